@@ -1,0 +1,28 @@
+// The host application's bundle: identifier, path and info values ("CFBundleShortVersionString",
+// "CFBundleVersion", ...). The host sets it once at start-up, before any other framework call.
+//
+// Thread rule: setMain() before other threads use the framework (later calls are still safe but
+// racy by nature); main() is thread-safe and returns a copy.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace vk {
+
+class Bundle {
+public:
+    std::optional<std::string> identifier;
+    std::filesystem::path path;
+    std::map<std::string, std::string> info;
+
+    std::optional<std::string> infoValue(const std::string& key) const;
+
+    static void setMain(Bundle bundle);
+    /// The bundle set by the host; an empty bundle (no identifier) when none was set.
+    static Bundle main();
+};
+
+}  // namespace vk

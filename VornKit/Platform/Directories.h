@@ -1,0 +1,29 @@
+// The application's places on disk: the documents directory and the application-group container
+// (shared by the application and its extensions), both under the XDG data home, and a temporary
+// directory. Directories are created on demand.
+//
+// Thread rule: thread-safe. A directory that cannot be created is reported as absent.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+namespace vk {
+
+class Directories {
+public:
+    /// The application-group identifier shared by the application and its extensions (keychain
+    /// access group, store container, first-run flag).
+    static constexpr std::string_view kApplicationGroupIdentifier = "group.app.vorn";
+
+    /// <data home>/<bundle identifier>/Documents.
+    static std::optional<std::filesystem::path> documents();
+    /// <data home>/<group identifier>.
+    static std::optional<std::filesystem::path> applicationGroupContainer(
+        std::string_view groupIdentifier = kApplicationGroupIdentifier);
+    /// <temporary directory>/<bundle identifier>.
+    static std::filesystem::path temporary();
+};
+
+}  // namespace vk

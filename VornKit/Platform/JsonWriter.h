@@ -1,0 +1,43 @@
+// A small compact JSON writer: appends values to a string in the order they are written.
+// Strings are escaped as JSON requires; doubles use the shortest form that reads back the same
+// (non-finite doubles are written as null, since JSON has no such numbers).
+//
+// Thread rule: externally synchronised (one writer per thread). The caller writes well-formed
+// sequences (keys inside objects, values elsewhere); commas are placed by the writer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vk {
+
+class JsonWriter {
+public:
+    explicit JsonWriter(std::string& out) : out_(out) {}
+
+    void beginObject();
+    void endObject();
+    void beginArray();
+    void endArray();
+    void key(std::string_view name);
+    void string(std::string_view value);
+    void integer(std::int64_t value);
+    void unsignedInteger(std::uint64_t value);
+    void number(double value);
+    void boolean(bool value);
+    void null();
+    /// Appends already-encoded JSON as one value.
+    void raw(std::string_view json);
+
+    static void appendEscaped(std::string& out, std::string_view text);
+
+private:
+    void separate();
+    std::string& out_;
+    std::vector<bool> first_;  // one entry per open container: no element written yet
+    bool afterKey_ = false;
+};
+
+}  // namespace vk

@@ -1,0 +1,72 @@
+// Process-wide notifications: a name, an optional sender and payload, and observers that receive
+// them either on the posting thread or on a queue of their choosing.
+//
+// Delivery: post() calls every matching observer that is registered when post() starts. An
+// observer without a queue runs inline on the posting thread before post() returns; one with a
+// queue gets an async() onto that queue. An observer removed before its delivery runs (also from
+// inside another delivery of the same post) is not called.
+//
+// Thread rule: thread-safe. Observer blocks are owned by the centre until removeObserver().
+#pragma once
+
+#include <any>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "VornKit/Platform/Dispatch.h"
+
+namespace vk {
+
+struct Notification {
+    std::string name;
+    /// Identity of the poster, matched against observers' sender filters (may be null).
+    const void* sender = nullptr;
+    /// Payload; its type is part of each notification's contract.
+    std::any object;
+    std::map<std::string, std::any> userInfo;
+};
+
+using NotificationBlock = std::function<void(const Notification&)>;
+using ObserverToken = std::uint64_t;
+
+class NotificationCenter {
+public:
+    /// The process-wide centre. Created once.
+    static NotificationCenter& defaultCenter();
+
+    NotificationCenter() = default;
+    NotificationCenter(const NotificationCenter&) = delete;
+    NotificationCenter& operator=(const NotificationCenter&) = delete;
+
+    /// Observes `name` (every name when empty) from `senderFilter` (every sender when null).
+    /// `queue` null: delivered inline on the posting thread.
+    ObserverToken addObserver(std::string name, const void* senderFilter,
+                              std::shared_ptr<DispatchQueue> queue, NotificationBlock block);
+    /// Safe from any thread, also from inside a delivery; unknown tokens are ignored.
+    void removeObserver(ObserverToken token);
+
+    void post(const Notification& notification);
+    void post(std::string name, const void* sender = nullptr, std::any object = {});
+
+private:
+    struct Observer;
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<Observer>> observers_;
+    ObserverToken nextToken_ = 1;
+};
+
+/// Notification names the platform posts.
+namespace Notifications {
+/// Posted by the platform when the kernel reports memory pressure, or by the host itself.
+inline constexpr std::string_view kLowMemoryWarning = "UIApplicationDidReceiveMemoryWarningNotification";
+/// Posted by the host when the application becomes active.
+inline constexpr std::string_view kApplicationDidBecomeActive = "UIApplicationDidBecomeActiveNotification";
+}  // namespace Notifications
+
+}  // namespace vk
