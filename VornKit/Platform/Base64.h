@@ -1,0 +1,22 @@
+// Standard Base64 (RFC 4648, with padding, no line breaks). Thread-safe, pure functions.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vk {
+
+class Base64 {
+public:
+    static std::string encode(const std::uint8_t* data, std::size_t size);
+    static std::string encode(const std::vector<std::uint8_t>& data) {
+        return encode(data.data(), data.size());
+    }
+    /// Absent when `text` is not canonical padded Base64 (white space is not accepted).
+    static std::optional<std::vector<std::uint8_t>> decode(std::string_view text);
+};
+
+}  // namespace vk
