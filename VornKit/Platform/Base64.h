@@ -10,7 +10,7 @@
 namespace vk {
 
 class Base64 {
-public:
+  public:
     static std::string encode(const std::uint8_t* data, std::size_t size);
     static std::string encode(const std::vector<std::uint8_t>& data) {
         return encode(data.data(), data.size());

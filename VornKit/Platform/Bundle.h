@@ -13,7 +13,7 @@
 namespace vk {
 
 class Bundle {
-public:
+  public:
     std::optional<std::string> identifier;
     std::filesystem::path path;
     std::map<std::string, std::string> info;

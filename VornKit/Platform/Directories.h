@@ -12,7 +12,7 @@
 namespace vk {
 
 class Directories {
-public:
+  public:
     /// The application-group identifier shared by the application and its extensions (keychain
     /// access group, store container, first-run flag).
     static constexpr std::string_view kApplicationGroupIdentifier = "group.app.vorn";

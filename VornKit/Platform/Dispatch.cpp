@@ -22,13 +22,13 @@ thread_local const DispatchQueue* tCurrentQueue = nullptr;
 thread_local bool tServicingMain = false;
 
 class CurrentQueueScope {
-public:
+  public:
     explicit CurrentQueueScope(const DispatchQueue* queue) : previous_(tCurrentQueue) {
         tCurrentQueue = queue;
     }
     ~CurrentQueueScope() { tCurrentQueue = previous_; }
 
-private:
+  private:
     const DispatchQueue* previous_;
 };
 
@@ -65,9 +65,8 @@ struct DispatchQueue::Impl {
         std::visit(
             [&](auto& ex) {
                 auto timer = std::make_shared<asio::steady_timer>(ex, delay);
-                timer->async_wait([timer, f = std::forward<F>(f)](const asio::error_code&) mutable {
-                    f();
-                });
+                timer->async_wait(
+                    [timer, f = std::forward<F>(f)](const asio::error_code&) mutable { f(); });
             },
             executor);
     }
@@ -97,7 +96,8 @@ std::shared_ptr<DispatchQueue> DispatchQueue::global() {
 
 std::shared_ptr<DispatchQueue> DispatchQueue::makeSerial(std::string label) {
     auto impl = std::make_unique<Impl>(Impl{asio::make_strand(workerPool().get_executor())});
-    return std::shared_ptr<DispatchQueue>(new DispatchQueue(std::move(label), true, std::move(impl)));
+    return std::shared_ptr<DispatchQueue>(
+        new DispatchQueue(std::move(label), true, std::move(impl)));
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::current() {
@@ -165,11 +165,11 @@ RunLoop& RunLoop::main() {
 
 namespace {
 class ServicingScope {
-public:
+  public:
     ServicingScope() : previous_(tServicingMain) { tServicingMain = true; }
     ~ServicingScope() { tServicingMain = previous_; }
 
-private:
+  private:
     bool previous_;
 };
 }  // namespace
@@ -210,7 +210,9 @@ void RunLoop::drain() {
     context.poll();
 }
 
-void RunLoop::stop() { mainContext().stop(); }
+void RunLoop::stop() {
+    mainContext().stop();
+}
 
 // ---- RepeatingTimer ----
 
@@ -252,10 +254,16 @@ std::shared_ptr<RepeatingTimer> RepeatingTimer::schedule(std::shared_ptr<Dispatc
     return std::shared_ptr<RepeatingTimer>(new RepeatingTimer(state));
 }
 
-RepeatingTimer::~RepeatingTimer() { invalidate(); }
+RepeatingTimer::~RepeatingTimer() {
+    invalidate();
+}
 
-void RepeatingTimer::invalidate() { state_->valid.store(false); }
+void RepeatingTimer::invalidate() {
+    state_->valid.store(false);
+}
 
-bool RepeatingTimer::isValid() const { return state_->valid.load(); }
+bool RepeatingTimer::isValid() const {
+    return state_->valid.load();
+}
 
 }  // namespace vk

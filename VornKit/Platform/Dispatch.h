@@ -2,8 +2,8 @@
 //
 // Queues
 //   - DispatchQueue::main(): serial; its blocks run on whichever thread services the main run loop
-//     (RunLoop::main().run() in a program, RunLoop::main().runUntil() in a test). Nothing runs on it
-//     while nobody services it.
+//     (RunLoop::main().run() in a program, RunLoop::main().runUntil() in a test). Nothing runs on
+//     it while nobody services it.
 //   - DispatchQueue::makeSerial(label): serial; blocks run one at a time, in the order they were
 //     posted, on threads of the shared worker pool.
 //   - DispatchQueue::global(): concurrent; blocks may run at the same time on the worker pool.
@@ -36,7 +36,7 @@ namespace vk {
 using Block = std::function<void()>;
 
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
-public:
+  public:
     /// The main queue, serviced by RunLoop::main(). Created once.
     static std::shared_ptr<DispatchQueue> main();
     /// The global concurrent queue on the shared worker pool. Created once.
@@ -58,7 +58,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     DispatchQueue(std::string label, bool serial, std::unique_ptr<Impl> impl);
     void run(const Block& block);
 
@@ -71,7 +71,7 @@ private:
 /// The loop that services the main queue. The host drives it from the thread it calls "main".
 /// Thread rule: run()/runUntil() from one thread at a time; stop() from any thread.
 class RunLoop {
-public:
+  public:
     static RunLoop& main();
 
     /// Services the main queue until stop() is called.
@@ -84,14 +84,14 @@ public:
     /// Makes run() return after the block it is running.
     void stop();
 
-private:
+  private:
     RunLoop() = default;
 };
 
 /// A repeating timer whose block runs on a queue every `interval`, until invalidate() or until the
 /// last owner lets go of it. Thread rule: thread-safe; the block runs on the queue given.
 class RepeatingTimer {
-public:
+  public:
     static std::shared_ptr<RepeatingTimer> schedule(std::shared_ptr<DispatchQueue> queue,
                                                     std::chrono::nanoseconds interval, Block block);
     ~RepeatingTimer();
@@ -101,7 +101,7 @@ public:
 
     struct State;
 
-private:
+  private:
     explicit RepeatingTimer(std::shared_ptr<State> state) : state_(std::move(state)) {}
     std::shared_ptr<State> state_;
 };

@@ -30,13 +30,13 @@ std::filesystem::path fromVariable(const char* name, const std::filesystem::path
 }
 
 class RootedEnvironment : public Environment {
-public:
+  public:
     explicit RootedEnvironment(std::filesystem::path root) : root_(std::move(root)) {}
     std::filesystem::path dataHome() const override { return root_ / "data"; }
     std::filesystem::path configHome() const override { return root_ / "config"; }
     std::filesystem::path temporaryDirectory() const override { return root_ / "tmp"; }
 
-private:
+  private:
     std::filesystem::path root_;
 };
 

@@ -13,7 +13,7 @@
 namespace vk {
 
 class Environment {
-public:
+  public:
     virtual ~Environment() = default;
 
     /// The current environment: the installed one, else the real Linux one (XDG variables).

@@ -14,7 +14,7 @@
 namespace vk {
 
 class JsonWriter {
-public:
+  public:
     explicit JsonWriter(std::string& out) : out_(out) {}
 
     void beginObject();
@@ -33,7 +33,7 @@ public:
 
     static void appendEscaped(std::string& out, std::string_view text);
 
-private:
+  private:
     void separate();
     std::string& out_;
     std::vector<bool> first_;  // one entry per open container: no element written yet

@@ -27,7 +27,7 @@ std::shared_ptr<LogSink>& installedSink() {
 }
 
 class SystemSink : public LogSink {
-public:
+  public:
     SystemSink() {
         std::error_code ec;
         journal_ = std::filesystem::exists("/run/systemd/journal/socket", ec);
@@ -53,7 +53,7 @@ public:
                      record.message.c_str());
     }
 
-private:
+  private:
     bool journal_ = false;
     std::mutex mutex_;
 };
@@ -135,9 +135,13 @@ std::shared_ptr<LogSink> Log::setSink(std::shared_ptr<LogSink> sink) {
     return previous;
 }
 
-void Log::setPrivateLoggingEnabled(bool enabled) { gPrivateEnabled.store(enabled); }
+void Log::setPrivateLoggingEnabled(bool enabled) {
+    gPrivateEnabled.store(enabled);
+}
 
-bool Log::privateLoggingEnabled() { return gPrivateEnabled.load(); }
+bool Log::privateLoggingEnabled() {
+    return gPrivateEnabled.load();
+}
 
 std::shared_ptr<LogSink> Log::defaultSink() {
     static const std::shared_ptr<LogSink> sink = std::make_shared<SystemSink>();

@@ -39,7 +39,7 @@ struct LogRecord {
 };
 
 class LogSink {
-public:
+  public:
     virtual ~LogSink() = default;
     virtual void write(const LogRecord& record) = 0;
 };
@@ -51,11 +51,11 @@ struct Private {
 
 /// Builds a message out of public text and private values.
 class LogMessage {
-public:
+  public:
     LogMessage() = default;
     LogMessage(std::string_view text) { parts_.push_back({std::string(text), false}); }  // NOLINT
-    LogMessage(const char* text) : LogMessage(std::string_view(text)) {}                  // NOLINT
-    LogMessage(const std::string& text) : LogMessage(std::string_view(text)) {}           // NOLINT
+    LogMessage(const char* text) : LogMessage(std::string_view(text)) {}                 // NOLINT
+    LogMessage(const std::string& text) : LogMessage(std::string_view(text)) {}          // NOLINT
 
     LogMessage& operator<<(std::string_view text);
     LogMessage& operator<<(const Private& value);
@@ -64,7 +64,7 @@ public:
     /// The text as it is written: private parts redacted unless `showPrivate`.
     std::string render(bool showPrivate) const;
 
-private:
+  private:
     struct Part {
         std::string text;
         bool isPrivate;
@@ -74,12 +74,12 @@ private:
 
 /// The unified-log handle of one category. Cheap to copy; usually a function-local static.
 class Logger {
-public:
+  public:
     explicit Logger(std::string category) : category_(std::move(category)) {}
     void log(const LogMessage& message) const;
     const std::string& category() const { return category_; }
 
-private:
+  private:
     std::string category_;
 };
 
@@ -90,7 +90,7 @@ void consoleLog(std::string_view category, const char* format, ...)
 void standardOutputLine(std::string_view line);
 
 class Log {
-public:
+  public:
     /// Replaces the sink every record goes to; returns the previous one. nullptr restores the
     /// default sink.
     static std::shared_ptr<LogSink> setSink(std::shared_ptr<LogSink> sink);
@@ -103,7 +103,7 @@ public:
 
 /// Keeps every record in memory, for tests. Thread-safe.
 class CaptureLogSink : public LogSink {
-public:
+  public:
     void write(const LogRecord& record) override;
     std::vector<LogRecord> records() const;
     /// Messages of one category (all categories when empty), in order.
@@ -113,7 +113,7 @@ public:
     size_t count(std::string_view message) const;
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<LogRecord> records_;
 };

@@ -36,7 +36,7 @@ using NotificationBlock = std::function<void(const Notification&)>;
 using ObserverToken = std::uint64_t;
 
 class NotificationCenter {
-public:
+  public:
     /// The process-wide centre. Created once.
     static NotificationCenter& defaultCenter();
 
@@ -54,7 +54,7 @@ public:
     void post(const Notification& notification);
     void post(std::string name, const void* sender = nullptr, std::any object = {});
 
-private:
+  private:
     struct Observer;
     std::mutex mutex_;
     std::vector<std::shared_ptr<Observer>> observers_;
@@ -64,9 +64,11 @@ private:
 /// Notification names the platform posts.
 namespace Notifications {
 /// Posted by the platform when the kernel reports memory pressure, or by the host itself.
-inline constexpr std::string_view kLowMemoryWarning = "UIApplicationDidReceiveMemoryWarningNotification";
+inline constexpr std::string_view kLowMemoryWarning =
+    "UIApplicationDidReceiveMemoryWarningNotification";
 /// Posted by the host when the application becomes active.
-inline constexpr std::string_view kApplicationDidBecomeActive = "UIApplicationDidBecomeActiveNotification";
+inline constexpr std::string_view kApplicationDidBecomeActive =
+    "UIApplicationDidBecomeActiveNotification";
 }  // namespace Notifications
 
 }  // namespace vk

@@ -5,11 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <simdjson.h>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <simdjson.h>
 #include <sstream>
 #include <thread>
 
@@ -36,8 +37,8 @@ const Logger& logger() {
 void writeValue(JsonWriter& w, std::string& out, const DefaultsValue& value);
 
 void writeDictionary(JsonWriter& w, std::string& out, const DefaultsDictionary& dict) {
-    const bool wrap = dict.size() == 1 && !dict.begin()->first.empty() &&
-                      dict.begin()->first.front() == '$';
+    const bool wrap =
+        dict.size() == 1 && !dict.begin()->first.empty() && dict.begin()->first.front() == '$';
     if (wrap) {
         w.beginObject();
         w.key("$dictionary");
@@ -144,13 +145,15 @@ std::optional<DefaultsValue> readValue(simdjson::dom::element element) {
             if (object.size() == 1) {
                 auto field = *object.begin();
                 std::string_view text;
-                if (field.key == "$data" && field.value.get_string().get(text) == simdjson::SUCCESS) {
+                if (field.key == "$data" &&
+                    field.value.get_string().get(text) == simdjson::SUCCESS) {
                     auto bytes = Base64::decode(text);
                     return bytes ? std::optional<DefaultsValue>(DefaultsValue(std::move(*bytes)))
                                  : std::nullopt;
                 }
                 simdjson::dom::object inner;
-                if (field.key == "$dictionary" && field.value.get_object().get(inner) == simdjson::SUCCESS) {
+                if (field.key == "$dictionary" &&
+                    field.value.get_object().get(inner) == simdjson::SUCCESS) {
                     auto dict = readObject(inner);
                     return dict ? std::optional<DefaultsValue>(DefaultsValue(std::move(*dict)))
                                 : std::nullopt;
@@ -189,7 +192,7 @@ std::optional<DefaultsDictionary> decodeFile(const std::string& text) {
 }
 
 class FileLock {
-public:
+  public:
     explicit FileLock(const std::filesystem::path& path) {
         fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd_ >= 0) {
@@ -205,7 +208,7 @@ public:
     }
     bool ok() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -241,7 +244,9 @@ std::filesystem::path defaultsDirectory() {
 
 }  // namespace
 
-bool DefaultsValue::operator==(const DefaultsValue& other) const { return value == other.value; }
+bool DefaultsValue::operator==(const DefaultsValue& other) const {
+    return value == other.value;
+}
 
 struct UserDefaults::Observer {
     std::uint64_t token;
@@ -279,7 +284,8 @@ void UserDefaults::reloadIfChangedLocked() {
     FileStamp stamp;
     if (::stat(file_.c_str(), &st) == 0) {
         stamp.inode = st.st_ino;
-        stamp.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        stamp.mtimeNs =
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
         stamp.size = st.st_size;
     }
     if (stamp == stamp_) {
@@ -361,6 +367,20 @@ bool UserDefaults::boolean(const std::string& key) {
     if (auto* d = std::get_if<double>(&v->value)) {
         return *d != 0.0;
     }
+    if (auto* s = std::get_if<std::string>(&v->value)) {
+        // Text reads like the platform's Boolean reading: "YES"/"true" in any case, or a number
+        // other than zero.
+        std::string lower;
+        for (char c : *s) {
+            lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+        }
+        if (lower == "yes" || lower == "true") {
+            return true;
+        }
+        char* end = nullptr;
+        const double number = std::strtod(s->c_str(), &end);
+        return end != s->c_str() && *end == '\0' && number != 0.0;
+    }
     return false;
 }
 
@@ -420,9 +440,13 @@ std::optional<DefaultsDictionary> UserDefaults::dictionary(const std::string& ke
     return std::nullopt;
 }
 
-bool UserDefaults::set(const std::string& key, DefaultsValue value) { return mutate(key, value); }
+bool UserDefaults::set(const std::string& key, DefaultsValue value) {
+    return mutate(key, value);
+}
 
-bool UserDefaults::remove(const std::string& key) { return mutate(key, std::nullopt); }
+bool UserDefaults::remove(const std::string& key) {
+    return mutate(key, std::nullopt);
+}
 
 bool UserDefaults::synchronize() {
     std::lock_guard lock(mutex_);
@@ -472,8 +496,8 @@ bool UserDefaults::mutate(const std::string& key, const std::optional<DefaultsVa
         }
         if (!ok) {
             ::unlink(temp.c_str());
-            logger().log(LogMessage("Cannot write defaults file ") << file_.string() << ": "
-                                                                     << std::strerror(errno));
+            logger().log(LogMessage("Cannot write defaults file ")
+                         << file_.string() << ": " << std::strerror(errno));
             stamp_ = {};  // the in-memory change did not reach the disk: re-read next time
             reloadIfChangedLocked();
             return false;

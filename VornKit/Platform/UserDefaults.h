@@ -40,9 +40,9 @@ struct DefaultsValue {
 
     DefaultsValue() = default;
     template <class T>
-    DefaultsValue(T v) : value(std::move(v)) {}  // NOLINT: implicit by design
+    DefaultsValue(T v) : value(std::move(v)) {}              // NOLINT: implicit by design
     DefaultsValue(const char* v) : value(std::string(v)) {}  // NOLINT
-    DefaultsValue(int v) : value(std::int64_t{v}) {}          // NOLINT
+    DefaultsValue(int v) : value(std::int64_t{v}) {}         // NOLINT
 
     bool operator==(const DefaultsValue& other) const;
 };
@@ -50,7 +50,7 @@ struct DefaultsValue {
 using DefaultsObserver = std::function<void(const std::optional<DefaultsValue>&)>;
 
 class UserDefaults {
-public:
+  public:
     /// The application's standard store (file named after the bundle identifier). Created once.
     static std::shared_ptr<UserDefaults> standard();
     /// The suite `name` (one shared object per name).
@@ -62,7 +62,8 @@ public:
 
     std::optional<DefaultsValue> object(const std::string& key);
     std::optional<std::string> string(const std::string& key);
-    /// Absent or not a Boolean/number reads as false.
+    /// Absent reads as false; numbers are true when not zero; text is true for "YES"/"true" (any
+    /// case) or a number other than zero.
     bool boolean(const std::string& key);
     std::optional<std::int64_t> integer(const std::string& key);
     std::optional<double> number(const std::string& key);
@@ -83,7 +84,7 @@ public:
 
     const std::filesystem::path& file() const { return file_; }
 
-private:
+  private:
     struct Observer;
     void reloadIfChangedLocked();
     bool mutate(const std::string& key, const std::optional<DefaultsValue>& value);

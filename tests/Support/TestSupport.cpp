@@ -44,6 +44,8 @@ ScopedLogCapture::ScopedLogCapture() : sink_(std::make_shared<CaptureLogSink>())
     previous_ = Log::setSink(sink_);
 }
 
-ScopedLogCapture::~ScopedLogCapture() { Log::setSink(previous_); }
+ScopedLogCapture::~ScopedLogCapture() {
+    Log::setSink(previous_);
+}
 
 }  // namespace vk::test

@@ -26,13 +26,13 @@ bool pumpMainQueueUntil(const std::function<bool()>& predicate,
 
 /// Installs a CaptureLogSink for the lifetime of the object and restores the previous sink after.
 class ScopedLogCapture {
-public:
+  public:
     ScopedLogCapture();
     ~ScopedLogCapture();
     CaptureLogSink& sink() { return *sink_; }
     CaptureLogSink* operator->() { return sink_.get(); }
 
-private:
+  private:
     std::shared_ptr<CaptureLogSink> sink_;
     std::shared_ptr<LogSink> previous_;
 };

@@ -31,6 +31,7 @@ struct Registration {
 
 #define VORNCTL_CONCAT2(a, b) a##b
 #define VORNCTL_CONCAT(a, b) VORNCTL_CONCAT2(a, b)
-#define VORNCTL_COMMAND(name, summary, function)                                        \
-    static const ::vornctl::Registration VORNCTL_CONCAT(vornctlCommand_, __LINE__){name, \
-                                                                                   summary, function}
+#define VORNCTL_COMMAND(name, summary, function)                                     \
+    static const ::vornctl::Registration VORNCTL_CONCAT(vornctlCommand_, __LINE__) { \
+        name, summary, function                                                      \
+    }

@@ -17,7 +17,8 @@ std::map<std::string, Command>& commands() {
 
 Registration::Registration(std::string name, std::string summary, CommandFunction run) {
     auto key = name;
-    commands().emplace(std::move(key), Command{std::move(name), std::move(summary), std::move(run)});
+    commands().emplace(std::move(key),
+                       Command{std::move(name), std::move(summary), std::move(run)});
 }
 
 }  // namespace vornctl
