@@ -1,0 +1,46 @@
+#include <cmath>
+#include <limits>
+
+#include "VornKit/Platform/Base64.h"
+#include "VornKit/Platform/JsonWriter.h"
+#include "gtest/gtest.h"
+
+namespace {
+
+TEST(Base64, RoundTripsEveryLengthAndRejectsMalformedText) {
+    std::vector<std::uint8_t> bytes;
+    for (int n = 0; n < 8; ++n) {
+        auto text = vk::Base64::encode(bytes);
+        EXPECT_EQ(text.size() % 4, 0u);
+        EXPECT_EQ(vk::Base64::decode(text), bytes);
+        bytes.push_back(static_cast<std::uint8_t>(250 + n));
+    }
+    EXPECT_EQ(vk::Base64::encode({'M', 'a'}), "TWE=");
+    EXPECT_FALSE(vk::Base64::decode("TWE"));
+    EXPECT_FALSE(vk::Base64::decode("T=WE"));
+    EXPECT_FALSE(vk::Base64::decode("TW E"));
+    EXPECT_FALSE(vk::Base64::decode("TWE=TWE="));
+}
+
+TEST(JsonWriter, PlacesCommasEscapesTextAndWritesShortestNumbers) {
+    std::string out;
+    vk::JsonWriter w(out);
+    w.beginObject();
+    w.key("a\"b");
+    w.string("line\nbreak\x01\\");
+    w.key("list");
+    w.beginArray();
+    w.integer(-1);
+    w.number(0.1);
+    w.number(1e300);
+    w.number(std::numeric_limits<double>::quiet_NaN());
+    w.beginObject();
+    w.endObject();
+    w.endArray();
+    w.key("t");
+    w.boolean(true);
+    w.endObject();
+    EXPECT_EQ(out, R"({"a\"b":"line\nbreak\u0001\\","list":[-1,0.1,1e+300,null,{}],"t":true})");
+}
+
+}  // namespace
