@@ -1,0 +1,531 @@
+#include "VornKit/Platform/CurlTransport.h"
+
+#include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "VornKit/Platform/UrlSession.h"
+
+namespace vk {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void ensureCurl() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+UrlError::Code errorCodeFor(CURLcode code) {
+    switch (code) {
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return UrlError::unsupportedURL;
+        case CURLE_URL_MALFORMAT:
+            return UrlError::badURL;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return UrlError::cannotFindHost;
+        case CURLE_COULDNT_CONNECT:
+            return UrlError::cannotConnectToHost;
+        case CURLE_OPERATION_TIMEDOUT:
+            return UrlError::timedOut;
+        case CURLE_PARTIAL_FILE:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_GOT_NOTHING:
+            return UrlError::networkConnectionLost;
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+        case CURLE_HTTP3:
+            return UrlError::badServerResponse;
+        case CURLE_TOO_MANY_REDIRECTS:
+            return UrlError::tooManyRedirects;
+        case CURLE_PEER_FAILED_VERIFICATION:
+            return UrlError::serverCertificateUntrusted;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_CACERT_BADFILE:
+            return UrlError::secureConnectionFailed;
+        case CURLE_BAD_CONTENT_ENCODING:
+            return UrlError::cannotDecodeContentData;
+        case CURLE_FILE_COULDNT_READ_FILE:
+            return UrlError::fileDoesNotExist;
+        case CURLE_ABORTED_BY_CALLBACK:
+            return UrlError::cancelled;
+        default:
+            return UrlError::unknown;
+    }
+}
+
+class CurlTransport;
+
+// One running transfer; owned by the worker thread.
+struct Transfer {
+    std::uint64_t id = 0;
+    UrlRequest request;
+    CurlTransport* owner = nullptr;
+    CURL* easy = nullptr;
+    curl_slist* headerList = nullptr;
+    std::string body;
+    std::string data;
+    HttpHeaders responseHeaders;
+    bool declaredLength = false;
+    std::string host;
+    int port = 0;
+    std::string scheme;
+    std::chrono::milliseconds idleTimeout{UrlRequest::kDefaultTimeout};
+    Clock::time_point lastActivity = Clock::now();
+    curl_off_t lastProgress = -1;
+    bool challengeCancelled = false;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+};
+
+class CurlTransport final : public UrlTransport {
+  public:
+    CurlTransport(const UrlSessionConfiguration& configuration, UrlTransportClient& client)
+        : client_(client), maxPerHost_(std::max(1, configuration.httpMaximumConnectionsPerHost)) {
+        ensureCurl();
+        multi_ = curl_multi_init();
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxPerHost_));
+        worker_ = std::thread([this] { run(); });
+    }
+
+    ~CurlTransport() override { shutdown(); }
+
+    void start(std::uint64_t id, UrlRequest request) override {
+        std::lock_guard lock(mutex_);
+        if (stopping_)
+            return;
+        ops_.push_back(Op{id, std::move(request), false});
+        curl_multi_wakeup(multi_);
+    }
+
+    void cancel(std::uint64_t id) override {
+        std::lock_guard lock(mutex_);
+        if (stopping_)
+            return;
+        ops_.push_back(Op{id, {}, true});
+        curl_multi_wakeup(multi_);
+    }
+
+    void shutdown() override {
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_)
+                return;
+            stopping_ = true;
+            curl_multi_wakeup(multi_);
+        }
+        // UrlSession never shuts its transport down from the worker thread (the worker holds no
+        // reference to the session); joining is therefore safe.
+        worker_.join();
+        std::lock_guard lock(mutex_);
+        curl_multi_cleanup(multi_);
+        multi_ = nullptr;
+    }
+
+    TransportStatistics statistics() const override {
+        return {connectionsOpened_.load(), transfersFinished_.load()};
+    }
+
+    UrlTransportClient& client() { return client_; }
+
+  private:
+    struct Op {
+        std::uint64_t id;
+        UrlRequest request;
+        bool cancel;
+    };
+
+    void run() {
+        while (true) {
+            std::vector<Op> ops;
+            {
+                std::lock_guard lock(mutex_);
+                if (stopping_)
+                    break;
+                ops.swap(ops_);
+            }
+            for (auto& op : ops) {
+                if (op.cancel) {
+                    abandon(op.id);
+                } else {
+                    begin(op.id, std::move(op.request));
+                }
+            }
+            int running = 0;
+            curl_multi_perform(multi_, &running);
+            int queued = 0;
+            while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+                if (message->msg != CURLMSG_DONE)
+                    continue;
+                Transfer* transfer = nullptr;
+                curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+                if (transfer != nullptr)
+                    finish(transfer, message->data.result);
+            }
+            int waitMs = expireIdleTransfers();
+            curl_multi_poll(multi_, nullptr, 0, waitMs, nullptr);
+        }
+        for (auto& [id, transfer] : transfers_)
+            release(*transfer);
+        transfers_.clear();
+        for (CURL* easy : spareHandles_)
+            curl_easy_cleanup(easy);
+        spareHandles_.clear();
+    }
+
+    // Fails transfers that moved no byte for their timeout; returns how long the worker may sleep.
+    int expireIdleTransfers() {
+        auto now = Clock::now();
+        auto next = now + std::chrono::seconds(30);
+        std::vector<Transfer*> expired;
+        for (auto& [id, transfer] : transfers_) {
+            auto deadline = transfer->lastActivity + transfer->idleTimeout;
+            if (deadline <= now) {
+                expired.push_back(transfer.get());
+            } else {
+                next = std::min(next, deadline);
+            }
+        }
+        for (Transfer* transfer : expired) {
+            report(transfer, {std::nullopt, std::nullopt, UrlError::make(UrlError::timedOut)});
+        }
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
+        return static_cast<int>(std::clamp<long long>(wait, 1, 30'000));
+    }
+
+    CURL* takeHandle() {
+        if (!spareHandles_.empty()) {
+            CURL* easy = spareHandles_.back();
+            spareHandles_.pop_back();
+            curl_easy_reset(easy);
+            return easy;
+        }
+        return curl_easy_init();
+    }
+
+    void begin(std::uint64_t id, UrlRequest request) {
+        auto transfer = std::make_unique<Transfer>();
+        transfer->id = id;
+        transfer->owner = this;
+        transfer->request = std::move(request);
+        const UrlRequest& req = transfer->request;
+        if (req.timeoutInterval.count() > 0)
+            transfer->idleTimeout = req.timeoutInterval;
+        if (!req.url) {
+            client_.transferFinished(
+                id, {std::nullopt, std::nullopt, UrlError::make(UrlError::badURL, "no URL")});
+            return;
+        }
+        transfer->host = req.url->host();
+        transfer->scheme = req.url->scheme();
+        transfer->port = req.url->port().value_or(transfer->scheme == "https" ? 443 : 80);
+        CURL* easy = takeHandle();
+        if (easy == nullptr) {
+            client_.transferFinished(id, {std::nullopt, std::nullopt,
+                                          UrlError::make(UrlError::unknown, "out of memory")});
+            return;
+        }
+        transfer->easy = easy;
+        configure(*transfer);
+        transfer->lastActivity = Clock::now();
+        if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+            client_.transferFinished(id, {std::nullopt, std::nullopt,
+                                          UrlError::make(UrlError::unknown, "cannot start")});
+            release(*transfer);
+            return;
+        }
+        transfers_.emplace(id, std::move(transfer));
+    }
+
+    void configure(Transfer& transfer) {
+        CURL* easy = transfer.easy;
+        const UrlRequest& req = transfer.request;
+        curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
+        curl_easy_setopt(easy, CURLOPT_URL, req.url->absoluteString().c_str());
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https,file");
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+        curl_easy_setopt(easy, CURLOPT_USERAGENT, "VornKit");
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                         static_cast<long>(transfer.idleTimeout.count()));
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlTransport::onData);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CurlTransport::onHeader);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &CurlTransport::onProgress);
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
+        // Trust is decided by the verify callback (with its own host-name check); a resumed TLS
+        // session would skip it.
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+        curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &CurlTransport::onSslContext);
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer);
+
+        const std::string& method = req.httpMethod;
+        if (req.httpBody) {
+            transfer.body = *req.httpBody;
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(transfer.body.size()));
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer.body.data());
+            if (method != "POST")
+                curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        } else if (method == "GET") {
+            curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+        } else if (method == "HEAD") {
+            curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+        } else if (method == "POST") {
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0});
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
+        } else {
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        }
+
+        curl_slist* list = curl_slist_append(nullptr, "Expect:");
+        for (const auto& [name, value] : req.allHTTPHeaderFields.fields()) {
+            // "Name;" is libcurl's way of sending a field with an empty value.
+            std::string line = value.empty() ? name + ";" : name + ": " + value;
+            if (curl_slist* grown = curl_slist_append(list, line.c_str()))
+                list = grown;
+        }
+        transfer.headerList = list;
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+    }
+
+    void release(Transfer& transfer) {
+        if (transfer.easy != nullptr) {
+            curl_multi_remove_handle(multi_, transfer.easy);
+            spareHandles_.push_back(transfer.easy);
+            transfer.easy = nullptr;
+        }
+        curl_slist_free_all(transfer.headerList);
+        transfer.headerList = nullptr;
+    }
+
+    void abandon(std::uint64_t id) {
+        auto it = transfers_.find(id);
+        if (it == transfers_.end())
+            return;
+        release(*it->second);
+        transfers_.erase(it);
+    }
+
+    // Ends `transfer`, tells the client, and forgets it.
+    void report(Transfer* transfer, TransferResult result) {
+        long connects = 0;
+        if (transfer->easy != nullptr) {
+            curl_easy_getinfo(transfer->easy, CURLINFO_NUM_CONNECTS, &connects);
+        }
+        connectionsOpened_.fetch_add(static_cast<std::uint64_t>(std::max(0L, connects)));
+        transfersFinished_.fetch_add(1);
+        std::uint64_t id = transfer->id;
+        release(*transfer);
+        transfers_.erase(id);  // destroys *transfer
+        client_.transferFinished(id, std::move(result));
+    }
+
+    void finish(Transfer* transfer, CURLcode code) {
+        TransferResult result;
+        if (code != CURLE_OK) {
+            std::string detail =
+                transfer->errorBuffer[0] != '\0' ? transfer->errorBuffer : curl_easy_strerror(code);
+            result.error = transfer->challengeCancelled
+                               ? UrlError::make(UrlError::cancelled)
+                               : UrlError::make(errorCodeFor(code), std::move(detail));
+            report(transfer, std::move(result));
+            return;
+        }
+        UrlResponse response;
+        char* effective = nullptr;
+        curl_easy_getinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &effective);
+        response.url = effective != nullptr ? Url::parse(effective) : std::nullopt;
+        if (!response.url)
+            response.url = transfer->request.url;
+        char* scheme = nullptr;
+        curl_easy_getinfo(transfer->easy, CURLINFO_SCHEME, &scheme);
+        response.isHttp = scheme != nullptr && startsWithNoCase(scheme, "http");
+        if (response.isHttp) {
+            long status = 0;
+            curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+            response.statusCode = static_cast<int>(status);
+            response.headers = std::move(transfer->responseHeaders);
+        }
+        bool noBody = response.isHttp && transfer->data.empty() &&
+                      (!transfer->declaredLength || transfer->request.httpMethod == "HEAD");
+        if (!noBody)
+            result.data = std::move(transfer->data);
+        result.response = std::move(response);
+        report(transfer, std::move(result));
+    }
+
+    static size_t onData(char* data, size_t size, size_t count, void* user) {
+        auto* transfer = static_cast<Transfer*>(user);
+        transfer->data.append(data, size * count);
+        transfer->lastActivity = Clock::now();
+        return size * count;
+    }
+
+    static size_t onHeader(char* data, size_t size, size_t count, void* user) {
+        auto* transfer = static_cast<Transfer*>(user);
+        std::string_view line(data, size * count);
+        transfer->lastActivity = Clock::now();
+        if (startsWithNoCase(line, "HTTP/")) {
+            // A new head (after a redirect or an interim answer) replaces the previous one.
+            transfer->responseHeaders = HttpHeaders();
+            transfer->declaredLength = false;
+            return line.size();
+        }
+        std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos)
+            return line.size();
+        std::string_view name = trim(line.substr(0, colon));
+        std::string_view value = trim(line.substr(colon + 1));
+        if (startsWithNoCase(name, "content-length") && name.size() == 14) {
+            transfer->declaredLength = true;
+        }
+        if (startsWithNoCase(name, "transfer-encoding") && name.size() == 17) {
+            transfer->declaredLength = true;
+        }
+        transfer->responseHeaders.add(name, value);
+        return line.size();
+    }
+
+    static int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t,
+                          curl_off_t uploaded) {
+        auto* transfer = static_cast<Transfer*>(user);
+        curl_off_t progress = downloaded + uploaded;
+        if (progress != transfer->lastProgress) {
+            transfer->lastProgress = progress;
+            transfer->lastActivity = Clock::now();
+        }
+        return 0;
+    }
+
+    static CURLcode onSslContext(CURL*, void* sslContext, void* user) {
+        SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(sslContext),
+                                         &CurlTransport::onVerify, user);
+        return CURLE_OK;
+    }
+
+    // OpenSSL's certificate check for a new TLS connection of `user` (a Transfer), on the worker
+    // thread: the session's delegate decides, through the challenge.
+    static int onVerify(X509_STORE_CTX* context, void* user) {
+        auto* transfer = static_cast<Transfer*>(user);
+        std::vector<Certificate> chain;
+        X509* leaf = X509_STORE_CTX_get0_cert(context);
+        STACK_OF(X509)* sent = X509_STORE_CTX_get0_untrusted(context);
+        for (int i = 0; sent != nullptr && i < sk_X509_num(sent); ++i) {
+            chain.push_back(Certificate::fromNative(sk_X509_value(sent, i)));
+        }
+        if (leaf != nullptr && (chain.empty() || X509_cmp(chain.front().native(), leaf) != 0)) {
+            chain.insert(chain.begin(), Certificate::fromNative(leaf));
+        }
+        auto trust = std::make_shared<const ServerTrust>(transfer->host, std::move(chain));
+
+        AuthenticationChallenge challenge;
+        challenge.protectionSpace.host = transfer->host;
+        challenge.protectionSpace.port = transfer->port;
+        challenge.protectionSpace.protocol = transfer->scheme;
+        challenge.protectionSpace.authenticationMethod = AuthenticationMethod::serverTrust;
+        challenge.protectionSpace.serverTrust = trust;
+        ChallengeAnswer answer = transfer->owner->client().answerChallenge(transfer->id, challenge);
+        // Waiting for the answer can take a while; the idle clock restarts after it.
+        transfer->lastActivity = Clock::now();
+
+        switch (answer.disposition) {
+            case AuthChallengeDisposition::useCredential:
+                if (answer.credential && answer.credential->trust == trust) {
+                    X509_STORE_CTX_set_error(context, X509_V_OK);
+                    return 1;
+                }
+                break;
+            case AuthChallengeDisposition::cancelAuthenticationChallenge:
+                transfer->challengeCancelled = true;
+                X509_STORE_CTX_set_error(context, X509_V_ERR_APPLICATION_VERIFICATION);
+                return 0;
+            case AuthChallengeDisposition::performDefaultHandling:
+            case AuthChallengeDisposition::rejectProtectionSpace:
+                break;
+        }
+        ServerTrust::Evaluation evaluation = trust->evaluate();
+        if (evaluation.trusted()) {
+            X509_STORE_CTX_set_error(context, X509_V_OK);
+            return 1;
+        }
+        X509_STORE_CTX_set_error(context, evaluation.verifyError != 0 ? evaluation.verifyError
+                                                                      : X509_V_ERR_CERT_UNTRUSTED);
+        return 0;
+    }
+
+    UrlTransportClient& client_;
+    const int maxPerHost_;
+    CURLM* multi_ = nullptr;
+    std::thread worker_;
+
+    std::mutex mutex_;  // guards ops_, stopping_ and the end of multi_
+    std::vector<Op> ops_;
+    bool stopping_ = false;
+
+    // Worker-thread state.
+    std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
+    std::vector<CURL*> spareHandles_;
+
+    std::atomic<std::uint64_t> connectionsOpened_{0};
+    std::atomic<std::uint64_t> transfersFinished_{0};
+};
+
+}  // namespace
+
+std::unique_ptr<UrlTransport> makeCurlTransport(const UrlSessionConfiguration& configuration,
+                                                UrlTransportClient& client) {
+    return std::make_unique<CurlTransport>(configuration, client);
+}
+
+}  // namespace vk

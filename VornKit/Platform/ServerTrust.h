@@ -1,0 +1,115 @@
+// Certificate trust evaluation: Certificate and PublicKey (shared, immutable OpenSSL objects) and
+// ServerTrust, the chain a TLS server presented together with the host name it was reached under.
+//
+// ServerTrust::evaluate() asks whether "the system" trusts the chain: it builds a path from the
+// chain to an anchor of the system's CA store (OpenSSL's default paths, which honour SSL_CERT_FILE
+// and SSL_CERT_DIR) plus the certificates of the additional anchors file, if the host set one,
+// and checks dates, purpose (TLS server) and the host name (DNS name or IP address).
+//
+// Thread rule: Certificate, PublicKey and ServerTrust are immutable and thread-safe; they share
+// their OpenSSL objects by reference count. setAdditionalAnchorsFile() is thread-safe and applies
+// to evaluations that start after it returns.
+#pragma once
+
+#include <openssl/types.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vk {
+
+/// The outcome of a trust evaluation, numbered like the platform's trust result type.
+enum class TrustResultType : int {
+    invalid = 0,
+    proceed = 1,      ///< trusted because the user said so
+    confirm = 2,      ///< (not produced here)
+    deny = 3,         ///< (not produced here)
+    unspecified = 4,  ///< trusted by the system's anchors, with no user setting involved
+    recoverableTrustFailure = 5,
+    fatalTrustFailure = 6,
+    otherError = 7,
+};
+
+class PublicKey {
+  public:
+    enum class Type { rsa, ec, other };
+
+    /// Shares `key` (its reference count is raised).
+    static PublicKey fromNative(EVP_PKEY* key);
+
+    Type type() const;
+    /// The platform's external form of the key: an RSA key as a PKCS#1 RSAPublicKey in DER, an EC
+    /// key as its uncompressed point (0x04 || X || Y). Absent for other key types or on failure.
+    std::optional<std::string> externalRepresentation() const;
+    EVP_PKEY* native() const { return key_.get(); }
+
+  private:
+    explicit PublicKey(std::shared_ptr<EVP_PKEY> key) : key_(std::move(key)) {}
+    std::shared_ptr<EVP_PKEY> key_;
+};
+
+class Certificate {
+  public:
+    /// Shares `certificate` (its reference count is raised).
+    static Certificate fromNative(X509* certificate);
+    static std::optional<Certificate> fromDer(std::string_view der);
+    /// Every certificate in a PEM text, in order (empty when there is none).
+    static std::vector<Certificate> fromPem(std::string_view pem);
+
+    std::string derData() const;
+    std::string pemData() const;
+    /// The subject's common name, or the whole subject line when it has none.
+    std::string subjectSummary() const;
+    /// The certificate's public key; absent when OpenSSL cannot read it.
+    std::optional<PublicKey> publicKey() const;
+    X509* native() const { return certificate_.get(); }
+
+    /// Same certificate (equal DER encoding).
+    friend bool operator==(const Certificate& a, const Certificate& b);
+
+  private:
+    explicit Certificate(std::shared_ptr<X509> certificate)
+        : certificate_(std::move(certificate)) {}
+    std::shared_ptr<X509> certificate_;
+};
+
+class ServerTrust {
+  public:
+    struct Evaluation {
+        TrustResultType result = TrustResultType::invalid;
+        int verifyError = 0;    ///< OpenSSL's X509_V_ERR_* code, 0 when trusted
+        std::string errorText;  ///< OpenSSL's text for verifyError, empty when trusted
+        bool trusted() const {
+            return result == TrustResultType::proceed || result == TrustResultType::unspecified;
+        }
+    };
+
+    /// `chain` is what the server sent, leaf first. An empty `host` skips the host-name check.
+    ServerTrust(std::string host, std::vector<Certificate> chain);
+
+    const std::string& host() const { return host_; }
+    std::size_t certificateCount() const { return chain_.size(); }
+    /// Precondition: index < certificateCount().
+    const Certificate& certificateAtIndex(std::size_t index) const { return chain_[index]; }
+    const std::vector<Certificate>& certificates() const { return chain_; }
+
+    /// Evaluates the chain against the system's anchors (see the file comment). Never throws; an
+    /// evaluation that cannot run reports otherError.
+    Evaluation evaluate() const;
+
+    /// A PEM file whose certificates count as system anchors in addition to the CA store (a host
+    /// setting; tests use it for their throw-away CA). Absent removes it.
+    static void setAdditionalAnchorsFile(std::optional<std::filesystem::path> file);
+    static std::optional<std::filesystem::path> additionalAnchorsFile();
+
+  private:
+    std::string host_;
+    std::vector<Certificate> chain_;
+};
+
+}  // namespace vk

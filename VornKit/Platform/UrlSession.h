@@ -1,0 +1,156 @@
+// UrlSession: runs HTTP(S) and file transfers and hands their results to completion handlers.
+//
+// Each session owns one worker thread (started with its first task) that drives its transfers on
+// libcurl's multi interface, keeps connections alive for reuse and opens at most
+// httpMaximumConnectionsPerHost connections to one host at a time (further transfers wait for a
+// free one). TLS connections raise a server-trust challenge that the session's delegate answers.
+//
+// Queues: every completion handler and every delegate call runs on the session's delegate queue,
+// a serial queue (the one given to make(), or a new serial queue of the session's own). A
+// completion handler is called exactly once per task: with the body, the response head and no
+// error, or with no body, no response and the error (UrlError::cancelled for cancelled tasks).
+//
+// Lifetime: a session lives while someone holds it. invalidateAndCancel() (also run when the last
+// holder lets go) ends every task that has not completed with a cancellation error, starts no
+// further task (tasks resumed later complete with a cancellation error at once) and lets go of
+// the delegate; the worker thread stops when the session is destroyed.
+//
+// The delegate queue must be serviced for TLS connections to proceed: the handshake waits for the
+// delegate's answer to the server-trust challenge.
+//
+// Thread rule: UrlSession and UrlSessionTask are thread-safe. Ownership: make() returns a shared
+// session; tasks are shared with the session until they complete.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "VornKit/Platform/AuthenticationChallenge.h"
+#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/UrlRequest.h"
+#include "VornKit/Platform/UrlTransport.h"
+
+namespace vk {
+
+class UrlSession;
+
+struct UrlSessionConfiguration {
+    static UrlSessionConfiguration defaultConfiguration() { return {}; }
+
+    /// Connections open at once to one host (keep-alive connections are reused).
+    int httpMaximumConnectionsPerHost = 6;
+    /// Scheduling hints of the platform's background sessions; kept for callers that set them,
+    /// without effect here (there is no background scheduler).
+    bool isDiscretionary = false;
+    bool shouldUseExtendedBackgroundIdleMode = false;
+    /// Makes the transport; empty means libcurl.
+    UrlTransportFactory transportFactory;
+};
+
+/// Receives a session's authentication challenges. Called on the session's delegate queue.
+class UrlSessionDelegate {
+  public:
+    virtual ~UrlSessionDelegate() = default;
+    /// Must call `completionHandler` exactly once (the TLS handshake waits for it). The default
+    /// answers performDefaultHandling.
+    virtual void didReceiveChallenge(UrlSession& session, const AuthenticationChallenge& challenge,
+                                     ChallengeCompletionHandler completionHandler);
+};
+
+using DataTaskCompletionHandler =
+    std::function<void(std::optional<std::string> data, std::optional<UrlResponse> response,
+                       std::optional<UrlError> error)>;
+
+class UrlSessionTask {
+  public:
+    enum class State { running = 0, suspended = 1, canceling = 2, completed = 3 };
+
+    std::uint64_t taskIdentifier() const { return identifier_; }
+    const UrlRequest& originalRequest() const { return request_; }
+    State state() const { return state_.load(); }
+
+    /// Starts a suspended task; no effect otherwise.
+    void resume();
+    /// Ends the task with UrlError::cancelled unless it has completed already.
+    void cancel();
+
+    UrlSessionTask(std::uint64_t identifier, UrlRequest request,
+                   DataTaskCompletionHandler completion, std::weak_ptr<UrlSession> session);
+
+  private:
+    friend class UrlSession;
+    const std::uint64_t identifier_;
+    const UrlRequest request_;
+    std::atomic<State> state_{State::suspended};
+    std::mutex mutex_;  // guards completion_
+    DataTaskCompletionHandler completion_;
+    std::weak_ptr<UrlSession> session_;
+};
+
+class UrlSession : public std::enable_shared_from_this<UrlSession> {
+  public:
+    /// `delegate` may be null (every challenge gets default handling). `delegateQueue` null: the
+    /// session makes a serial queue of its own.
+    static std::shared_ptr<UrlSession> make(
+        UrlSessionConfiguration configuration = UrlSessionConfiguration::defaultConfiguration(),
+        std::shared_ptr<UrlSessionDelegate> delegate = nullptr,
+        std::shared_ptr<DispatchQueue> delegateQueue = nullptr);
+    ~UrlSession();
+    UrlSession(const UrlSession&) = delete;
+    UrlSession& operator=(const UrlSession&) = delete;
+
+    /// A suspended task for `request` (body and method as the request says); resume() starts it.
+    std::shared_ptr<UrlSessionTask> dataTask(UrlRequest request,
+                                             DataTaskCompletionHandler completionHandler);
+    /// Like dataTask, with `bodyData` sent as the request body.
+    std::shared_ptr<UrlSessionTask> uploadTask(UrlRequest request, std::string bodyData,
+                                               DataTaskCompletionHandler completionHandler);
+
+    void invalidateAndCancel();
+    bool isInvalidated() const;
+
+    const UrlSessionConfiguration& configuration() const { return configuration_; }
+    const std::shared_ptr<DispatchQueue>& delegateQueue() const { return delegateQueue_; }
+    /// The delegate, until the session is invalidated.
+    std::shared_ptr<UrlSessionDelegate> delegate() const;
+    /// Connections opened and transfers finished so far (zero before the first task).
+    TransportStatistics statistics() const;
+
+  private:
+    struct ChallengeWait;
+    class TransportClient;
+
+    UrlSession(UrlSessionConfiguration configuration, std::shared_ptr<UrlSessionDelegate> delegate,
+               std::shared_ptr<DispatchQueue> delegateQueue);
+
+    friend class UrlSessionTask;
+    void resumeTask(const std::shared_ptr<UrlSessionTask>& task);
+    void cancelTask(const std::shared_ptr<UrlSessionTask>& task);
+    /// Completes `task` once; later calls do nothing. Safe without the session lock held.
+    void complete(const std::shared_ptr<UrlSessionTask>& task, TransferResult result);
+    void transferFinished(std::uint64_t id, TransferResult result);
+    ChallengeAnswer answerChallenge(const AuthenticationChallenge& challenge);
+
+    const UrlSessionConfiguration configuration_;
+    const std::shared_ptr<DispatchQueue> delegateQueue_;
+    std::unique_ptr<TransportClient> transportClient_;
+
+    mutable std::mutex mutex_;
+    std::shared_ptr<UrlSessionDelegate> delegate_;
+    std::map<std::uint64_t, std::shared_ptr<UrlSessionTask>> outstanding_;
+    std::set<std::shared_ptr<ChallengeWait>> challengeWaits_;
+    bool invalidated_ = false;
+    bool shuttingDown_ = false;
+    std::unique_ptr<UrlTransport> transport_;  // made with the first resumed task
+    std::atomic<std::uint64_t> nextTaskIdentifier_{1};
+};
+
+}  // namespace vk

@@ -1,0 +1,71 @@
+// UrlTransport: what moves a UrlSession's requests over the wire. The real one is libcurl
+// (CurlTransport.h); a test may hand a session its own transport through
+// UrlSessionConfiguration::transportFactory to script answers or inject faults.
+//
+// Contract between a session and its transport:
+//   - start(id, request) begins a transfer; cancel(id) abandons one (a cancelled transfer is not
+//     reported). Both return at once and may be called from any thread.
+//   - For every started, not cancelled transfer the transport calls client.transferFinished(id,
+//     result) exactly once, on any thread of its own, never inside start() or cancel().
+//   - For a TLS connection the transport calls client.answerChallenge(id, challenge) and waits for
+//     the answer before the handshake goes on.
+//   - shutdown() abandons every transfer and stops the transport's threads; after it returns the
+//     client is not called again. The destructor shuts down as well.
+//
+// Thread rule: start/cancel/statistics are thread-safe; shutdown() is called once, by the owner.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "VornKit/Platform/AuthenticationChallenge.h"
+#include "VornKit/Platform/UrlRequest.h"
+
+namespace vk {
+
+struct UrlSessionConfiguration;
+
+/// The end of a transfer. On success `error` is absent and `response` present; `data` is absent
+/// when the answer carried no body at all (no byte and no declared length), and present, possibly
+/// empty, otherwise.
+struct TransferResult {
+    std::optional<std::string> data;
+    std::optional<UrlResponse> response;
+    std::optional<UrlError> error;
+};
+
+struct TransportStatistics {
+    std::uint64_t connectionsOpened = 0;  ///< new connections made, over the transport's life
+    std::uint64_t transfersFinished = 0;
+};
+
+struct ChallengeAnswer {
+    AuthChallengeDisposition disposition = AuthChallengeDisposition::performDefaultHandling;
+    std::optional<UrlCredential> credential;
+};
+
+class UrlTransportClient {
+  public:
+    virtual ~UrlTransportClient() = default;
+    virtual void transferFinished(std::uint64_t id, TransferResult result) = 0;
+    /// Blocks until the session has an answer (or is shutting down: then cancel).
+    virtual ChallengeAnswer answerChallenge(std::uint64_t id,
+                                            const AuthenticationChallenge& challenge) = 0;
+};
+
+class UrlTransport {
+  public:
+    virtual ~UrlTransport() = default;
+    virtual void start(std::uint64_t id, UrlRequest request) = 0;
+    virtual void cancel(std::uint64_t id) = 0;
+    virtual void shutdown() = 0;
+    virtual TransportStatistics statistics() const = 0;
+};
+
+using UrlTransportFactory = std::function<std::unique_ptr<UrlTransport>(
+    const UrlSessionConfiguration& configuration, UrlTransportClient& client)>;
+
+}  // namespace vk
