@@ -1,0 +1,22 @@
+// EndpointInfo: the server's answer to "System/Endpoint": whether this client is inside the
+// server's network and whether it is on the server's own machine. Both keys are required.
+//
+// Thread rule: plain value; externally synchronised.
+#pragma once
+
+#include "VornKit/Model/FieldTable.h"
+#include "VornKit/Model/JsonCoding.h"
+
+namespace vk {
+
+struct EndpointInfo {
+    bool IsInNetwork = false;
+    bool IsLocal = false;
+
+    static const FieldTable<EndpointInfo>& fieldTable();
+    friend bool operator==(const EndpointInfo&, const EndpointInfo&) = default;
+};
+
+}  // namespace vk
+
+VK_DECLARE_RECORD_CODING(vk::EndpointInfo)

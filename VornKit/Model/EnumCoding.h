@@ -1,0 +1,69 @@
+// EnumCoding: how one enumeration is coded. Each enumeration's header declares
+// `const EnumCoding& enumCoding(E)` (found by argument-dependent lookup); its .cpp defines it with
+// the cases and the enumeration's own JSON decoding rule. The C++ enumerator values are the raw
+// values for integer enumerations; for text enumerations `text` is the raw value.
+//
+// Thread rule: immutable after first use; safe from any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace vk {
+
+struct JsonValueHandle;
+struct JsonReadContext;
+
+struct EnumCase {
+    std::int64_t value;     ///< the C++ enumerator value (the raw value of integer enumerations)
+    std::string_view name;  ///< the case name ("TimeUpdate")
+    std::string_view text;  ///< the JSON text of text enumerations ("timeupdate"), else empty
+};
+
+struct EnumCoding {
+    std::string_view typeName;
+    bool rawIsText = false;
+    std::vector<EnumCase> cases;
+    /// The enumeration's JSON rule: reads the value and yields the enumerator value, or fails.
+    bool (*decodeJson)(JsonValueHandle&, std::int64_t& value, JsonReadContext&) = nullptr;
+
+    bool isCase(std::int64_t value) const {
+        for (const auto& c : cases) {
+            if (c.value == value)
+                return true;
+        }
+        return false;
+    }
+    std::string_view name(std::int64_t value) const {
+        for (const auto& c : cases) {
+            if (c.value == value)
+                return c.name;
+        }
+        return {};
+    }
+    std::string_view text(std::int64_t value) const {
+        for (const auto& c : cases) {
+            if (c.value == value)
+                return c.text;
+        }
+        return {};
+    }
+    std::optional<std::int64_t> fromText(std::string_view text) const {
+        for (const auto& c : cases) {
+            if (c.text == text)
+                return c.value;
+        }
+        return std::nullopt;
+    }
+    std::optional<std::int64_t> fromName(std::string_view name) const {
+        for (const auto& c : cases) {
+            if (c.name == name)
+                return c.value;
+        }
+        return std::nullopt;
+    }
+};
+
+}  // namespace vk

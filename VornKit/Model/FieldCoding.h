@@ -1,0 +1,884 @@
+// The coders behind the field tables: how each member type is read from JSON (simdjson On-Demand,
+// one forward pass), written to JSON (JsonWriter), archived and unarchived (KeyedArchive.h), and
+// turned into store values; and `field<&R::Member>(...)`, which builds a FieldInfo from a member.
+//
+// Include this header only in .cpp files (it pulls in simdjson). A record declares its table once:
+//
+//   const FieldTable<NameIdPair>& NameIdPair::fieldTable() {
+//       static const FieldTable<NameIdPair> table("NameIdPair", {
+//           field<&NameIdPair::Name>("Name", Presence::Optional),
+//           field<&NameIdPair::Id>("Id", Presence::Optional),
+//       });
+//       return table;
+//   }
+//   VK_RECORD_CODING(NameIdPair)
+//
+// Supported member types: bool, int16/32/64, float, double, Text, std::string, Date, TextMap,
+// enumerations (with an EnumCoding), records (with a fieldTable()), std::shared_ptr of a record,
+// std::vector and std::optional of any of these.
+//
+// Thread rule: stateless functions; a JsonReadContext belongs to one decode call.
+#pragma once
+
+#include <simdjson.h>
+
+#include <bitset>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "VornKit/Model/EnumCoding.h"
+#include "VornKit/Model/FieldTable.h"
+#include "VornKit/Model/JsonCoding.h"
+#include "VornKit/Model/KeyedArchive.h"
+#include "VornKit/Model/Text.h"
+#include "VornKit/Model/TextMap.h"
+#include "VornKit/Platform/JsonWriter.h"
+
+namespace vk {
+
+namespace od = simdjson::ondemand;
+
+struct JsonValueHandle {
+    od::value& value;
+};
+
+/// One step of the coding path, kept on the stack while decoding; materialised only on errors.
+struct PathNode {
+    const PathNode* parent = nullptr;
+    std::string_view key;  ///< empty for list elements
+    std::int64_t index = -1;
+};
+
+/// Hands out one shared Text block per distinct short string of a document.
+class StringInterner {
+  public:
+    Text get(std::string_view text);
+
+  private:
+    struct Slot {
+        std::size_t hash = 0;
+        Text text;
+    };
+    void grow();
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+};
+
+struct JsonReadContext {
+    const JsonDecoder* decoder = nullptr;
+    const char* bufferEnd = nullptr;  ///< end of the readable (padded) input
+    const PathNode* path = nullptr;
+    DecodingError* error = nullptr;
+    StringInterner strings;
+
+    bool fail(DecodingErrorKind kind, std::string message);
+    bool failSimdjson(simdjson::error_code code, std::string_view expected);
+    std::string pathText() const;
+};
+
+/// Pushes a path step for the lifetime of the object.
+class PathScope {
+  public:
+    PathScope(JsonReadContext& ctx, std::string_view key, std::int64_t index = -1)
+        : ctx_(ctx), node_{ctx.path, key, index} {
+        ctx_.path = &node_;
+    }
+    ~PathScope() { ctx_.path = node_.parent; }
+
+  private:
+    JsonReadContext& ctx_;
+    PathNode node_;
+};
+
+/// The key of an object field, unescaped only when it holds an escape.
+bool readKey(od::field& field, JsonReadContext& ctx, std::string_view& key);
+/// Whether the value is JSON null (consumes it when it is).
+bool readIsNull(od::value& value, JsonReadContext& ctx, bool& isNull);
+
+bool decodeJsonInteger(od::value& value, std::int64_t min, std::int64_t max,
+                       std::string_view typeName, std::int64_t& out, JsonReadContext& ctx);
+bool decodeJsonDouble(od::value& value, double& out, JsonReadContext& ctx);
+bool decodeJsonString(od::value& value, std::string_view& out, JsonReadContext& ctx);
+
+/// Dates as numbers per strategy.
+double dateToNumber(Date date, DateCodingStrategy strategy);
+Date dateFromNumber(double number, DateCodingStrategy strategy);
+double secondsSince2001(Date date);
+Date dateFromSecondsSince2001(double seconds);
+
+/// Exact conversions of archived numbers (the per-field archive rules).
+bool archivedInteger(ArchiveReader& reader, std::uint64_t uid, std::int64_t min, std::int64_t max,
+                     std::int64_t& out);
+bool archivedDouble(ArchiveReader& reader, std::uint64_t uid, double& out);
+bool archivedBoolean(ArchiveReader& reader, std::uint64_t uid, bool& out);
+
+void writeDouble(JsonWriter& writer, double value, const JsonWriteOptions& options);
+
+// ---------------------------------------------------------------------------------------------
+// ValueCoding<T>: per-type coding. Each specialization provides kind, typeName(), className(),
+// decode, encode, archive, unarchive, toStore, fromStore.
+
+template <class T, class = void>
+struct ValueCoding;
+
+template <class T>
+concept CodedRecord = requires {
+    T::fieldTable();
+};
+
+template <class T>
+concept CodedEnum = std::is_enum_v<T> && requires(T e) {
+    enumCoding(e);
+};
+
+template <class Int, FieldKind K>
+struct IntegerCoding {
+    static constexpr FieldKind kind = K;
+    static std::string_view typeName() {
+        if constexpr (sizeof(Int) == 2)
+            return "Int16";
+        if constexpr (sizeof(Int) == 4)
+            return "Int32";
+        return "Int64";
+    }
+    static std::string_view className() { return "NSNumber"; }
+    static bool decode(od::value& v, Int& out, JsonReadContext& ctx) {
+        std::int64_t n = 0;
+        if (!decodeJsonInteger(v, std::numeric_limits<Int>::min(), std::numeric_limits<Int>::max(),
+                               typeName(), n, ctx)) {
+            return false;
+        }
+        out = static_cast<Int>(n);
+        return true;
+    }
+    static void encode(JsonWriter& w, const Int& v, const JsonWriteOptions&) { w.integer(v); }
+    static std::uint64_t archive(ArchiveWriter& w, const Int& v) { return w.integer(v); }
+    static bool unarchive(ArchiveReader& r, std::uint64_t uid, Int& out) {
+        std::int64_t n = 0;
+        if (!archivedInteger(r, uid, std::numeric_limits<Int>::min(),
+                             std::numeric_limits<Int>::max(), n)) {
+            return false;
+        }
+        out = static_cast<Int>(n);
+        return true;
+    }
+    static StoreValue toStore(const Int& v) { return static_cast<std::int64_t>(v); }
+    static bool fromStore(const StoreValue& s, Int& out) {
+        auto* n = std::get_if<std::int64_t>(&s);
+        if (!n || *n < std::numeric_limits<Int>::min() || *n > std::numeric_limits<Int>::max()) {
+            return false;
+        }
+        out = static_cast<Int>(*n);
+        return true;
+    }
+};
+
+template <>
+struct ValueCoding<std::int16_t> : IntegerCoding<std::int16_t, FieldKind::Integer16> {};
+template <>
+struct ValueCoding<std::int32_t> : IntegerCoding<std::int32_t, FieldKind::Integer32> {};
+template <>
+struct ValueCoding<std::int64_t> : IntegerCoding<std::int64_t, FieldKind::Integer64> {};
+
+template <>
+struct ValueCoding<bool> {
+    static constexpr FieldKind kind = FieldKind::Boolean;
+    static std::string_view typeName() { return "Bool"; }
+    static std::string_view className() { return "NSNumber"; }
+    static bool decode(od::value& v, bool& out, JsonReadContext& ctx) {
+        auto error = v.get_bool().get(out);
+        return !error || ctx.failSimdjson(error, "Bool");
+    }
+    static void encode(JsonWriter& w, const bool& v, const JsonWriteOptions&) { w.boolean(v); }
+    static std::uint64_t archive(ArchiveWriter& w, const bool& v) { return w.boolean(v); }
+    static bool unarchive(ArchiveReader& r, std::uint64_t uid, bool& out) {
+        return archivedBoolean(r, uid, out);
+    }
+    static StoreValue toStore(const bool& v) { return std::int64_t{v ? 1 : 0}; }
+    static bool fromStore(const StoreValue& s, bool& out) {
+        if (auto* n = std::get_if<std::int64_t>(&s); n && (*n == 0 || *n == 1)) {
+            out = *n == 1;
+            return true;
+        }
+        return false;
+    }
+};
+
+template <>
+struct ValueCoding<double> {
+    static constexpr FieldKind kind = FieldKind::Double;
+    static std::string_view typeName() { return "Double"; }
+    static std::string_view className() { return "NSNumber"; }
+    static bool decode(od::value& v, double& out, JsonReadContext& ctx) {
+        return decodeJsonDouble(v, out, ctx);
+    }
+    static void encode(JsonWriter& w, const double& v, const JsonWriteOptions& o) {
+        writeDouble(w, v, o);
+    }
+    static std::uint64_t archive(ArchiveWriter& w, const double& v) { return w.real(v); }
+    static bool unarchive(ArchiveReader& r, std::uint64_t uid, double& out) {
+        return archivedDouble(r, uid, out);
+    }
+    static StoreValue toStore(const double& v) { return v; }
+    static bool fromStore(const StoreValue& s, double& out) {
+        if (auto* d = std::get_if<double>(&s)) {
+            out = *d;
+            return true;
+        }
+        if (auto* n = std::get_if<std::int64_t>(&s)) {
+            out = static_cast<double>(*n);
+            return true;
+        }
+        return false;
+    }
+};
+
+template <>
+struct ValueCoding<float> {
+    static constexpr FieldKind kind = FieldKind::Float;
+    static std::string_view typeName() { return "Float"; }
+    static std::string_view className() { return "NSNumber"; }
+    static bool decode(od::value& v, float& out, JsonReadContext& ctx) {
+        double d = 0;
+        if (!decodeJsonDouble(v, d, ctx))
+            return false;
+        if (std::fabs(d) > std::numeric_limits<float>::max()) {
+            return ctx.fail(DecodingErrorKind::DataCorrupted,
+                            "Parsed JSON number does not fit in Float.");
+        }
+        out = static_cast<float>(d);
+        return true;
+    }
+    static void encode(JsonWriter& w, const float& v, const JsonWriteOptions& o);
+    static std::uint64_t archive(ArchiveWriter& w, const float& v) { return w.real(v); }
+    static bool unarchive(ArchiveReader& r, std::uint64_t uid, float& out) {
+        double d = 0;
+        if (!archivedDouble(r, uid, d))
+            return false;
+        float f = static_cast<float>(d);
+        if (static_cast<double>(f) != d)
+            return false;
+        out = f;
+        return true;
+    }
+    static StoreValue toStore(const float& v) { return static_cast<double>(v); }
+    static bool fromStore(const StoreValue& s, float& out) {
+        double d = 0;
+        if (!ValueCoding<double>::fromStore(s, d))
+            return false;
+        out = static_cast<float>(d);
+        return true;
+    }
+};
+
+template <>
+struct ValueCoding<Text> {
+    static constexpr FieldKind kind = FieldKind::Text;
+    static std::string_view typeName() { return "String"; }
+    static std::string_view className() { return "NSString"; }
+    static bool decode(od::value& v, Text& out, JsonReadContext& ctx) {
+        std::string_view s;
+        if (!decodeJsonString(v, s, ctx))
+            return false;
+        out = ctx.strings.get(s);
+        return true;
+    }
+    static void encode(JsonWriter& w, const Text& v, const JsonWriteOptions&) {
+        w.string(v.view());
+    }
+    static std::uint64_t archive(ArchiveWriter& w, const Text& v) {
+        return v ? w.string(v.view()) : ArchiveWriter::kNull;
+    }
+    static bool unarchive(ArchiveReader& r, std::uint64_t uid, Text& out) {
+        std::string_view s;
+        if (!r.string(uid, s))
+            return false;
+        out = Text(s);
+        return true;
+    }
+    static StoreValue toStore(const Text& v) {
+        if (!v)
+            return std::monostate{};
+        return v.str();
+    }
+    static bool fromStore(const StoreValue& s, Text& out) {
+        if (std::holds_alternative<std::monostate>(s)) {
+            out.reset();
+            return true;
+        }
+        auto* str = std::get_if<std::string>(&s);
+        if (!str)
+            return false;
+        out = Text(*str);
+        return true;
+    }
+};
+
+template <>
+struct ValueCoding<std::string> {
+    static constexpr FieldKind kind = FieldKind::Text;
+    static std::string_view typeName() { return "String"; }
+    static std::string_view className() { return "NSString"; }
+    static bool decode(od::value& v, std::string& out, JsonReadContext& ctx) {
+        std::string_view s;
+        if (!decodeJsonString(v, s, ctx))
+            return false;
+        out.assign(s);
+        return true;
+    }
+    static void encode(JsonWriter& w, const std::string& v, const JsonWriteOptions&) {
+        w.string(v);
+    }
+    static std::uint64_t archive(ArchiveWriter& w, const std::string& v) { return w.string(v); }
+    static bool unarchive(ArchiveReader& r, std::uint64_t uid, std::string& out) {
+        std::string_view s;
+        if (!r.string(uid, s))
+            return false;
+        out.assign(s);
+        return true;
+    }
+    static StoreValue toStore(const std::string& v) { return v; }
+    static bool fromStore(const StoreValue& s, std::string& out) {
+        auto* str = std::get_if<std::string>(&s);
+        if (!str)
+            return false;
+        out = *str;
+        return true;
+    }
+};
+
+template <>
+struct ValueCoding<Date> {
+    static constexpr FieldKind kind = FieldKind::Date;
+    static std::string_view typeName() { return "Date"; }
+    static std::string_view className() { return "NSDate"; }
+    static bool decode(od::value& v, Date& out, JsonReadContext& ctx) {
+        double d = 0;
+        if (!decodeJsonDouble(v, d, ctx))
+            return false;
+        out = dateFromNumber(d, ctx.decoder->dateDecodingStrategy);
+        return true;
+    }
+    static void encode(JsonWriter& w, const Date& v, const JsonWriteOptions& o) {
+        writeDouble(w, dateToNumber(v, o.dates), o);
+    }
+    static std::uint64_t archive(ArchiveWriter& w, const Date& v) {
+        return w.date(secondsSince2001(v));
+    }
+    static bool unarchive(ArchiveReader& r, std::uint64_t uid, Date& out) {
+        double s = 0;
+        if (!r.date(uid, s))
+            return false;
+        out = dateFromSecondsSince2001(s);
+        return true;
+    }
+    static StoreValue toStore(const Date& v) {
+        return dateToNumber(v, DateCodingStrategy::SecondsSince1970);
+    }
+    static bool fromStore(const StoreValue& s, Date& out) {
+        double d = 0;
+        if (!ValueCoding<double>::fromStore(s, d))
+            return false;
+        out = dateFromNumber(d, DateCodingStrategy::SecondsSince1970);
+        return true;
+    }
+};
+
+template <>
+struct ValueCoding<TextMap> {
+    static constexpr FieldKind kind = FieldKind::Map;
+    static std::string_view typeName() { return "[String: String]"; }
+    static std::string_view className() { return "NSDictionary"; }
+    static bool decode(od::value& v, TextMap& out, JsonReadContext& ctx);
+    static void encode(JsonWriter& w, const TextMap& v, const JsonWriteOptions&);
+    static std::uint64_t archive(ArchiveWriter& w, const TextMap& v);
+    static bool unarchive(ArchiveReader& r, std::uint64_t uid, TextMap& out);
+};
+
+/// Blobs for list, map and record members: keyed archives.
+template <class T>
+StoreValue archiveStoreValue(const T& value);
+
+template <CodedEnum E>
+struct ValueCoding<E> {
+    static constexpr FieldKind kind = FieldKind::Enumeration;
+    static const EnumCoding& coding() { return enumCoding(E{}); }
+    static std::string_view typeName() { return coding().typeName; }
+    static std::string_view className() { return coding().rawIsText ? "NSString" : "NSNumber"; }
+    static bool decode(od::value& v, E& out, JsonReadContext& ctx) {
+        std::int64_t raw = 0;
+        JsonValueHandle handle{v};
+        if (!coding().decodeJson(handle, raw, ctx))
+            return false;
+        out = static_cast<E>(raw);
+        return true;
+    }
+    static void encode(JsonWriter& w, const E& v, const JsonWriteOptions&) {
+        if (coding().rawIsText) {
+            w.string(coding().text(static_cast<std::int64_t>(v)));
+        } else {
+            w.integer(static_cast<std::int64_t>(v));
+        }
+    }
+    static std::uint64_t archive(ArchiveWriter& w, const E& v) {
+        if (coding().rawIsText)
+            return w.string(coding().text(static_cast<std::int64_t>(v)));
+        return w.integer(static_cast<std::int64_t>(v));
+    }
+    static bool unarchive(ArchiveReader& r, std::uint64_t uid, E& out) {
+        std::int64_t raw = 0;
+        if (coding().rawIsText) {
+            std::string_view s;
+            if (!r.string(uid, s))
+                return false;
+            auto value = coding().fromText(s);
+            if (!value)
+                return false;
+            raw = *value;
+        } else {
+            if (!archivedInteger(r, uid, std::numeric_limits<std::int64_t>::min(),
+                                 std::numeric_limits<std::int64_t>::max(), raw)) {
+                return false;
+            }
+            if (!coding().isCase(raw))
+                return false;
+        }
+        out = static_cast<E>(raw);
+        return true;
+    }
+    static StoreValue toStore(const E& v) {
+        if (coding().rawIsText)
+            return std::string(coding().text(static_cast<std::int64_t>(v)));
+        return static_cast<std::int64_t>(v);
+    }
+    static bool fromStore(const StoreValue& s, E& out) {
+        if (auto* n = std::get_if<std::int64_t>(&s); n && !coding().rawIsText) {
+            if (!coding().isCase(*n))
+                return false;
+            out = static_cast<E>(*n);
+            return true;
+        }
+        if (auto* str = std::get_if<std::string>(&s); str && coding().rawIsText) {
+            auto value = coding().fromText(*str);
+            if (!value)
+                return false;
+            out = static_cast<E>(*value);
+            return true;
+        }
+        return false;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Records
+
+template <class R>
+bool decodeRecordFields(od::object& object, R& record, JsonReadContext& ctx, bool resetUnseen);
+
+template <class R>
+bool decodeRecordObject(od::value& v, R& record, JsonReadContext& ctx, bool resetUnseen) {
+    od::object object;
+    if (auto error = v.get_object().get(object)) {
+        return ctx.failSimdjson(error, R::fieldTable().recordName());
+    }
+    return decodeRecordFields(object, record, ctx, resetUnseen);
+}
+
+template <class R>
+bool decodeRecordFields(od::object& object, R& record, JsonReadContext& ctx, bool resetUnseen) {
+    const FieldTable<R>& table = R::fieldTable();
+    std::bitset<FieldTable<R>::kMaxFields> seen;
+    std::bitset<FieldTable<R>::kMaxFields> nulls;
+    for (auto entry : object) {
+        od::field field;
+        if (auto error = std::move(entry).get(field))
+            return ctx.failSimdjson(error, "");
+        std::string_view key;
+        if (!readKey(field, ctx, key))
+            return false;
+        int index = table.indexOf(key);
+        if (index < 0)
+            continue;  // unknown keys are skipped by the iteration
+        const FieldInfo<R>& info = table[static_cast<std::size_t>(index)];
+        od::value& value = field.value();
+        bool isNull = false;
+        if (!readIsNull(value, ctx, isNull))
+            return false;
+        auto bit = static_cast<std::size_t>(index);
+        if (isNull) {
+            seen.reset(bit);
+            nulls.set(bit);
+            info.reset(record);
+            continue;
+        }
+        PathScope scope(ctx, info.key);
+        JsonValueHandle handle{value};
+        if (!info.decodeJson(record, handle, ctx))
+            return false;
+        seen.set(bit);
+        nulls.reset(bit);
+    }
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (seen.test(i))
+            continue;
+        const FieldInfo<R>& info = table[i];
+        if (info.presence == Presence::Required) {
+            if (nulls.test(i)) {
+                PathScope scope(ctx, info.key);
+                return ctx.fail(DecodingErrorKind::ValueNotFound, "Expected a value for key \"" +
+                                                                      std::string(info.key) +
+                                                                      "\" but found null instead.");
+            }
+            return ctx.fail(DecodingErrorKind::KeyNotFound,
+                            "No value associated with key \"" + std::string(info.key) + "\".");
+        }
+        if (resetUnseen)
+            info.reset(record);
+    }
+    return true;
+}
+
+template <class R>
+void encodeRecord(JsonWriter& w, const R& record, const JsonWriteOptions& options) {
+    w.beginObject();
+    for (const FieldInfo<R>& info : R::fieldTable().fields()) {
+        if (!info.encodes(record))
+            continue;
+        w.key(info.key);
+        info.encodeJson(record, w, options);
+    }
+    w.endObject();
+}
+
+template <class R>
+std::uint64_t archiveRecord(ArchiveWriter& w, const R& record) {
+    const FieldTable<R>& table = R::fieldTable();
+    std::uint64_t object = w.beginObject(table.recordName());
+    for (const FieldInfo<R>& info : table.fields()) {
+        w.setEntry(object, info.key, info.archive(record, w));
+    }
+    return object;
+}
+
+template <class R>
+bool unarchiveRecord(ArchiveReader& r, std::uint64_t uid, R& record) {
+    const FieldTable<R>& table = R::fieldTable();
+    if (r.kind(uid) != ArchivedKind::Object || r.className(uid) != table.recordName())
+        return false;
+    for (const FieldInfo<R>& info : table.fields()) {
+        info.unarchive(record, r, r.entry(uid, info.key));
+    }
+    return true;
+}
+
+template <CodedRecord R>
+struct ValueCoding<R> {
+    static constexpr FieldKind kind = FieldKind::Record;
+    static std::string_view typeName() { return R::fieldTable().recordName(); }
+    static std::string_view className() { return R::fieldTable().recordName(); }
+    static bool decode(od::value& v, R& out, JsonReadContext& ctx) {
+        return decodeRecordObject(v, out, ctx, false);
+    }
+    static void encode(JsonWriter& w, const R& v, const JsonWriteOptions& o) {
+        encodeRecord(w, v, o);
+    }
+    static std::uint64_t archive(ArchiveWriter& w, const R& v) { return archiveRecord(w, v); }
+    static bool unarchive(ArchiveReader& r, std::uint64_t uid, R& out) {
+        return unarchiveRecord(r, uid, out);
+    }
+};
+
+/// Records with identity: decoding creates the object (R::makeForDecoding(decoder) when R has
+/// one, std::make_shared otherwise); a null pointer is an absent value.
+template <CodedRecord R>
+struct ValueCoding<std::shared_ptr<R>> {
+    static constexpr FieldKind kind = FieldKind::Record;
+    static std::string_view typeName() { return R::fieldTable().recordName(); }
+    static std::string_view className() { return R::fieldTable().recordName(); }
+    static std::shared_ptr<R> make(JsonReadContext& ctx) {
+        if constexpr (requires { R::makeForDecoding(*ctx.decoder); }) {
+            return R::makeForDecoding(*ctx.decoder);
+        } else {
+            return std::make_shared<R>();
+        }
+    }
+    static bool decode(od::value& v, std::shared_ptr<R>& out, JsonReadContext& ctx) {
+        auto object = make(ctx);
+        if (!decodeRecordObject(v, *object, ctx, false))
+            return false;
+        out = std::move(object);
+        return true;
+    }
+    static void encode(JsonWriter& w, const std::shared_ptr<R>& v, const JsonWriteOptions& o) {
+        if (v) {
+            encodeRecord(w, *v, o);
+        } else {
+            w.null();
+        }
+    }
+    static std::uint64_t archive(ArchiveWriter& w, const std::shared_ptr<R>& v) {
+        return v ? archiveRecord(w, *v) : ArchiveWriter::kNull;
+    }
+    static bool unarchive(ArchiveReader& r, std::uint64_t uid, std::shared_ptr<R>& out) {
+        auto object = std::make_shared<R>();
+        if (!unarchiveRecord(r, uid, *object))
+            return false;
+        out = std::move(object);
+        return true;
+    }
+};
+
+template <class T>
+struct ValueCoding<std::vector<T>> {
+    using Element = ValueCoding<T>;
+    static constexpr FieldKind kind = FieldKind::List;
+    static constexpr FieldKind elementKind = Element::kind;
+    static std::string_view typeName() {
+        static const std::string name = "[" + std::string(Element::typeName()) + "]";
+        return name;
+    }
+    static std::string_view className() { return "NSArray"; }
+    static bool decode(od::value& v, std::vector<T>& out, JsonReadContext& ctx) {
+        od::array array;
+        if (auto error = v.get_array().get(array))
+            return ctx.failSimdjson(error, typeName());
+        out.clear();
+        std::int64_t index = 0;
+        for (auto entry : array) {
+            od::value element;
+            if (auto error = std::move(entry).get(element))
+                return ctx.failSimdjson(error, "");
+            PathScope scope(ctx, {}, index++);
+            bool isNull = false;
+            if (!readIsNull(element, ctx, isNull))
+                return false;
+            if (isNull) {
+                return ctx.fail(DecodingErrorKind::ValueNotFound,
+                                "Expected " + std::string(Element::typeName()) +
+                                    " value but found null instead.");
+            }
+            out.emplace_back();
+            if (!Element::decode(element, out.back(), ctx))
+                return false;
+        }
+        if (out.capacity() > out.size())
+            out.shrink_to_fit();
+        return true;
+    }
+    static void encode(JsonWriter& w, const std::vector<T>& v, const JsonWriteOptions& o) {
+        w.beginArray();
+        for (const T& element : v)
+            Element::encode(w, element, o);
+        w.endArray();
+    }
+    static std::uint64_t archive(ArchiveWriter& w, const std::vector<T>& v) {
+        std::vector<std::uint64_t> elements;
+        elements.reserve(v.size());
+        for (const T& element : v)
+            elements.push_back(Element::archive(w, element));
+        return w.array(elements);
+    }
+    static bool unarchive(ArchiveReader& r, std::uint64_t uid, std::vector<T>& out) {
+        std::vector<std::uint64_t> elements;
+        if (!r.arrayElements(uid, elements))
+            return false;
+        std::vector<T> values;
+        values.reserve(elements.size());
+        for (std::uint64_t element : elements) {
+            if (!r.enter())
+                return false;
+            values.emplace_back();
+            bool ok = Element::unarchive(r, element, values.back());
+            r.leave();
+            if (!ok)
+                return false;
+        }
+        out = std::move(values);
+        return true;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Presence of a member value: std::optional, Text and shared_ptr can be absent.
+
+template <class T>
+struct MemberTraits {
+    using Value = T;
+    static constexpr bool canBeAbsent = false;
+    static bool isPresent(const T&) { return true; }
+    static void reset(T& v) { v = T{}; }
+    static Value& emplace(T& v) { return v; }
+    static const Value& get(const T& v) { return v; }
+};
+
+template <class U>
+struct MemberTraits<std::optional<U>> {
+    using Value = U;
+    static constexpr bool canBeAbsent = true;
+    static bool isPresent(const std::optional<U>& v) { return v.has_value(); }
+    static void reset(std::optional<U>& v) { v.reset(); }
+    static Value& emplace(std::optional<U>& v) { return v.emplace(); }
+    static const Value& get(const std::optional<U>& v) { return *v; }
+};
+
+template <>
+struct MemberTraits<Text> {
+    using Value = Text;
+    static constexpr bool canBeAbsent = true;
+    static bool isPresent(const Text& v) { return v.has_value(); }
+    static void reset(Text& v) { v.reset(); }
+    static Value& emplace(Text& v) { return v; }
+    static const Value& get(const Text& v) { return v; }
+};
+
+template <class R>
+struct MemberTraits<std::shared_ptr<R>> {
+    using Value = std::shared_ptr<R>;
+    static constexpr bool canBeAbsent = true;
+    static bool isPresent(const std::shared_ptr<R>& v) { return v != nullptr; }
+    static void reset(std::shared_ptr<R>& v) { v.reset(); }
+    static Value& emplace(std::shared_ptr<R>& v) { return v; }
+    static const Value& get(const std::shared_ptr<R>& v) { return v; }
+};
+
+template <auto Member>
+struct MemberPointer;
+template <class R, class T, T R::*Member>
+struct MemberPointer<Member> {
+    using Record = R;
+    using Type = T;
+};
+
+bool setArchivedStoreValue(const StoreValue& value, std::string_view transformer,
+                           const TypeCoding& coding, void* out);
+StoreValue archivedStoreValue(const TypeCoding& coding, const void* value);
+
+/// The FieldInfo for one member. `attribute` names the store attribute (records that are store
+/// entities); `transformer` names the value transformer for a persisted list/map/record.
+template <auto Member>
+FieldInfo<typename MemberPointer<Member>::Record> field(std::string_view key, Presence presence,
+                                                        std::string_view attribute = {},
+                                                        std::string_view transformer = {}) {
+    using R = typename MemberPointer<Member>::Record;
+    using T = typename MemberPointer<Member>::Type;
+    using Traits = MemberTraits<T>;
+    using Value = typename Traits::Value;
+    using Coding = ValueCoding<Value>;
+
+    FieldInfo<R> info;
+    info.key = key;
+    info.attribute = attribute;
+    info.transformer = transformer;
+    info.kind = Coding::kind;
+    if constexpr (requires { Coding::elementKind; }) {
+        info.elementKind = Coding::elementKind;
+    } else {
+        info.elementKind = Coding::kind;
+    }
+    info.presence = presence;
+    info.valueCoding = &typeCoding<Value>();
+    info.isPresent = [](const R& r) { return Traits::isPresent(r.*Member); };
+    info.reset = [](R& r) { Traits::reset(r.*Member); };
+    info.decodeJson = [](R& r, JsonValueHandle& h, JsonReadContext& ctx) {
+        return Coding::decode(h.value, Traits::emplace(r.*Member), ctx);
+    };
+    info.encodeJson = [](const R& r, JsonWriter& w, const JsonWriteOptions& o) {
+        Coding::encode(w, Traits::get(r.*Member), o);
+    };
+    info.archive = [](const R& r, ArchiveWriter& w) -> std::uint64_t {
+        if (!Traits::isPresent(r.*Member))
+            return ArchiveWriter::kNull;
+        return Coding::archive(w, Traits::get(r.*Member));
+    };
+    info.unarchive = [](R& r, ArchiveReader& reader, std::uint64_t uid) {
+        if (uid == 0 || !reader.enter()) {
+            Traits::reset(r.*Member);
+            return;
+        }
+        Value value{};
+        bool ok = Coding::unarchive(reader, uid, value);
+        reader.leave();
+        if (ok) {
+            Traits::emplace(r.*Member) = std::move(value);
+        } else {
+            Traits::reset(r.*Member);
+        }
+    };
+    info.storeValueFn = [](const R& r) -> StoreValue {
+        if (!Traits::isPresent(r.*Member))
+            return std::monostate{};
+        if constexpr (requires(const Value& v) { Coding::toStore(v); }) {
+            return Coding::toStore(Traits::get(r.*Member));
+        } else {
+            return archivedStoreValue(typeCoding<Value>(), &Traits::get(r.*Member));
+        }
+    };
+    info.setStoreValueFn = [](R& r, const StoreValue& s, std::string_view transformer) -> bool {
+        if (std::holds_alternative<std::monostate>(s)) {
+            Traits::reset(r.*Member);
+            return true;
+        }
+        Value value{};
+        bool ok = false;
+        if constexpr (requires(Value & v) { Coding::fromStore(s, v); }) {
+            (void)transformer;
+            ok = Coding::fromStore(s, value);
+        } else {
+            ok = setArchivedStoreValue(s, transformer, typeCoding<Value>(), &value);
+        }
+        if (!ok) {
+            Traits::reset(r.*Member);
+            return false;
+        }
+        Traits::emplace(r.*Member) = std::move(value);
+        return true;
+    };
+    return info;
+}
+
+// ---------------------------------------------------------------------------------------------
+// typeCoding<T>(): the erased form of ValueCoding<T>.
+
+template <class T>
+const TypeCoding& typeCoding() {
+    using Coding = ValueCoding<T>;
+    static const TypeCoding coding{
+        Coding::typeName(),
+        Coding::className(),
+        Coding::kind,
+        [] {
+            if constexpr (CodedEnum<T>) {
+                return enumCoding(T{}).rawIsText;
+            } else {
+                return false;
+            }
+        }(),
+        [](void* out, JsonValueHandle& h, JsonReadContext& ctx) {
+            return Coding::decode(h.value, *static_cast<T*>(out), ctx);
+        },
+        [](const void* in, JsonWriter& w, const JsonWriteOptions& o) {
+            Coding::encode(w, *static_cast<const T*>(in), o);
+        },
+        [](const void* in, ArchiveWriter& w) {
+            return Coding::archive(w, *static_cast<const T*>(in));
+        },
+        [](void* out, ArchiveReader& r, std::uint64_t uid) {
+            return Coding::unarchive(r, uid, *static_cast<T*>(out));
+        },
+    };
+    return coding;
+}
+
+}  // namespace vk
+
+/// Instantiates the codings of a record, its list and its optional list in one .cpp file; the
+/// record's header declares them with VK_DECLARE_RECORD_CODING.
+#define VK_RECORD_CODING(Type)                                 \
+    template const ::vk::TypeCoding& ::vk::typeCoding<Type>(); \
+    template const ::vk::TypeCoding& ::vk::typeCoding<std::vector<Type>>();

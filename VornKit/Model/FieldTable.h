@@ -1,0 +1,185 @@
+// FieldTable: the one declaration of a record's fields, in order. JSON decoding, JSON encoding,
+// keyed-archive coding and the offline store's mapping all run from it; no record writes its
+// mapping twice.
+//
+// Each FieldInfo carries:
+//   key          JSON key and archive key (the server's capitalised name, "RunTimeTicks")
+//   attribute    persistent attribute name for store entities ("runTimeTicks"); empty otherwise
+//   transformer  for a persisted list/map/record attribute: the name of the value transformer
+//                (ValueTransformer.h) its archive is read back with; empty means the default
+//                collection transformer (lists and maps of text)
+//   kind         what the value is (FieldKind); elementKind for lists and maps
+//   presence     Required, Optional or Defaulted (see Presence)
+//   accessors    type-erased functions over the member (presence, reset, store values, coding)
+//
+// For the store author: iterate `table.fields()`; persist the fields whose `attribute` is set.
+// Scalar kinds (Boolean, Integer16/32/64, Float, Double, Text, Date, Enumeration) map to columns
+// and travel as StoreValue scalars (integers and Booleans as int64, floats as double, enumerations
+// as their raw value, dates as seconds since 1970); List, Map and Record travel as StoreBytes,
+// which are keyed archives (KeyedArchive.h) read back through the named transformer.
+// `storeValue(record)` reads a member, `setStoreValue(record, value)` writes one (a null value
+// makes the member absent, or its default for Defaulted fields; false when the value cannot be
+// taken).
+//
+// Thread rule: a table is built once (function-local static, thread-safe initialisation) and is
+// immutable afterwards; reading it from any thread is safe. The accessors touch only the record
+// passed in, which the caller synchronises.
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "VornKit/Platform/ManagedObject.h"
+
+namespace vk {
+
+class JsonWriter;
+class ArchiveWriter;
+class ArchiveReader;
+struct JsonReadContext;
+struct JsonValueHandle;
+struct JsonWriteOptions;
+struct TypeCoding;
+
+enum class FieldKind : std::uint8_t {
+    Boolean,
+    Integer16,
+    Integer32,
+    Integer64,
+    Float,   ///< 32-bit floating point
+    Double,  ///< 64-bit floating point
+    Text,
+    Date,
+    Enumeration,  ///< raw value an integer or a text, see TypeCoding::enumRawIsText
+    Record,
+    List,
+    Map,  ///< text keys to text values
+};
+
+/// What decoding does when the key is absent or null, and when encoding writes the key.
+enum class Presence : std::uint8_t {
+    Required,   ///< decoding fails (key not found / value not found); always written
+    Optional,   ///< absent stays absent; written only when present
+    Defaulted,  ///< absent becomes the member type's default (0, false, empty); always written
+};
+
+const char* fieldKindName(FieldKind kind);
+
+template <class R>
+struct FieldInfo {
+    std::string_view key;
+    std::string_view attribute;
+    std::string_view transformer;
+    FieldKind kind = FieldKind::Text;
+    FieldKind elementKind = FieldKind::Text;  ///< element kind of a List or Map
+    Presence presence = Presence::Optional;
+    const TypeCoding* valueCoding = nullptr;  ///< coding of the member's (unwrapped) value type
+
+    bool (*isPresent)(const R&) = nullptr;  ///< false for an absent optional
+    void (*reset)(R&) = nullptr;            ///< absent, or the default for Defaulted fields
+    StoreValue (*storeValueFn)(const R&) = nullptr;
+    bool (*setStoreValueFn)(R&, const StoreValue&, std::string_view transformer) = nullptr;
+
+    // Coding of the member; used by the coders in FieldCoding.h.
+    bool (*decodeJson)(R&, JsonValueHandle&, JsonReadContext&) = nullptr;
+    void (*encodeJson)(const R&, JsonWriter&, const JsonWriteOptions&) = nullptr;
+    std::uint64_t (*archive)(const R&, ArchiveWriter&) = nullptr;
+    /// Sets the member from an archived object, or makes it absent/default when unsuitable.
+    void (*unarchive)(R&, ArchiveReader&, std::uint64_t uid) = nullptr;
+
+    /// The member as a store value: null when absent; scalars as such; lists, maps and records
+    /// as keyed-archive blobs.
+    StoreValue storeValue(const R& record) const { return storeValueFn(record); }
+    /// Sets the member from a store value (blobs are read through `transformer`); a null value
+    /// makes it absent (or default). False, with the member absent/default, when unsuitable.
+    bool setStoreValue(R& record, const StoreValue& value) const {
+        return setStoreValueFn(record, value, transformer);
+    }
+
+    /// Whether encoding writes this field's key for `record`.
+    bool encodes(const R& record) const {
+        return presence != Presence::Optional || isPresent(record);
+    }
+};
+
+/// The ordered fields of one record type plus the key index used by the decoder.
+template <class R>
+class FieldTable {
+  public:
+    static constexpr std::size_t kMaxFields = 128;
+
+    FieldTable(std::string_view recordName, std::vector<FieldInfo<R>> fields)
+        : recordName_(recordName), fields_(std::move(fields)) {
+        buildIndex();
+    }
+
+    /// The record's type name, also its archived class name ("BaseItemDto").
+    std::string_view recordName() const { return recordName_; }
+    const std::vector<FieldInfo<R>>& fields() const { return fields_; }
+    std::size_t size() const { return fields_.size(); }
+    const FieldInfo<R>& operator[](std::size_t i) const { return fields_[i]; }
+
+    /// Index of the field with this exact key, or -1.
+    int indexOf(std::string_view key) const {
+        if (key.empty())
+            return -1;
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hashKey(key) & mask;; i = (i + 1) & mask) {
+            int slot = slots_[i];
+            if (slot < 0)
+                return -1;
+            if (fields_[static_cast<std::size_t>(slot)].key == key)
+                return slot;
+        }
+    }
+    /// The field whose store attribute is `attribute`, or nullptr.
+    const FieldInfo<R>* fieldForAttribute(std::string_view attribute) const {
+        for (const auto& f : fields_) {
+            if (!f.attribute.empty() && f.attribute == attribute)
+                return &f;
+        }
+        return nullptr;
+    }
+
+  private:
+    static std::size_t hashKey(std::string_view key) {
+        std::size_t h = key.size() * 0x9E3779B1u;
+        h ^= static_cast<unsigned char>(key[0]) * 0x85EBCA77u;
+        h ^= static_cast<unsigned char>(key[key.size() - 1]) * 0xC2B2AE3Du;
+        h ^= static_cast<unsigned char>(key[key.size() / 2]) * 0x27D4EB2Fu;
+        return h ^ (h >> 15);
+    }
+    void buildIndex();
+
+    std::string_view recordName_;
+    std::vector<FieldInfo<R>> fields_;
+    std::vector<int> slots_;
+};
+
+void fieldTableFailure(std::string_view recordName, std::string_view problem);
+
+template <class R>
+void FieldTable<R>::buildIndex() {
+    if (fields_.size() > kMaxFields)
+        fieldTableFailure(recordName_, "more than 128 fields");
+    std::size_t size = 16;
+    while (size < fields_.size() * 4)
+        size *= 2;
+    slots_.assign(size, -1);
+    for (std::size_t f = 0; f < fields_.size(); ++f) {
+        if (fields_[f].key.empty())
+            fieldTableFailure(recordName_, "empty key");
+        if (indexOf(fields_[f].key) >= 0)
+            fieldTableFailure(recordName_, fields_[f].key);
+        std::size_t i = hashKey(fields_[f].key) & (size - 1);
+        while (slots_[i] >= 0)
+            i = (i + 1) & (size - 1);
+        slots_[i] = static_cast<int>(f);
+    }
+}
+
+}  // namespace vk

@@ -1,0 +1,131 @@
+// JSON coding of the records: JsonDecoder (simdjson, one forward pass over each object's fields,
+// dispatch by key through the record's FieldTable) and JsonEncoder (compact, keys in table order,
+// absent optionals left out).
+//
+// Decoding rules shared by every record: absent and null read alike; unknown keys are ignored;
+// keys are matched exactly after unescaping; a value of the wrong JSON type is a type mismatch;
+// an integer outside its field's width, an unknown enumeration case or malformed JSON is data
+// corrupted; a missing required key is key not found. Nesting is bounded by the record types
+// themselves (skipped values are walked without recursion), so any input gives a record or an
+// error.
+//
+// Decoding reads from a padded buffer (kJsonPadding readable bytes after the text). Passing a
+// std::string whose capacity already leaves that room (see reservePadding) avoids a copy;
+// anything else is copied once.
+//
+// Thread rule: a decoder or encoder object is a small value of options; it may be used from
+// several threads at once as long as nobody changes its options meanwhile. Results belong to the
+// caller.
+#pragma once
+
+#include <any>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "VornKit/Model/CodingError.h"
+
+namespace vk {
+
+class JsonWriter;
+class ArchiveWriter;
+class ArchiveReader;
+struct JsonReadContext;
+struct JsonValueHandle;
+enum class FieldKind : std::uint8_t;
+
+/// A point in time. Records hold dates as this; coders turn them into numbers per strategy.
+using Date = std::chrono::system_clock::time_point;
+
+enum class DateCodingStrategy {
+    DeferredToDate,         ///< seconds since 2001-01-01 00:00 UTC, a JSON number (the default)
+    SecondsSince1970,       ///< seconds since 1970-01-01 00:00 UTC
+    MillisecondsSince1970,  ///< milliseconds since 1970-01-01 00:00 UTC
+};
+
+/// Options the encoder passes down to every value.
+struct JsonWriteOptions {
+    DateCodingStrategy dates = DateCodingStrategy::DeferredToDate;
+    mutable bool invalidValue = false;  ///< set when a value cannot be written (a NaN double)
+    mutable std::string invalidPath;
+};
+
+/// How one C++ type is coded; one instance per type, built on first use (FieldCoding.h).
+struct TypeCoding {
+    std::string_view typeName;   ///< "BaseItemDto", "[NameIdPair]", "Text", ...
+    std::string_view className;  ///< archived class name: the record name, "NSArray", "NSString"
+    FieldKind kind;
+    bool enumRawIsText = false;  ///< for enumerations: raw values are texts, not integers
+    bool (*decodeJson)(void* out, JsonValueHandle&, JsonReadContext&) = nullptr;
+    void (*encodeJson)(const void* in, JsonWriter&, const JsonWriteOptions&) = nullptr;
+    std::uint64_t (*archive)(const void* in, ArchiveWriter&) = nullptr;
+    /// false when the archived object is not a value of this type.
+    bool (*unarchive)(void* out, ArchiveReader&, std::uint64_t uid) = nullptr;
+};
+
+/// The coding of T. Defined in FieldCoding.h; record headers declare their instantiations.
+template <class T>
+const TypeCoding& typeCoding();
+
+inline constexpr std::size_t kJsonPadding = 64;
+
+class JsonDecoder {
+  public:
+    DateCodingStrategy dateDecodingStrategy = DateCodingStrategy::DeferredToDate;
+    /// Values a record's decoding may consult (the offline store puts its context under
+    /// "managedObjectContext").
+    std::map<std::string, std::any> userInfo;
+
+    template <class T>
+    CodingResult<T> decode(std::string_view json) const {
+        return decodeAs<T>(json, 0);
+    }
+    template <class T>
+    CodingResult<T> decode(const char* json) const {
+        return decodeAs<T>(std::string_view(json), 0);
+    }
+    /// No copy when `json.capacity()` leaves kJsonPadding bytes after the text.
+    template <class T>
+    CodingResult<T> decode(const std::string& json) const {
+        return decodeAs<T>(json, json.capacity() - json.size());
+    }
+
+    /// Grows the capacity of `json` so that decode() can read it in place.
+    static void reservePadding(std::string& json) { json.reserve(json.size() + kJsonPadding); }
+
+    /// Type-erased entry used by decode<T>; `slack` is how many readable bytes follow the text.
+    bool decodeInto(std::string_view json, std::size_t slack, const TypeCoding& coding, void* out,
+                    DecodingError& error) const;
+
+  private:
+    template <class T>
+    CodingResult<T> decodeAs(std::string_view json, std::size_t slack) const {
+        T value{};
+        DecodingError error;
+        if (decodeInto(json, slack, typeCoding<T>(), &value, error))
+            return value;
+        return error;
+    }
+};
+
+class JsonEncoder {
+  public:
+    DateCodingStrategy dateEncodingStrategy = DateCodingStrategy::DeferredToDate;
+
+    /// Compact JSON, or absent when a value cannot be represented (a NaN or infinite double).
+    template <class T>
+    std::optional<std::string> encode(const T& value) const {
+        return encodeErased(typeCoding<T>(), &value);
+    }
+    std::optional<std::string> encodeErased(const TypeCoding& coding, const void* value) const;
+};
+
+}  // namespace vk
+
+/// Declares, in a record's header, the codings its .cpp instantiates with VK_RECORD_CODING.
+#define VK_DECLARE_RECORD_CODING(Type)                                \
+    extern template const ::vk::TypeCoding& ::vk::typeCoding<Type>(); \
+    extern template const ::vk::TypeCoding& ::vk::typeCoding<std::vector<Type>>();

@@ -1,0 +1,36 @@
+// NameIdPair: a name with the server id it belongs to (an item's album artists and artist items).
+// JSON and archive keys "Name" and "Id", both optional, left out / archived as null when absent.
+// Its value transformer ("NameIdPair") allows a NameIdPair or an array of them at the top level.
+//
+// Thread rule: plain value; externally synchronised.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "VornKit/Model/FieldTable.h"
+#include "VornKit/Model/JsonCoding.h"
+#include "VornKit/Model/Text.h"
+
+namespace vk {
+
+class ValueTransformer;
+
+struct NameIdPair {
+    NameIdPair() = default;  // for decoding; callers use the two-value constructor
+    NameIdPair(std::string_view name, std::string_view id) : Name(name), Id(id) {}
+
+    Text Name;
+    Text Id;
+
+    static inline std::atomic<bool> supportsSecureCoding{true};
+    static const FieldTable<NameIdPair>& fieldTable();
+    /// The transformer registered as "NameIdPair".
+    static std::shared_ptr<const ValueTransformer> valueTransformer();
+    friend bool operator==(const NameIdPair&, const NameIdPair&) = default;
+};
+
+}  // namespace vk
+
+VK_DECLARE_RECORD_CODING(vk::NameIdPair)

@@ -1,0 +1,27 @@
+// NativeCredentials: the list of known servers as the application's web user interface hands it
+// over (the saved credentials text). "Servers" is required (it may be empty); the two Connect
+// fields are optional.
+//
+// Thread rule: plain value; externally synchronised.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VornKit/Model/ServerInfo.h"
+
+namespace vk {
+
+struct NativeCredentials {
+    std::vector<ServerInfo> Servers;
+    std::optional<std::string> ConnectAccessToken;
+    std::optional<std::string> ConnectUserId;
+
+    static const FieldTable<NativeCredentials>& fieldTable();
+    friend bool operator==(const NativeCredentials&, const NativeCredentials&) = default;
+};
+
+}  // namespace vk
+
+VK_DECLARE_RECORD_CODING(vk::NativeCredentials)

@@ -1,0 +1,57 @@
+// ValueTransformer: turns a record (or a list of records) into keyed-archive bytes and back,
+// accepting only the classes it allows at the archive's top level. Transformers are registered by
+// name; the offline store reads each persisted record attribute back through the transformer its
+// field table names.
+//
+// The model's four transformers ("MediaStream", "MediaSourceInfo", "UserItemDataDto",
+// "NameIdPair") and the archived class names "Vorn.<Record>" of those records are registered by
+// registerModelValueTransformers(), which forName() also runs on first use.
+//
+// Thread rule: transformers are immutable; the registry is thread-safe. forName returns a shared
+// transformer that stays valid after a later re-registration under the same name.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VornKit/Model/KeyedArchive.h"
+
+namespace vk {
+
+class ValueTransformer {
+  public:
+    ValueTransformer(std::string name, std::vector<std::string> allowedTopLevelClasses)
+        : name_(std::move(name)), allowed_(std::move(allowedTopLevelClasses)) {}
+
+    const std::string& name() const { return name_; }
+    const std::vector<std::string>& allowedTopLevelClasses() const { return allowed_; }
+
+    template <class T>
+    ArchiveBytes transformedValue(const T& value) const {
+        return archivedData(value);
+    }
+    /// The value, or absent when the bytes are no archive, hold a top-level class this
+    /// transformer does not allow, or do not hold a T.
+    template <class T>
+    std::optional<T> reverseTransformedValue(const ArchiveBytes& bytes) const {
+        return unarchivedObject<T>(bytes, allowed_).toOptional();
+    }
+
+    static void setValueTransformer(std::shared_ptr<const ValueTransformer> transformer,
+                                    const std::string& name);
+    static std::shared_ptr<const ValueTransformer> forName(const std::string& name);
+    /// The classes the default (collection) transformer allows: arrays, dictionaries, strings,
+    /// numbers, dates.
+    static std::vector<std::string> defaultAllowedClasses();
+
+  private:
+    std::string name_;
+    std::vector<std::string> allowed_;
+};
+
+/// Registers the model's transformers and archived class names. Idempotent, thread-safe.
+void registerModelValueTransformers();
+
+}  // namespace vk
