@@ -1,0 +1,64 @@
+// The base of every object an ObjectContext keeps: its identity in the store (entity and primary
+// key), its life-cycle state (inserted, updated, deleted) and the bridge between the subclass's
+// typed fields and the store's column values.
+//
+// A subclass keeps its data in ordinary typed members and implements storeValue()/setStoreValue()
+// for the attributes of its entity, in the entity's attribute order. The context learns about
+// changes by comparing storeValue() with the values it last saved or fetched, so plain member
+// writes (also replacing a whole record-valued member) are picked up at the next save.
+//
+// Thread rule: an object registered with a context belongs to that context's queue; read and write
+// it only there. A free-standing object (no context) belongs to whoever holds it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "VornKit/Platform/ObjectModel.h"
+
+namespace vk {
+
+class ObjectContext;
+
+using StoreBytes = std::vector<std::uint8_t>;
+/// One column value: null, integer (also Boolean), double (also float and date), text, bytes
+/// (transformable), or the destination object of a to-one relationship.
+using StoreValue = std::variant<std::monostate, std::int64_t, double, std::string, StoreBytes,
+                                std::shared_ptr<ManagedObject>>;
+
+class ManagedObject : public std::enable_shared_from_this<ManagedObject> {
+  public:
+    explicit ManagedObject(std::string entityName) : entityName_(std::move(entityName)) {}
+    virtual ~ManagedObject() = default;
+    ManagedObject(const ManagedObject&) = delete;
+    ManagedObject& operator=(const ManagedObject&) = delete;
+
+    const std::string& entityName() const { return entityName_; }
+    /// The row's primary key; 0 until the object has been saved.
+    std::int64_t primaryKey() const { return primaryKey_; }
+    /// The context the object is registered with, or nullptr when free-standing.
+    std::shared_ptr<ObjectContext> managedObjectContext() const { return context_.lock(); }
+    bool isInserted() const { return inserted_; }
+    bool isDeleted() const { return deleted_; }
+
+    /// The value of attribute `index` of the entity, as the store writes it.
+    virtual StoreValue storeValue(size_t index) const = 0;
+    /// Sets attribute `index` from a value read from the store. Values of the wrong kind are
+    /// ignored by implementations (the field keeps its default).
+    virtual void setStoreValue(size_t index, const StoreValue& value) = 0;
+
+  private:
+    friend class ObjectContext;
+    std::string entityName_;
+    std::int64_t primaryKey_ = 0;
+    std::weak_ptr<ObjectContext> context_;
+    bool inserted_ = false;
+    bool deleted_ = false;
+    /// The column values as last saved or fetched (empty for objects never saved).
+    std::vector<StoreValue> savedValues_;
+};
+
+}  // namespace vk

@@ -1,0 +1,59 @@
+// Connects an object model to SQLite store files: opens a file (creating it and its tables when
+// absent), adds the columns of attributes that the file does not have yet (automatic migration of
+// added attributes, recorded as the model version in the file), and copies a store to a new
+// location with SQLite's backup API.
+//
+// The first store added is the one contexts read and write.
+//
+// Thread rule: persistentStores() and hasStores() are thread-safe; adding and migrating stores is
+// done once, at start-up, by the owner. A store's connection is used only from the queue of the
+// context attached to the coordinator.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VornKit/Platform/ObjectModel.h"
+#include "VornKit/Platform/SqliteDatabase.h"
+
+namespace vk {
+
+struct PersistentStore {
+    std::filesystem::path location;
+    std::unique_ptr<SqliteDatabase> database;
+};
+
+class PersistentStoreCoordinator {
+  public:
+    explicit PersistentStoreCoordinator(std::shared_ptr<const ManagedObjectModel> model);
+
+    const std::shared_ptr<const ManagedObjectModel>& model() const { return model_; }
+
+    /// Opens the SQLite file at `location` and brings its schema up to the model. Returns the
+    /// store, or nullptr with `error` describing why.
+    std::shared_ptr<PersistentStore> addSqliteStore(const std::filesystem::path& location,
+                                                    std::string* error);
+    /// The store added for `location`, if any.
+    std::shared_ptr<PersistentStore> store(const std::filesystem::path& location) const;
+    std::vector<std::shared_ptr<PersistentStore>> persistentStores() const;
+    bool hasStores() const;
+
+    /// Copies `store` to `destination` and puts the copy in its place; the old file stays.
+    /// Returns the new store, or nullptr with `error` (the old store then stays in use).
+    std::shared_ptr<PersistentStore> migrateStore(const std::shared_ptr<PersistentStore>& store,
+                                                  const std::filesystem::path& destination,
+                                                  std::string* error);
+
+  private:
+    bool prepareSchema(SqliteDatabase& database, std::string* error) const;
+
+    std::shared_ptr<const ManagedObjectModel> model_;
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<PersistentStore>> stores_;
+};
+
+}  // namespace vk

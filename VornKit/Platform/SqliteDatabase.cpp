@@ -1,0 +1,104 @@
+#include "VornKit/Platform/SqliteDatabase.h"
+
+namespace vk {
+
+SqliteStatement::~SqliteStatement() {
+    sqlite3_finalize(statement_);
+}
+
+void SqliteStatement::reset() {
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+}
+
+std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path& path,
+                                                     std::string* error) {
+    sqlite3* db = nullptr;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+        if (error) {
+            *error = db ? sqlite3_errmsg(db) : "cannot open database";
+            *error += " (" + path.string() + ")";
+        }
+        sqlite3_close(db);
+        return nullptr;
+    }
+    std::unique_ptr<SqliteDatabase> database(new SqliteDatabase(db, path));
+    sqlite3_busy_timeout(db, 5000);
+    // WAL: readers in other processes go on while one writes; NORMAL sync is safe against process
+    // crashes (every commit is in the WAL before the call returns).
+    if (!database->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error)) {
+        return nullptr;
+    }
+    // A file that is not a database fails on its first read, not on open: read the schema now.
+    if (!database->exec("SELECT count(*) FROM sqlite_master;", error)) {
+        return nullptr;
+    }
+    return database;
+}
+
+SqliteDatabase::~SqliteDatabase() {
+    statements_.clear();
+    sqlite3_close(db_);
+}
+
+bool SqliteDatabase::exec(std::string_view sql, std::string* error) {
+    char* message = nullptr;
+    std::string text(sql);
+    if (sqlite3_exec(db_, text.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+        if (error) {
+            *error = message ? message : sqlite3_errmsg(db_);
+        }
+        sqlite3_free(message);
+        return false;
+    }
+    return true;
+}
+
+SqliteStatement* SqliteDatabase::prepare(const std::string& sql, std::string* error) {
+    auto it = statements_.find(sql);
+    if (it != statements_.end()) {
+        it->second->reset();
+        return it->second.get();
+    }
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
+                           SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK) {
+        if (error) {
+            *error = sqlite3_errmsg(db_);
+        }
+        return nullptr;
+    }
+    auto [inserted, _] = statements_.emplace(sql, std::make_unique<SqliteStatement>(statement));
+    return inserted->second.get();
+}
+
+std::string SqliteDatabase::lastError() const {
+    return sqlite3_errmsg(db_);
+}
+
+bool SqliteDatabase::backupTo(const std::filesystem::path& destination, std::string* error) {
+    sqlite3* target = nullptr;
+    if (sqlite3_open_v2(destination.c_str(), &target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                        nullptr) != SQLITE_OK) {
+        if (error) {
+            *error = target ? sqlite3_errmsg(target) : "cannot open destination";
+        }
+        sqlite3_close(target);
+        return false;
+    }
+    sqlite3_backup* backup = sqlite3_backup_init(target, "main", db_, "main");
+    bool ok = backup != nullptr;
+    if (ok) {
+        int rc = sqlite3_backup_step(backup, -1);
+        ok = rc == SQLITE_DONE;
+        sqlite3_backup_finish(backup);
+    }
+    if (!ok && error) {
+        *error = sqlite3_errmsg(target);
+    }
+    sqlite3_close(target);
+    return ok;
+}
+
+}  // namespace vk

@@ -1,0 +1,61 @@
+// A thin owner of one SQLite connection: open with the pragmas the object store relies on (WAL,
+// foreign keys off, busy timeout), prepared statements cached by SQL text, transactions, and
+// SQLite's backup API for copying a whole database file.
+//
+// Thread rule: externally synchronised; one connection is used by one queue at a time.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace vk {
+
+class SqliteStatement {
+  public:
+    explicit SqliteStatement(sqlite3_stmt* statement) : statement_(statement) {}
+    ~SqliteStatement();
+    SqliteStatement(const SqliteStatement&) = delete;
+    SqliteStatement& operator=(const SqliteStatement&) = delete;
+
+    sqlite3_stmt* get() const { return statement_; }
+    /// Clears bindings and resets for the next use.
+    void reset();
+
+  private:
+    sqlite3_stmt* statement_;
+};
+
+class SqliteDatabase {
+  public:
+    /// Opens (creating when absent) the file. Absent with `error` set on failure.
+    static std::unique_ptr<SqliteDatabase> open(const std::filesystem::path& path,
+                                                std::string* error);
+    ~SqliteDatabase();
+
+    sqlite3* handle() const { return db_; }
+    const std::filesystem::path& path() const { return path_; }
+
+    /// Runs statements without results. False with `error` set on failure.
+    bool exec(std::string_view sql, std::string* error);
+    /// A cached prepared statement, reset and unbound; nullptr with `error` on failure.
+    SqliteStatement* prepare(const std::string& sql, std::string* error);
+    std::string lastError() const;
+
+    /// Copies this whole database into `destination` (created or replaced) with the backup API.
+    bool backupTo(const std::filesystem::path& destination, std::string* error);
+
+  private:
+    SqliteDatabase(sqlite3* db, std::filesystem::path path) : db_(db), path_(std::move(path)) {}
+    sqlite3* db_;
+    std::filesystem::path path_;
+    std::unordered_map<std::string, std::unique_ptr<SqliteStatement>> statements_;
+};
+
+}  // namespace vk
