@@ -62,10 +62,9 @@ TEST(SubtitleStyles, EncodingWritesAllKeysAsNumbersAndDecodesBack) {
     s.dropShadow = SubtitleDropShadow::none;
     s.textBackground = "rgba(0,0,0,\"0.5\")";
     s.textBackgroundOpacity = 0.25f;
-    EXPECT_EQ(s.encode(),
-              R"({"verticalPosition":-3,"textSize":4,"dropShadow":0,)"
-              R"x("textBackground":"rgba(0,0,0,\"0.5\")","textColor":"#ffffff",)x"
-              R"("textBackgroundOpacity":0.25})");
+    EXPECT_EQ(s.encode(), R"({"verticalPosition":-3,"textSize":4,"dropShadow":0,)"
+                          R"x("textBackground":"rgba(0,0,0,\"0.5\")","textColor":"#ffffff",)x"
+                          R"("textBackgroundOpacity":0.25})");
     EXPECT_EQ(
         SubtitleStyles().encode(),
         R"({"verticalPosition":10,"textSize":2,"dropShadow":4,"textBackground":"transparent",)"
