@@ -152,6 +152,8 @@ const char* jsonTypeName(od::value& value) {
     return "a value";
 }
 
+}  // namespace
+
 bool failValue(od::value& value, simdjson::error_code code, std::string_view expected,
                JsonReadContext& ctx) {
     if (code == simdjson::INCORRECT_TYPE) {
@@ -161,8 +163,6 @@ bool failValue(od::value& value, simdjson::error_code code, std::string_view exp
     }
     return ctx.failSimdjson(code, expected);
 }
-
-}  // namespace
 
 bool readKey(od::field& field, JsonReadContext& ctx, std::string_view& key) {
     const char* start = field.key().raw();
@@ -234,6 +234,21 @@ bool decodeJsonString(od::value& value, std::string_view& out, JsonReadContext& 
     if (!error)
         return true;
     return failValue(value, error, "String", ctx);
+}
+
+bool decodeJsonEnumText(od::value& value, const EnumCoding& coding, std::int64_t& out,
+                        JsonReadContext& ctx) {
+    std::string_view text;
+    if (!decodeJsonString(value, text, ctx))
+        return false;
+    auto found = coding.fromText(text);
+    if (!found) {
+        return ctx.fail(DecodingErrorKind::DataCorrupted,
+                        "Cannot initialize " + std::string(coding.typeName) +
+                            " from invalid String value " + std::string(text));
+    }
+    out = *found;
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------

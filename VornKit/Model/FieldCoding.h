@@ -101,10 +101,16 @@ bool readKey(od::field& field, JsonReadContext& ctx, std::string_view& key);
 /// Whether the value is JSON null (consumes it when it is).
 bool readIsNull(od::value& value, JsonReadContext& ctx, bool& isNull);
 
+/// Fails with a type mismatch naming what was found, or the error's own kind.
+bool failValue(od::value& value, simdjson::error_code code, std::string_view expected,
+               JsonReadContext& ctx);
 bool decodeJsonInteger(od::value& value, std::int64_t min, std::int64_t max,
                        std::string_view typeName, std::int64_t& out, JsonReadContext& ctx);
 bool decodeJsonDouble(od::value& value, double& out, JsonReadContext& ctx);
 bool decodeJsonString(od::value& value, std::string_view& out, JsonReadContext& ctx);
+/// Text enumerations: the value must be a string equal to one case's text.
+bool decodeJsonEnumText(od::value& value, const EnumCoding& coding, std::int64_t& out,
+                        JsonReadContext& ctx);
 
 /// Dates as numbers per strategy.
 double dateToNumber(Date date, DateCodingStrategy strategy);
@@ -485,7 +491,7 @@ template <class R>
 bool decodeRecordObject(od::value& v, R& record, JsonReadContext& ctx, bool resetUnseen) {
     od::object object;
     if (auto error = v.get_object().get(object)) {
-        return ctx.failSimdjson(error, R::fieldTable().recordName());
+        return failValue(v, error, R::fieldTable().recordName(), ctx);
     }
     return decodeRecordFields(object, record, ctx, resetUnseen);
 }

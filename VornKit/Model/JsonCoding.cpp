@@ -22,13 +22,26 @@ bool JsonDecoder::decodeInto(std::string_view json, std::size_t slack, const Typ
         copy = simdjson::padded_string(json);
         input = copy;
     }
+    // A decode nested inside another one on this thread (a record that re-reads an embedded
+    // object) must not disturb the outer iteration, so it gets a parser of its own.
     thread_local od::parser sharedParser;
+    thread_local bool sharedParserBusy = false;
     std::unique_ptr<od::parser> ownParser;
     od::parser* parser = &sharedParser;
-    if (json.size() > kReusedParserLimit) {
+    if (json.size() > kReusedParserLimit || sharedParserBusy) {
         ownParser = std::make_unique<od::parser>();
         parser = ownParser.get();
     }
+    struct BusyScope {
+        bool* flag;
+        bool owned;
+        ~BusyScope() {
+            if (owned)
+                *flag = false;
+        }
+    } busy{&sharedParserBusy, parser == &sharedParser};
+    if (busy.owned)
+        sharedParserBusy = true;
 
     JsonReadContext ctx;
     ctx.decoder = this;

@@ -1,0 +1,24 @@
+// GetItemsResponse: the answer of item queries: the items and the total count on the server.
+// Both keys are required.
+//
+// Thread rule: plain value; the items are shared objects owned by whoever holds the response.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "VornKit/Model/BaseItemDto.h"
+
+namespace vk {
+
+struct GetItemsResponse {
+    std::vector<std::shared_ptr<BaseItemDto>> Items;
+    std::int64_t TotalRecordCount = 0;
+
+    static const FieldTable<GetItemsResponse>& fieldTable();
+};
+
+}  // namespace vk
+
+VK_DECLARE_RECORD_CODING(vk::GetItemsResponse)

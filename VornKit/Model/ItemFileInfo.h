@@ -1,0 +1,35 @@
+// ItemFileType and ItemFileInfo: the further files (images, subtitles) a sync job item brings
+// besides its media file. ItemFileType is coded as its text ("Media", "Image", "Subtitles"; any
+// other text fails). ItemFileInfo requires "Type", "Name" and "Index"; "Path" and "ImageType"
+// are optional.
+//
+// Thread rule: plain values; externally synchronised.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "VornKit/Model/ImageOptions.h"
+
+namespace vk {
+
+enum class ItemFileType : int { Media, Image, Subtitles };
+
+const EnumCoding& enumCoding(ItemFileType);
+std::optional<ItemFileType> itemFileTypeFromString(std::string_view text);
+
+struct ItemFileInfo {
+    ItemFileType Type = ItemFileType::Media;
+    std::string Name;
+    std::optional<std::string> Path;
+    std::optional<vk::ImageType> ImageType;
+    std::int64_t Index = 0;
+
+    static const FieldTable<ItemFileInfo>& fieldTable();
+    friend bool operator==(const ItemFileInfo&, const ItemFileInfo&) = default;
+};
+
+}  // namespace vk
+
+VK_DECLARE_RECORD_CODING(vk::ItemFileInfo)

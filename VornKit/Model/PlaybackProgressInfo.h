@@ -1,0 +1,175 @@
+// The bodies of the playback reports sent to the server: PlaybackProgressInfo (start and
+// progress), PlaybackStopInfo (stop), QueueItem (one entry of the play queue), the enumerations
+// ProgressEvent, RepeatMode and PlayMethod (written as their strings; an unknown string fails
+// decoding), and PlaybackReportingInfo, the interface both report records share.
+//
+// JSON keys are the member names. Optional members are left out when absent, never written as
+// null; every other member is always written and required when decoding.
+//
+// Thread rule: plain values; externally synchronised.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VornKit/Model/BaseItemDto.h"
+#include "VornKit/Model/EnumCoding.h"
+#include "VornKit/Model/FieldTable.h"
+#include "VornKit/Model/JsonCoding.h"
+
+namespace vk {
+
+enum class ProgressEvent : int {
+    TimeUpdate,
+    Pause,
+    Unpause,
+    VolumeChange,
+    RepeatModeChange,
+    AudioTrackChange,
+    SubtitleTrackChange,
+    PlaylistItemMove,
+    PlaylistItemRemove,
+    PlaylistItemAdd,
+    QualityChange,
+    StateChange,
+    SubtitleOffsetChange,
+    PlaybackRateChange,
+};
+
+enum class RepeatMode : int { RepeatNone, RepeatAll, RepeatOne };
+
+enum class PlayMethod : int { Transcode, DirectStream, DirectPlay };
+
+const EnumCoding& enumCoding(ProgressEvent);
+const EnumCoding& enumCoding(RepeatMode);
+const EnumCoding& enumCoding(PlayMethod);
+
+/// The JSON string of a case ("timeupdate", "RepeatAll", "directplay").
+std::string_view jsonString(ProgressEvent value);
+std::string_view jsonString(RepeatMode value);
+std::string_view jsonString(PlayMethod value);
+/// The case name ("TimeUpdate"), as log lines print it.
+std::string_view caseName(ProgressEvent value);
+/// Strict construction from the JSON string: absent for any other string.
+std::optional<ProgressEvent> progressEventFromString(std::string_view text);
+std::optional<RepeatMode> repeatModeFromString(std::string_view text);
+std::optional<PlayMethod> playMethodFromString(std::string_view text);
+
+struct QueueItem {
+    QueueItem() = default;
+    QueueItem(std::string id, std::string playlistItemId)
+        : Id(std::move(id)), PlaylistItemId(std::move(playlistItemId)) {}
+
+    std::string Id;
+    std::string PlaylistItemId;
+
+    static const FieldTable<QueueItem>& fieldTable();
+    friend bool operator==(const QueueItem&, const QueueItem&) = default;
+};
+
+/// What both report records offer: JSON coding and a settable position.
+class PlaybackReportingInfo {
+  public:
+    virtual ~PlaybackReportingInfo() = default;
+    virtual std::optional<std::int64_t> positionTicks() const = 0;
+    virtual void setPositionTicks(std::optional<std::int64_t> ticks) = 0;
+    /// The record as compact JSON; absent when a value cannot be written (a NaN rate).
+    virtual std::optional<std::string> encodedJson(const JsonEncoder& encoder = {}) const = 0;
+
+  protected:
+    PlaybackReportingInfo() = default;
+    PlaybackReportingInfo(const PlaybackReportingInfo&) = default;
+    PlaybackReportingInfo& operator=(const PlaybackReportingInfo&) = default;
+};
+
+struct PlaybackProgressInfo final : PlaybackReportingInfo {
+    PlaybackProgressInfo() = default;
+    PlaybackProgressInfo(bool canSeek, std::string itemId, std::string mediaSourceId, bool isPaused,
+                         std::int64_t playlistIndex, std::int64_t playlistLength, bool isMuted,
+                         std::string playSessionId, vk::RepeatMode repeatMode,
+                         std::int64_t subtitleOffset)
+        : CanSeek(canSeek),
+          ItemId(std::move(itemId)),
+          MediaSourceId(std::move(mediaSourceId)),
+          IsPaused(isPaused),
+          PlaylistIndex(playlistIndex),
+          PlaylistLength(playlistLength),
+          IsMuted(isMuted),
+          PlaySessionId(std::move(playSessionId)),
+          RepeatMode(repeatMode),
+          SubtitleOffset(subtitleOffset) {}
+
+    bool CanSeek = false;
+    std::shared_ptr<BaseItemDto> Item;
+    std::optional<std::vector<QueueItem>> NowPlayingQueue;
+    std::optional<std::string> PlaylistItemId;
+    std::string ItemId;
+    std::optional<std::string> SessionId;
+    std::string MediaSourceId;
+    std::optional<std::int64_t> AudioStreamIndex;
+    std::optional<std::int64_t> SubtitleStreamIndex;
+    bool IsPaused = false;
+    std::int64_t PlaylistIndex = 0;
+    std::int64_t PlaylistLength = 0;
+    bool IsMuted = false;
+    std::optional<std::int64_t> PositionTicks;
+    std::optional<std::int64_t> RunTimeTicks;
+    std::optional<std::int64_t> PlaybackStartTimeTicks;
+    std::optional<std::int64_t> VolumeLevel;
+    std::optional<std::int64_t> Brightness;
+    std::optional<std::string> AspectRatio;
+    ProgressEvent EventName = ProgressEvent::StateChange;
+    std::optional<vk::PlayMethod> PlayMethod;
+    std::optional<std::string> LiveStreamId;
+    std::string PlaySessionId;
+    vk::RepeatMode RepeatMode = vk::RepeatMode::RepeatNone;
+    std::int64_t SubtitleOffset = 0;
+    double PlaybackRate = 1.0;
+    std::optional<std::vector<std::string>> PlaylistItemIds;
+
+    std::optional<std::int64_t> positionTicks() const override { return PositionTicks; }
+    void setPositionTicks(std::optional<std::int64_t> ticks) override { PositionTicks = ticks; }
+    std::optional<std::string> encodedJson(const JsonEncoder& encoder = {}) const override;
+
+    static const FieldTable<PlaybackProgressInfo>& fieldTable();
+};
+
+struct PlaybackStopInfo final : PlaybackReportingInfo {
+    PlaybackStopInfo() = default;
+    PlaybackStopInfo(std::int64_t playlistIndex, std::int64_t playlistLength, std::string itemId,
+                     std::string mediaSourceId, std::string playSessionId)
+        : PlaylistIndex(playlistIndex),
+          PlaylistLength(playlistLength),
+          ItemId(std::move(itemId)),
+          MediaSourceId(std::move(mediaSourceId)),
+          PlaySessionId(std::move(playSessionId)) {}
+
+    std::optional<std::vector<QueueItem>> NowPlayingQueue;
+    std::optional<std::string> PlaylistItemId;
+    std::int64_t PlaylistIndex = 0;
+    std::int64_t PlaylistLength = 0;
+    std::shared_ptr<BaseItemDto> Item;
+    std::string ItemId;
+    std::optional<std::string> SessionId;
+    std::string MediaSourceId;
+    std::optional<std::int64_t> PositionTicks;
+    std::optional<std::string> LiveStreamId;
+    std::string PlaySessionId;
+    std::optional<bool> Failed;
+    std::optional<std::string> NextMediaType;
+
+    std::optional<std::int64_t> positionTicks() const override { return PositionTicks; }
+    void setPositionTicks(std::optional<std::int64_t> ticks) override { PositionTicks = ticks; }
+    std::optional<std::string> encodedJson(const JsonEncoder& encoder = {}) const override;
+
+    static const FieldTable<PlaybackStopInfo>& fieldTable();
+};
+
+}  // namespace vk
+
+VK_DECLARE_RECORD_CODING(vk::QueueItem)
+VK_DECLARE_RECORD_CODING(vk::PlaybackProgressInfo)
+VK_DECLARE_RECORD_CODING(vk::PlaybackStopInfo)

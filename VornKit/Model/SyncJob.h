@@ -1,0 +1,140 @@
+// The records of the server's sync-job exchange (downloads for offline use): SyncJobStatus and
+// SyncCategory, the job request and data request the client sends, and the job, job items,
+// creation result and data response it receives. JSON keys are the member names; optional members
+// may be missing on decode and are left out on encode; every other member is required.
+//
+// SyncJobStatus reads its case name (exact) or an integer (outside 0-6: Queued) and writes the
+// integer. SyncCategory reads and writes the integer 0-2; anything else fails.
+//
+// SyncJobItem decodes its embedded "Item" (which must be an object) into a free-standing
+// BaseItemDto; a failure inside the item's own fields is logged under "SyncJobItem" as "Failed to
+// initialize BaseItemDto properties <error>" and the job item keeps the fields read so far.
+//
+// Thread rule: plain values; externally synchronised.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VornKit/Model/BaseItemDto.h"
+#include "VornKit/Model/ItemFileInfo.h"
+
+namespace vk {
+
+enum class SyncJobStatus : std::int16_t {
+    Queued = 0,
+    Converting = 1,
+    ReadyToTransfer = 2,
+    Transferring = 3,
+    Completed = 4,
+    CompletedWithError = 5,
+    Failed = 6,
+};
+
+enum class SyncCategory : std::int8_t { Latest = 0, NextUp = 1, Resume = 2 };
+
+const EnumCoding& enumCoding(SyncJobStatus);
+const EnumCoding& enumCoding(SyncCategory);
+std::optional<SyncJobStatus> syncJobStatusFromRaw(std::int64_t raw);
+std::optional<SyncJobStatus> syncJobStatusFromName(std::string_view name);
+
+struct SyncJobRequest {
+    std::string TargetId;
+    std::vector<std::string> ItemIds;
+    std::optional<SyncCategory> Category;
+    std::string ParentId;
+    std::optional<std::string> Quality;
+    std::optional<std::string> Profile;
+    std::optional<std::string> Container;
+    std::optional<std::string> VideoCodec;
+    std::optional<std::string> AudioCodec;
+    std::optional<std::string> Name;
+    std::string UserId;
+    bool UnwatchedOnly = false;
+    bool SyncNewContent = false;
+    std::optional<std::int64_t> ItemLimit;
+    std::optional<std::int64_t> Bitrate;
+    bool Downloaded = false;
+
+    static const FieldTable<SyncJobRequest>& fieldTable();
+    friend bool operator==(const SyncJobRequest&, const SyncJobRequest&) = default;
+};
+
+struct SyncJob {
+    std::int64_t Id = 0;
+    std::optional<std::string> TargetId;
+    std::optional<std::string> TargetName;
+    std::optional<std::string> Quality;
+    std::optional<std::int64_t> Bitrate;
+    std::optional<std::string> Container;
+    std::optional<std::string> VideoCodec;
+    std::optional<std::string> AudioCodec;
+    std::optional<std::string> Profile;
+    std::optional<SyncCategory> Category;
+    std::optional<std::int64_t> ParentId;
+    std::optional<double> Progress;
+    std::optional<std::string> Name;
+    SyncJobStatus Status = SyncJobStatus::Queued;
+    std::int64_t UserId = 0;
+    std::optional<bool> UnwatchedOnly;
+    std::optional<bool> SyncNewContent;
+    std::optional<std::int64_t> ItemLimit;
+    std::vector<std::int64_t> RequestedItemIds;
+    std::optional<std::string> DateCreated;
+    std::optional<std::string> DateLastModified;
+    std::int64_t ItemCount = 0;
+    std::optional<std::string> ParentName;
+    std::optional<std::string> PrimaryImageItemId;
+    std::optional<std::string> PrimaryImageTag;
+
+    static const FieldTable<SyncJob>& fieldTable();
+    friend bool operator==(const SyncJob&, const SyncJob&) = default;
+};
+
+struct SyncJobItem {
+    std::string ServerId;
+    std::int64_t SyncJobId = 0;
+    std::string SyncJobName;
+    std::string SyncJobDateCreated;
+    std::int64_t SyncJobItemId = 0;
+    std::optional<std::string> OriginalFileName;
+    std::shared_ptr<BaseItemDto> Item;
+    std::string UserId;
+    std::vector<ItemFileInfo> AdditionalFiles;
+
+    static const FieldTable<SyncJobItem>& fieldTable();
+};
+
+struct SyncJobCreationResult {
+    SyncJob Job;
+    std::vector<SyncJobItem> JobItems;
+
+    static const FieldTable<SyncJobCreationResult>& fieldTable();
+};
+
+struct SyncDataRequest {
+    std::string TargetId;
+    std::vector<std::string> LocalItemIds;
+
+    static const FieldTable<SyncDataRequest>& fieldTable();
+    friend bool operator==(const SyncDataRequest&, const SyncDataRequest&) = default;
+};
+
+struct SyncDataResponse {
+    std::vector<std::string> ItemIdsToRemove;
+
+    static const FieldTable<SyncDataResponse>& fieldTable();
+    friend bool operator==(const SyncDataResponse&, const SyncDataResponse&) = default;
+};
+
+}  // namespace vk
+
+VK_DECLARE_RECORD_CODING(vk::SyncJobRequest)
+VK_DECLARE_RECORD_CODING(vk::SyncJob)
+VK_DECLARE_RECORD_CODING(vk::SyncJobItem)
+VK_DECLARE_RECORD_CODING(vk::SyncJobCreationResult)
+VK_DECLARE_RECORD_CODING(vk::SyncDataRequest)
+VK_DECLARE_RECORD_CODING(vk::SyncDataResponse)
