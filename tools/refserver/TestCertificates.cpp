@@ -27,7 +27,18 @@ using CertPtr = std::unique_ptr<X509, decltype(&X509_free)>;
 }
 
 KeyPtr makeKey(KeyKind kind) {
-    EVP_PKEY* key = kind == KeyKind::rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256");
+    EVP_PKEY* key = nullptr;
+    switch (kind) {
+        case KeyKind::rsa:
+            key = EVP_RSA_gen(2048);
+            break;
+        case KeyKind::ec:
+            key = EVP_EC_gen("P-256");
+            break;
+        case KeyKind::ed25519:
+            key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+            break;
+    }
     if (key == nullptr)
         fail("key generation");
     return KeyPtr(key, EVP_PKEY_free);

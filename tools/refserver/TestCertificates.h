@@ -1,6 +1,7 @@
 // Throw-away certificates for the reference server and the trust tests, made with OpenSSL at run
 // time: a self-signed server certificate, or a test CA (optionally with an intermediate) that
-// issues server certificates for DNS names and IP addresses. Keys are RSA 2048 or EC P-256.
+// issues server certificates for DNS names and IP addresses. Keys are RSA 2048, EC P-256 or
+// Ed25519 (a key type without an external representation on the client side).
 // Certificates are valid from an hour ago for two days.
 //
 // Thread rule: values and pure functions; thread-safe.
@@ -14,7 +15,7 @@
 
 namespace refserver {
 
-enum class KeyKind { rsa, ec };
+enum class KeyKind { rsa, ec, ed25519 };
 
 /// One certificate and its private key, PEM.
 struct CertifiedKey {

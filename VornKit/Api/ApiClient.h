@@ -1,0 +1,228 @@
+// ApiClient: the client object of one media server. It holds the server's connection record and
+// access token, the device identity every request carries and the resolved server address; it
+// builds request URLs ("<address>/vorn/<path>?<query>"), authorises requests with the
+// X-Vorn-Authorization header and runs the three exchanges every server operation is made of:
+// fetchContent (a request whose JSON answer is decoded into a record), postContent (a JSON body
+// POSTed, the answer returned as text) and sendRequest (a built request, the answer as text).
+//
+// Address: a client starts with none. getUrl() without one logs, starts a resolution (see
+// ServerAddressResolution) and returns no URL; the resolution stores the address it finds.
+// onNetworkChanged() forgets the address again.
+//
+// Failures are logged (category "ApiClient") and reported as an absent result; nothing is
+// retried and no state changes on failure. Each completion is called exactly once.
+//
+// Queues: exchange completions run on the shared session's delegate queue (defaultSession()),
+// except that fetchContent hops to the callback queue when one is given. Resolution completions:
+// see getServerAddress().
+//
+// Thread rule: thread-safe. The fields are written from the caller's thread, the session's
+// delegate queue and the main queue (resolution); one lock guards them. Ownership: clients live in
+// std::shared_ptr (resolution keeps a weak reference to the client while it runs).
+#pragma once
+
+#include <any>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "VornKit/Model/CodingError.h"
+#include "VornKit/Model/DeviceInfo.h"
+#include "VornKit/Model/JsonCoding.h"
+#include "VornKit/Model/ServerInfo.h"
+#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/ObjectContext.h"
+#include "VornKit/Platform/Url.h"
+#include "VornKit/Platform/UrlRequest.h"
+
+namespace vk {
+
+class ApiClient : public std::enable_shared_from_this<ApiClient> {
+  public:
+    /// The name the class is registered under for platform code.
+    static constexpr std::string_view kClassName = "VornKit.ApiClient";
+    /// The decoder user-information key of an object-store context (see fetchContent).
+    static constexpr const char* kManagedObjectContextKey = "managedObjectContext";
+
+    using QueryParams = std::map<std::string, std::string>;
+    using TextCompletion = std::function<void(std::optional<std::string>)>;
+    using AddressCompletion =
+        std::function<void(std::optional<std::string> address, std::optional<UrlError> error)>;
+
+    /// A client with the server's saved token (serverInfo.AccessToken) and no address.
+    ApiClient(ServerInfo serverInfo, DeviceInfo deviceInfo);
+    /// There is no client without a server and a device.
+    ApiClient() = delete;
+    virtual ~ApiClient() = default;
+    ApiClient(const ApiClient&) = delete;
+    ApiClient& operator=(const ApiClient&) = delete;
+
+    virtual std::string_view className() const { return kClassName; }
+    /// The client's identity: two clients are the same only if they are the same object.
+    const void* id() const { return this; }
+
+    /// The date that stands for "never": 1900-01-01 00:00 UTC (far enough back for every
+    /// comparison, near enough that differences with today's dates do not overflow).
+    static Date distantPast();
+
+    // State ---------------------------------------------------------------------------------
+
+    const DeviceInfo& deviceInfo() const { return deviceInfo_; }
+    virtual ServerInfo serverInfo() const;
+    virtual void setServerInfo(ServerInfo info);
+    virtual std::optional<std::string> serverAddress() const;
+    virtual void setServerAddress(std::optional<std::string> address);
+    virtual std::string serverName() const;
+    virtual std::string serverId() const;
+    virtual std::optional<std::string> currentUserId() const;
+    virtual std::string deviceId() const;
+    /// serverInfo.DateLastAccessed, or distantPast() when absent.
+    virtual Date dateLastAccessed() const;
+    virtual std::int64_t startingPlaySession() const;
+    virtual void setStartingPlaySession(std::int64_t value);
+
+    /// The token if present and not empty.
+    virtual std::optional<std::string> getServerCredentials() const;
+    virtual void setServerCredentials(std::optional<std::string> accessToken);
+    virtual void clearServerCredentials();
+    /// Replaces the server record; the token is not touched.
+    virtual void updateServerInfo(ServerInfo info);
+    /// Forgets the address, so that the next request resolves it again.
+    virtual void onNetworkChanged();
+
+    // Requests ------------------------------------------------------------------------------
+
+    /// "<address>[/vorn]/<path>" with one query item per parameter (every name and value
+    /// escaped so that it arrives unchanged; no '?' without parameters). Without an address: logs
+    /// "Error: Server address not set", starts a resolution (tryReconnect) and returns absent.
+    /// Absent too when the result is not a valid URL.
+    virtual std::optional<Url> getUrl(const std::string& path, const QueryParams& params);
+
+    /// A copy of `request` whose X-Vorn-Authorization header reads
+    /// "Talvex Device=<name>,DeviceId=<id>,Version=<version>,Client=<app>,Token=<token>": the
+    /// device name through cleanHeaderValue, the other four through cleanHeaderValue_old.
+    static UrlRequest setRequestHeaders(UrlRequest request, const DeviceInfo& deviceInfo,
+                                        const std::optional<std::string>& accessToken);
+    /// Empty for absent; otherwise percent-encoded with the URL query character set (a space
+    /// becomes %20).
+    static std::string cleanHeaderValue(const std::optional<std::string>& value);
+    /// Empty for absent; otherwise the value without the quote characters " ' ‘ ’ “ ” and
+    /// without CR, LF and NUL (which would end the header line and let the value forge others).
+    static std::string cleanHeaderValue_old(const std::optional<std::string>& value);
+
+    // Exchanges (the building blocks of the server operations) -------------------------------
+
+    /// Authorises and runs `request` on the shared session and decodes a 2xx answer's body as T
+    /// with `decoder`. When the decoder's user info holds a std::shared_ptr<ObjectContext> under
+    /// kManagedObjectContextKey, decoding runs inside that context (performAndWait) and a
+    /// decoding failure is not logged. Calls `completion` once: on `callbackQueue` when given,
+    /// else on the session's delegate queue.
+    template <class T>
+    void fetchContent(UrlRequest request, JsonDecoder decoder,
+                      std::shared_ptr<DispatchQueue> callbackQueue,
+                      std::function<void(std::optional<T>)> completion);
+
+    /// POSTs `body` as application/json (60-second timeout). The result is the answer's text, or
+    /// its status in decimal when the text is empty or not UTF-8, or absent when a 2xx answer
+    /// has no body at all. Calls `completion` once on the session's delegate queue.
+    virtual void postContent(const Url& url, std::string body, TextCompletion completion);
+    /// Authorises and runs a request built by the caller; the result as for postContent.
+    virtual void sendRequest(UrlRequest request, TextCompletion completion);
+
+    // Address resolution --------------------------------------------------------------------
+
+    /// With an address stored: calls `completionHandler` at once, on this thread, with it.
+    /// Otherwise resolves one (ServerAddressResolution): with zero or one candidate at once on
+    /// this thread; with more, on `callbackQueue` (the probe session's queue when null).
+    virtual void getServerAddress(std::shared_ptr<DispatchQueue> callbackQueue,
+                                  AddressCompletion completionHandler);
+    /// Logs "tryReconnect to server" and starts a resolution whose result reaches the client
+    /// only through the address it stores.
+    virtual void tryReconnect();
+    /// The bit rate to ask for: 140,000,000 when the server says this client is in its network,
+    /// otherwise the bandwidth of BandwidthSource as a 64-bit integer, and 1,500,000 when the
+    /// endpoint cannot be asked or answered. Calls `completion` once: on this thread when there
+    /// is no URL, else on the session's delegate queue.
+    virtual void detectBitrate(std::function<void(std::int64_t)> completion);
+
+  protected:
+    virtual std::optional<std::string> accessToken() const;
+    virtual void setAccessToken(std::optional<std::string> token);
+    virtual Date lastPlaybackProgressReport() const;
+    virtual void setLastPlaybackProgressReport(Date date);
+    virtual std::int64_t lastPlaybackProgressReportTicks() const;
+    virtual void setLastPlaybackProgressReportTicks(std::int64_t ticks);
+
+    static const Logger& logger();
+
+  private:
+    friend class ServerAddressResolution;
+
+    /// Authorises and runs `request`; `onBody` gets the body of a 2xx answer, or absent after
+    /// logging the failure. Runs on the session's delegate queue.
+    void fetchBody(UrlRequest request, std::function<void(std::optional<std::string>)> onBody);
+    /// Answers of postContent and sendRequest.
+    static void deliverText(const std::string& urlText, const std::optional<std::string>& data,
+                            const std::optional<UrlResponse>& response,
+                            const std::optional<UrlError>& error, const TextCompletion& completion);
+    static std::shared_ptr<ObjectContext> storeContext(const JsonDecoder& decoder);
+    static void logDecodingFailure(const std::string& body, const DecodingError& error);
+    /// Sets serverInfo.DateLastAccessed (in memory).
+    void markAccessed(Date date);
+
+    const DeviceInfo deviceInfo_;
+
+    mutable std::mutex mutex_;
+    ServerInfo serverInfo_;
+    std::optional<std::string> accessToken_;
+    std::optional<std::string> serverAddress_;
+    std::int64_t startingPlaySession_ = 0;
+    Date lastPlaybackProgressReport_;
+    std::int64_t lastPlaybackProgressReportTicks_ = 0;
+};
+
+template <class T>
+void ApiClient::fetchContent(UrlRequest request, JsonDecoder decoder,
+                             std::shared_ptr<DispatchQueue> callbackQueue,
+                             std::function<void(std::optional<T>)> completion) {
+    auto deliver = [callbackQueue, completion](std::optional<T> result) {
+        if (callbackQueue) {
+            callbackQueue->async([completion, result = std::move(result)]() mutable {
+                completion(std::move(result));
+            });
+        } else {
+            completion(std::move(result));
+        }
+    };
+    fetchBody(std::move(request),
+              [decoder = std::move(decoder), deliver](std::optional<std::string> body) {
+                  if (!body) {
+                      deliver(std::nullopt);
+                      return;
+                  }
+                  std::optional<T> result;
+                  if (auto context = storeContext(decoder)) {
+                      context->performAndWait([&] {
+                          auto decoded = decoder.template decode<T>(*body);
+                          if (decoded)
+                              result = std::move(decoded).toOptional();
+                      });
+                  } else {
+                      auto decoded = decoder.template decode<T>(*body);
+                      if (decoded) {
+                          result = std::move(decoded).toOptional();
+                      } else {
+                          logDecodingFailure(*body, decoded.error());
+                      }
+                  }
+                  deliver(std::move(result));
+              });
+}
+
+}  // namespace vk

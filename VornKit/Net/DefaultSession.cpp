@@ -1,0 +1,16 @@
+#include "VornKit/Net/DefaultSession.h"
+
+#include "VornKit/Net/DefaultURLSessionDelegate.h"
+
+namespace vk {
+
+std::shared_ptr<UrlSession> defaultSession() {
+    // Never destroyed: its worker thread must outlive every static that might still start a
+    // request while the process exits.
+    static const auto* session = new std::shared_ptr<UrlSession>(
+        UrlSession::make(UrlSessionConfiguration::defaultConfiguration(),
+                         std::make_shared<DefaultURLSessionDelegate>()));
+    return *session;
+}
+
+}  // namespace vk
