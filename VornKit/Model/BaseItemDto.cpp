@@ -284,5 +284,6 @@ void BaseItemDto::setStoreObjectFactory(StoreObjectFactory factory) {
 
 }  // namespace vk
 
+template const ::vk::TypeCoding& ::vk::typeCoding<vk::BaseItemDto>();
 template const ::vk::TypeCoding& ::vk::typeCoding<std::shared_ptr<vk::BaseItemDto>>();
 template const ::vk::TypeCoding& ::vk::typeCoding<std::vector<std::shared_ptr<vk::BaseItemDto>>>();

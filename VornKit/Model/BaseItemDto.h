@@ -213,6 +213,7 @@ class BaseItemDto : public ManagedObject {
 
 }  // namespace vk
 
+extern template const ::vk::TypeCoding& ::vk::typeCoding<vk::BaseItemDto>();
 extern template const ::vk::TypeCoding& ::vk::typeCoding<std::shared_ptr<vk::BaseItemDto>>();
 extern template const ::vk::TypeCoding& ::vk::typeCoding<
     std::vector<std::shared_ptr<vk::BaseItemDto>>>();
