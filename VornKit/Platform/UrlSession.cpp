@@ -218,10 +218,13 @@ ChallengeAnswer UrlSession::answerChallenge(const AuthenticationChallenge& chall
     // The handler the delegate gets: the first call answers; a handler dropped without being
     // called cancels the challenge rather than leaving the handshake waiting for ever.
     struct Responder {
-        std::shared_ptr<ChallengeWait> wait;
+        explicit Responder(std::shared_ptr<ChallengeWait> w) : wait(std::move(w)) {}
+        Responder(const Responder&) = delete;
+        Responder& operator=(const Responder&) = delete;
         ~Responder() { wait->set({AuthChallengeDisposition::cancelAuthenticationChallenge, {}}); }
+        std::shared_ptr<ChallengeWait> wait;
     };
-    auto responder = std::make_shared<Responder>(Responder{wait});
+    auto responder = std::make_shared<Responder>(wait);
     std::weak_ptr<UrlSession> weakSelf = weak_from_this();
     delegateQueue_->async([weakSelf, delegate, challenge, responder] {
         auto self = weakSelf.lock();
