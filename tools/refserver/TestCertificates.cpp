@@ -149,7 +149,9 @@ CertifiedKey makeCertificate(KeyKind kind, const std::string& commonName, bool i
             addExtension(cert, context, NID_subject_alt_name, subjectAltNames(hosts));
     }
     EVP_PKEY* signingKey = issuer != nullptr ? issuerKey.get() : key.get();
-    if (X509_sign(cert, signingKey, EVP_sha256()) <= 0)
+    // Ed25519 signs the whole message itself and takes no digest.
+    const EVP_MD* digest = EVP_PKEY_is_a(signingKey, "ED25519") == 1 ? nullptr : EVP_sha256();
+    if (X509_sign(cert, signingKey, digest) <= 0)
         fail("signing");
     return {toPem(cert), toPem(key.get())};
 }
