@@ -97,7 +97,9 @@ std::string JsonReadContext::pathText() const {
     for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) {
         const PathNode* node = *it;
         if (node->index >= 0) {
-            text += "[" + std::to_string(node->index) + "]";
+            text.push_back('[');
+            text.append(std::to_string(node->index));
+            text.push_back(']');
         } else {
             if (!text.empty())
                 text += ".";

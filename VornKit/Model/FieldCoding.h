@@ -646,7 +646,12 @@ struct ValueCoding<std::vector<T>> {
     static constexpr FieldKind kind = FieldKind::List;
     static constexpr FieldKind elementKind = Element::kind;
     static std::string_view typeName() {
-        static const std::string name = "[" + std::string(Element::typeName()) + "]";
+        static const std::string name = [] {
+            std::string text(1, '[');
+            text.append(Element::typeName());
+            text.push_back(']');
+            return text;
+        }();
         return name;
     }
     static std::string_view className() { return "NSArray"; }
