@@ -56,12 +56,6 @@ Text& Text::operator=(Text&& other) noexcept {
     return *this;
 }
 
-std::string_view Text::view() const noexcept {
-    if (!block_)
-        return {};
-    return {reinterpret_cast<const char*>(block_ + 1), block_->length};
-}
-
 void Text::release() noexcept {
     if (block_ && block_->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         block_->~Block();

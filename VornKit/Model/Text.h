@@ -37,7 +37,11 @@ class Text {
     explicit operator bool() const noexcept { return block_ != nullptr; }
     /// The text; empty when absent.
     std::string_view operator*() const noexcept { return view(); }
-    std::string_view view() const noexcept;
+    std::string_view view() const noexcept {
+        if (!block_)
+            return {};
+        return {reinterpret_cast<const char*>(block_ + 1), block_->length};
+    }
     std::string_view value_or(std::string_view fallback) const noexcept {
         return block_ ? view() : fallback;
     }
