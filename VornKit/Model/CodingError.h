@@ -21,16 +21,26 @@ enum class DecodingErrorKind {
     ValueNotFound,  ///< a required value is null
     TypeMismatch,   ///< a value of the wrong JSON or archive type
     DataCorrupted,  ///< unreadable input, a number out of its field's range, an unknown case
+    Platform,       ///< a platform error with a domain and a code (see DecodingError::domain)
 };
 
 struct DecodingError {
+    DecodingError() = default;
+    DecodingError(DecodingErrorKind kind, std::string codingPath, std::string message)
+        : kind(kind), codingPath(std::move(codingPath)), message(std::move(message)) {}
+
     DecodingErrorKind kind = DecodingErrorKind::DataCorrupted;
     std::string codingPath;  ///< dotted path with [index] for list elements; empty at the top
     std::string message;
+    /// Platform errors: the error domain (also in `message`) and code.
+    std::string domain;
+    int code = 0;
 
-    /// "<kind>: <message> (coding path: <path>)", or without the path part at the top level.
+    /// "<kind>: <message> (coding path: <path>)", or without the path part at the top level;
+    /// platform errors read "The operation couldn't be completed. (<domain> error <code>.)".
     std::string description() const;
     static const char* kindName(DecodingErrorKind kind);
+    static DecodingError platformError(std::string domain, int code);
 };
 
 template <class T>

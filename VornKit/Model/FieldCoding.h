@@ -39,6 +39,7 @@
 #include "VornKit/Model/Text.h"
 #include "VornKit/Model/TextMap.h"
 #include "VornKit/Platform/JsonWriter.h"
+#include "VornKit/Platform/ObjectContext.h"
 
 namespace vk {
 
@@ -616,8 +617,24 @@ struct ValueCoding<std::shared_ptr<R>> {
     }
     static bool decode(od::value& v, std::shared_ptr<R>& out, JsonReadContext& ctx) {
         auto object = make(ctx);
-        if (!decodeRecordObject(v, *object, ctx, false))
+        if (!object) {
+            // Only records that need a store context make nothing: say why.
+            if constexpr (requires { R::missingContextError(); }) {
+                if (ctx.error != nullptr) {
+                    *ctx.error = R::missingContextError();
+                    ctx.error->codingPath = ctx.pathText();
+                }
+            }
             return false;
+        }
+        if (!decodeRecordObject(v, *object, ctx, false)) {
+            // A half-filled record must not reach the store with the context's next save.
+            if constexpr (std::is_base_of_v<ManagedObject, R>) {
+                if (auto context = object->managedObjectContext())
+                    context->deleteObject(object);
+            }
+            return false;
+        }
         out = std::move(object);
         return true;
     }

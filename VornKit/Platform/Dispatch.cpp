@@ -1,5 +1,7 @@
 #include "VornKit/Platform/Dispatch.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <asio.hpp>
 #include <atomic>
@@ -31,6 +33,10 @@ class CurrentQueueScope {
   private:
     const DispatchQueue* previous_;
 };
+
+bool isProcessMainThread() {
+    return ::gettid() == ::getpid();
+}
 
 asio::thread_pool& workerPool() {
     static asio::thread_pool pool(std::max(2u, std::thread::hardware_concurrency()));
@@ -104,7 +110,7 @@ std::shared_ptr<DispatchQueue> DispatchQueue::current() {
     if (tCurrentQueue != nullptr) {
         return const_cast<DispatchQueue*>(tCurrentQueue)->shared_from_this();
     }
-    return tServicingMain ? main() : nullptr;
+    return (tServicingMain || isProcessMainThread()) ? main() : nullptr;
 }
 
 void DispatchQueue::run(const Block& block) {
@@ -137,8 +143,9 @@ bool DispatchQueue::isCurrent() const {
     if (tCurrentQueue != nullptr) {
         return tCurrentQueue == this;
     }
-    // Outside any block, the thread servicing the main run loop is on the main queue.
-    return tServicingMain && this == main().get();
+    // Outside any block, the process's main thread and whichever thread services the main run
+    // loop are on the main queue.
+    return (tServicingMain || isProcessMainThread()) && this == main().get();
 }
 
 void DispatchQueue::sync(const Block& block) {

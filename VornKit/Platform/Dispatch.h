@@ -17,8 +17,9 @@
 //   - sync() returns after the block has run on the queue. Called on the queue itself, it runs the
 //     block inline instead of deadlocking. sync() onto the main queue from another thread waits
 //     until somebody services the main run loop.
-//   - isCurrent() is true inside a block run by that queue (and, for the main queue, while the main
-//     run loop is being serviced on the calling thread).
+//   - isCurrent() is true inside a block run by that queue. Outside any block, the main queue is
+//     current on the process's main thread and on a thread servicing the main run loop, so
+//     main()->sync() from the main thread runs inline (as the host's own main-thread code would).
 // Not guaranteed: which worker thread runs a block; ordering between different queues.
 //
 // Thread rule: every member is thread-safe. Queues are shared objects (std::shared_ptr); a block

@@ -218,6 +218,19 @@ void ObjectContext::deleteObject(const std::shared_ptr<ManagedObject>& object) {
         inserted_.erase(it);
         object->inserted_ = false;
         object->context_.reset();
+        // Cascading relationships take their (also unsaved) destinations along.
+        auto coordinator = persistentStoreCoordinator();
+        const EntityDescription* entity =
+            coordinator ? coordinator->model()->entity(object->entityName()) : nullptr;
+        for (size_t i = 0; entity && i < entity->attributes.size(); ++i) {
+            if (!entity->attributes[i].cascadeDelete) {
+                continue;
+            }
+            auto value = object->storeValue(i);
+            if (auto* dest = std::get_if<std::shared_ptr<ManagedObject>>(&value); dest && *dest) {
+                deleteObject(*dest);
+            }
+        }
         return;
     }
     object->deleted_ = true;

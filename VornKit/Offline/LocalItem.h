@@ -1,0 +1,59 @@
+// LocalItem: a downloaded library item in the offline store (entity "LocalItem"): which server and
+// item it is, where its file lies, which sync job item produced it, how far the download got
+// (`status`, a SyncJobStatus raw value; 4 and 5 count as downloaded) and its item record.
+//
+// JSON: "ItemId" required; "LocalPath", "ServerId" optional; "Status" a SyncJobStatus case name or
+// integer (absent 0, integers outside 0-6 Queued, other text fails); "SyncGuid" and
+// "SyncJobItemId" 32-bit, absent 0; "Item" a required nested BaseItemDto object. Decoding needs a
+// store decoder (OfflineDataController::getManagedObjectDecoder): the record and its item are
+// created inside the store's context. Without one it fails with the error domain
+// "managedObjectContextKey missing from decoder", code -1. A decode that fails part-way removes
+// what it inserted from the context.
+//
+// Thread rule: bound to its store context's queue (the main queue); free-standing objects belong
+// to their holder.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "VornKit/Model/BaseItemDto.h"
+#include "VornKit/Model/SyncJob.h"
+#include "VornKit/Platform/ManagedObject.h"
+
+namespace vk {
+
+class LocalItem : public ManagedObject {
+  public:
+    static constexpr const char* kEntityName = "LocalItem";
+    static constexpr const char* kMissingContextDomain =
+        "managedObjectContextKey missing from decoder";
+
+    LocalItem() : ManagedObject(kEntityName) {}
+
+    std::string itemId;
+    Text localPath;
+    Text serverId;
+    SyncJobStatus status = SyncJobStatus::Queued;
+    std::int32_t syncGuid = 0;
+    std::int32_t syncJobItemId = 0;
+    std::shared_ptr<BaseItemDto> item;
+
+    StoreValue storeValue(size_t index) const override;
+    void setStoreValue(size_t index, const StoreValue& value) override;
+
+    static const FieldTable<LocalItem>& fieldTable();
+    /// The store attribute that holds `item` as a to-one relationship.
+    static constexpr const char* kItemAttribute = "item";
+    /// Makes the object a store decode fills in: inserted into the decoder's store context, or
+    /// nullptr (the decode then fails with kMissingContextDomain) when there is none.
+    static std::shared_ptr<LocalItem> makeForDecoding(const JsonDecoder& decoder);
+    static DecodingError missingContextError();
+};
+
+}  // namespace vk
+
+extern template const ::vk::TypeCoding& ::vk::typeCoding<std::shared_ptr<vk::LocalItem>>();
+extern template const ::vk::TypeCoding& ::vk::typeCoding<
+    std::vector<std::shared_ptr<vk::LocalItem>>>();

@@ -1,0 +1,55 @@
+// OfflineAction: something the server should be told later, kept in the offline store (entity
+// "OfflineAction") — today only type 0, a playback stop of a downloaded item, with its position.
+//
+// JSON: "Date" (the coder's date form; the plain encoder writes seconds since 2001-01-01 UTC),
+// "ItemId", "ServerId", "UserId" optional and left out when absent; "PositionTicks" (a double) and
+// "Type" (16-bit) required and always written. Decoding needs a store decoder
+// (OfflineDataController::getManagedObjectDecoder); without one it fails with the error domain
+// "Failed to decode OfflineAction. Did you forget to set CodingUserInfoKey.managedObjectContext?",
+// code -1. A decode that fails part-way removes the inserted object from the context.
+//
+// Thread rule: bound to its store context's queue (the main queue); free-standing objects belong
+// to their holder.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "VornKit/Model/JsonCoding.h"
+#include "VornKit/Model/Text.h"
+#include "VornKit/Platform/ManagedObject.h"
+
+namespace vk {
+
+template <class R>
+class FieldTable;
+
+class OfflineAction : public ManagedObject {
+  public:
+    static constexpr const char* kEntityName = "OfflineAction";
+    static constexpr const char* kMissingContextDomain =
+        "Failed to decode OfflineAction. Did you forget to set "
+        "CodingUserInfoKey.managedObjectContext?";
+
+    OfflineAction() : ManagedObject(kEntityName) {}
+
+    std::optional<Date> date;
+    Text itemId;
+    Text serverId;
+    double positionTicks = 0;
+    std::int16_t type = 0;
+    Text userId;
+
+    StoreValue storeValue(size_t index) const override;
+    void setStoreValue(size_t index, const StoreValue& value) override;
+
+    static const FieldTable<OfflineAction>& fieldTable();
+    static std::shared_ptr<OfflineAction> makeForDecoding(const JsonDecoder& decoder);
+    static DecodingError missingContextError();
+};
+
+}  // namespace vk
+
+extern template const ::vk::TypeCoding& ::vk::typeCoding<std::shared_ptr<vk::OfflineAction>>();
+extern template const ::vk::TypeCoding& ::vk::typeCoding<
+    std::vector<std::shared_ptr<vk::OfflineAction>>>();
