@@ -530,8 +530,9 @@ void UserDefaults::notify(
     }
     // Each observer hears about its key once per call.
     for (const auto& o : observers) {
-        for (const auto& [key, value] : changes) {
-            if (key != o->key || !o->active.load()) {
+        for (const auto& change : changes) {
+            const auto& value = change.second;
+            if (change.first != o->key || !o->active.load()) {
                 continue;
             }
             if (o->queue) {
