@@ -45,6 +45,10 @@ Date ApiClient::distantPast() {
     return Date(std::chrono::duration_cast<Date::duration>(std::chrono::seconds(-2208988800LL)));
 }
 
+std::shared_ptr<UrlSession> ApiClient::urlSession() const {
+    return defaultSession();
+}
+
 const Logger& ApiClient::logger() {
     static const Logger instance("ApiClient");
     return instance;
@@ -240,7 +244,7 @@ void ApiClient::fetchBody(UrlRequest request,
     logger().log("Getting response from " +
                  (request.url ? request.url->absoluteString() : std::string("null")));
     std::string urlText = request.url ? request.url->absoluteString() : request.description();
-    auto task = defaultSession()->dataTask(
+    auto task = urlSession()->dataTask(
         request, [urlText, onBody = std::move(onBody)](std::optional<std::string> data,
                                                        std::optional<UrlResponse> response,
                                                        std::optional<UrlError> error) {
@@ -292,7 +296,7 @@ void ApiClient::postContent(const Url& url, std::string body, TextCompletion com
     request = setRequestHeaders(std::move(request), deviceInfo_, accessToken());
     logger().log("Getting response from " + url.description());
     std::string urlText = url.description();
-    auto task = defaultSession()->uploadTask(
+    auto task = urlSession()->uploadTask(
         std::move(request), std::move(body),
         [urlText, completion = std::move(completion)](std::optional<std::string> data,
                                                       std::optional<UrlResponse> response,
@@ -307,7 +311,7 @@ void ApiClient::sendRequest(UrlRequest request, TextCompletion completion) {
     logger().log("Getting response from " +
                  (request.url ? request.url->absoluteString() : std::string("null")));
     std::string urlText = request.url ? request.url->absoluteString() : request.description();
-    auto task = defaultSession()->dataTask(
+    auto task = urlSession()->dataTask(
         std::move(request),
         [urlText, completion = std::move(completion)](std::optional<std::string> data,
                                                       std::optional<UrlResponse> response,

@@ -40,6 +40,7 @@
 #include "VornKit/Platform/ObjectContext.h"
 #include "VornKit/Platform/Url.h"
 #include "VornKit/Platform/UrlRequest.h"
+#include "VornKit/Platform/UrlSession.h"
 
 namespace vk {
 
@@ -160,6 +161,9 @@ class ApiClient : public std::enable_shared_from_this<ApiClient> {
     virtual void setLastPlaybackProgressReportTicks(std::int64_t ticks);
 
     static const Logger& logger();
+    /// The session the exchanges run on: defaultSession(). A subclass may supply another one
+    /// (tests use their own to cancel tasks); its delegate queue is then the completions' queue.
+    virtual std::shared_ptr<UrlSession> urlSession() const;
 
   private:
     friend class ServerAddressResolution;

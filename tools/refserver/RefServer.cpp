@@ -6,6 +6,7 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 
 #include "VornKit/Platform/JsonWriter.h"
@@ -167,7 +168,16 @@ std::optional<std::string> RefServer::listen(ListenerOptions options) {
                         std::to_string(port);
     httplib::Server* running = server.get();
     listener->server = std::move(server);
-    listener->thread = std::thread([running] { running->listen_after_bind(); });
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    listener->thread = std::thread([running, ended] {
+        running->listen_after_bind();
+        *ended = true;
+    });
+    // stop() is ignored by the library until the accept loop runs; wait for it, so that a server
+    // stopped right after listen() really stops.
+    while (!running->is_running() && !*ended) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     std::string address = listener->address;
     std::lock_guard lock(mutex_);
     listeners_.push_back(std::move(listener));

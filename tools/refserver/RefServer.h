@@ -94,7 +94,7 @@ struct RecordedRequest {
     std::string path;    ///< decoded path ("/vorn/system/info/public?format=json" for the probe)
     std::string target;  ///< the request target exactly as sent
     Fields query;        ///< decoded query parameters, in order
-    Fields headers;
+    Fields headers;      ///< values percent-decoded (the HTTP library decodes them on arrival)
     std::string body;
     std::string remoteAddress;
     int remotePort = 0;

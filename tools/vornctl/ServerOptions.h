@@ -1,0 +1,62 @@
+// The options every server command of vornctl understands, and what they make: a server record,
+// a device identity and a client.
+//
+//   --local URL  --manual URL  --remote URL   the server's addresses
+//   --server-id ID  --name N  --user ID  --token T   the rest of the server record
+//   --device-id D  --device-name N                   the device identity
+//
+// The options may stand before or after the command name; the other words are the command's
+// positional arguments, in order.
+//
+// Thread rule: plain values; used on the command's (main) thread.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VornKit/Api/ApiClient.h"
+
+namespace vornctl {
+
+struct ServerOptions {
+    std::optional<std::string> localAddress;
+    std::optional<std::string> manualAddress;
+    std::optional<std::string> remoteAddress;
+    std::string serverId = "vornctl-server";
+    std::string name = "Server";
+    std::optional<std::string> userId;
+    std::optional<std::string> token;
+    std::string deviceId = "vornctl-device";
+    std::optional<std::string> deviceName = std::string("vornctl");
+    std::vector<std::string> positional;
+
+    /// Absent with `error` set for an unknown option or an option without its value.
+    static std::optional<ServerOptions> parse(const std::vector<std::string>& args,
+                                              std::string& error);
+    static const char* usage();
+
+    vk::ServerInfo serverInfo() const;
+    /// Version and application name come from the program's bundle.
+    vk::DeviceInfo deviceInfo() const;
+    std::shared_ptr<vk::ApiClient> makeClient() const;
+};
+
+/// Sends log lines to stderr ("[category] message") while it exists.
+class StderrLog {
+  public:
+    StderrLog();
+    ~StderrLog();
+    StderrLog(const StderrLog&) = delete;
+    StderrLog& operator=(const StderrLog&) = delete;
+
+  private:
+    std::shared_ptr<vk::LogSink> previous_;
+};
+
+/// Resolves the client's address, servicing the main queue meanwhile. Returns the address, or
+/// absent with `error` set.
+std::optional<std::string> resolveAddress(vk::ApiClient& client, std::string& error);
+
+}  // namespace vornctl
