@@ -31,15 +31,11 @@
 #include "VornKit/Model/UserItemDataDto.h"
 #include "VornKit/Model/ValueTransformer.h"
 #include "tools/vornctl/Command.h"
+#include "tools/vornctl/InspectTypes.h"
 
 namespace {
 
-struct InspectType {
-    /// JSON text to the re-encoded JSON, or an error description.
-    std::function<bool(const std::string& in, std::string& out)> json;
-    std::function<bool(const std::string& in, std::string& out)> archive;
-    std::function<bool(const std::string& in, std::string& out)> unarchive;
-};
+using vornctl::InspectType;
 
 vk::JsonDecoder decoder() {
     vk::JsonDecoder d;
@@ -135,6 +131,8 @@ const std::map<std::string, InspectType>& types() {
         m["ItemFileInfo"] = makeType<vk::ItemFileInfo>("");
         m["NativeCredentials"] = makeType<vk::NativeCredentials>("");
         m["ServerInfo"] = makeType<vk::ServerInfo>("");
+        for (const auto& [name, type] : vornctl::extraInspectTypes())
+            m[name] = type;
         return m;
     }();
     return map;
@@ -172,6 +170,13 @@ int inspect(const std::vector<std::string>& args) {
         return 1;
     }
     std::function<bool(const std::string&, std::string&)> run;
+    const bool knownMode = mode == "json" || mode == "archive" || mode == "unarchive";
+    if (knownMode && !(mode == "json"      ? it->second.json
+                       : mode == "archive" ? it->second.archive
+                                           : it->second.unarchive)) {
+        std::fprintf(stderr, "error: %s does not support %s\n", args[1].c_str(), mode.c_str());
+        return 1;
+    }
     if (mode == "json") {
         run = it->second.json;
     } else if (mode == "archive") {
@@ -193,6 +198,11 @@ int inspect(const std::vector<std::string>& args) {
 }
 
 }  // namespace
+
+std::map<std::string, InspectType>& vornctl::extraInspectTypes() {
+    static std::map<std::string, InspectType> extra;
+    return extra;
+}
 
 VORNCTL_COMMAND("inspect",
                 "inspect json|archive|unarchive <Type> | --list  "
