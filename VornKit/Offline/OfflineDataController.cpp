@@ -371,8 +371,10 @@ std::optional<bool> OfflineDataController::itemHasChildren(const std::string& se
     context->performAndWait([&] {
         count = context->count(
             request(LocalItemEntityName,
-                    "\"serverId\" = ? AND " + itemWhere("\"parentId\" = ? OR \"seasonId\" = ? OR "
-                                                        "\"seriesId\" = ? OR \"albumId\" = ?"),
+                    // The unary plus keeps SQLite off the serverId index: the related-item
+                    // lookup is the selective one.
+                    "+\"serverId\" = ? AND " + itemWhere("\"parentId\" = ? OR \"seasonId\" = ? OR "
+                                                         "\"seriesId\" = ? OR \"albumId\" = ?"),
                     {StoreValue(serverId), StoreValue(itemId), StoreValue(itemId),
                      StoreValue(itemId), StoreValue(itemId)},
                     1),
@@ -389,7 +391,13 @@ std::optional<bool> OfflineDataController::itemHasChildren(const std::string& se
 
 void OfflineDataController::deleteEmptyContainers(const std::string& serverId) {
     auto context = managedObjectContext();
-    context->performAndWait([&] {
+    context->performAndWait(
+        [&] { context->withPendingView([&] { deleteEmptyContainersInView(serverId); }); });
+}
+
+void OfflineDataController::deleteEmptyContainersInView(const std::string& serverId) {
+    auto context = managedObjectContext();
+    {
         auto candidates = context->fetch(
             request(LocalItemEntityName, "\"serverId\" = ? AND " + itemWhere("\"isFolder\" = 1"),
                     {StoreValue(serverId)}),
@@ -416,7 +424,7 @@ void OfflineDataController::deleteEmptyContainers(const std::string& serverId) {
             logger().log("deleting empty container item " +
                          (named ? local->item->Name.str() : local->itemId));
         }
-    });
+    }
 }
 
 std::shared_ptr<LocalItem> OfflineDataController::deleteLocalItem(const std::string& serverId,

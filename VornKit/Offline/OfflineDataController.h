@@ -115,6 +115,7 @@ class OfflineDataController {
 
   private:
     void openStore();
+    void deleteEmptyContainersInView(const std::string& serverId);
     bool hasStore() const;
     template <class T>
     std::vector<std::shared_ptr<T>> fetchObjects(const FetchRequest& request);

@@ -214,140 +214,105 @@ void ObjectContext::deleteObject(const std::shared_ptr<ManagedObject>& object) {
         return;
     }
     auto it = std::find(inserted_.begin(), inserted_.end(), object);
-    if (it != inserted_.end()) {
+    const bool wasInserted = it != inserted_.end();
+    if (wasInserted) {
+        if (viewDepth_ > 0 && object->primaryKey_ != 0) {
+            applyDeletion(*object, nullptr);  // its provisional row leaves the open view
+            provisional_[object->entityName()].erase(object->primaryKey_);
+            object->primaryKey_ = 0;
+        }
         inserted_.erase(it);
         object->inserted_ = false;
         object->context_.reset();
-        // Cascading relationships take their (also unsaved) destinations along.
-        auto coordinator = persistentStoreCoordinator();
-        const EntityDescription* entity =
-            coordinator ? coordinator->model()->entity(object->entityName()) : nullptr;
-        for (size_t i = 0; entity && i < entity->attributes.size(); ++i) {
-            if (!entity->attributes[i].cascadeDelete) {
-                continue;
-            }
-            auto value = object->storeValue(i);
-            if (auto* dest = std::get_if<std::shared_ptr<ManagedObject>>(&value); dest && *dest) {
-                deleteObject(*dest);
-            }
+    } else {
+        object->deleted_ = true;
+        deleted_.push_back(object);
+        if (viewDepth_ > 0) {
+            applyDeletion(*object, nullptr);
         }
-        return;
     }
-    object->deleted_ = true;
-    deleted_.push_back(object);
+    // Cascading relationships take their destinations along.
+    const EntitySql* sql = entitySql(object->entityName());
+    for (size_t i : sql ? sql->cascades : std::vector<size_t>{}) {
+        auto value = object->storeValue(i);
+        if (auto* dest = std::get_if<std::shared_ptr<ManagedObject>>(&value); dest && *dest) {
+            deleteObject(*dest);
+        }
+    }
 }
 
 std::vector<StoreValue> ObjectContext::currentValues(const ManagedObject& object) const {
-    auto coordinator = persistentStoreCoordinator();
-    const EntityDescription* entity = coordinator->model()->entity(object.entityName());
+    const EntitySql* sql = entitySql(object.entityName());
     std::vector<StoreValue> values;
-    values.reserve(entity->attributes.size());
-    for (size_t i = 0; i < entity->attributes.size(); ++i) {
+    values.reserve(sql->entity->attributes.size());
+    for (size_t i = 0; i < sql->entity->attributes.size(); ++i) {
         values.push_back(object.storeValue(i));
     }
     return values;
 }
 
-void ObjectContext::collectCascades() {
-    auto model = persistentStoreCoordinator()->model();
-    for (size_t d = 0; d < deleted_.size(); ++d) {  // grows while we walk it
-        auto object = deleted_[d];
-        const EntityDescription* entity = model->entity(object->entityName());
-        for (size_t i = 0; entity && i < entity->attributes.size(); ++i) {
-            if (!entity->attributes[i].cascadeDelete) {
-                continue;
-            }
-            auto value = object->storeValue(i);
-            if (auto* dest = std::get_if<std::shared_ptr<ManagedObject>>(&value); dest && *dest) {
-                deleteObject(*dest);
+const ObjectContext::EntitySql* ObjectContext::entitySql(const std::string& entityName) const {
+    if (auto it = entitySql_.find(entityName); it != entitySql_.end()) {
+        return &it->second;
+    }
+    auto coordinator = persistentStoreCoordinator();
+    const EntityDescription* entity =
+        coordinator ? coordinator->model()->entity(entityName) : nullptr;
+    if (entity == nullptr) {
+        return nullptr;
+    }
+    EntitySql sql;
+    sql.entity = entity;
+    const std::string table = quoted(entity->name);
+    std::string columns;
+    std::string placeholders;
+    for (size_t i = 0; i < entity->attributes.size(); ++i) {
+        columns += (i ? "," : "") + quoted(entity->attributes[i].name);
+        placeholders += i ? ",?" : "?";
+        if (entity->attributes[i].cascadeDelete) {
+            sql.cascades.push_back(i);
+        }
+    }
+    sql.insert = entity->attributes.empty()
+                     ? "INSERT INTO " + table + " DEFAULT VALUES;"
+                     : "INSERT INTO " + table + " (" + columns + ") VALUES (" + placeholders + ");";
+    sql.selectColumns = "\"Z_PK\"" + std::string(columns.empty() ? "" : ",") + columns;
+    sql.remove = "DELETE FROM " + table + " WHERE \"Z_PK\"=?;";
+    // Relationships that point at a deleted row are set to point nowhere.
+    for (const auto& other : coordinator->model()->entities()) {
+        for (const auto& a : other->attributes) {
+            if (a.kind == AttributeKind::ToOne && a.destinationEntity == entity->name) {
+                sql.nullify.push_back("UPDATE " + quoted(other->name) + " SET " + quoted(a.name) +
+                                      "=NULL WHERE " + quoted(a.name) + "=?;");
             }
         }
     }
+    return &entitySql_.emplace(entityName, std::move(sql)).first->second;
 }
 
-bool ObjectContext::writeInsertsAndDeletes(SqliteDatabase& db,
-                                           std::vector<ManagedObject*>& assigned,
-                                           std::string* error) {
-    auto model = persistentStoreCoordinator()->model();
-    for (const auto& object : deleted_) {
-        if (object->primaryKey_ == 0) {
-            continue;
-        }
-        auto* del =
-            db.prepare("DELETE FROM " + quoted(object->entityName()) + " WHERE \"Z_PK\"=?;", error);
-        if (!del) {
-            return false;
-        }
-        sqlite3_bind_int64(del->get(), 1, object->primaryKey_);
-        if (sqlite3_step(del->get()) != SQLITE_DONE) {
-            setError(error, db.lastError());
-            return false;
-        }
-        // Relationships that pointed at the deleted row now point nowhere.
-        for (const auto& entity : model->entities()) {
-            for (const auto& a : entity->attributes) {
-                if (a.kind != AttributeKind::ToOne || a.destinationEntity != object->entityName()) {
-                    continue;
-                }
-                auto* nullify =
-                    db.prepare("UPDATE " + quoted(entity->name) + " SET " + quoted(a.name) +
-                                   "=NULL WHERE " + quoted(a.name) + "=?;",
-                               error);
-                if (!nullify) {
-                    return false;
-                }
-                sqlite3_bind_int64(nullify->get(), 1, object->primaryKey_);
-                if (sqlite3_step(nullify->get()) != SQLITE_DONE) {
-                    setError(error, db.lastError());
-                    return false;
-                }
-            }
-        }
+bool ObjectContext::applyDeletion(const ManagedObject& object, std::string* error) {
+    if (object.primaryKey_ == 0) {
+        return true;
     }
-    // Inserts; relationships to objects inserted later in the same pass are filled in after.
-    std::vector<std::pair<ManagedObject*, size_t>> pendingLinks;
-    for (const auto& object : inserted_) {
-        const EntityDescription* entity = model->entity(object->entityName());
-        std::string sql = "INSERT INTO " + quoted(entity->name) + " (";
-        std::string placeholders;
-        for (size_t i = 0; i < entity->attributes.size(); ++i) {
-            sql += (i ? "," : "") + quoted(entity->attributes[i].name);
-            placeholders += i ? ",?" : "?";
-        }
-        sql +=
-            entity->attributes.empty() ? ") DEFAULT VALUES;" : ") VALUES (" + placeholders + ");";
-        auto* insert = db.prepare(sql, error);
-        if (!insert) {
-            return false;
-        }
-        for (size_t i = 0; i < entity->attributes.size(); ++i) {
-            auto value = object->storeValue(i);
-            if (auto* dest = std::get_if<std::shared_ptr<ManagedObject>>(&value);
-                dest && *dest && (*dest)->primaryKey_ == 0 && (*dest)->inserted_) {
-                pendingLinks.emplace_back(object.get(), i);
-            }
-            bindValue(insert->get(), static_cast<int>(i + 1), value);
-        }
-        if (sqlite3_step(insert->get()) != SQLITE_DONE) {
-            setError(error, db.lastError());
-            insert->reset();
-            return false;
-        }
-        insert->reset();
-        object->primaryKey_ = sqlite3_last_insert_rowid(db.handle());
-        assigned.push_back(object.get());
+    auto store = activeStore(error);
+    if (!store) {
+        return false;
     }
-    for (auto [object, index] : pendingLinks) {
-        const EntityDescription* entity = model->entity(object->entityName());
-        auto* link = db.prepare("UPDATE " + quoted(entity->name) + " SET " +
-                                    quoted(entity->attributes[index].name) + "=? WHERE \"Z_PK\"=?;",
-                                error);
-        if (!link) {
+    auto& db = *store->database;
+    const EntitySql* sql = entitySql(object.entityName());
+    std::vector<const std::string*> statements{&sql->remove};
+    for (const auto& n : sql->nullify) {
+        statements.push_back(&n);
+    }
+    for (const auto* text : statements) {
+        auto* statement = db.prepare(*text, error);
+        if (!statement) {
             return false;
         }
-        bindValue(link->get(), 1, object->storeValue(index));
-        sqlite3_bind_int64(link->get(), 2, object->primaryKey_);
-        if (sqlite3_step(link->get()) != SQLITE_DONE) {
+        sqlite3_bind_int64(statement->get(), 1, object.primaryKey_);
+        const int rc = sqlite3_step(statement->get());
+        statement->reset();
+        if (rc != SQLITE_DONE) {
             setError(error, db.lastError());
             return false;
         }
@@ -355,41 +320,121 @@ bool ObjectContext::writeInsertsAndDeletes(SqliteDatabase& db,
     return true;
 }
 
-template <class F>
-auto ObjectContext::withPendingChanges(const std::shared_ptr<PersistentStore>& store,
-                                       std::string* error, F run) -> decltype(run()) {
-    if (inserted_.empty() && deleted_.empty()) {
-        return run();
-    }
-    // Apply the pending insertions and deletions inside a savepoint, query, and roll back: the
-    // query sees the context's view without anything reaching the file.
-    auto& db = *store->database;
-    if (!db.exec("SAVEPOINT vk_pending;", error)) {
-        return std::nullopt;
-    }
-    auto savedDeleted = deleted_;
-    collectCascades();
-    std::vector<ManagedObject*> assigned;
-    decltype(run()) result = std::nullopt;
-    if (writeInsertsAndDeletes(db, assigned, error)) {
-        for (auto* object : assigned) {
-            provisional_[object->entityName()][object->primaryKey_] = object;
+bool ObjectContext::writeInsertsAndDeletes(SqliteDatabase& db,
+                                           std::vector<ManagedObject*>& assigned,
+                                           std::vector<std::vector<StoreValue>>* insertedValues,
+                                           std::string* error) {
+    for (const auto& object : deleted_) {
+        if (!applyDeletion(*object, error)) {
+            return false;
         }
-        result = run();
     }
-    db.exec("ROLLBACK TO vk_pending; RELEASE vk_pending;", nullptr);
+    // Inserts; relationships to objects inserted later in the same pass are filled in after.
+    std::vector<std::pair<ManagedObject*, size_t>> pendingLinks;
+    for (const auto& object : inserted_) {
+        const EntitySql* sql = entitySql(object->entityName());
+        auto* insert = db.prepare(sql->insert, error);
+        if (!insert) {
+            return false;
+        }
+        auto values = currentValues(*object);
+        for (size_t i = 0; i < values.size(); ++i) {
+            if (auto* dest = std::get_if<std::shared_ptr<ManagedObject>>(&values[i]);
+                dest && *dest && (*dest)->primaryKey_ == 0 && (*dest)->inserted_) {
+                pendingLinks.emplace_back(object.get(), i);
+            }
+            bindValue(insert->get(), static_cast<int>(i + 1), values[i]);
+        }
+        const int rc = sqlite3_step(insert->get());
+        insert->reset();
+        if (rc != SQLITE_DONE) {
+            setError(error, db.lastError());
+            return false;
+        }
+        object->primaryKey_ = sqlite3_last_insert_rowid(db.handle());
+        assigned.push_back(object.get());
+        if (insertedValues) {
+            insertedValues->push_back(std::move(values));
+        }
+    }
+    for (auto [object, index] : pendingLinks) {
+        const EntitySql* sql = entitySql(object->entityName());
+        auto* link =
+            db.prepare("UPDATE " + quoted(sql->entity->name) + " SET " +
+                           quoted(sql->entity->attributes[index].name) + "=? WHERE \"Z_PK\"=?;",
+                       error);
+        if (!link) {
+            return false;
+        }
+        bindValue(link->get(), 1, object->storeValue(index));
+        sqlite3_bind_int64(link->get(), 2, object->primaryKey_);
+        const int rc = sqlite3_step(link->get());
+        link->reset();
+        if (rc != SQLITE_DONE) {
+            setError(error, db.lastError());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ObjectContext::openView(const std::shared_ptr<PersistentStore>& store, const char* name,
+                             std::vector<ManagedObject*>& assigned, std::string* error) {
+    auto& db = *store->database;
+    if (!db.exec(std::string("SAVEPOINT ") + name + ";", error)) {
+        return false;
+    }
+    if (!writeInsertsAndDeletes(db, assigned, nullptr, error)) {
+        closeView(store, name, assigned);
+        return false;
+    }
+    for (auto* object : assigned) {
+        provisional_[object->entityName()][object->primaryKey_] = object;
+    }
+    return true;
+}
+
+void ObjectContext::closeView(const std::shared_ptr<PersistentStore>& store, const char* name,
+                              std::vector<ManagedObject*>& assigned) {
+    store->database->exec(std::string("ROLLBACK TO ") + name + "; RELEASE " + name + ";", nullptr);
     for (auto* object : assigned) {
         object->primaryKey_ = 0;
     }
     provisional_.clear();
-    // Cascaded deletions are decided again at save time.
-    for (const auto& object : deleted_) {
-        if (std::find(savedDeleted.begin(), savedDeleted.end(), object) == savedDeleted.end()) {
-            object->deleted_ = false;
-        }
+}
+
+template <class F>
+auto ObjectContext::withPendingChanges(const std::shared_ptr<PersistentStore>& store,
+                                       std::string* error, F run) -> decltype(run()) {
+    if (viewDepth_ > 0 || (inserted_.empty() && deleted_.empty())) {
+        return run();
     }
-    deleted_ = std::move(savedDeleted);
+    // Apply the pending insertions and deletions inside a savepoint, query, and roll back: the
+    // query sees the context's view without anything reaching the file.
+    std::vector<ManagedObject*> assigned;
+    if (!openView(store, "vk_pending", assigned, error)) {
+        return std::nullopt;
+    }
+    auto result = run();
+    closeView(store, "vk_pending", assigned);
     return result;
+}
+
+void ObjectContext::withPendingView(const Block& block) {
+    auto store = activeStore(nullptr);
+    if (viewDepth_ > 0 || !store) {
+        block();
+        return;
+    }
+    std::vector<ManagedObject*> assigned;
+    if (!openView(store, "vk_view", assigned, nullptr)) {
+        block();  // queries fall back to applying the changes each time
+        return;
+    }
+    ++viewDepth_;
+    block();
+    --viewDepth_;
+    closeView(store, "vk_view", assigned);
 }
 
 std::shared_ptr<ManagedObject> ObjectContext::objectForRow(
@@ -675,12 +720,15 @@ bool ObjectContext::hasChanges() {
 }
 
 bool ObjectContext::save(std::string* error) {
+    if (viewDepth_ > 0) {
+        setError(error, "cannot save inside withPendingView");
+        return false;
+    }
     auto store = activeStore(error);
     if (!store) {
         return false;
     }
     auto model = persistentStoreCoordinator()->model();
-    collectCascades();
     // Attribute changes of saved objects: compare with what was last saved or fetched.
     struct Update {
         ManagedObject* object;
@@ -713,7 +761,8 @@ bool ObjectContext::save(std::string* error) {
         return false;
     }
     std::vector<ManagedObject*> assigned;
-    bool ok = writeInsertsAndDeletes(db, assigned, error);
+    std::vector<std::vector<StoreValue>> insertedValues;
+    bool ok = writeInsertsAndDeletes(db, assigned, &insertedValues, error);
     for (size_t u = 0; ok && u < updates.size(); ++u) {
         const auto& update = updates[u];
         const EntityDescription* entity = model->entity(update.object->entityName());
@@ -745,9 +794,10 @@ bool ObjectContext::save(std::string* error) {
         }
         return false;
     }
-    for (const auto& object : inserted_) {
+    for (size_t i = 0; i < inserted_.size(); ++i) {
+        const auto& object = inserted_[i];
         object->inserted_ = false;
-        object->savedValues_ = currentValues(*object);
+        object->savedValues_ = std::move(insertedValues[i]);
         registered_[object->entityName()][object->primaryKey_] = object;
     }
     inserted_.clear();

@@ -14,7 +14,7 @@
 //
 // Relationships: a to-one value is the destination object; on save it is written as the
 // destination's key (null when the destination is deleted). Deleting an object whose to-one
-// attribute is marked cascade also deletes the destination at the next save.
+// attribute is marked cascade deletes the destination too.
 //
 // Thread rule: bound to its queue. Call every member except performAndWait(), perform(), queue()
 // and persistentStoreCoordinator() on that queue (inside performAndWait/perform, or from the
@@ -85,19 +85,38 @@ class ObjectContext : public std::enable_shared_from_this<ObjectContext> {
         const FetchRequest& request, const std::vector<std::string>& properties, bool distinct,
         std::string* error);
 
+    /// Runs `block` with the pending insertions and deletions applied once to the store (inside a
+    /// savepoint that is rolled back afterwards): queries in the block see them without applying
+    /// them again, and deleteObject() in the block applies at once. For passes that alternate many
+    /// queries and deletions. Nothing reaches the file; the changes stay pending.
+    void withPendingView(const Block& block);
+
     /// Number of registered objects (for tests and diagnostics).
     size_t registeredCount() const;
 
   private:
     explicit ObjectContext(std::shared_ptr<DispatchQueue> queue) : queue_(std::move(queue)) {}
 
-    struct Change;
+    /// Statements and facts of one entity, built once per context.
+    struct EntitySql {
+        const EntityDescription* entity = nullptr;
+        std::string insert;
+        std::string selectColumns;  ///< "Z_PK" then every attribute column
+        std::string remove;
+        std::vector<std::string> nullify;  ///< relationships pointing at this entity
+        std::vector<size_t> cascades;      ///< to-one attributes that cascade on delete
+    };
+    const EntitySql* entitySql(const std::string& entityName) const;
     std::shared_ptr<PersistentStore> activeStore(std::string* error) const;
     std::vector<StoreValue> currentValues(const ManagedObject& object) const;
-    void collectCascades();
+    bool applyDeletion(const ManagedObject& object, std::string* error);
     bool writeInsertsAndDeletes(SqliteDatabase& db, std::vector<ManagedObject*>& assigned,
+                                std::vector<std::vector<StoreValue>>* insertedValues,
                                 std::string* error);
-    bool writeUpdates(SqliteDatabase& db, std::string* error);
+    bool openView(const std::shared_ptr<PersistentStore>& store, const char* name,
+                  std::vector<ManagedObject*>& assigned, std::string* error);
+    void closeView(const std::shared_ptr<PersistentStore>& store, const char* name,
+                   std::vector<ManagedObject*>& assigned);
     template <class F>
     auto withPendingChanges(const std::shared_ptr<PersistentStore>& store, std::string* error,
                             F run) -> decltype(run());
@@ -116,6 +135,8 @@ class ObjectContext : public std::enable_shared_from_this<ObjectContext> {
         registered_;
     std::vector<std::shared_ptr<ManagedObject>> inserted_;
     std::vector<std::shared_ptr<ManagedObject>> deleted_;
+    mutable std::unordered_map<std::string, EntitySql> entitySql_;
+    int viewDepth_ = 0;
     /// Keys handed out to pending insertions while a query runs (rolled back afterwards).
     std::unordered_map<std::string, std::unordered_map<std::int64_t, ManagedObject*>> provisional_;
 };
