@@ -1,5 +1,7 @@
 #include "VornKit/Model/KeyedArchive.h"
 
+#include "VornKit/Platform/BinaryPlistWriter.h"
+
 #include <plist/plist.h>
 
 #include <cstdlib>
@@ -61,51 +63,60 @@ std::string mappedClassName(std::string_view archivedName) {
 // ---------------------------------------------------------------------------------------------
 // Writer
 
+// Objects are written straight into a binary property list; keyed objects (records, whose entries
+// arrive after the object is made) are laid out when the archive is finished.
 struct ArchiveWriter::State {
-    PlistPtr objects{plist_new_array()};
-    std::uint64_t count = 0;
+    BinaryPlistWriter plist;
+    static constexpr BinaryPlistWriter::Ref kPending = ~BinaryPlistWriter::Ref{0};
+    std::vector<BinaryPlistWriter::Ref> objects;  ///< archive UID -> plist object (or kPending)
+    std::unordered_map<std::uint64_t,
+                       std::vector<std::pair<BinaryPlistWriter::Ref, BinaryPlistWriter::Ref>>>
+        keyed;  ///< entries of pending keyed objects
     std::unordered_map<std::string, std::uint64_t> strings;
     std::unordered_map<std::string, std::uint64_t> classes;
-    std::vector<plist_t> nodes;  // borrowed: owned by `objects`
+    BinaryPlistWriter::Ref classKey = plist.string("$class");
 
-    std::uint64_t append(plist_t node) {
-        plist_array_append_item(objects.get(), node);
-        nodes.push_back(node);
-        return count++;
+    std::uint64_t append(BinaryPlistWriter::Ref ref) {
+        objects.push_back(ref);
+        return objects.size() - 1;
     }
     std::uint64_t classObject(std::string_view name) {
         auto it = classes.find(std::string(name));
         if (it != classes.end())
             return it->second;
-        plist_t dict = plist_new_dict();
-        plist_t list = plist_new_array();
-        plist_array_append_item(list, plist_new_string(std::string(name).c_str()));
-        plist_array_append_item(list, plist_new_string("NSObject"));
-        plist_dict_set_item(dict, "$classes", list);
-        plist_dict_set_item(dict, "$classname", plist_new_string(std::string(name).c_str()));
-        std::uint64_t uid = append(dict);
+        const BinaryPlistWriter::Ref names[] = {plist.string(name), plist.string("NSObject")};
+        const std::pair<BinaryPlistWriter::Ref, BinaryPlistWriter::Ref> entries[] = {
+            {plist.string("$classes"), plist.array(names, 2)},
+            {plist.string("$classname"), names[0]}};
+        std::uint64_t uid = append(plist.dictionary(entries, 2));
         classes.emplace(std::string(name), uid);
         return uid;
+    }
+    BinaryPlistWriter::Ref uidArray(const std::uint64_t* uids, std::size_t count) {
+        std::vector<BinaryPlistWriter::Ref> refs;
+        refs.reserve(count);
+        for (std::size_t i = 0; i < count; ++i)
+            refs.push_back(plist.uid(uids[i]));
+        return plist.array(refs);
     }
 };
 
 ArchiveWriter::ArchiveWriter() : state_(std::make_unique<State>()) {
-    state_->append(plist_new_string("$null"));
+    state_->append(state_->plist.string("$null"));
 }
 
 ArchiveWriter::~ArchiveWriter() = default;
 
 std::uint64_t ArchiveWriter::integer(std::int64_t value) {
-    // libplist has no signed node; binary property lists store 8-byte integers as signed values.
-    return state_->append(plist_new_uint(static_cast<std::uint64_t>(value)));
+    return state_->append(state_->plist.integer(value));
 }
 
 std::uint64_t ArchiveWriter::real(double value) {
-    return state_->append(plist_new_real(value));
+    return state_->append(state_->plist.real(value));
 }
 
 std::uint64_t ArchiveWriter::boolean(bool value) {
-    return state_->append(plist_new_bool(value ? 1 : 0));
+    return state_->append(state_->plist.boolean(value));
 }
 
 std::uint64_t ArchiveWriter::string(std::string_view value) {
@@ -113,74 +124,76 @@ std::uint64_t ArchiveWriter::string(std::string_view value) {
     auto it = state_->strings.find(key);
     if (it != state_->strings.end())
         return it->second;
-    std::uint64_t uid = state_->append(plist_new_string(key.c_str()));
+    std::uint64_t uid = state_->append(state_->plist.string(value));
     state_->strings.emplace(std::move(key), uid);
     return uid;
 }
 
 std::uint64_t ArchiveWriter::date(double secondsSince2001) {
+    auto& plist = state_->plist;
     std::uint64_t cls = state_->classObject("NSDate");
-    plist_t dict = plist_new_dict();
-    plist_dict_set_item(dict, "NS.time", plist_new_real(secondsSince2001));
-    plist_dict_set_item(dict, "$class", plist_new_uid(cls));
-    return state_->append(dict);
+    const std::pair<BinaryPlistWriter::Ref, BinaryPlistWriter::Ref> entries[] = {
+        {plist.string("NS.time"), plist.real(secondsSince2001)},
+        {state_->classKey, plist.uid(cls)}};
+    return state_->append(plist.dictionary(entries, 2));
 }
 
 std::uint64_t ArchiveWriter::beginObject(std::string_view className) {
     std::uint64_t cls = state_->classObject(className);
-    plist_t dict = plist_new_dict();
-    plist_dict_set_item(dict, "$class", plist_new_uid(cls));
-    return state_->append(dict);
+    std::uint64_t uid = state_->append(State::kPending);
+    state_->keyed[uid].emplace_back(state_->classKey, state_->plist.uid(cls));
+    return uid;
 }
 
 void ArchiveWriter::setEntry(std::uint64_t object, std::string_view key, std::uint64_t value) {
-    plist_dict_set_item(state_->nodes[object], std::string(key).c_str(), plist_new_uid(value));
+    auto it = state_->keyed.find(object);
+    if (it == state_->keyed.end())
+        return;  // not a keyed object of this writer
+    auto& plist = state_->plist;
+    it->second.emplace_back(plist.string(key), plist.uid(value));
 }
 
 std::uint64_t ArchiveWriter::array(const std::vector<std::uint64_t>& elements) {
+    auto& plist = state_->plist;
     std::uint64_t cls = state_->classObject("NSArray");
-    plist_t dict = plist_new_dict();
-    plist_t list = plist_new_array();
-    for (std::uint64_t uid : elements)
-        plist_array_append_item(list, plist_new_uid(uid));
-    plist_dict_set_item(dict, "NS.objects", list);
-    plist_dict_set_item(dict, "$class", plist_new_uid(cls));
-    return state_->append(dict);
+    const std::pair<BinaryPlistWriter::Ref, BinaryPlistWriter::Ref> entries[] = {
+        {plist.string("NS.objects"), state_->uidArray(elements.data(), elements.size())},
+        {state_->classKey, plist.uid(cls)}};
+    return state_->append(plist.dictionary(entries, 2));
 }
 
 std::uint64_t ArchiveWriter::dictionary(
     const std::vector<std::pair<std::uint64_t, std::uint64_t>>& entries) {
+    auto& plist = state_->plist;
     std::uint64_t cls = state_->classObject("NSDictionary");
-    plist_t dict = plist_new_dict();
-    plist_t keys = plist_new_array();
-    plist_t values = plist_new_array();
+    std::vector<std::uint64_t> keys;
+    std::vector<std::uint64_t> values;
     for (const auto& [key, value] : entries) {
-        plist_array_append_item(keys, plist_new_uid(key));
-        plist_array_append_item(values, plist_new_uid(value));
+        keys.push_back(key);
+        values.push_back(value);
     }
-    plist_dict_set_item(dict, "NS.keys", keys);
-    plist_dict_set_item(dict, "NS.objects", values);
-    plist_dict_set_item(dict, "$class", plist_new_uid(cls));
-    return state_->append(dict);
+    const std::pair<BinaryPlistWriter::Ref, BinaryPlistWriter::Ref> fields[] = {
+        {plist.string("NS.keys"), state_->uidArray(keys.data(), keys.size())},
+        {plist.string("NS.objects"), state_->uidArray(values.data(), values.size())},
+        {state_->classKey, plist.uid(cls)}};
+    return state_->append(plist.dictionary(fields, 3));
 }
 
 ArchiveBytes ArchiveWriter::finish(std::uint64_t root) {
-    PlistPtr top(plist_new_dict());
-    plist_dict_set_item(top.get(), "$archiver", plist_new_string("NSKeyedArchiver"));
-    plist_dict_set_item(top.get(), "$objects", state_->objects.release());
-    plist_t topDict = plist_new_dict();
-    plist_dict_set_item(topDict, "root", plist_new_uid(root));
-    plist_dict_set_item(top.get(), "$top", topDict);
-    plist_dict_set_item(top.get(), "$version", plist_new_uint(100000));
-    char* bin = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(top.get(), &bin, &length);
-    ArchiveBytes bytes;
-    if (bin != nullptr) {
-        bytes.assign(reinterpret_cast<std::uint8_t*>(bin),
-                     reinterpret_cast<std::uint8_t*>(bin) + length);
-        plist_to_bin_free(bin);
+    auto& plist = state_->plist;
+    for (auto& [uid, entries] : state_->keyed) {
+        state_->objects[uid] = plist.dictionary(entries);
     }
+    const auto objects = plist.array(state_->objects);
+    const std::pair<BinaryPlistWriter::Ref, BinaryPlistWriter::Ref> topEntries[] = {
+        {plist.string("root"), plist.uid(root)}};
+    const auto top = plist.dictionary(topEntries, 1);
+    const std::pair<BinaryPlistWriter::Ref, BinaryPlistWriter::Ref> archive[] = {
+        {plist.string("$archiver"), plist.string("NSKeyedArchiver")},
+        {plist.string("$objects"), objects},
+        {plist.string("$top"), top},
+        {plist.string("$version"), plist.integer(100000)}};
+    ArchiveBytes bytes = plist.finish(plist.dictionary(archive, 4));
     state_ = std::make_unique<State>();
     return bytes;
 }

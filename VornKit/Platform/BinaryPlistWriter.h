@@ -1,0 +1,62 @@
+// Writes binary property lists ("bplist00"): values are added bottom-up and referred to by the
+// reference each add returns; finish() lays out the object table, the offset table and the
+// trailer. Strings and UIDs are stored once however often they are added. Text that is not plain
+// ASCII is written as UTF-16 (big-endian), as the format requires.
+//
+// Thread rule: externally synchronised; one writer builds one property list.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace vk {
+
+class BinaryPlistWriter {
+  public:
+    using Ref = std::uint32_t;
+
+    Ref string(std::string_view text);
+    Ref integer(std::int64_t value);
+    Ref real(double value);
+    Ref boolean(bool value);
+    Ref uid(std::uint64_t value);
+    Ref array(const Ref* elements, std::size_t count);
+    Ref array(const std::vector<Ref>& elements) { return array(elements.data(), elements.size()); }
+    /// Keys must be string references.
+    Ref dictionary(const std::pair<Ref, Ref>* entries, std::size_t count);
+    Ref dictionary(const std::vector<std::pair<Ref, Ref>>& entries) {
+        return dictionary(entries.data(), entries.size());
+    }
+
+    /// The property list with `top` as its root object.
+    std::vector<std::uint8_t> finish(Ref top) const;
+
+    std::size_t objectCount() const { return objects_.size(); }
+
+  private:
+    struct Object {
+        bool container;
+        std::uint8_t marker;  ///< containers: 0xA0 array, 0xD0 dictionary
+        std::uint32_t begin;  ///< into bytes_ (scalars) or refs_ (containers)
+        std::uint32_t size;   ///< byte count, or element count (entries for dictionaries)
+    };
+    Ref addScalar(const std::uint8_t* bytes, std::size_t size);
+
+    std::vector<Object> objects_;
+    std::vector<std::uint8_t> bytes_;  ///< encoded scalars, back to back
+    std::vector<Ref> refs_;            ///< container elements (dictionaries: keys, then values)
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const {
+            return std::hash<std::string_view>{}(text);
+        }
+    };
+    std::unordered_map<std::string, Ref, TextHash, std::equal_to<>> strings_;
+    std::unordered_map<std::uint64_t, Ref> uids_;
+};
+
+}  // namespace vk
