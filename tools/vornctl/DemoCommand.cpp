@@ -3,12 +3,16 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "VornKit/Model/FieldCoding.h"
+#include "VornKit/Offline/OfflineDataController.h"
 #include "VornKit/Platform/Bundle.h"
 #include "VornKit/Platform/Directories.h"
 #include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/Log.h"
 #include "VornKit/Platform/UserDefaults.h"
 #include "VornKit/Settings/AppSettings.h"
 #include "tools/vornctl/Command.h"
@@ -22,6 +26,19 @@ std::string joinList(const std::vector<std::string>& items) {
     }
     return out + "]";
 }
+
+/// Shows the framework's log lines in the demo's own output, where they happen.
+class InlineLogSink : public vk::LogSink {
+  public:
+    void write(const vk::LogRecord& record) override {
+        std::lock_guard lock(mutex_);
+        std::printf("  [log %s] %s\n", record.category.c_str(), record.message.c_str());
+        std::fflush(stdout);
+    }
+
+  private:
+    std::mutex mutex_;
+};
 
 void section(const char* title) {
     std::printf("\n== %s\n", title);
@@ -75,6 +92,69 @@ int demoSettings() {
     return 0;
 }
 
+int demoOffline() {
+    section("Offline store (Vorn.sqlite in the application-group container)");
+    auto store = vk::OfflineDataController::sharedInstance();
+    auto context = store->managedObjectContext();
+    auto coordinator = context->persistentStoreCoordinator();
+    if (!coordinator || !coordinator->hasStores()) {
+        std::printf("no store could be opened\n");
+        return 1;
+    }
+    std::printf("store file:               %s\n",
+                coordinator->persistentStores().front()->location.c_str());
+
+    // An album and its tracks as the server describes them, kept as downloaded local items.
+    auto [decoder, ctx] = store->getManagedObjectDecoder();
+    auto keep = [&, &decoder = decoder](const std::string& json, const std::string& path) {
+        auto item = decoder.decode<std::shared_ptr<vk::BaseItemDto>>(json);
+        if (!item) {
+            std::printf("decode failed: %s\n", item.error().description().c_str());
+            return;
+        }
+        auto local = store->insertNewLocalItem();
+        local->itemId = (*item)->Id.str();
+        local->serverId = (*item)->ServerId.str();
+        local->status = vk::SyncJobStatus::Completed;
+        if (!path.empty()) {
+            local->localPath = path;
+        }
+        local->item = *item;
+    };
+    keep(
+        R"({"Id":"album-1","ServerId":"demo","Name":"Blue Hours","Type":"MusicAlbum","IsFolder":true})",
+        "");
+    keep(
+        R"({"Id":"track-1","ServerId":"demo","Name":"Morning","Type":"Audio","AlbumId":"album-1","Artists":["Ada"]})",
+        "Music/track-1.flac");
+    keep(
+        R"({"Id":"track-2","ServerId":"demo","Name":"Evening","Type":"Audio","AlbumId":"album-1","Artists":["Ada"]})",
+        "Music/track-2.flac");
+    store->saveChanges();
+
+    auto types = store->getDistinctLocalItemTypes("demo");
+    std::printf("getDistinctLocalItemTypes %s\n", joinList(types).c_str());
+    for (const auto& type : types) {
+        std::printf("  %-10s", type.c_str());
+        for (const auto& local : store->getLocalItemsByType("demo", {type})) {
+            std::printf(" %s (%s)", local->itemId.c_str(),
+                        local->item ? local->item->fullName().str().c_str() : "?");
+        }
+        std::printf("\n");
+    }
+    for (const char* id : {"track-1", "track-2"}) {
+        std::printf("deleteLocalItem(%s)\n", id);
+        store->deleteLocalItem("demo", id);
+        store->saveChanges();
+        std::vector<std::string> left;
+        for (const auto& local : store->getAllLocalItemsForServer("demo")) {
+            left.push_back(local->itemId);
+        }
+        std::printf("  downloaded now:          %s\n", joinList(left).c_str());
+    }
+    return store->getAllLocalItemsForServer("demo").empty() ? 0 : 1;
+}
+
 int runDemo(const std::vector<std::string>& args) {
     // A throw-away home unless --real-home: the demo writes settings, a store and downloads.
     bool realHome = false;
@@ -90,10 +170,12 @@ int runDemo(const std::vector<std::string>& args) {
         }
         vk::Environment::install(vk::Environment::rootedAt(pattern));
     }
+    vk::Log::setSink(std::make_shared<InlineLogSink>());
     std::printf("VornKit demo: every line below comes from the framework as it ran.\n");
     int status = 0;
     status |= demoPlatform();
     status |= demoSettings();
+    status |= demoOffline();
     std::printf("\n%s\n", status == 0 ? "demo finished" : "demo finished with failures");
     return status;
 }
