@@ -16,6 +16,7 @@
 #include "VornKit/Platform/UserDefaults.h"
 #include "VornKit/Settings/AppSettings.h"
 #include "tools/vornctl/Command.h"
+#include "tools/vornctl/NetworkDemo.h"
 
 namespace {
 
@@ -175,6 +176,8 @@ int runDemo(const std::vector<std::string>& args) {
     int status = 0;
     status |= demoPlatform();
     status |= demoSettings();
+    section("Server address resolution and an authorised request (reference server)");
+    status |= vornctl::runNetworkDemo();
     status |= demoOffline();
     std::printf("\n%s\n", status == 0 ? "demo finished" : "demo finished with failures");
     return status;
