@@ -7,11 +7,7 @@ namespace vk {
 namespace {
 
 std::string quoted(const std::string& name) {
-    std::string out = "\"";
-    for (char c : name) {
-        out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    }
-    return out + "\"";
+    return SqliteDatabase::quoteIdentifier(name);
 }
 
 void setError(std::string* error, std::string text) {
@@ -118,6 +114,24 @@ std::optional<BoundQuery> expand(const std::string& prefix, const FetchRequest& 
     }
     query.sql += suffix;
     return query;
+}
+
+/// The request's query, prepared (cached) and bound; nullptr with `error` on failure.
+SqliteStatement* prepareQuery(SqliteDatabase& db, const std::string& prefix,
+                              const FetchRequest& request, const std::string& suffix,
+                              std::string* error) {
+    auto query = expand(prefix, request, suffix, error);
+    if (!query) {
+        return nullptr;
+    }
+    auto* statement = db.prepare(query->sql, error);
+    if (!statement) {
+        return nullptr;
+    }
+    for (size_t i = 0; i < query->values.size(); ++i) {
+        bindValue(statement->get(), static_cast<int>(i + 1), *query->values[i]);
+    }
+    return statement;
 }
 
 }  // namespace
@@ -569,18 +583,11 @@ std::optional<std::vector<std::shared_ptr<ManagedObject>>> ObjectContext::fetch(
             }
             std::string suffix =
                 request.fetchLimit ? " LIMIT " + std::to_string(*request.fetchLimit) + ";" : ";";
-            auto query = expand("SELECT " + columns + " FROM " + quoted(entity->name), request,
-                                suffix, error);
-            if (!query) {
-                return std::nullopt;
-            }
             auto& db = *store->database;
-            auto* select = db.prepare(query->sql, error);
+            auto* select = prepareQuery(db, "SELECT " + columns + " FROM " + quoted(entity->name),
+                                        request, suffix, error);
             if (!select) {
                 return std::nullopt;
-            }
-            for (size_t i = 0; i < query->values.size(); ++i) {
-                bindValue(select->get(), static_cast<int>(i + 1), *query->values[i]);
             }
             std::vector<std::shared_ptr<ManagedObject>> objects;
             std::vector<std::pair<ManagedObject*, size_t>> links;
@@ -619,18 +626,12 @@ std::optional<std::int64_t> ObjectContext::count(const FetchRequest& request, st
     return withPendingChanges(store, error, [&]() -> std::optional<std::int64_t> {
         std::string suffix =
             request.fetchLimit ? " LIMIT " + std::to_string(*request.fetchLimit) + ");" : ");";
-        auto query = expand("SELECT COUNT(*) FROM (SELECT 1 FROM " + quoted(request.entityName),
-                            request, suffix, error);
-        if (!query) {
-            return std::nullopt;
-        }
         auto& db = *store->database;
-        auto* select = db.prepare(query->sql, error);
+        auto* select =
+            prepareQuery(db, "SELECT COUNT(*) FROM (SELECT 1 FROM " + quoted(request.entityName),
+                         request, suffix, error);
         if (!select) {
             return std::nullopt;
-        }
-        for (size_t i = 0; i < query->values.size(); ++i) {
-            bindValue(select->get(), static_cast<int>(i + 1), *query->values[i]);
         }
         if (sqlite3_step(select->get()) != SQLITE_ROW) {
             setError(error, db.lastError());
@@ -669,19 +670,13 @@ std::optional<std::vector<StoreRow>> ObjectContext::fetchDictionaries(
         }
         std::string suffix =
             request.fetchLimit ? " LIMIT " + std::to_string(*request.fetchLimit) + ";" : ";";
-        auto query = expand(std::string("SELECT ") + (distinct ? "DISTINCT " : "") + columns +
-                                " FROM " + quoted(entity->name),
-                            request, suffix, error);
-        if (!query) {
-            return std::nullopt;
-        }
         auto& db = *store->database;
-        auto* select = db.prepare(query->sql, error);
+        auto* select = prepareQuery(db,
+                                    std::string("SELECT ") + (distinct ? "DISTINCT " : "") +
+                                        columns + " FROM " + quoted(entity->name),
+                                    request, suffix, error);
         if (!select) {
             return std::nullopt;
-        }
-        for (size_t i = 0; i < query->values.size(); ++i) {
-            bindValue(select->get(), static_cast<int>(i + 1), *query->values[i]);
         }
         std::vector<StoreRow> rows;
         int rc;

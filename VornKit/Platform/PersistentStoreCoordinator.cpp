@@ -7,11 +7,7 @@ namespace vk {
 namespace {
 
 std::string quoted(const std::string& name) {
-    std::string out = "\"";
-    for (char c : name) {
-        out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    }
-    return out + "\"";
+    return SqliteDatabase::quoteIdentifier(name);
 }
 
 const char* columnType(AttributeKind kind) {

@@ -77,6 +77,14 @@ std::string SqliteDatabase::lastError() const {
     return sqlite3_errmsg(db_);
 }
 
+std::string SqliteDatabase::quoteIdentifier(const std::string& name) {
+    std::string out = "\"";
+    for (char c : name) {
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return out + "\"";
+}
+
 bool SqliteDatabase::backupTo(const std::filesystem::path& destination, std::string* error) {
     sqlite3* target = nullptr;
     if (sqlite3_open_v2(destination.c_str(), &target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,

@@ -47,6 +47,8 @@ class SqliteDatabase {
     /// A cached prepared statement, reset and unbound; nullptr with `error` on failure.
     SqliteStatement* prepare(const std::string& sql, std::string* error);
     std::string lastError() const;
+    /// `name` as an SQL identifier: in double quotes, inner quotes doubled.
+    static std::string quoteIdentifier(const std::string& name);
 
     /// Copies this whole database into `destination` (created or replaced) with the backup API.
     bool backupTo(const std::filesystem::path& destination, std::string* error);
