@@ -846,7 +846,7 @@ void ObjectContext::refresh(const std::shared_ptr<ManagedObject>& object) {
             } else {
                 object->setStoreValue(i, StoreValue());
             }
-            values.push_back(StoreValue());
+            values.emplace_back();
             continue;
         }
         object->setStoreValue(i, value);

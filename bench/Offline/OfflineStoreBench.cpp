@@ -258,7 +258,8 @@ int main() {
     vk::Log::setSink(std::make_shared<vk::CaptureLogSink>());  // the clean-up logs every deletion
 
     benchSave();
-    if (const char* only = std::getenv("VK_BENCH_ONLY"); only != nullptr && std::string(only) == "save") {
+    if (const char* only = std::getenv("VK_BENCH_ONLY");
+        only != nullptr && std::string(only) == "save") {
         return 0;
     }
     auto large = buildLibrary(100000);
