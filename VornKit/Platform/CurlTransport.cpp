@@ -9,8 +9,10 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -113,6 +115,9 @@ struct Transfer {
     std::string host;
     int port = 0;
     std::string scheme;
+    std::string hostKey;  // scheme://host:port, the unit of the connection cap
+    bool active = false;  // in the multi handle (else waiting for a free connection)
+    Clock::time_point waitDeadline;
     std::chrono::milliseconds idleTimeout{UrlRequest::kDefaultTimeout};
     Clock::time_point lastActivity = Clock::now();
     curl_off_t lastProgress = -1;
@@ -127,6 +132,9 @@ class CurlTransport final : public UrlTransport {
         ensureCurl();
         multi_ = curl_multi_init();
         curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxPerHost_));
+        // libcurl's default keeps four idle connections per handle in the multi handle, which
+        // drops kept-alive connections whenever a burst ends; keep enough for several hosts.
+        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(maxPerHost_ * 8));
         worker_ = std::thread([this] { run(); });
     }
 
@@ -136,16 +144,14 @@ class CurlTransport final : public UrlTransport {
         std::lock_guard lock(mutex_);
         if (stopping_)
             return;
-        ops_.push_back(Op{id, std::move(request), false});
-        curl_multi_wakeup(multi_);
+        queue(Op{id, std::move(request), false});
     }
 
     void cancel(std::uint64_t id) override {
         std::lock_guard lock(mutex_);
         if (stopping_)
             return;
-        ops_.push_back(Op{id, {}, true});
-        curl_multi_wakeup(multi_);
+        queue(Op{id, {}, true});
     }
 
     void shutdown() override {
@@ -176,6 +182,15 @@ class CurlTransport final : public UrlTransport {
         UrlRequest request;
         bool cancel;
     };
+
+    // Under mutex_. Operations already waiting mean the worker has been woken and has not yet
+    // taken them: one wake-up serves a whole burst.
+    void queue(Op op) {
+        bool wake = ops_.empty();
+        ops_.push_back(std::move(op));
+        if (wake)
+            curl_multi_wakeup(multi_);
+    }
 
     void run() {
         while (true) {
@@ -210,26 +225,41 @@ class CurlTransport final : public UrlTransport {
         for (auto& [id, transfer] : transfers_)
             release(*transfer);
         transfers_.clear();
+        hosts_.clear();
+        waitDeadlines_.clear();
         for (CURL* easy : spareHandles_)
             curl_easy_cleanup(easy);
         spareHandles_.clear();
     }
 
-    // Fails transfers that moved no byte for their timeout; returns how long the worker may sleep.
+    // Fails transfers that moved no byte (or waited for a connection) longer than their timeout;
+    // returns how long the worker may sleep.
     int expireIdleTransfers() {
         auto now = Clock::now();
         auto next = now + std::chrono::seconds(30);
-        std::vector<Transfer*> expired;
-        for (auto& [id, transfer] : transfers_) {
+        std::vector<std::uint64_t> expired;
+        for (Transfer* transfer : active_) {
             auto deadline = transfer->lastActivity + transfer->idleTimeout;
             if (deadline <= now) {
-                expired.push_back(transfer.get());
+                expired.push_back(transfer->id);
             } else {
                 next = std::min(next, deadline);
             }
         }
-        for (Transfer* transfer : expired) {
-            report(transfer, {std::nullopt, std::nullopt, UrlError::make(UrlError::timedOut)});
+        for (const auto& [deadline, id] : waitDeadlines_) {
+            if (deadline > now) {
+                next = std::min(next, deadline);
+                break;
+            }
+            expired.push_back(id);
+        }
+        // Reporting one transfer can start or end others; look each up again.
+        for (std::uint64_t id : expired) {
+            auto it = transfers_.find(id);
+            if (it == transfers_.end())
+                continue;
+            report(it->second.get(),
+                   {std::nullopt, std::nullopt, UrlError::make(UrlError::timedOut)});
         }
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
         return static_cast<int>(std::clamp<long long>(wait, 1, 30'000));
@@ -246,7 +276,8 @@ class CurlTransport final : public UrlTransport {
     }
 
     void begin(std::uint64_t id, UrlRequest request) {
-        auto transfer = std::make_unique<Transfer>();
+        auto owned = std::make_unique<Transfer>();
+        Transfer* transfer = owned.get();
         transfer->id = id;
         transfer->owner = this;
         transfer->request = std::move(request);
@@ -261,22 +292,61 @@ class CurlTransport final : public UrlTransport {
         transfer->host = req.url->host();
         transfer->scheme = req.url->scheme();
         transfer->port = req.url->port().value_or(transfer->scheme == "https" ? 443 : 80);
+        transfer->hostKey =
+            transfer->scheme + "://" + transfer->host + ":" + std::to_string(transfer->port);
+        transfers_.emplace(id, std::move(owned));
+        // Transfers beyond the per-host cap wait here rather than in the multi handle, whose
+        // bookkeeping grows with every handle it holds.
+        HostSlots& slots = hosts_[transfer->hostKey];
+        if (slots.active < maxPerHost_) {
+            if (!activate(*transfer))
+                report(transfer, {std::nullopt, std::nullopt,
+                                  UrlError::make(UrlError::unknown, "cannot start")});
+        } else {
+            transfer->waitDeadline = Clock::now() + transfer->idleTimeout;
+            slots.waiting.push_back(id);
+            waitDeadlines_.emplace(transfer->waitDeadline, id);
+        }
+    }
+
+    // Puts `transfer` into the multi handle; false when libcurl cannot take it.
+    bool activate(Transfer& transfer) {
         CURL* easy = takeHandle();
-        if (easy == nullptr) {
-            client_.transferFinished(id, {std::nullopt, std::nullopt,
-                                          UrlError::make(UrlError::unknown, "out of memory")});
+        if (easy == nullptr)
+            return false;
+        transfer.easy = easy;
+        configure(transfer);
+        transfer.lastActivity = Clock::now();
+        if (curl_multi_add_handle(multi_, easy) != CURLM_OK)
+            return false;
+        transfer.active = true;
+        ++hosts_[transfer.hostKey].active;
+        active_.insert(&transfer);
+        return true;
+    }
+
+    // Starts waiting transfers of `hostKey` while it has free connections.
+    void promote(const std::string& hostKey) {
+        auto it = hosts_.find(hostKey);
+        if (it == hosts_.end())
             return;
+        std::vector<std::uint64_t> failed;
+        while (it->second.active < maxPerHost_ && !it->second.waiting.empty()) {
+            std::uint64_t id = it->second.waiting.front();
+            it->second.waiting.pop_front();
+            Transfer& transfer = *transfers_.at(id);
+            waitDeadlines_.erase({transfer.waitDeadline, id});
+            if (!activate(transfer))
+                failed.push_back(id);
         }
-        transfer->easy = easy;
-        configure(*transfer);
-        transfer->lastActivity = Clock::now();
-        if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
-            client_.transferFinished(id, {std::nullopt, std::nullopt,
-                                          UrlError::make(UrlError::unknown, "cannot start")});
-            release(*transfer);
-            return;
+        if (it->second.active == 0 && it->second.waiting.empty())
+            hosts_.erase(it);
+        for (std::uint64_t id : failed) {
+            auto found = transfers_.find(id);
+            if (found != transfers_.end())
+                report(found->second.get(), {std::nullopt, std::nullopt,
+                                             UrlError::make(UrlError::unknown, "cannot start")});
         }
-        transfers_.emplace(id, std::move(transfer));
     }
 
     void configure(Transfer& transfer) {
@@ -339,6 +409,7 @@ class CurlTransport final : public UrlTransport {
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
     }
 
+    // Takes `transfer` out of the multi handle or out of its host's waiting line.
     void release(Transfer& transfer) {
         if (transfer.easy != nullptr) {
             curl_multi_remove_handle(multi_, transfer.easy);
@@ -347,17 +418,34 @@ class CurlTransport final : public UrlTransport {
         }
         curl_slist_free_all(transfer.headerList);
         transfer.headerList = nullptr;
+        auto slots = hosts_.find(transfer.hostKey);
+        if (transfer.active) {
+            transfer.active = false;
+            active_.erase(&transfer);
+            if (slots != hosts_.end())
+                --slots->second.active;
+        } else if (slots != hosts_.end()) {
+            auto& waiting = slots->second.waiting;
+            auto at = std::find(waiting.begin(), waiting.end(), transfer.id);
+            if (at != waiting.end()) {
+                waiting.erase(at);
+                waitDeadlines_.erase({transfer.waitDeadline, transfer.id});
+            }
+        }
     }
 
     void abandon(std::uint64_t id) {
         auto it = transfers_.find(id);
         if (it == transfers_.end())
             return;
+        std::string hostKey = it->second->hostKey;
         release(*it->second);
         transfers_.erase(it);
+        promote(hostKey);
     }
 
-    // Ends `transfer`, tells the client, and forgets it.
+    // Ends `transfer`, tells the client, forgets it, and lets a waiting transfer have its
+    // connection.
     void report(Transfer* transfer, TransferResult result) {
         long connects = 0;
         if (transfer->easy != nullptr) {
@@ -366,9 +454,11 @@ class CurlTransport final : public UrlTransport {
         connectionsOpened_.fetch_add(static_cast<std::uint64_t>(std::max(0L, connects)));
         transfersFinished_.fetch_add(1);
         std::uint64_t id = transfer->id;
+        std::string hostKey = transfer->hostKey;
         release(*transfer);
         transfers_.erase(id);  // destroys *transfer
         client_.transferFinished(id, std::move(result));
+        promote(hostKey);
     }
 
     void finish(Transfer* transfer, CURLcode code) {
@@ -514,7 +604,14 @@ class CurlTransport final : public UrlTransport {
     bool stopping_ = false;
 
     // Worker-thread state.
-    std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
+    struct HostSlots {
+        int active = 0;
+        std::deque<std::uint64_t> waiting;
+    };
+    std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;  // active and waiting
+    std::set<Transfer*> active_;
+    std::map<std::string, HostSlots> hosts_;
+    std::set<std::pair<Clock::time_point, std::uint64_t>> waitDeadlines_;
     std::vector<CURL*> spareHandles_;
 
     std::atomic<std::uint64_t> connectionsOpened_{0};

@@ -116,7 +116,7 @@ struct Request {
 struct Response {
     int status = 200;
     std::string body;
-    std::string contentType = "application/json";
+    std::string contentType = "application/json; charset=utf-8";
     Fields headers;
 };
 
