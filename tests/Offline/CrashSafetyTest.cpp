@@ -1,5 +1,6 @@
 // A process that saves in a loop is killed at random moments; every reopen must find a sound
 // database in which every local item still has its item record.
+#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -15,7 +16,8 @@
 
 namespace {
 
-[[noreturn]] void saveForever(const vk::OfflineDataController::Locations& where) {
+/// Saves batches until killed; writes one byte to `progress` after every completed save.
+[[noreturn]] void saveForever(const vk::OfflineDataController::Locations& where, int progress) {
     // The forked child has one thread, the process's main thread: the store runs inline on it.
     vk::Log::setSink(std::make_shared<vk::CaptureLogSink>());
     vk::OfflineDataController store(where);
@@ -42,6 +44,8 @@ namespace {
             }
         }
         store.saveChanges();
+        const char tick = 1;
+        (void)!::write(progress, &tick, 1);
     }
 }
 
@@ -81,13 +85,22 @@ TEST(CrashSafety, KilledWhileSavingTheStoreStaysSoundAndComplete) {
     std::int64_t maxRows = 0;
     constexpr int kRounds = 200;
     for (int round = 0; round < kRounds; ++round) {
+        int pipeFds[2];
+        ASSERT_EQ(::pipe(pipeFds), 0);
         pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            saveForever(where);
+            ::close(pipeFds[0]);
+            saveForever(where, pipeFds[1]);
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(2000 + random() % 30000));
+        ::close(pipeFds[1]);
+        // Kill at a random moment after the first save of this run, so most kills land inside a
+        // later save whatever the machine's speed.
+        pollfd waitForSave{pipeFds[0], POLLIN, 0};
+        ::poll(&waitForSave, 1, 60000);
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 15000));
         ::kill(child, SIGKILL);
+        ::close(pipeFds[0]);
         int status = 0;
         ::waitpid(child, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status)) << "the saver stopped on its own in round " << round;
