@@ -47,7 +47,7 @@ enum class UrlRequestCachePolicy {
 
 /// One request: URL, method, header fields, optional body, cache policy and timeout. The timeout
 /// is an idle timeout: the transfer fails with UrlError::timedOut when no byte moves for that long
-/// (connecting included).
+/// (connecting included), or when it waits that long for a free connection to its host.
 struct UrlRequest {
     static constexpr std::chrono::milliseconds kDefaultTimeout{60'000};
 

@@ -13,7 +13,19 @@ int fail(const std::string& message) {
     return 1;
 }
 
+bool wantsHelp(const std::vector<std::string>& args) {
+    for (const auto& arg : args) {
+        if (arg == "--help" || arg == "-h")
+            return true;
+    }
+    return false;
+}
+
 int resolveCommand(const std::vector<std::string>& args) {
+    if (wantsHelp(args)) {
+        std::printf("usage: vornctl [server options] resolve\n%s", vornctl::ServerOptions::usage());
+        return 0;
+    }
     std::string error;
     auto options = vornctl::ServerOptions::parse(args, error);
     if (!options || !options->positional.empty()) {
@@ -31,6 +43,11 @@ int resolveCommand(const std::vector<std::string>& args) {
 }
 
 int getCommand(const std::vector<std::string>& args) {
+    if (wantsHelp(args)) {
+        std::printf("usage: vornctl [server options] get PATH [NAME=VALUE ...]\n%s",
+                    vornctl::ServerOptions::usage());
+        return 0;
+    }
     std::string error;
     auto options = vornctl::ServerOptions::parse(args, error);
     if (!options)
