@@ -1,0 +1,16 @@
+// ProcessInfo: facts about the machine the process runs on.
+//
+// Thread rule: thread-safe (pure reads of the system).
+#pragma once
+
+#include <cstdint>
+
+namespace vk {
+
+struct ProcessInfo {
+    /// Physical memory of the machine in bytes (all of it, not what is free); 0 when the system
+    /// does not say.
+    static std::uint64_t physicalMemory();
+};
+
+}  // namespace vk
