@@ -238,7 +238,7 @@ std::optional<DecodingError> BaseItemDto::decodeFields(std::string_view objectJs
 }
 
 bool BaseItemDto::decodeFields(JsonValueHandle& object, JsonReadContext& ctx) {
-    return decodeRecordObject(object.value, *this, ctx, true);
+    return decodeRecordObject(object, *this, ctx, true);
 }
 
 std::shared_ptr<BaseItemDto> BaseItemDto::copy() const {

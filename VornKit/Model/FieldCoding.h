@@ -1,5 +1,5 @@
 // The coders behind the field tables: how each member type is read from JSON (simdjson On-Demand,
-// one forward pass), written to JSON (JsonWriter), archived and unarchived (KeyedArchive.h), and
+// one forward pass), written to JSON (JsonOutput), archived and unarchived (KeyedArchive.h), and
 // turned into store values; and `field<&R::Member>(...)`, which builds a FieldInfo from a member.
 //
 // Include this header only in .cpp files (it pulls in simdjson). A record declares its table once:
@@ -20,9 +20,6 @@
 // Thread rule: stateless functions; a JsonReadContext belongs to one decode call.
 #pragma once
 
-#include <simdjson.h>
-
-#include <bitset>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -35,83 +32,14 @@
 #include "VornKit/Model/EnumCoding.h"
 #include "VornKit/Model/FieldTable.h"
 #include "VornKit/Model/JsonCoding.h"
+#include "VornKit/Model/JsonOutput.h"
+#include "VornKit/Model/JsonReadContext.h"
 #include "VornKit/Model/KeyedArchive.h"
 #include "VornKit/Model/Text.h"
 #include "VornKit/Model/TextMap.h"
-#include "VornKit/Platform/JsonWriter.h"
 #include "VornKit/Platform/ObjectContext.h"
 
 namespace vk {
-
-namespace od = simdjson::ondemand;
-
-struct JsonValueHandle {
-    od::value& value;
-};
-
-/// One step of the coding path, kept on the stack while decoding; materialised only on errors.
-struct PathNode {
-    const PathNode* parent = nullptr;
-    std::string_view key;  ///< empty for list elements
-    std::int64_t index = -1;
-};
-
-/// Hands out one shared Text block per distinct short string of a document.
-class StringInterner {
-  public:
-    Text get(std::string_view text);
-
-  private:
-    struct Slot {
-        std::size_t hash = 0;
-        Text text;
-    };
-    void grow();
-    std::vector<Slot> slots_;
-    std::size_t count_ = 0;
-};
-
-struct JsonReadContext {
-    const JsonDecoder* decoder = nullptr;
-    const char* bufferEnd = nullptr;  ///< end of the readable (padded) input
-    const PathNode* path = nullptr;
-    DecodingError* error = nullptr;
-    StringInterner strings;
-
-    bool fail(DecodingErrorKind kind, std::string message);
-    bool failSimdjson(simdjson::error_code code, std::string_view expected);
-    std::string pathText() const;
-};
-
-/// Pushes a path step for the lifetime of the object.
-class PathScope {
-  public:
-    PathScope(JsonReadContext& ctx, std::string_view key, std::int64_t index = -1)
-        : ctx_(ctx), node_{ctx.path, key, index} {
-        ctx_.path = &node_;
-    }
-    ~PathScope() { ctx_.path = node_.parent; }
-
-  private:
-    JsonReadContext& ctx_;
-    PathNode node_;
-};
-
-/// The key of an object field, unescaped only when it holds an escape.
-bool readKey(od::field& field, JsonReadContext& ctx, std::string_view& key);
-/// Whether the value is JSON null (consumes it when it is).
-bool readIsNull(od::value& value, JsonReadContext& ctx, bool& isNull);
-
-/// Fails with a type mismatch naming what was found, or the error's own kind.
-bool failValue(od::value& value, simdjson::error_code code, std::string_view expected,
-               JsonReadContext& ctx);
-bool decodeJsonInteger(od::value& value, std::int64_t min, std::int64_t max,
-                       std::string_view typeName, std::int64_t& out, JsonReadContext& ctx);
-bool decodeJsonDouble(od::value& value, double& out, JsonReadContext& ctx);
-bool decodeJsonString(od::value& value, std::string_view& out, JsonReadContext& ctx);
-/// Text enumerations: the value must be a string equal to one case's text.
-bool decodeJsonEnumText(od::value& value, const EnumCoding& coding, std::int64_t& out,
-                        JsonReadContext& ctx);
 
 /// Dates as numbers per strategy.
 double dateToNumber(Date date, DateCodingStrategy strategy);
@@ -125,11 +53,19 @@ bool archivedInteger(ArchiveReader& reader, std::uint64_t uid, std::int64_t min,
 bool archivedDouble(ArchiveReader& reader, std::uint64_t uid, double& out);
 bool archivedBoolean(ArchiveReader& reader, std::uint64_t uid, bool& out);
 
-void writeDouble(JsonWriter& writer, double value, const JsonWriteOptions& options);
+/// Characters of the decimal form of `value`.
+std::size_t decimalLength(std::int64_t value);
+/// At most this many characters for a double or float in shortest form.
+inline constexpr std::size_t kMaxDoubleLength = 24;
+/// Characters of `text` as a JSON string, or more.
+inline std::size_t jsonStringSize(std::string_view text, bool plain) {
+    return plain ? text.size() + 2 : text.size() * 6 + 2;
+}
 
 // ---------------------------------------------------------------------------------------------
 // ValueCoding<T>: per-type coding. Each specialization provides kind, typeName(), className(),
-// decode, encode, archive, unarchive, toStore, fromStore.
+// decode, encode, jsonSize (an upper bound of what encode writes), archive, unarchive, toStore,
+// fromStore.
 
 template <class T, class = void>
 struct ValueCoding;
@@ -155,7 +91,7 @@ struct IntegerCoding {
         return "Int64";
     }
     static std::string_view className() { return "NSNumber"; }
-    static bool decode(od::value& v, Int& out, JsonReadContext& ctx) {
+    static bool decode(JsonValueHandle& v, Int& out, JsonReadContext& ctx) {
         std::int64_t n = 0;
         if (!decodeJsonInteger(v, std::numeric_limits<Int>::min(), std::numeric_limits<Int>::max(),
                                typeName(), n, ctx)) {
@@ -164,7 +100,8 @@ struct IntegerCoding {
         out = static_cast<Int>(n);
         return true;
     }
-    static void encode(JsonWriter& w, const Int& v, const JsonWriteOptions&) { w.integer(v); }
+    static void encode(JsonOutput& w, const Int& v) { w.integer(v); }
+    static std::size_t jsonSize(const Int& v) { return decimalLength(v); }
     static std::uint64_t archive(ArchiveWriter& w, const Int& v) { return w.integer(v); }
     static bool unarchive(ArchiveReader& r, std::uint64_t uid, Int& out) {
         std::int64_t n = 0;
@@ -198,11 +135,11 @@ struct ValueCoding<bool> {
     static constexpr FieldKind kind = FieldKind::Boolean;
     static std::string_view typeName() { return "Bool"; }
     static std::string_view className() { return "NSNumber"; }
-    static bool decode(od::value& v, bool& out, JsonReadContext& ctx) {
-        auto error = v.get_bool().get(out);
-        return !error || ctx.failSimdjson(error, "Bool");
+    static bool decode(JsonValueHandle& v, bool& out, JsonReadContext& ctx) {
+        return decodeJsonBool(v, out, ctx);
     }
-    static void encode(JsonWriter& w, const bool& v, const JsonWriteOptions&) { w.boolean(v); }
+    static void encode(JsonOutput& w, const bool& v) { w.boolean(v); }
+    static std::size_t jsonSize(const bool&) { return 5; }
     static std::uint64_t archive(ArchiveWriter& w, const bool& v) { return w.boolean(v); }
     static bool unarchive(ArchiveReader& r, std::uint64_t uid, bool& out) {
         return archivedBoolean(r, uid, out);
@@ -222,12 +159,11 @@ struct ValueCoding<double> {
     static constexpr FieldKind kind = FieldKind::Double;
     static std::string_view typeName() { return "Double"; }
     static std::string_view className() { return "NSNumber"; }
-    static bool decode(od::value& v, double& out, JsonReadContext& ctx) {
+    static bool decode(JsonValueHandle& v, double& out, JsonReadContext& ctx) {
         return decodeJsonDouble(v, out, ctx);
     }
-    static void encode(JsonWriter& w, const double& v, const JsonWriteOptions& o) {
-        writeDouble(w, v, o);
-    }
+    static void encode(JsonOutput& w, const double& v) { w.number(v); }
+    static std::size_t jsonSize(const double&) { return kMaxDoubleLength; }
     static std::uint64_t archive(ArchiveWriter& w, const double& v) { return w.real(v); }
     static bool unarchive(ArchiveReader& r, std::uint64_t uid, double& out) {
         return archivedDouble(r, uid, out);
@@ -251,7 +187,7 @@ struct ValueCoding<float> {
     static constexpr FieldKind kind = FieldKind::Float;
     static std::string_view typeName() { return "Float"; }
     static std::string_view className() { return "NSNumber"; }
-    static bool decode(od::value& v, float& out, JsonReadContext& ctx) {
+    static bool decode(JsonValueHandle& v, float& out, JsonReadContext& ctx) {
         double d = 0;
         if (!decodeJsonDouble(v, d, ctx))
             return false;
@@ -262,7 +198,8 @@ struct ValueCoding<float> {
         out = static_cast<float>(d);
         return true;
     }
-    static void encode(JsonWriter& w, const float& v, const JsonWriteOptions& o);
+    static void encode(JsonOutput& w, const float& v) { w.number(v); }
+    static std::size_t jsonSize(const float&) { return kMaxDoubleLength; }
     static std::uint64_t archive(ArchiveWriter& w, const float& v) { return w.real(v); }
     static bool unarchive(ArchiveReader& r, std::uint64_t uid, float& out) {
         double d = 0;
@@ -289,15 +226,12 @@ struct ValueCoding<Text> {
     static constexpr FieldKind kind = FieldKind::Text;
     static std::string_view typeName() { return "String"; }
     static std::string_view className() { return "NSString"; }
-    static bool decode(od::value& v, Text& out, JsonReadContext& ctx) {
-        std::string_view s;
-        if (!decodeJsonString(v, s, ctx))
-            return false;
-        out = ctx.strings.get(s);
-        return true;
+    static bool decode(JsonValueHandle& v, Text& out, JsonReadContext& ctx) {
+        return decodeJsonText(v, out, ctx);
     }
-    static void encode(JsonWriter& w, const Text& v, const JsonWriteOptions&) {
-        w.string(v.view());
+    static void encode(JsonOutput& w, const Text& v) { w.text(v); }
+    static std::size_t jsonSize(const Text& v) {
+        return jsonStringSize(v.view(), v.isJsonPlain() || !v);
     }
     static std::uint64_t archive(ArchiveWriter& w, const Text& v) {
         return v ? w.string(v.view()) : ArchiveWriter::kNull;
@@ -332,16 +266,15 @@ struct ValueCoding<std::string> {
     static constexpr FieldKind kind = FieldKind::Text;
     static std::string_view typeName() { return "String"; }
     static std::string_view className() { return "NSString"; }
-    static bool decode(od::value& v, std::string& out, JsonReadContext& ctx) {
+    static bool decode(JsonValueHandle& v, std::string& out, JsonReadContext& ctx) {
         std::string_view s;
         if (!decodeJsonString(v, s, ctx))
             return false;
         out.assign(s);
         return true;
     }
-    static void encode(JsonWriter& w, const std::string& v, const JsonWriteOptions&) {
-        w.string(v);
-    }
+    static void encode(JsonOutput& w, const std::string& v) { w.string(v); }
+    static std::size_t jsonSize(const std::string& v) { return jsonStringSize(v, false); }
     static std::uint64_t archive(ArchiveWriter& w, const std::string& v) { return w.string(v); }
     static bool unarchive(ArchiveReader& r, std::uint64_t uid, std::string& out) {
         std::string_view s;
@@ -365,16 +298,17 @@ struct ValueCoding<Date> {
     static constexpr FieldKind kind = FieldKind::Date;
     static std::string_view typeName() { return "Date"; }
     static std::string_view className() { return "NSDate"; }
-    static bool decode(od::value& v, Date& out, JsonReadContext& ctx) {
+    static bool decode(JsonValueHandle& v, Date& out, JsonReadContext& ctx) {
         double d = 0;
         if (!decodeJsonDouble(v, d, ctx))
             return false;
         out = dateFromNumber(d, ctx.decoder->dateDecodingStrategy);
         return true;
     }
-    static void encode(JsonWriter& w, const Date& v, const JsonWriteOptions& o) {
-        writeDouble(w, dateToNumber(v, o.dates), o);
+    static void encode(JsonOutput& w, const Date& v) {
+        w.number(dateToNumber(v, w.options().dates));
     }
+    static std::size_t jsonSize(const Date&) { return kMaxDoubleLength; }
     static std::uint64_t archive(ArchiveWriter& w, const Date& v) {
         return w.date(secondsSince2001(v));
     }
@@ -402,8 +336,9 @@ struct ValueCoding<TextMap> {
     static constexpr FieldKind kind = FieldKind::Map;
     static std::string_view typeName() { return "[String: String]"; }
     static std::string_view className() { return "NSDictionary"; }
-    static bool decode(od::value& v, TextMap& out, JsonReadContext& ctx);
-    static void encode(JsonWriter& w, const TextMap& v, const JsonWriteOptions&);
+    static bool decode(JsonValueHandle& v, TextMap& out, JsonReadContext& ctx);
+    static void encode(JsonOutput& w, const TextMap& v);
+    static std::size_t jsonSize(const TextMap& v);
     static std::uint64_t archive(ArchiveWriter& w, const TextMap& v);
     static bool unarchive(ArchiveReader& r, std::uint64_t uid, TextMap& out);
 };
@@ -418,20 +353,24 @@ struct ValueCoding<E> {
     static const EnumCoding& coding() { return enumCoding(E{}); }
     static std::string_view typeName() { return coding().typeName; }
     static std::string_view className() { return coding().rawIsText ? "NSString" : "NSNumber"; }
-    static bool decode(od::value& v, E& out, JsonReadContext& ctx) {
+    static bool decode(JsonValueHandle& v, E& out, JsonReadContext& ctx) {
         std::int64_t raw = 0;
-        JsonValueHandle handle{v};
-        if (!coding().decodeJson(handle, raw, ctx))
+        if (!coding().decodeJson(v, raw, ctx))
             return false;
         out = static_cast<E>(raw);
         return true;
     }
-    static void encode(JsonWriter& w, const E& v, const JsonWriteOptions&) {
+    static void encode(JsonOutput& w, const E& v) {
         if (coding().rawIsText) {
             w.string(coding().text(static_cast<std::int64_t>(v)));
         } else {
             w.integer(static_cast<std::int64_t>(v));
         }
+    }
+    static std::size_t jsonSize(const E& v) {
+        if (coding().rawIsText)
+            return jsonStringSize(coding().text(static_cast<std::int64_t>(v)), false);
+        return decimalLength(static_cast<std::int64_t>(v));
     }
     static std::uint64_t archive(ArchiveWriter& w, const E& v) {
         if (coding().rawIsText)
@@ -486,57 +425,81 @@ struct ValueCoding<E> {
 // Records
 
 template <class R>
-bool decodeRecordFields(od::object& object, R& record, JsonReadContext& ctx, bool resetUnseen);
+bool decodeRecordFields(JsonValueHandle& h, R& record, JsonReadContext& ctx, bool resetUnseen);
 
+/// A record from a JSON object; `resetUnseen` makes fields the object leaves out absent (or
+/// default) instead of leaving them as they were.
 template <class R>
-bool decodeRecordObject(od::value& v, R& record, JsonReadContext& ctx, bool resetUnseen) {
-    od::object object;
-    if (auto error = v.get_object().get(object)) {
-        return failValue(v, error, R::fieldTable().recordName(), ctx);
-    }
-    return decodeRecordFields(object, record, ctx, resetUnseen);
+bool decodeRecordObject(JsonValueHandle& h, R& record, JsonReadContext& ctx, bool resetUnseen) {
+    if (h.peek() != '{')
+        return ctx.failType(h, R::fieldTable().recordName());
+    return decodeRecordFields(h, record, ctx, resetUnseen);
 }
 
+/// The fields of the object at `h` (its opening brace), dispatched by key through the table.
 template <class R>
-bool decodeRecordFields(od::object& object, R& record, JsonReadContext& ctx, bool resetUnseen) {
+bool decodeRecordFields(JsonValueHandle& h, R& record, JsonReadContext& ctx, bool resetUnseen) {
     const FieldTable<R>& table = R::fieldTable();
-    std::bitset<FieldTable<R>::kMaxFields> seen;
-    std::bitset<FieldTable<R>::kMaxFields> nulls;
-    for (auto entry : object) {
-        od::field field;
-        if (auto error = std::move(entry).get(field))
-            return ctx.failSimdjson(error, "");
+    constexpr std::size_t kWords = (FieldTable<R>::kMaxFields + 63) / 64;
+    std::uint64_t seen[kWords] = {};
+    std::uint64_t nulls[kWords] = {};
+    h.advance();
+    bool more = h.peek() != '}';
+    if (!more)
+        h.advance();
+    while (more) {
         std::string_view key;
-        if (!readKey(field, ctx, key))
+        if (!readKeyAs(h, ctx, key, false))
             return false;
         int index = table.indexOf(key);
-        if (index < 0)
-            continue;  // unknown keys are skipped by the iteration
-        const FieldInfo<R>& info = table[static_cast<std::size_t>(index)];
-        od::value& value = field.value();
-        bool isNull = false;
-        if (!readIsNull(value, ctx, isNull))
-            return false;
-        auto bit = static_cast<std::size_t>(index);
-        if (isNull) {
-            seen.reset(bit);
-            nulls.set(bit);
-            info.reset(record);
-            continue;
+        if (index < 0) {
+            // Table keys hold no backslash: only a key written with escapes can still match.
+            std::string_view unescaped;
+            bool failed = false;
+            if (unescapeLastKey(h, ctx, key, unescaped, failed))
+                index = table.indexOf(unescaped);
+            if (failed)
+                return false;
         }
-        PathScope scope(ctx, info.key);
-        JsonValueHandle handle{value};
-        if (!info.decodeJson(record, handle, ctx))
+        if (index < 0) {
+            if (!skipValue(h, ctx))  // unknown keys are ignored
+                return false;
+        } else {
+            const FieldInfo<R>& info = table[static_cast<std::size_t>(index)];
+            auto word = static_cast<std::size_t>(index) / 64;
+            std::uint64_t bit = std::uint64_t{1} << (static_cast<std::size_t>(index) % 64);
+            bool isNull = false;
+            if (h.peek() == 'n' && !readNull(h, ctx, isNull))
+                return false;
+            if (isNull) {
+                seen[word] &= ~bit;
+                nulls[word] |= bit;
+                info.reset(record);
+            } else {
+                PathScope scope(ctx, info.key);
+                if (!info.decodeJson(record, h, ctx))
+                    return false;
+                seen[word] |= bit;
+                nulls[word] &= ~bit;
+            }
+        }
+        if (!nextMember(h, ctx, '}', more))
             return false;
-        seen.set(bit);
-        nulls.reset(bit);
+    }
+    if (!resetUnseen) {
+        bool missing = false;
+        for (std::size_t w = 0; w < kWords; ++w)
+            missing |= (table.requiredMask(w) & ~seen[w]) != 0;
+        if (!missing)
+            return true;
     }
     for (std::size_t i = 0; i < table.size(); ++i) {
-        if (seen.test(i))
+        std::uint64_t bit = std::uint64_t{1} << (i % 64);
+        if (seen[i / 64] & bit)
             continue;
         const FieldInfo<R>& info = table[i];
         if (info.presence == Presence::Required) {
-            if (nulls.test(i)) {
+            if (nulls[i / 64] & bit) {
                 PathScope scope(ctx, info.key);
                 return ctx.fail(DecodingErrorKind::ValueNotFound, "Expected a value for key \"" +
                                                                       std::string(info.key) +
@@ -552,15 +515,19 @@ bool decodeRecordFields(od::object& object, R& record, JsonReadContext& ctx, boo
 }
 
 template <class R>
-void encodeRecord(JsonWriter& w, const R& record, const JsonWriteOptions& options) {
+void encodeRecord(JsonOutput& w, const R& record) {
     w.beginObject();
-    for (const FieldInfo<R>& info : R::fieldTable().fields()) {
-        if (!info.encodes(record))
-            continue;
-        w.key(info.key);
-        info.encodeJson(record, w, options);
-    }
+    for (const FieldInfo<R>& info : R::fieldTable().fields())
+        info.encodeJson(record, info, w);
     w.endObject();
+}
+
+template <class R>
+std::size_t recordJsonSize(const R& record) {
+    std::size_t size = 2;
+    for (const FieldInfo<R>& info : R::fieldTable().fields())
+        size += info.jsonSize(record, info);
+    return size;
 }
 
 template <class R>
@@ -589,12 +556,11 @@ struct ValueCoding<R> {
     static constexpr FieldKind kind = FieldKind::Record;
     static std::string_view typeName() { return R::fieldTable().recordName(); }
     static std::string_view className() { return R::fieldTable().recordName(); }
-    static bool decode(od::value& v, R& out, JsonReadContext& ctx) {
+    static bool decode(JsonValueHandle& v, R& out, JsonReadContext& ctx) {
         return decodeRecordObject(v, out, ctx, false);
     }
-    static void encode(JsonWriter& w, const R& v, const JsonWriteOptions& o) {
-        encodeRecord(w, v, o);
-    }
+    static void encode(JsonOutput& w, const R& v) { encodeRecord(w, v); }
+    static std::size_t jsonSize(const R& v) { return recordJsonSize(v); }
     static std::uint64_t archive(ArchiveWriter& w, const R& v) { return archiveRecord(w, v); }
     static bool unarchive(ArchiveReader& r, std::uint64_t uid, R& out) {
         return unarchiveRecord(r, uid, out);
@@ -615,7 +581,7 @@ struct ValueCoding<std::shared_ptr<R>> {
             return std::make_shared<R>();
         }
     }
-    static bool decode(od::value& v, std::shared_ptr<R>& out, JsonReadContext& ctx) {
+    static bool decode(JsonValueHandle& v, std::shared_ptr<R>& out, JsonReadContext& ctx) {
         auto object = make(ctx);
         if (!object) {
             // Only records that need a store context make nothing: say why.
@@ -638,13 +604,14 @@ struct ValueCoding<std::shared_ptr<R>> {
         out = std::move(object);
         return true;
     }
-    static void encode(JsonWriter& w, const std::shared_ptr<R>& v, const JsonWriteOptions& o) {
+    static void encode(JsonOutput& w, const std::shared_ptr<R>& v) {
         if (v) {
-            encodeRecord(w, *v, o);
+            encodeRecord(w, *v);
         } else {
             w.null();
         }
     }
+    static std::size_t jsonSize(const std::shared_ptr<R>& v) { return v ? recordJsonSize(*v) : 4; }
     static std::uint64_t archive(ArchiveWriter& w, const std::shared_ptr<R>& v) {
         return v ? archiveRecord(w, *v) : ArchiveWriter::kNull;
     }
@@ -672,19 +639,18 @@ struct ValueCoding<std::vector<T>> {
         return name;
     }
     static std::string_view className() { return "NSArray"; }
-    static bool decode(od::value& v, std::vector<T>& out, JsonReadContext& ctx) {
-        od::array array;
-        if (auto error = v.get_array().get(array))
-            return ctx.failSimdjson(error, typeName());
+    static bool decode(JsonValueHandle& v, std::vector<T>& out, JsonReadContext& ctx) {
+        if (v.peek() != '[')
+            return ctx.failType(v, typeName());
         out.clear();
-        std::int64_t index = 0;
-        for (auto entry : array) {
-            od::value element;
-            if (auto error = std::move(entry).get(element))
-                return ctx.failSimdjson(error, "");
-            PathScope scope(ctx, {}, index++);
+        v.advance();
+        bool more = v.peek() != ']';
+        if (!more)
+            v.advance();
+        for (std::int64_t index = 0; more; ++index) {
+            PathScope scope(ctx, {}, index);
             bool isNull = false;
-            if (!readIsNull(element, ctx, isNull))
+            if (v.peek() == 'n' && !readNull(v, ctx, isNull))
                 return false;
             if (isNull) {
                 return ctx.fail(DecodingErrorKind::ValueNotFound,
@@ -692,18 +658,26 @@ struct ValueCoding<std::vector<T>> {
                                     " value but found null instead.");
             }
             out.emplace_back();
-            if (!Element::decode(element, out.back(), ctx))
+            if (!Element::decode(v, out.back(), ctx))
+                return false;
+            if (!nextMember(v, ctx, ']', more))
                 return false;
         }
         if (out.capacity() > out.size())
             out.shrink_to_fit();
         return true;
     }
-    static void encode(JsonWriter& w, const std::vector<T>& v, const JsonWriteOptions& o) {
+    static void encode(JsonOutput& w, const std::vector<T>& v) {
         w.beginArray();
         for (const T& element : v)
-            Element::encode(w, element, o);
+            Element::encode(w, element);
         w.endArray();
+    }
+    static std::size_t jsonSize(const std::vector<T>& v) {
+        std::size_t size = 2 + v.size();
+        for (const T& element : v)
+            size += Element::jsonSize(element);
+        return size;
     }
     static std::uint64_t archive(ArchiveWriter& w, const std::vector<T>& v) {
         std::vector<std::uint64_t> elements;
@@ -814,10 +788,33 @@ FieldInfo<typename MemberPointer<Member>::Record> field(std::string_view key, Pr
     info.isPresent = [](const R& r) { return Traits::isPresent(r.*Member); };
     info.reset = [](R& r) { Traits::reset(r.*Member); };
     info.decodeJson = [](R& r, JsonValueHandle& h, JsonReadContext& ctx) {
-        return Coding::decode(h.value, Traits::emplace(r.*Member), ctx);
+        return Coding::decode(h, Traits::emplace(r.*Member), ctx);
     };
-    info.encodeJson = [](const R& r, JsonWriter& w, const JsonWriteOptions& o) {
-        Coding::encode(w, Traits::get(r.*Member), o);
+    info.encodeJson = [](const R& r, const FieldInfo<R>& self, JsonOutput& w) {
+        const T& member = r.*Member;
+        if constexpr (Traits::canBeAbsent) {
+            if (!Traits::isPresent(member)) {
+                if (self.presence == Presence::Optional)
+                    return;
+                w.encodedKey(self.jsonKey);
+                if constexpr (std::is_same_v<T, Text>) {
+                    w.text(member);  // ""
+                } else {
+                    w.null();
+                }
+                return;
+            }
+        }
+        w.encodedKey(self.jsonKey);
+        Coding::encode(w, Traits::get(member));
+    };
+    info.jsonSize = [](const R& r, const FieldInfo<R>& self) -> std::size_t {
+        const T& member = r.*Member;
+        if constexpr (Traits::canBeAbsent) {
+            if (!Traits::isPresent(member))
+                return self.presence == Presence::Optional ? 0 : self.jsonKey.size() + 5;
+        }
+        return self.jsonKey.size() + 1 + Coding::jsonSize(Traits::get(member));
     };
     info.archive = [](const R& r, ArchiveWriter& w) -> std::uint64_t {
         if (!Traits::isPresent(r.*Member))
@@ -888,17 +885,16 @@ const TypeCoding& typeCoding() {
             }
         }(),
         [](void* out, JsonValueHandle& h, JsonReadContext& ctx) {
-            return Coding::decode(h.value, *static_cast<T*>(out), ctx);
+            return Coding::decode(h, *static_cast<T*>(out), ctx);
         },
-        [](const void* in, JsonWriter& w, const JsonWriteOptions& o) {
-            Coding::encode(w, *static_cast<const T*>(in), o);
-        },
+        [](const void* in, JsonOutput& w) { Coding::encode(w, *static_cast<const T*>(in)); },
         [](const void* in, ArchiveWriter& w) {
             return Coding::archive(w, *static_cast<const T*>(in));
         },
         [](void* out, ArchiveReader& r, std::uint64_t uid) {
             return Coding::unarchive(r, uid, *static_cast<T*>(out));
         },
+        [](const void* in) -> std::size_t { return Coding::jsonSize(*static_cast<const T*>(in)); },
     };
     return coding;
 }

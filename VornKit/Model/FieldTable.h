@@ -26,8 +26,9 @@
 // passed in, which the caller synchronises.
 #pragma once
 
-#include <bitset>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -37,12 +38,11 @@
 
 namespace vk {
 
-class JsonWriter;
+class JsonOutput;
 class ArchiveWriter;
 class ArchiveReader;
 struct JsonReadContext;
 struct JsonValueHandle;
-struct JsonWriteOptions;
 struct TypeCoding;
 
 enum class FieldKind : std::uint8_t {
@@ -72,6 +72,7 @@ const char* fieldKindName(FieldKind kind);
 template <class R>
 struct FieldInfo {
     std::string_view key;
+    std::string_view jsonKey;  ///< the key as JSON with its colon ("\"Id\":"), set by the table
     std::string_view attribute;
     std::string_view transformer;
     FieldKind kind = FieldKind::Text;
@@ -86,7 +87,10 @@ struct FieldInfo {
 
     // Coding of the member; used by the coders in FieldCoding.h.
     bool (*decodeJson)(R&, JsonValueHandle&, JsonReadContext&) = nullptr;
-    void (*encodeJson)(const R&, JsonWriter&, const JsonWriteOptions&) = nullptr;
+    /// Writes key and value when encodes(record) (the field passed is this one).
+    void (*encodeJson)(const R&, const FieldInfo&, JsonOutput&) = nullptr;
+    /// At least as many characters as encodeJson writes, with the comma before the key.
+    std::size_t (*jsonSize)(const R&, const FieldInfo&) = nullptr;
     std::uint64_t (*archive)(const R&, ArchiveWriter&) = nullptr;
     /// Sets the member from an archived object, or makes it absent/default when unsuitable.
     void (*unarchive)(R&, ArchiveReader&, std::uint64_t uid) = nullptr;
@@ -116,6 +120,8 @@ class FieldTable {
         : recordName_(recordName), fields_(std::move(fields)) {
         buildIndex();
     }
+    FieldTable(const FieldTable& other) : FieldTable(other.recordName_, other.fields_) {}
+    FieldTable& operator=(const FieldTable&) = delete;
 
     /// The record's type name, also its archived class name ("BaseItemDto").
     std::string_view recordName() const { return recordName_; }
@@ -129,13 +135,18 @@ class FieldTable {
             return -1;
         std::size_t mask = slots_.size() - 1;
         for (std::size_t i = hashKey(key) & mask;; i = (i + 1) & mask) {
-            int slot = slots_[i];
-            if (slot < 0)
+            const Slot& slot = slots_[i];
+            if (slot.index < 0)
                 return -1;
-            if (fields_[static_cast<std::size_t>(slot)].key == key)
-                return slot;
+            if (slot.length == key.size() && slot.head == head(key) &&
+                (key.size() <= 8 ||
+                 std::memcmp(slot.key + 8, key.data() + 8, key.size() - 8) == 0)) {
+                return slot.index;
+            }
         }
     }
+    /// Bit i % 64 of word i / 64 is set when field i is required.
+    std::uint64_t requiredMask(std::size_t word) const { return required_[word]; }
     /// The field whose store attribute is `attribute`, or nullptr.
     const FieldInfo<R>* fieldForAttribute(std::string_view attribute) const {
         for (const auto& f : fields_) {
@@ -146,6 +157,31 @@ class FieldTable {
     }
 
   private:
+    struct Slot {
+        int index = -1;
+        std::uint32_t length = 0;
+        std::uint64_t head = 0;  // the first eight characters, zero-filled
+        const char* key = nullptr;
+    };
+    static std::uint64_t head(std::string_view key) {
+        const char* p = key.data();
+        std::size_t n = key.size();
+        if (n >= 8) {
+            std::uint64_t h;
+            std::memcpy(&h, p, 8);
+            return h;
+        }
+        if (n >= 4) {
+            std::uint32_t lo;
+            std::uint32_t hi;
+            std::memcpy(&lo, p, 4);
+            std::memcpy(&hi, p + n - 4, 4);
+            return lo | (std::uint64_t{hi} << ((n - 4) * 8));
+        }
+        return std::uint64_t{static_cast<unsigned char>(p[0])} |
+               (std::uint64_t{static_cast<unsigned char>(p[n / 2])} << (n / 2 * 8)) |
+               (std::uint64_t{static_cast<unsigned char>(p[n - 1])} << ((n - 1) * 8));
+    }
     static std::size_t hashKey(std::string_view key) {
         std::size_t h = key.size() * 0x9E3779B1u;
         h ^= static_cast<unsigned char>(key[0]) * 0x85EBCA77u;
@@ -157,10 +193,14 @@ class FieldTable {
 
     std::string_view recordName_;
     std::vector<FieldInfo<R>> fields_;
-    std::vector<int> slots_;
+    std::vector<Slot> slots_;
+    std::unique_ptr<char[]> jsonKeys_;  // every field's jsonKey, back to back
+    std::uint64_t required_[(kMaxFields + 63) / 64] = {};
 };
 
 void fieldTableFailure(std::string_view recordName, std::string_view problem);
+/// Writes `key` as JSON with its colon at `to`; returns the end (room: 6 bytes a byte, plus 3).
+char* writeJsonKey(char* to, std::string_view key);
 
 template <class R>
 void FieldTable<R>::buildIndex() {
@@ -169,16 +209,29 @@ void FieldTable<R>::buildIndex() {
     std::size_t size = 16;
     while (size < fields_.size() * 4)
         size *= 2;
-    slots_.assign(size, -1);
+    slots_.assign(size, Slot{});
+    std::size_t keyBytes = 0;
     for (std::size_t f = 0; f < fields_.size(); ++f) {
-        if (fields_[f].key.empty())
+        std::string_view key = fields_[f].key;
+        if (key.empty())
             fieldTableFailure(recordName_, "empty key");
-        if (indexOf(fields_[f].key) >= 0)
-            fieldTableFailure(recordName_, fields_[f].key);
-        std::size_t i = hashKey(fields_[f].key) & (size - 1);
-        while (slots_[i] >= 0)
+        if (indexOf(key) >= 0)
+            fieldTableFailure(recordName_, key);
+        std::size_t i = hashKey(key) & (size - 1);
+        while (slots_[i].index >= 0)
             i = (i + 1) & (size - 1);
-        slots_[i] = static_cast<int>(f);
+        slots_[i] = Slot{static_cast<int>(f), static_cast<std::uint32_t>(key.size()), head(key),
+                         key.data()};
+        keyBytes += key.size() * 6 + 3;
+        if (fields_[f].presence == Presence::Required)
+            required_[f / 64] |= std::uint64_t{1} << (f % 64);
+    }
+    jsonKeys_.reset(new char[keyBytes + 1]);
+    char* at = jsonKeys_.get();
+    for (auto& info : fields_) {
+        char* end = writeJsonKey(at, info.key);
+        info.jsonKey = std::string_view(at, static_cast<std::size_t>(end - at));
+        at = end;
     }
 }
 

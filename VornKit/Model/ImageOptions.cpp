@@ -12,7 +12,7 @@ constexpr std::string_view kImageTypeNames[] = {"Primary",    "Art",   "Backdrop
 
 bool decodeImageType(JsonValueHandle& h, std::int64_t& value, JsonReadContext& ctx) {
     std::int64_t raw = 0;
-    if (!decodeJsonInteger(h.value, std::numeric_limits<std::int64_t>::min(),
+    if (!decodeJsonInteger(h, std::numeric_limits<std::int64_t>::min(),
                            std::numeric_limits<std::int64_t>::max(), "ImageType", raw, ctx)) {
         return false;
     }

@@ -7,7 +7,7 @@ namespace vk {
 namespace {
 
 bool decodeItemFileType(JsonValueHandle& h, std::int64_t& value, JsonReadContext& ctx) {
-    return decodeJsonEnumText(h.value, enumCoding(ItemFileType{}), value, ctx);
+    return decodeJsonEnumText(h, enumCoding(ItemFileType{}), value, ctx);
 }
 
 }  // namespace

@@ -7,29 +7,59 @@
 namespace vk {
 
 namespace {
-// Documents up to this size reuse a per-thread parser; larger ones get a parser whose buffers are
-// released as soon as the decode ends.
+
+using ParserImplementation = simdjson::internal::dom_parser_implementation;
+
+// Documents up to this size reuse a per-thread parser (its token list is four bytes per byte of
+// capacity, touched only as far as a document reaches); larger ones get a parser whose buffers
+// are released as soon as the decode ends.
 constexpr std::size_t kReusedParserLimit = 1 << 20;
+// simdjson's first stage does not track depth; the decoders' nesting is bounded by the record
+// types and skipValue's own limit.
+constexpr std::size_t kParserDepth = 64;
+
+simdjson::error_code makeParser(std::size_t capacity, std::unique_ptr<ParserImplementation>& out) {
+    return simdjson::get_active_implementation()->create_dom_parser_implementation(
+        capacity, kParserDepth, out);
+}
+
 }  // namespace
 
 bool JsonDecoder::decodeInto(std::string_view json, std::size_t slack, const TypeCoding& coding,
                              void* out, DecodingError& error) const {
+    JsonReadContext ctx(json.size());
+    ctx.decoder = this;
+    ctx.error = &error;
+    if (json.empty())
+        return ctx.failSimdjson(simdjson::EMPTY, "");
+
     simdjson::padded_string copy;
     simdjson::padded_string_view input;
-    if (slack >= simdjson::SIMDJSON_PADDING) {
+    // The walk reads a zero after the last token (std::string and padded_string have one).
+    if (slack >= simdjson::SIMDJSON_PADDING && json.data()[json.size()] == '\0') {
         input = simdjson::padded_string_view(json.data(), json.size(), json.size() + slack);
     } else {
         copy = simdjson::padded_string(json);
         input = copy;
     }
+
     // A decode nested inside another one on this thread (a record that re-reads an embedded
-    // object) must not disturb the outer iteration, so it gets a parser of its own.
-    thread_local od::parser sharedParser;
+    // object) must not disturb the outer walk, so it gets a parser of its own.
+    thread_local std::unique_ptr<ParserImplementation> sharedParser;
     thread_local bool sharedParserBusy = false;
-    std::unique_ptr<od::parser> ownParser;
-    od::parser* parser = &sharedParser;
-    if (json.size() > kReusedParserLimit || sharedParserBusy) {
-        ownParser = std::make_unique<od::parser>();
+    std::unique_ptr<ParserImplementation> ownParser;
+    ParserImplementation* parser = nullptr;
+    bool shared = json.size() <= kReusedParserLimit && !sharedParserBusy;
+    if (shared) {
+        if (!sharedParser || sharedParser->capacity() < json.size()) {
+            sharedParser.reset();
+            if (auto e = makeParser(kReusedParserLimit, sharedParser))
+                return ctx.failSimdjson(e, "");
+        }
+        parser = sharedParser.get();
+    } else {
+        if (auto e = makeParser(json.size(), ownParser))
+            return ctx.failSimdjson(e, "");
         parser = ownParser.get();
     }
     struct BusyScope {
@@ -39,28 +69,19 @@ bool JsonDecoder::decodeInto(std::string_view json, std::size_t slack, const Typ
             if (owned)
                 *flag = false;
         }
-    } busy{&sharedParserBusy, parser == &sharedParser};
-    if (busy.owned)
+    } busy{&sharedParserBusy, shared};
+    if (shared)
         sharedParserBusy = true;
 
-    JsonReadContext ctx;
-    ctx.decoder = this;
-    ctx.bufferEnd = input.data() + input.size() + simdjson::SIMDJSON_PADDING;
-    ctx.error = &error;
-
-    od::document document;
-    if (auto e = parser->iterate(input).get(document))
+    const auto* text = reinterpret_cast<const std::uint8_t*>(input.data());
+    if (auto e = parser->stage1(text, input.length(), simdjson::stage1_mode::regular))
         return ctx.failSimdjson(e, "");
-    od::value root;
-    if (auto e = document.get_value().get(root)) {
-        return ctx.fail(
-            DecodingErrorKind::DataCorrupted,
-            std::string("The given data was not valid JSON (") + simdjson::error_message(e) + ").");
-    }
-    JsonValueHandle handle{root};
+    ctx.parser = parser;
+    const std::uint32_t* tokens = parser->structural_indexes.get();
+    JsonValueHandle handle{text, tokens, tokens + parser->n_structural_indexes};
     if (!coding.decodeJson(out, handle, ctx))
         return false;
-    if (document.current_location().error() != simdjson::OUT_OF_BOUNDS) {
+    if (!handle.atEnd()) {
         return ctx.fail(DecodingErrorKind::DataCorrupted,
                         "The given data was not valid JSON (unexpected content after the value).");
     }
@@ -70,10 +91,15 @@ bool JsonDecoder::decodeInto(std::string_view json, std::size_t slack, const Typ
 std::optional<std::string> JsonEncoder::encodeErased(const TypeCoding& coding,
                                                      const void* value) const {
     std::string out;
-    JsonWriter writer(out);
     JsonWriteOptions options;
     options.dates = dateEncodingStrategy;
-    coding.encodeJson(value, writer, options);
+    {
+        JsonOutput writer(out, options);
+        if (coding.jsonSize)
+            writer.reserve(coding.jsonSize(value));
+        coding.encodeJson(value, writer);
+        writer.finish();
+    }
     if (options.invalidValue)
         return std::nullopt;
     return out;

@@ -30,7 +30,7 @@
 
 namespace vk {
 
-class JsonWriter;
+class JsonOutput;
 class ArchiveWriter;
 class ArchiveReader;
 struct JsonReadContext;
@@ -60,10 +60,12 @@ struct TypeCoding {
     FieldKind kind;
     bool enumRawIsText = false;  ///< for enumerations: raw values are texts, not integers
     bool (*decodeJson)(void* out, JsonValueHandle&, JsonReadContext&) = nullptr;
-    void (*encodeJson)(const void* in, JsonWriter&, const JsonWriteOptions&) = nullptr;
+    void (*encodeJson)(const void* in, JsonOutput&) = nullptr;
     std::uint64_t (*archive)(const void* in, ArchiveWriter&) = nullptr;
     /// false when the archived object is not a value of this type.
     bool (*unarchive)(void* out, ArchiveReader&, std::uint64_t uid) = nullptr;
+    /// At least as many characters as encodeJson writes.
+    std::size_t (*jsonSize)(const void* in) = nullptr;
 };
 
 /// The coding of T. Defined in FieldCoding.h; record headers declare their instantiations.

@@ -8,7 +8,7 @@ namespace {
 
 template <class E>
 bool decodeText(JsonValueHandle& h, std::int64_t& value, JsonReadContext& ctx) {
-    return decodeJsonEnumText(h.value, enumCoding(E{}), value, ctx);
+    return decodeJsonEnumText(h, enumCoding(E{}), value, ctx);
 }
 
 template <class E>

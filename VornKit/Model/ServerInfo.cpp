@@ -14,7 +14,7 @@ namespace {
 
 bool decodeConnectionMode(JsonValueHandle& h, std::int64_t& value, JsonReadContext& ctx) {
     std::int64_t raw = 0;
-    if (!decodeJsonInteger(h.value, std::numeric_limits<std::int64_t>::min(),
+    if (!decodeJsonInteger(h, std::numeric_limits<std::int64_t>::min(),
                            std::numeric_limits<std::int64_t>::max(), "ConnectionMode", raw, ctx)) {
         return false;
     }

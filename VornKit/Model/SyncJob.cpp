@@ -8,12 +8,9 @@ namespace vk {
 namespace {
 
 bool decodeSyncJobStatus(JsonValueHandle& h, std::int64_t& value, JsonReadContext& ctx) {
-    od::json_type type;
-    if (auto error = h.value.type().get(type))
-        return ctx.failSimdjson(error, "SyncJobStatus");
-    if (type == od::json_type::string) {
+    if (tokenType(h) == JsonTokenType::String) {
         std::string_view text;
-        if (!decodeJsonString(h.value, text, ctx))
+        if (!decodeJsonString(h, text, ctx))
             return false;
         auto status = syncJobStatusFromName(text);
         if (!status) {
@@ -26,7 +23,7 @@ bool decodeSyncJobStatus(JsonValueHandle& h, std::int64_t& value, JsonReadContex
         return true;
     }
     std::int64_t raw = 0;
-    if (!decodeJsonInteger(h.value, std::numeric_limits<std::int64_t>::min(),
+    if (!decodeJsonInteger(h, std::numeric_limits<std::int64_t>::min(),
                            std::numeric_limits<std::int64_t>::max(), "SyncJobStatus", raw, ctx)) {
         return false;
     }
@@ -36,7 +33,7 @@ bool decodeSyncJobStatus(JsonValueHandle& h, std::int64_t& value, JsonReadContex
 
 bool decodeSyncCategory(JsonValueHandle& h, std::int64_t& value, JsonReadContext& ctx) {
     std::int64_t raw = 0;
-    if (!decodeJsonInteger(h.value, std::numeric_limits<std::int64_t>::min(),
+    if (!decodeJsonInteger(h, std::numeric_limits<std::int64_t>::min(),
                            std::numeric_limits<std::int64_t>::max(), "SyncCategory", raw, ctx)) {
         return false;
     }
@@ -51,14 +48,13 @@ bool decodeSyncCategory(JsonValueHandle& h, std::int64_t& value, JsonReadContext
 
 /// The embedded item: required and an object; failures inside its fields are only logged.
 bool decodeEmbeddedItem(SyncJobItem& record, JsonValueHandle& h, JsonReadContext& ctx) {
-    od::object object;
-    if (h.value.get_object().get(object) != simdjson::SUCCESS) {
+    if (tokenType(h) != JsonTokenType::Object) {
         return ctx.fail(DecodingErrorKind::TypeMismatch,
                         "Expected to decode a BaseItemDto object but found another value.");
     }
     std::string_view text;
-    if (auto error = object.raw_json().get(text))
-        return ctx.failSimdjson(error, "BaseItemDto");
+    if (!rawJsonValue(h, ctx, text))
+        return false;
     auto item = std::make_shared<BaseItemDto>();
     if (auto failure = item->decodeFields(text, *ctx.decoder)) {
         static const Logger logger("SyncJobItem");

@@ -8,8 +8,111 @@
 
 namespace vk {
 
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+
+std::uint64_t load64(const char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+/// Whether any byte of `w` is a quote, a backslash or below 0x20.
+bool wordNeedsEscaping(std::uint64_t w) noexcept {
+    std::uint64_t quote = w ^ (kOnes * '"');
+    std::uint64_t backslash = w ^ (kOnes * '\\');
+    std::uint64_t found =
+        ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | ((w - kOnes * 0x20) & ~w);
+    return (found & kHighs) != 0;
+}
+
+bool byteNeedsEscaping(unsigned char c) noexcept {
+    return c < 0x20 || c == '"' || c == '\\';
+}
+
+constexpr std::size_t kMaxChunk = 64 * 1024;
+constexpr std::size_t kMinChunk = 256;
+constexpr std::size_t kMaxArenaText = 8 * 1024;  // longer texts get a block of their own
+constexpr std::size_t kMaxRecentText = 64;       // longer texts are not looked up
+constexpr std::uint64_t kPinned = std::uint64_t{1} << 62;
+
+std::size_t blockBytes(std::size_t length) noexcept {
+    return (sizeof(std::uint32_t) * 2 + length + 1 + 3) & ~std::size_t{3};
+}
+
+std::size_t hashShort(std::string_view s) noexcept {
+    const char* p = s.data();
+    std::size_t n = s.size();
+    std::uint64_t h;
+    if (n >= 8) {
+        h = load64(p) ^ (load64(p + n - 8) * 0x9E3779B97F4A7C15ull);
+    } else if (n >= 4) {
+        std::uint32_t a;
+        std::uint32_t b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        h = (std::uint64_t{a} << 32) | b;
+    } else if (n > 0) {
+        h = (std::uint64_t{static_cast<unsigned char>(p[0])} << 16) |
+            (std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8) |
+            static_cast<unsigned char>(p[n - 1]);
+    } else {
+        h = 0;
+    }
+    h = (h ^ n) * 0xD6E8FEB86659FD93ull;
+    return static_cast<std::size_t>(h ^ (h >> 32));
+}
+
+/// Whether `a` (at least b.size() characters) starts with `b`; in-bounds word compares only.
+bool equalChars(const char* a, std::string_view b) noexcept {
+    const char* p = b.data();
+    std::size_t n = b.size();
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8) {
+            if (load64(a + i) != load64(p + i))
+                return false;
+        }
+        return load64(a + n - 8) == load64(p + n - 8);
+    }
+    if (n >= 4) {
+        std::uint32_t x;
+        std::uint32_t y;
+        std::uint32_t u;
+        std::uint32_t v;
+        std::memcpy(&x, a, 4);
+        std::memcpy(&y, p, 4);
+        std::memcpy(&u, a + n - 4, 4);
+        std::memcpy(&v, p + n - 4, 4);
+        return x == y && u == v;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != p[i])
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::size_t Text::blockSize(std::size_t length) noexcept {
     return sizeof(Block) + length + 1;
+}
+
+bool Text::needsJsonEscaping(std::string_view text) noexcept {
+    const char* p = text.data();
+    std::size_t n = text.size();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        if (wordNeedsEscaping(load64(p + i)))
+            return true;
+    }
+    for (; i < n; ++i) {
+        if (byteNeedsEscaping(static_cast<unsigned char>(p[i])))
+            return true;
+    }
+    return false;
 }
 
 Text::Text(std::string_view text) {
@@ -17,11 +120,12 @@ Text::Text(std::string_view text) {
         fatalError("text longer than 4 GiB", "VornKit/Text");
     }
     void* memory = ::operator new(blockSize(text.size()));
-    block_ = new (memory) Block{{1}, static_cast<std::uint32_t>(text.size())};
-    char* chars = reinterpret_cast<char*>(block_ + 1);
+    Block* b = new (memory) Block{{1}, static_cast<std::uint32_t>(text.size())};
+    char* chars = reinterpret_cast<char*>(b + 1);
     if (!text.empty())
         std::memcpy(chars, text.data(), text.size());
     chars[text.size()] = '\0';
+    bits_ = reinterpret_cast<std::uintptr_t>(b) | (needsJsonEscaping(text) ? 0 : kPlainTag);
 }
 
 Text::Text(const char* text) {
@@ -34,33 +138,138 @@ Text::Text(const std::optional<std::string>& text) {
         *this = Text(std::string_view(*text));
 }
 
-Text::Text(const Text& other) noexcept : block_(other.block_) {
-    if (block_)
-        block_->references.fetch_add(1, std::memory_order_relaxed);
-}
-
 Text& Text::operator=(const Text& other) noexcept {
-    if (other.block_)
-        other.block_->references.fetch_add(1, std::memory_order_relaxed);
-    release();
-    block_ = other.block_;
+    other.retain();
+    if (bits_)
+        release();
+    bits_ = other.bits_;
     return *this;
 }
 
-Text& Text::operator=(Text&& other) noexcept {
-    if (this != &other) {
-        release();
-        block_ = other.block_;
-        other.block_ = nullptr;
+// ---------------------------------------------------------------------------------------------
+// Chunks: a count of the Texts using the chunk, then blocks. While the arena pins a chunk its
+// count carries kPinned and the Texts the arena handed out are tallied in `made`; unpinning
+// converts the tally into references.
+
+struct TextArena::Chunk {
+    std::atomic<std::uint64_t> references{kPinned};
+    std::uint64_t made = 0;
+    Chunk* next = nullptr;
+    std::uint64_t size = 0;
+};
+
+TextArena::Chunk* TextArena::chunkOf(Text::Block* block) noexcept {
+    std::size_t distance = std::size_t{block->word.load(std::memory_order_relaxed)} * 4;
+    return reinterpret_cast<Chunk*>(reinterpret_cast<char*>(block) - distance);
+}
+
+void TextArena::releaseChunk(Chunk* chunk, std::uint64_t count) noexcept {
+    if (chunk->references.fetch_sub(count, std::memory_order_acq_rel) == count) {
+        chunk->~Chunk();
+        ::operator delete(chunk);
     }
-    return *this;
+}
+
+void Text::retain() const noexcept {
+    if (!bits_)
+        return;
+    Block* b = block();
+    if (bits_ & kArenaTag) {
+        TextArena::chunkOf(b)->references.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        b->word.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 void Text::release() noexcept {
-    if (block_ && block_->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        block_->~Block();
-        ::operator delete(block_);
+    Block* b = block();
+    if (bits_ & kArenaTag) {
+        TextArena::releaseChunk(TextArena::chunkOf(b), 1);
+    } else if (b->word.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        b->~Block();
+        ::operator delete(b);
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TextArena::TextArena(std::size_t sizeHint) {
+    std::size_t first = sizeHint / 2;
+    nextChunkSize_ = first < kMinChunk ? kMinChunk : (first > kMaxChunk ? kMaxChunk : first);
+    std::size_t slots = 16;
+    while (slots < 4096 && slots * 64 < sizeHint)
+        slots *= 2;
+    recent_.reset(new Recent[slots]());
+    recentMask_ = slots - 1;
+}
+
+TextArena::~TextArena() {
+    Chunk* chunk = chunks_;
+    while (chunk) {
+        Chunk* next = chunk->next;
+        releaseChunk(chunk, kPinned - chunk->made);
+        chunk = next;
+    }
+}
+
+void TextArena::newChunk(std::size_t minimum) {
+    std::size_t size = nextChunkSize_;
+    if (size < minimum + sizeof(Chunk))
+        size = minimum + sizeof(Chunk);
+    void* memory = ::operator new(size);
+    Chunk* chunk = new (memory) Chunk;
+    chunk->next = chunks_;
+    chunk->size = size;
+    chunks_ = chunk;
+    cursor_ = static_cast<char*>(memory) + sizeof(Chunk);
+    limit_ = static_cast<char*>(memory) + size;
+    nextChunkSize_ = nextChunkSize_ * 2 > kMaxChunk ? kMaxChunk : nextChunkSize_ * 2;
+}
+
+std::uintptr_t TextArena::carve(std::string_view text, std::uintptr_t plainTag) {
+    std::size_t bytes = blockBytes(text.size());
+    if (static_cast<std::size_t>(limit_ - cursor_) < bytes)
+        newChunk(bytes);
+    char* at = cursor_;
+    cursor_ += bytes;
+    auto* b = reinterpret_cast<Text::Block*>(at);
+    std::size_t offset = static_cast<std::size_t>(at - reinterpret_cast<char*>(chunks_));
+    new (b) Text::Block{{static_cast<std::uint32_t>(offset / 4)},
+                        static_cast<std::uint32_t>(text.size())};
+    char* chars = at + sizeof(Text::Block);
+    if (!text.empty())
+        std::memcpy(chars, text.data(), text.size());
+    chars[text.size()] = '\0';
+    ++chunks_->made;
+    return reinterpret_cast<std::uintptr_t>(b) | Text::kArenaTag | plainTag;
+}
+
+Text TextArena::make(std::string_view text, bool knownPlain) {
+    Text result;
+    if (text.size() > kMaxArenaText) {
+        result = Text(text);
+        return result;
+    }
+    std::uintptr_t plainTag = knownPlain || !Text::needsJsonEscaping(text) ? Text::kPlainTag : 0;
+    if (text.size() > kMaxRecentText) {
+        result.bits_ = carve(text, plainTag);
+        return result;
+    }
+    std::size_t hash = hashShort(text);
+    Recent& slot = recent_[hash & recentMask_];
+    if (slot.hash == hash && slot.bits) {
+        auto* b = reinterpret_cast<Text::Block*>(slot.bits & ~Text::kTagMask);
+        if (b->length == text.size() && equalChars(reinterpret_cast<const char*>(b + 1), text)) {
+            // Every chunk stays pinned until the arena ends, so a tally is all it takes.
+            ++chunkOf(b)->made;
+            result.bits_ = slot.bits;
+            return result;
+        }
+    }
+    slot.bits = carve(text, plainTag);
+    slot.hash = hash;
+    result.bits_ = slot.bits;
+    return result;
 }
 
 }  // namespace vk

@@ -6,18 +6,28 @@
 // the decoder hands equal strings of one document the same block. Reading mirrors
 // std::optional<std::string_view>: has_value(), operator bool, operator*, value_or().
 //
+// Storage: a Text made on its own owns a counted heap block. The JSON decoder makes the texts of
+// one document in a TextArena: blocks carved from shared chunks, each chunk counting the Texts
+// that still use it and freed with the last of them. Either way a Text lives independently of
+// the decoder, the document and every other Text; a single long-lived Text from a large document
+// keeps its chunk (at most 64 KiB) alive, deepCopy() gives one that owns a block of its own.
+//
 // Thread rule: a Text is a value; distinct Text objects may be used from any threads at once even
-// when they share a block (the count is atomic). One Text object is externally synchronised.
+// when they share a block or a chunk (the counts are atomic). One Text object is externally
+// synchronised. A TextArena belongs to one thread and one decode.
 // Ownership: the views returned point into the block and live as long as this Text keeps it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace vk {
+
+class TextArena;
 
 class Text {
   public:
@@ -27,39 +37,55 @@ class Text {
     Text(const char* text);           // NOLINT: nullptr gives absent
     Text(const std::string& text) : Text(std::string_view(text)) {}  // NOLINT
     Text(const std::optional<std::string>& text);                    // NOLINT
-    Text(const Text& other) noexcept;
-    Text(Text&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+    Text(const Text& other) noexcept : bits_(other.bits_) { retain(); }
+    Text(Text&& other) noexcept : bits_(other.bits_) { other.bits_ = 0; }
     Text& operator=(const Text& other) noexcept;
-    Text& operator=(Text&& other) noexcept;
-    ~Text() { release(); }
+    Text& operator=(Text&& other) noexcept {
+        if (this != &other) {
+            if (bits_)
+                release();
+            bits_ = other.bits_;
+            other.bits_ = 0;
+        }
+        return *this;
+    }
+    ~Text() {
+        if (bits_)
+            release();
+    }
 
-    bool has_value() const noexcept { return block_ != nullptr; }
-    explicit operator bool() const noexcept { return block_ != nullptr; }
+    bool has_value() const noexcept { return bits_ != 0; }
+    explicit operator bool() const noexcept { return bits_ != 0; }
     /// The text; empty when absent.
     std::string_view operator*() const noexcept { return view(); }
     std::string_view view() const noexcept {
-        if (!block_)
+        const Block* b = block();
+        if (!b)
             return {};
-        return {reinterpret_cast<const char*>(block_ + 1), block_->length};
+        return {reinterpret_cast<const char*>(b + 1), b->length};
     }
     std::string_view value_or(std::string_view fallback) const noexcept {
-        return block_ ? view() : fallback;
+        return bits_ ? view() : fallback;
     }
     /// A std::string copy (empty when absent).
     std::string str() const { return std::string(view()); }
     std::optional<std::string> toOptional() const {
-        return block_ ? std::optional<std::string>(str()) : std::nullopt;
+        return bits_ ? std::optional<std::string>(str()) : std::nullopt;
     }
     void reset() noexcept {
-        release();
-        block_ = nullptr;
+        if (bits_)
+            release();
+        bits_ = 0;
     }
     /// Whether two Text objects share one block (identical storage, not just equal text).
     bool sharesStorageWith(const Text& other) const noexcept {
-        return block_ != nullptr && block_ == other.block_;
+        return bits_ != 0 && block() == other.block();
     }
     /// A copy that shares no storage with this one.
-    Text deepCopy() const { return block_ ? Text(view()) : Text(); }
+    Text deepCopy() const { return bits_ ? Text(view()) : Text(); }
+    /// True when the text holds no character that JSON writes escaped (quote, backslash,
+    /// control characters): encoders copy it as it stands. Known since construction.
+    bool isJsonPlain() const noexcept { return (bits_ & kPlainTag) != 0; }
 
     friend bool operator==(const Text& a, const Text& b) noexcept {
         if (a.has_value() != b.has_value())
@@ -69,6 +95,9 @@ class Text {
     friend bool operator==(const Text& a, std::string_view b) noexcept {
         return a.has_value() && a.view() == b;
     }
+    friend bool operator==(const Text& a, const std::string& b) noexcept {
+        return a.has_value() && a.view() == b;
+    }
     friend bool operator==(const Text& a, const char* b) noexcept {
         return a.has_value() && a.view() == std::string_view(b);
     }
@@ -76,15 +105,62 @@ class Text {
 
     /// Heap bytes one block of `length` characters takes (for memory accounting in benchmarks).
     static std::size_t blockSize(std::size_t length) noexcept;
+    /// Whether JSON writes `text` with escapes.
+    static bool needsJsonEscaping(std::string_view text) noexcept;
 
   private:
+    friend class TextArena;
+    // A block: a word, the length, the characters and a terminating zero. The word is the
+    // reference count of a heap block, or the distance (in 4-byte units) back to the start of
+    // an arena block's chunk. The low bits of `bits_` say which, and whether the text is plain.
     struct Block {
-        std::atomic<std::uint32_t> references;
+        std::atomic<std::uint32_t> word;
         std::uint32_t length;
-        // followed by `length` characters and a terminating zero
     };
+    static constexpr std::uintptr_t kArenaTag = 1;
+    static constexpr std::uintptr_t kPlainTag = 2;
+    static constexpr std::uintptr_t kTagMask = 3;
+
+    Block* block() const noexcept { return reinterpret_cast<Block*>(bits_ & ~kTagMask); }
+    void retain() const noexcept;
     void release() noexcept;
-    Block* block_ = nullptr;
+
+    std::uintptr_t bits_ = 0;
+};
+
+/// Makes the Texts of one decoded document: blocks are carved from chunks instead of allocated
+/// one by one, and equal short strings seen close together share one block. Chunks stay pinned
+/// until the arena is destroyed; then each belongs to the Texts still using it.
+class TextArena {
+  public:
+    /// `sizeHint`: the size of the document, which bounds the text it can hold.
+    explicit TextArena(std::size_t sizeHint);
+    ~TextArena();
+    TextArena(const TextArena&) = delete;
+    TextArena& operator=(const TextArena&) = delete;
+
+    /// A Text holding `text`. `knownPlain`: the caller knows it holds no character JSON escapes
+    /// (text read from JSON without escapes); otherwise the text is examined.
+    Text make(std::string_view text, bool knownPlain);
+
+  private:
+    friend class Text;
+    struct Chunk;
+    static Chunk* chunkOf(Text::Block* block) noexcept;
+    static void releaseChunk(Chunk* chunk, std::uint64_t count) noexcept;
+    std::uintptr_t carve(std::string_view text, std::uintptr_t plainTag);
+    void newChunk(std::size_t minimum);
+
+    Chunk* chunks_ = nullptr;  // newest first
+    char* cursor_ = nullptr;
+    char* limit_ = nullptr;
+    std::size_t nextChunkSize_ = 0;
+    struct Recent {
+        std::uintptr_t bits = 0;  // tagged block; 0 when empty
+        std::size_t hash = 0;     // of the text, so most misses need not touch the block
+    };
+    std::unique_ptr<Recent[]> recent_;  // direct-mapped cache of short texts
+    std::size_t recentMask_ = 0;
 };
 
 }  // namespace vk

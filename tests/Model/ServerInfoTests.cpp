@@ -71,6 +71,38 @@ TEST(ServerInfoCoding, MillisecondDatesReadAndWriteBack) {
     EXPECT_EQ(encoder.encode(*half), R"({"Id":"a","Name":"n","DateLastAccessed":500})");
 }
 
+TEST(ServerInfoCoding, EveryDateReadsBackAsTheNumberItCameFrom) {
+    // Whole milliseconds of today's dates used to come back a fraction short (122.9998).
+    JsonEncoder milliseconds;
+    milliseconds.dateEncodingStrategy = DateCodingStrategy::MillisecondsSince1970;
+    for (const char* value : {"1700000000123", "1700000000123.5", "-1234", "0.25", "1e3"}) {
+        std::string json = std::string(R"({"Id":"a","Name":"n","DateLastAccessed":)") + value + "}";
+        auto server = millisecondsDecoder().decode<ServerInfo>(json);
+        ASSERT_TRUE(server) << server.error().description();
+        auto again = milliseconds.encode(*server);
+        ASSERT_TRUE(again);
+        auto reread = millisecondsDecoder().decode<ServerInfo>(*again);
+        ASSERT_TRUE(reread);
+        EXPECT_EQ(reread->DateLastAccessed, server->DateLastAccessed) << value;
+        if (std::string(value) == "1700000000123") {
+            EXPECT_EQ(*again, json);
+        }
+    }
+    // Seconds since 1970 and since 2001 with fractions survive too.
+    for (auto strategy :
+         {DateCodingStrategy::SecondsSince1970, DateCodingStrategy::DeferredToDate}) {
+        JsonDecoder decoder;
+        decoder.dateDecodingStrategy = strategy;
+        JsonEncoder encoder;
+        encoder.dateEncodingStrategy = strategy;
+        auto server =
+            decoder.decode<ServerInfo>(R"({"Id":"a","Name":"n","DateLastAccessed":721692800.123})");
+        ASSERT_TRUE(server);
+        EXPECT_EQ(encoder.encode(*server),
+                  R"({"Id":"a","Name":"n","DateLastAccessed":721692800.123})");
+    }
+}
+
 TEST(ServerInfoCoding, EncodesInTableOrderWithOnlyPresentOptionals) {
     ServerInfo server;
     server.Id = "id1";

@@ -1,0 +1,135 @@
+// JsonOutput: the compact JSON writer the record encoders write through. Values go straight into
+// the caller's string: keys arrive already quoted and escaped from the field tables, texts known
+// to be plain are copied without a look at their characters, others are escaped a word at a
+// time; numbers are formatted in place (doubles in the shortest form that reads back the same).
+// Commas are placed by the writer; the caller writes well-formed sequences (a key before each
+// value inside objects).
+//
+// The string grows in large steps inside the capacity reserved with reserve(); finish() (or the
+// destructor) trims it to what was written.
+//
+// Thread rule: one writer, one thread, one output string.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "VornKit/Model/JsonCoding.h"
+#include "VornKit/Model/Text.h"
+
+namespace vk {
+
+class JsonOutput {
+  public:
+    JsonOutput(std::string& out, const JsonWriteOptions& options);
+    ~JsonOutput() { finish(); }
+    JsonOutput(const JsonOutput&) = delete;
+    JsonOutput& operator=(const JsonOutput&) = delete;
+
+    const JsonWriteOptions& options() const { return options_; }
+    /// Makes room for `bytes` more characters without moving the string again.
+    void reserve(std::size_t bytes);
+    /// Trims the string to the characters written; the writer may not be used afterwards.
+    void finish();
+
+    void beginObject() {
+        ensure(2);
+        separate();
+        *cursor_++ = '{';
+        comma_ = false;
+    }
+    void endObject() {
+        ensure(1);
+        *cursor_++ = '}';
+        comma_ = true;
+    }
+    void beginArray() {
+        ensure(2);
+        separate();
+        *cursor_++ = '[';
+        comma_ = false;
+    }
+    void endArray() {
+        ensure(1);
+        *cursor_++ = ']';
+        comma_ = true;
+    }
+    /// A key already written as JSON with its colon: "\"Name\":".
+    void encodedKey(std::string_view key) {
+        ensure(key.size() + 1);
+        separate();
+        std::memcpy(cursor_, key.data(), key.size());
+        cursor_ += key.size();
+        comma_ = false;
+    }
+    /// A key given as plain text (escaped here).
+    void key(std::string_view name);
+    void string(std::string_view value) {
+        if (Text::needsJsonEscaping(value)) {
+            escapedString(value);
+        } else {
+            plainString(value);
+        }
+    }
+    /// An absent Text is written as "".
+    void text(const Text& value) {
+        if (value.isJsonPlain() || !value) {
+            plainString(value.view());
+        } else {
+            escapedString(value.view());
+        }
+    }
+    void integer(std::int64_t value);
+    /// Non-finite values are written as null and mark the options' invalidValue.
+    void number(double value);
+    void number(float value);
+    void boolean(bool value) {
+        ensure(6);
+        separate();
+        std::memcpy(cursor_, value ? "true" : "false", value ? 4 : 5);
+        cursor_ += value ? 4 : 5;
+    }
+    void null() {
+        ensure(5);
+        separate();
+        std::memcpy(cursor_, "null", 4);
+        cursor_ += 4;
+    }
+
+    /// Appends `text` with JSON escapes (no quotes).
+    static void appendEscaped(std::string& out, std::string_view text);
+
+  private:
+    void separate() {
+        if (comma_)
+            *cursor_++ = ',';
+        comma_ = true;
+    }
+    void ensure(std::size_t bytes) {
+        if (static_cast<std::size_t>(limit_ - cursor_) < bytes)
+            grow(bytes);
+    }
+    void grow(std::size_t bytes);
+    void plainString(std::string_view value) {
+        ensure(value.size() + 3);
+        separate();
+        *cursor_++ = '"';
+        if (!value.empty())
+            std::memcpy(cursor_, value.data(), value.size());
+        cursor_ += value.size();
+        *cursor_++ = '"';
+    }
+    void escapedString(std::string_view value);
+
+    std::string& out_;
+    const JsonWriteOptions& options_;
+    std::size_t written_ = 0;  // characters of out_ before cursor_'s region
+    char* cursor_ = nullptr;
+    char* limit_ = nullptr;
+    bool comma_ = false;
+    bool finished_ = false;
+};
+
+}  // namespace vk
