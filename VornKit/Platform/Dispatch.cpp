@@ -38,19 +38,22 @@ bool isProcessMainThread() {
     return ::gettid() == ::getpid();
 }
 
+// The pool, the main context and its guard live for the whole process and are never destroyed:
+// threads the framework does not own (HTTP workers, the host's) may still post while the process
+// exits, and must not meet a pool that static destruction has torn down.
 asio::thread_pool& workerPool() {
-    static asio::thread_pool pool(std::max(2u, std::thread::hardware_concurrency()));
-    return pool;
+    static auto* pool = new asio::thread_pool(std::max(2u, std::thread::hardware_concurrency()));
+    return *pool;
 }
 
 asio::io_context& mainContext() {
-    static asio::io_context context;
-    return context;
+    static auto* context = new asio::io_context;
+    return *context;
 }
 
 auto& mainWorkGuard() {
-    static auto guard = asio::make_work_guard(mainContext());
-    return guard;
+    static auto* guard = new auto(asio::make_work_guard(mainContext()));
+    return *guard;
 }
 
 }  // namespace
