@@ -5,6 +5,10 @@
 // fetchContent (a request whose JSON answer is decoded into a record), postContent (a JSON body
 // POSTed, the answer returned as text) and sendRequest (a built request, the answer as text).
 //
+// On top of these it offers the library queries (views, items, latest items, artists, favourites),
+// the image and audio stream URLs and the three playback reports with the throttle on periodic
+// progress reports; their definitions are in ApiClientLibrary.cpp.
+//
 // Address: a client starts with none. getUrl() without one logs, starts a resolution (see
 // ServerAddressResolution) and returns no URL; the resolution stores the address it finds.
 // onNetworkChanged() forgets the address again.
@@ -31,10 +35,15 @@
 #include <string>
 #include <string_view>
 
+#include "VornKit/Model/BaseItemDto.h"
 #include "VornKit/Model/CodingError.h"
 #include "VornKit/Model/DeviceInfo.h"
+#include "VornKit/Model/GetItemsResponse.h"
+#include "VornKit/Model/ImageOptions.h"
 #include "VornKit/Model/JsonCoding.h"
+#include "VornKit/Model/PlaybackProgressInfo.h"
 #include "VornKit/Model/ServerInfo.h"
+#include "VornKit/Model/UserItemDataDto.h"
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/Log.h"
 #include "VornKit/Platform/ObjectContext.h"
@@ -53,6 +62,9 @@ class ApiClient : public std::enable_shared_from_this<ApiClient> {
 
     using QueryParams = std::map<std::string, std::string>;
     using TextCompletion = std::function<void(std::optional<std::string>)>;
+    template <class T>
+    using Completion = std::function<void(std::optional<T>)>;
+    using ItemList = std::vector<std::shared_ptr<BaseItemDto>>;
     using AddressCompletion =
         std::function<void(std::optional<std::string> address, std::optional<UrlError> error)>;
 
@@ -152,7 +164,81 @@ class ApiClient : public std::enable_shared_from_this<ApiClient> {
     /// is no URL, else on the session's delegate queue.
     virtual void detectBitrate(std::function<void(std::int64_t)> completion);
 
+    // Library queries ------------------------------------------------------------------------
+    //
+    // Each builds a path, asks getUrl() for the URL (with `options` as its query, unchanged) and
+    // runs a GET through fetchContent with the default cache policy and a 60-second timeout. Ids
+    // go into the path unchanged. The completion is called once: with the decoded answer, or
+    // absent after a logged failure. It runs on the session's delegate queue, except when no URL
+    // can be built ("Error: <operation> invalid url" is logged, also for a missing user id): then
+    // it runs at once on the calling thread.
+
+    /// GET Users/{userId}/Views; the user is `userId`, else serverInfo().UserId.
+    virtual void getUserViews(std::optional<std::string> userId, QueryParams options,
+                              Completion<GetItemsResponse> completionHandler);
+    /// GET Users/{userId}/Items/{itemId}, or Items/{itemId} without `userId` (the client's user
+    /// is not used). Decoded with the caller's `decoder`: one holding a store context under
+    /// kManagedObjectContextKey makes the item a store entity.
+    virtual void getItem(std::optional<std::string> userId, std::string itemId, JsonDecoder decoder,
+                         Completion<std::shared_ptr<BaseItemDto>> completionHandler);
+    /// GET Users/{userId}/Items, or Items without `userId` (the client's user is not used).
+    virtual void getItems(std::optional<std::string> userId, QueryParams options,
+                          Completion<GetItemsResponse> completionHandler);
+    /// GET Users/{userId}/Items/Latest (a JSON list); the user is `userId`, else the client's.
+    virtual void getLatestItems(std::optional<std::string> userId, QueryParams options,
+                                Completion<ItemList> completionHandler);
+    /// GET Artists.
+    virtual void getArtistItems(QueryParams options, Completion<GetItemsResponse> completion);
+    /// POST (isFavorite) or DELETE Users/{serverInfo().UserId}/FavoriteItems/{itemId} with
+    /// "Accept: application/json" and no body; the answer is the item's new user data.
+    virtual void favoriteItem(std::string itemId, bool isFavorite,
+                              Completion<UserItemDataDto> completion);
+
+    // Image and stream URLs (built on the calling thread) -------------------------------------
+
+    /// <address>/vorn/Items/{itemId}/Images/{type}[/{index}] with `requestParams` plus one
+    /// parameter per present option (an option replaces a request parameter of the same name;
+    /// integers in decimal, Booleans "true"/"false"). Absent without an address (getUrl()).
+    virtual std::optional<Url> getScaledImageUrl(const std::string& itemId,
+                                                 const ImageOptions& imageOptions,
+                                                 QueryParams requestParams);
+    /// <address>/vorn/Audio/{item.Id}/universal with UserId, DeviceId, api_key, PlaySessionId,
+    /// StartTimeTicks, EnableRedirection=true, EnableRemoteMedia, and each optional argument
+    /// that is present. Absent without a token (nothing logged, the play session unchanged) or
+    /// without an address. Every call that has a token advances startingPlaySession() by one
+    /// (also when getUrl() then fails); the URL carries the value before the increment.
+    virtual std::optional<Url> getAudioStreamURL(
+        const BaseItemDto& item, std::optional<std::string> transcodingProfileContainer,
+        std::optional<std::string> transcodingProfileProtocol,
+        std::optional<std::string> transcodingProfileAudioCodec,
+        std::optional<std::string> directPlayContainers, std::optional<std::int64_t> maxBitrate,
+        std::optional<std::int64_t> maxAudioSampleRate,
+        std::optional<std::int64_t> maxAudioBitDepth, std::int64_t startPosition,
+        bool enableRemoteMedia);
+
+    // Playback reports ------------------------------------------------------------------------
+    //
+    // Each POSTs the record as JSON (postContent) to Sessions/Playing, Sessions/Playing/Progress
+    // or Sessions/Playing/Stopped and returns at once; the outcome is only logged, from the
+    // session's delegate queue ("reportPlaybackStart response: <answer or nil>"). Without a URL,
+    // or when the record cannot be encoded (a NaN rate), a line is logged and nothing is sent.
+    // A subclass (the offline-aware client) overrides the start, stop and unthrottled progress
+    // senders.
+
+    virtual void reportPlaybackStart(const PlaybackProgressInfo& info);
+    /// Lets a report through to sendPlaybackProgress() when its event is not TimeUpdate, or when
+    /// ten seconds or more have passed since the last report let through, or when the position
+    /// (ms) is not 0 and lies ten seconds or more away from where steady playback since the last
+    /// report would be (a seek); drops it silently otherwise. Calls on one client must not
+    /// overlap (the caller serialises them).
+    virtual void reportPlaybackProgress(const PlaybackProgressInfo& info);
+    /// Sends a progress report without throttling.
+    virtual void sendPlaybackProgress(const PlaybackProgressInfo& info);
+    virtual void reportPlaybackStopped(const PlaybackStopInfo& info);
+
   protected:
+    /// The clock of the progress throttle: Environment::current()->now().
+    virtual Date now() const;
     virtual std::optional<std::string> accessToken() const;
     virtual void setAccessToken(std::optional<std::string> token);
     virtual Date lastPlaybackProgressReport() const;
@@ -179,6 +265,17 @@ class ApiClient : public std::enable_shared_from_this<ApiClient> {
     static void logDecodingFailure(const std::string& body, const DecodingError& error);
     /// Sets serverInfo.DateLastAccessed (in memory).
     void markAccessed(Date date);
+    /// The play-session id for a stream URL; advances the stored one by one.
+    std::int64_t takePlaySession();
+    /// A GET of `path` decoded as T, or the "invalid url" failure of `operation`.
+    template <class T>
+    void query(const char* operation, const std::optional<std::string>& path,
+               const QueryParams& params, JsonDecoder decoder, Completion<T> completion,
+               std::string_view method = "GET");
+    /// POSTs an encoded report; logs "<operation>[ event <E>] response: <answer or nil>".
+    void postReport(const char* operation, const char* path, const char* recordName,
+                    std::optional<std::string> body, std::string description,
+                    std::string eventSuffix);
 
     const DeviceInfo deviceInfo_;
 

@@ -442,7 +442,10 @@ void RefServer::handle(const std::string& listener, Exchange& exchange) {
     }
     Response response;
     matched->handler(request, response);
-    out.status = response.status;
+    // A whole answer to a Range request is cut by the HTTP library, which then sends 206 (or 416)
+    // only when no status was set; with 200 set it would send the range under 200.
+    if (response.status != 200 || in.ranges.empty())
+        out.status = response.status;
     for (const auto& [key, value] : response.headers)
         out.set_header(key, value);
     if (response.body.empty()) {

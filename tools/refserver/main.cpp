@@ -1,28 +1,62 @@
-// refserver: runs the reference media server until SIGINT or SIGTERM.
+// refserver: runs the reference media server, with its generated library, until SIGINT or
+// SIGTERM. `refserver --help` explains the options.
 //
-//   refserver [--listen NAME=HOST:PORT]... [--tls rsa|ec] [--cert-out FILE] [--token TOKEN]
-//             [--server-id ID] [--name NAME] [--delay NAME=MS]... [--in-network yes|no]
-//
-// Prints one line "NAME URL" per listener once all are up. Without --listen it listens on
-// 127.0.0.1 with a free port. --tls makes every listener HTTPS with one self-signed certificate
-// for all listener hosts, written as PEM to --cert-out when given.
+// Prints one line "NAME URL" per listener once all are up, then one line describing the library
+// and its user.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "refserver/Library.h"
 #include "refserver/RefServer.h"
 #include "refserver/TestCertificates.h"
 
 namespace {
 
+const char* const kUsage =
+    "usage: refserver [--listen NAME=HOST:PORT]... [--tls rsa|ec] [--cert-out FILE]\n"
+    "                 [--token TOKEN] [--server-id ID] [--name NAME] [--user ID]\n"
+    "                 [--library-size TRACKS] [--delay NAME=MS]... [--in-network yes|no]\n";
+
 int usage() {
-    std::cerr << "usage: refserver [--listen NAME=HOST:PORT]... [--tls rsa|ec] [--cert-out FILE]\n"
-                 "                 [--token TOKEN] [--server-id ID] [--name NAME]\n"
-                 "                 [--delay NAME=MS]... [--in-network yes|no]\n";
+    std::cerr << kUsage << "(refserver --help explains them)\n";
     return 2;
+}
+
+int help() {
+    std::cout
+        << kUsage
+        << "\n"
+           "Runs the reference media server: the server's HTTP/JSON interface under /vorn, with a\n"
+           "generated sample library (artists, albums and tracks with short WAV files, movies, a\n"
+           "series, PNG covers, one user with favourites and played items). Stops on Ctrl-C.\n"
+           "\n"
+           "  --listen NAME=HOST:PORT  listen there (repeatable; port 0 picks a free one); every\n"
+           "                           listener serves the same server. Default: 127.0.0.1:0.\n"
+           "                           Use 127.0.0.x hosts to give one server several addresses\n"
+           "                           (local, remote, manual).\n"
+           "  --tls rsa|ec             HTTPS on every listener with one self-signed certificate\n"
+           "  --cert-out FILE          write that certificate (PEM) to FILE\n"
+           "  --token TOKEN            the access token every request must carry (header Token=\n"
+           "                           or api_key parameter); without it nothing is checked\n"
+           "  --server-id ID           the server id (also in every item's ServerId)\n"
+           "  --name NAME              the server name\n"
+           "  --user ID                the library's user id (Users/{ID}/...)\n"
+           "  --library-size TRACKS    number of tracks (10 to an album, 3 albums to an artist);\n"
+           "                           default 120\n"
+           "  --delay NAME=MS          the listener NAME answers everything MS ms late\n"
+           "  --in-network yes|no      what System/Endpoint says about the client\n"
+           "\n"
+           "Example: two addresses, a token and a library of 5,000 tracks:\n"
+           "  refserver --listen local=127.0.0.1:8096 --listen remote=127.0.0.2:8096 \\\n"
+           "            --token secret --library-size 5000\n"
+           "then, for instance:\n"
+           "  vornctl --local http://127.0.0.1:8096 --token secret --user <ID printed> views\n";
+    return 0;
 }
 
 }  // namespace
@@ -35,9 +69,12 @@ int main(int argc, char** argv) {
     std::optional<refserver::KeyKind> tls;
     std::string certOut;
     bool inNetwork = true;
+    refserver::LibraryOptions library;
     std::vector<std::string> args(argv + 1, argv + argc);
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
+        if (arg == "--help" || arg == "-h")
+            return help();
         if (i + 1 >= args.size())
             return usage();
         const std::string& value = args[++i];
@@ -72,6 +109,14 @@ int main(int argc, char** argv) {
             rule.fault = refserver::Fault::delayBy(
                 std::chrono::milliseconds(std::atoi(value.c_str() + eq + 1)));
             faults.push_back(rule);
+        } else if (arg == "--user") {
+            library.userId = value;
+        } else if (arg == "--library-size") {
+            char* end = nullptr;
+            long tracks = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || tracks < 0 || tracks > 1'000'000)
+                return usage();
+            library.tracks = static_cast<int>(tracks);
         } else if (arg == "--in-network") {
             inNetwork = value == "yes";
         } else {
@@ -101,6 +146,7 @@ int main(int argc, char** argv) {
 
     refserver::RefServer server(options);
     server.setEndpointInfo(inNetwork, inNetwork);
+    auto sample = refserver::Library::install(server, library);
     for (const auto& rule : faults)
         server.addFault(rule);
     for (const auto& listener : listeners) {
@@ -112,6 +158,11 @@ int main(int argc, char** argv) {
         }
         std::cout << listener.name << " " << *address << std::endl;
     }
+    std::cout << "library " << sample->ofType("Audio").size() << " tracks, "
+              << sample->ofType("MusicAlbum").size() << " albums, "
+              << sample->ofType("MusicArtist").size() << " artists, "
+              << sample->ofType("Movie").size() << " movies; user " << sample->userId()
+              << std::endl;
     int signal = 0;
     sigwait(&stopSignals, &signal);
     server.stop();

@@ -1,0 +1,67 @@
+// ImageCache: the small in-memory cache of decoded images shared by the application's image
+// loaders (cover art for lists, now-playing artwork). Keys are texts (usually the image URL).
+//
+// Bounded by a count limit and a total cost limit (the machine's physical memory / 10); when a
+// write goes over either, the least recently used entries (read or written) are dropped first. A
+// limit of 0 means no limit. The keyed write of the system stores an image without a cost, so
+// only the count limit bounds such entries; writers that know an image's weight pass it as the
+// cost (Image::byteCount()). Storing no image under a key removes the key.
+//
+// Every cache empties itself on Notifications::kLowMemoryWarning (posted on the default
+// notification centre by the platform's memory-pressure monitor, or by the host); the shared
+// instance starts that monitor.
+//
+// Thread rule: thread-safe. Ownership: images are shared, immutable objects; a reader keeps the
+// image it got even after the cache dropped it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "VornKit/Platform/Image.h"
+#include "VornKit/Platform/NotificationCenter.h"
+
+namespace vk {
+
+class ImageCache {
+  public:
+    using ImagePtr = std::shared_ptr<const Image>;
+
+    /// The shared cache, created on first use with a count limit of 30.
+    static ImageCache& defaultCache();
+
+    /// No count limit, cost limit = physical memory / 10; observes the low-memory warning.
+    ImageCache();
+    ~ImageCache();
+    ImageCache(const ImageCache&) = delete;
+    ImageCache& operator=(const ImageCache&) = delete;
+
+    std::size_t countLimit() const;
+    void setCountLimit(std::size_t limit);
+    std::uint64_t totalCostLimit() const;
+    void setTotalCostLimit(std::uint64_t limit);
+
+    /// The image under `key` (null when there is none); counts as a use.
+    ImagePtr object(const std::string& key);
+    /// Stores `image` under `key` without a cost; a null image removes the key.
+    void setObject(const std::string& key, ImagePtr image);
+    /// Stores `image` under `key` charging `cost` against the total cost limit.
+    void setObject(const std::string& key, ImagePtr image, std::uint64_t cost);
+    void removeObject(const std::string& key);
+    void removeAll();
+
+    std::size_t count() const;
+    std::uint64_t totalCost() const;
+
+  private:
+    struct Storage;
+    std::shared_ptr<Storage> storage_;
+    ObserverToken lowMemoryObserver_ = 0;
+};
+
+}  // namespace vk
