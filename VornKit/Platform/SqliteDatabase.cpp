@@ -27,7 +27,9 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path
     sqlite3_busy_timeout(db, 5000);
     // WAL: readers in other processes go on while one writes; NORMAL sync is safe against process
     // crashes (every commit is in the WAL before the call returns).
-    if (!database->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error)) {
+    if (!database->exec(
+            "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-32768;",
+            error)) {
         return nullptr;
     }
     // A file that is not a database fails on its first read, not on open: read the schema now.
