@@ -262,6 +262,8 @@ void BaseItemDto::setStoreValue(size_t index, const StoreValue& value) {
 }
 
 std::shared_ptr<BaseItemDto> BaseItemDto::makeForDecoding(const JsonDecoder& decoder) {
+    if (decoder.userInfo.empty())
+        return std::make_shared<BaseItemDto>();
     auto context = decoder.userInfo.find(kContextKey);
     if (context != decoder.userInfo.end()) {
         StoreObjectFactory factory;

@@ -448,6 +448,7 @@ bool decodeRecordFields(JsonValueHandle& h, R& record, JsonReadContext& ctx, boo
     if (!more)
         h.advance();
     while (more) {
+        h.prefetch();
         std::string_view key;
         if (!readKeyAs(h, ctx, key, false))
             return false;

@@ -139,8 +139,7 @@ class FieldTable {
             if (slot.index < 0)
                 return -1;
             if (slot.length == key.size() && slot.head == head(key) &&
-                (key.size() <= 8 ||
-                 std::memcmp(slot.key + 8, key.data() + 8, key.size() - 8) == 0)) {
+                (key.size() <= 8 || sameTail(slot.key, key))) {
                 return slot.index;
             }
         }
@@ -181,6 +180,21 @@ class FieldTable {
         return std::uint64_t{static_cast<unsigned char>(p[0])} |
                (std::uint64_t{static_cast<unsigned char>(p[n / 2])} << (n / 2 * 8)) |
                (std::uint64_t{static_cast<unsigned char>(p[n - 1])} << ((n - 1) * 8));
+    }
+    /// Whether the characters after the first eight agree (both `a` and `key` have key.size()).
+    static bool sameTail(const char* a, std::string_view key) {
+        const char* b = key.data();
+        std::size_t n = key.size();
+        for (std::size_t i = 8; i + 8 < n; i += 8) {
+            if (load(a + i) != load(b + i))
+                return false;
+        }
+        return load(a + n - 8) == load(b + n - 8);
+    }
+    static std::uint64_t load(const char* p) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
     }
     static std::size_t hashKey(std::string_view key) {
         std::size_t h = key.size() * 0x9E3779B1u;

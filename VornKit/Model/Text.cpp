@@ -36,6 +36,7 @@ constexpr std::size_t kMaxChunk = 64 * 1024;
 constexpr std::size_t kMinChunk = 256;
 constexpr std::size_t kMaxArenaText = 8 * 1024;  // longer texts get a block of their own
 constexpr std::size_t kMaxRecentText = 64;       // longer texts are not looked up
+constexpr std::size_t kRecentChunks = 4;
 constexpr std::uint64_t kPinned = std::uint64_t{1} << 62;
 
 std::size_t blockBytes(std::size_t length) noexcept {
@@ -221,6 +222,7 @@ void TextArena::newChunk(std::size_t minimum) {
     chunk->next = chunks_;
     chunk->size = size;
     chunks_ = chunk;
+    ++chunkSerial_;
     cursor_ = static_cast<char*>(memory) + sizeof(Chunk);
     limit_ = static_cast<char*>(memory) + size;
     nextChunkSize_ = nextChunkSize_ * 2 > kMaxChunk ? kMaxChunk : nextChunkSize_ * 2;
@@ -257,7 +259,9 @@ Text TextArena::make(std::string_view text, bool knownPlain) {
     }
     std::size_t hash = hashShort(text);
     Recent& slot = recent_[hash & recentMask_];
-    if (slot.hash == hash && slot.bits) {
+    // Only blocks of the last few chunks are shared: older ones have left the cache, and reading
+    // one back costs more than a fresh copy.
+    if (slot.hash == hash && slot.bits && chunkSerial_ - slot.chunk < kRecentChunks) {
         auto* b = reinterpret_cast<Text::Block*>(slot.bits & ~Text::kTagMask);
         if (b->length == text.size() && equalChars(reinterpret_cast<const char*>(b + 1), text)) {
             // Every chunk stays pinned until the arena ends, so a tally is all it takes.
@@ -268,6 +272,7 @@ Text TextArena::make(std::string_view text, bool knownPlain) {
     }
     slot.bits = carve(text, plainTag);
     slot.hash = hash;
+    slot.chunk = chunkSerial_;
     result.bits_ = slot.bits;
     return result;
 }

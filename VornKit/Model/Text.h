@@ -158,7 +158,9 @@ class TextArena {
     struct Recent {
         std::uintptr_t bits = 0;  // tagged block; 0 when empty
         std::size_t hash = 0;     // of the text, so most misses need not touch the block
+        std::size_t chunk = 0;    // serial number of the block's chunk
     };
+    std::size_t chunkSerial_ = 0;
     std::unique_ptr<Recent[]> recent_;  // direct-mapped cache of short texts
     std::size_t recentMask_ = 0;
 };
