@@ -191,7 +191,9 @@ struct ValueCoding<float> {
         double d = 0;
         if (!decodeJsonDouble(v, d, ctx))
             return false;
-        if (std::fabs(d) > std::numeric_limits<float>::max()) {
+        // What rounds to the largest float still fits (the encoder writes that float as
+        // 3.4028235e+38, a little above it).
+        if (!std::isfinite(static_cast<float>(d))) {
             return ctx.fail(DecodingErrorKind::DataCorrupted,
                             "Parsed JSON number does not fit in Float.");
         }

@@ -13,8 +13,16 @@
 #include "VornKit/Model/NameIdPair.h"
 #include "VornKit/Model/UserItemDataDto.h"
 #include "VornKit/Model/ValueTransformer.h"
+#include "VornKit/Platform/Bundle.h"
+#include "VornKit/Platform/Log.h"
 
 namespace {
+
+/// Anything the readers log is dropped.
+class DiscardingSink : public vk::LogSink {
+  public:
+    void write(const vk::LogRecord&) override {}
+};
 
 template <class T>
 void read(const vk::ArchiveBytes& bytes, const char* transformer) {
@@ -29,6 +37,15 @@ void read(const vk::ArchiveBytes& bytes, const char* transformer) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Like a host, set the bundle first: logging needs its identifier.
+    vk::Bundle bundle;
+    bundle.identifier = "app.vorn.fuzz";
+    vk::Bundle::setMain(bundle);
+    vk::Log::setSink(std::make_shared<DiscardingSink>());
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)

@@ -20,8 +20,16 @@
 #include "VornKit/Model/ServerInfo.h"
 #include "VornKit/Model/SyncJob.h"
 #include "VornKit/Model/UserItemDataDto.h"
+#include "VornKit/Platform/Bundle.h"
+#include "VornKit/Platform/Log.h"
 
 namespace {
+
+/// Decoders log some failures (an embedded item that does not decode); the fuzzer drops them.
+class DiscardingSink : public vk::LogSink {
+  public:
+    void write(const vk::LogRecord&) override {}
+};
 
 template <class T>
 void roundTrip(std::string_view json) {
@@ -39,6 +47,15 @@ void roundTrip(std::string_view json) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Like a host, set the bundle first: logging needs its identifier.
+    vk::Bundle bundle;
+    bundle.identifier = "app.vorn.fuzz";
+    vk::Bundle::setMain(bundle);
+    vk::Log::setSink(std::make_shared<DiscardingSink>());
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)

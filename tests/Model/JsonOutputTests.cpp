@@ -106,6 +106,17 @@ TEST(JsonOutput, NumbersInShortestFormAndNonFiniteValuesRefused) {
     MediaStream stream;
     stream.AverageFrameRate = std::numeric_limits<float>::infinity();
     EXPECT_FALSE(JsonEncoder().encode(stream));
+    // The largest floats are written in a form a little above them, which must read back.
+    stream.AverageFrameRate = -std::numeric_limits<float>::max();
+    stream.RealFrameRate = std::numeric_limits<float>::denorm_min();
+    auto extremes = JsonEncoder().encode(stream);
+    ASSERT_TRUE(extremes);
+    auto extremesBack = JsonDecoder().decode<MediaStream>(*extremes);
+    ASSERT_TRUE(extremesBack) << *extremes << ": " << extremesBack.error().description();
+    EXPECT_EQ(extremesBack->AverageFrameRate, stream.AverageFrameRate);
+    EXPECT_EQ(extremesBack->RealFrameRate, stream.RealFrameRate);
+    EXPECT_FALSE(JsonDecoder().decode<MediaStream>(R"({"AverageFrameRate":3.5e38})"));
+    stream.RealFrameRate.reset();
     stream.AverageFrameRate = 29.97f;
     auto streamJson = JsonEncoder().encode(stream);
     ASSERT_TRUE(streamJson);
