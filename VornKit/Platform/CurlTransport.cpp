@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <charconv>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -23,6 +24,8 @@ namespace vk {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+/// The most a declared length makes a transfer set aside before the body arrives.
+constexpr std::size_t kReserveLimit = 64 << 20;
 
 void ensureCurl() {
     static std::once_flag once;
@@ -519,6 +522,13 @@ class CurlTransport final : public UrlTransport {
         std::string_view value = trim(line.substr(colon + 1));
         if (startsWithNoCase(name, "content-length") && name.size() == 14) {
             transfer->declaredLength = true;
+            // Room for the announced body (within reason) and a little more, so that a large
+            // answer is not copied as it grows and a JSON parser can read it in place.
+            std::size_t length = 0;
+            if (std::from_chars(value.data(), value.data() + value.size(), length).ec ==
+                std::errc()) {
+                transfer->data.reserve(std::min<std::size_t>(length, kReserveLimit) + 64);
+            }
         }
         if (startsWithNoCase(name, "transfer-encoding") && name.size() == 17) {
             transfer->declaredLength = true;

@@ -185,6 +185,16 @@ Library::Library(LibraryOptions options, std::string serverId)
     : options_(std::move(options)), serverId_(std::move(serverId)) {
     generate();
     prepareJson();
+    userJson_.resize(items_.size());
+    for (std::size_t i = 0; i < items_.size(); ++i)
+        refreshUserJson(i);
+}
+
+void Library::refreshUserJson(std::size_t index) {
+    std::string& out = userJson_[index];
+    out.assign(",\"UserData\":");
+    appendUserData(out, items_[index], states_[index]);
+    out += '}';
 }
 
 std::shared_ptr<Library> Library::install(RefServer& server, LibraryOptions options) {
@@ -393,6 +403,23 @@ void Library::generate() {
     }
 }
 
+namespace {
+
+// Gives each item the place of its text among all items' texts (equal texts, equal places).
+template <class Text, class Rank>
+void rank(std::vector<std::size_t>& order, Text text, Rank place) {
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return text(a) < text(b); });
+    std::uint32_t current = 0;
+    for (std::size_t n = 0; n < order.size(); ++n) {
+        if (n > 0 && text(order[n - 1]) != text(order[n]))
+            current = static_cast<std::uint32_t>(n);
+        place(order[n]) = current;
+    }
+}
+
+}  // namespace
+
 void Library::prepareJson() {
     std::map<std::string, int> childCounts;
     std::map<std::string, int> albumCounts;
@@ -406,7 +433,10 @@ void Library::prepareJson() {
             ++songCounts[item.artistId];
     }
     staticJson_.reserve(items_.size());
+    keys_.reserve(items_.size());
     for (const LibraryItem& item : items_) {
+        keys_.push_back({lower(item.type), lower(item.name), sortNameOf(item.name),
+                         lower(item.album), lower(item.artist)});
         std::string out;
         vk::JsonWriter writer(out);
         auto text = [&](const char* key, const std::string& value) {
@@ -542,6 +572,21 @@ void Library::prepareJson() {
         // Left open: the user's data and the closing brace are added per answer.
         staticJson_.push_back(std::move(out));
     }
+    std::vector<std::size_t> order(items_.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    rank(
+        order, [&](std::size_t i) -> const std::string& { return keys_[i].name; },
+        [&](std::size_t i) -> std::uint32_t& { return keys_[i].nameRank; });
+    rank(
+        order, [&](std::size_t i) -> const std::string& { return keys_[i].sortName; },
+        [&](std::size_t i) -> std::uint32_t& { return keys_[i].sortNameRank; });
+    rank(
+        order, [&](std::size_t i) -> const std::string& { return keys_[i].album; },
+        [&](std::size_t i) -> std::uint32_t& { return keys_[i].albumRank; });
+    rank(
+        order, [&](std::size_t i) -> const std::string& { return keys_[i].artist; },
+        [&](std::size_t i) -> std::uint32_t& { return keys_[i].artistRank; });
 }
 
 const LibraryItem* Library::find(const std::string& id) const {
@@ -585,38 +630,47 @@ UserItemState Library::userState(const std::string& id) const {
 
 std::string Library::userDataJson(const LibraryItem& item, const UserItemState& state) const {
     std::string out;
-    vk::JsonWriter writer(out);
-    writer.beginObject();
-    writer.key("PlaybackPositionTicks");
-    writer.integer(state.playbackPositionTicks);
-    writer.key("PlayCount");
-    writer.integer(state.playCount);
-    writer.key("IsFavorite");
-    writer.boolean(state.isFavorite);
-    writer.key("Played");
-    writer.boolean(state.played);
+    appendUserData(out, item, state);
+    return out;
+}
+
+void Library::appendUserData(std::string& out, const LibraryItem& item,
+                             const UserItemState& state) const {
+    // Written by hand rather than through a writer: a 5,000-item answer spends its time here.
+    char number[32];
+    auto append = [&](auto value) {
+        auto [end, error] = std::to_chars(number, number + sizeof number, value);
+        out.append(number, error == std::errc() ? end : number);
+    };
+    out += "{\"PlaybackPositionTicks\":";
+    append(state.playbackPositionTicks);
+    out += ",\"PlayCount\":";
+    append(state.playCount);
+    out += state.isFavorite ? ",\"IsFavorite\":true" : ",\"IsFavorite\":false";
+    out += state.played ? ",\"Played\":true" : ",\"Played\":false";
     if (state.playbackPositionTicks > 0 && item.runTimeTicks > 0) {
-        writer.key("PlayedPercentage");
-        writer.number(100.0 * static_cast<double>(state.playbackPositionTicks) /
-                      static_cast<double>(item.runTimeTicks));
+        out += ",\"PlayedPercentage\":";
+        append(100.0 * static_cast<double>(state.playbackPositionTicks) /
+               static_cast<double>(item.runTimeTicks));
     }
     if (state.lastPlayed > 0) {
-        writer.key("LastPlayedDate");
-        writer.string(dateText(525'600 + state.lastPlayed));  // a year after the additions
+        out += ",\"LastPlayedDate\":\"";
+        out += dateText(525'600 + state.lastPlayed);  // a year after the additions
+        out += '"';
     }
-    writer.key("Key");
-    writer.string(item.id);
-    writer.key("ItemId");
-    writer.string(item.id);
-    writer.endObject();
-    return out;
+    // Ids are generated hexadecimal text: nothing to escape.
+    out += ",\"Key\":\"";
+    out += item.id;
+    out += "\",\"ItemId\":\"";
+    out += item.id;
+    out += "\"}";
 }
 
 std::string Library::itemJson(const LibraryItem& item, bool withUser) const {
     std::string out = staticJson_[index_.at(item.id)];
     if (withUser) {
         out += ",\"UserData\":";
-        out += userDataJson(item, userState(item.id));
+        appendUserData(out, item, userState(item.id));
     }
     out += '}';
     return out;
@@ -782,7 +836,7 @@ void Library::answerItems(const Request& request, Response& response,
         } else if (recursive && item.type == "CollectionFolder") {
             continue;
         }
-        const std::string type = lower(item.type);
+        const std::string& type = keys_[i].type;
         if (!include.empty() && !include.count(type))
             continue;
         if (exclude.count(type))
@@ -792,7 +846,7 @@ void Library::answerItems(const Request& request, Response& response,
             continue;
         if (includeMedia == false && !isArtist)
             continue;
-        if (!search.empty() && lower(item.name).find(search) == std::string::npos)
+        if (!search.empty() && keys_[i].name.find(search) == std::string::npos)
             continue;
         const UserItemState& state = states[i];
         if (favorite && state.isFavorite != *favorite)
@@ -812,9 +866,9 @@ void Library::answerItems(const Request& request, Response& response,
             const LibraryItem& y = items_[b];
             auto cmp = [](const auto& l, const auto& r) { return l < r ? -1 : (r < l ? 1 : 0); };
             if (key == "sortname")
-                return cmp(sortNameOf(x.name), sortNameOf(y.name));
+                return cmp(keys_[a].sortNameRank, keys_[b].sortNameRank);
             if (key == "name")
-                return cmp(lower(x.name), lower(y.name));
+                return cmp(keys_[a].nameRank, keys_[b].nameRank);
             if (key == "random")
                 return cmp(mix(x.seed ^ round), mix(y.seed ^ round));
             if (key == "datecreated")
@@ -826,9 +880,9 @@ void Library::answerItems(const Request& request, Response& response,
             if (key == "productionyear" || key == "premieredate")
                 return cmp(x.productionYear, y.productionYear);
             if (key == "album")
-                return cmp(lower(x.album), lower(y.album));
+                return cmp(keys_[a].albumRank, keys_[b].albumRank);
             if (key == "albumartist")
-                return cmp(lower(x.artist), lower(y.artist));
+                return cmp(keys_[a].artistRank, keys_[b].artistRank);
             if (key == "indexnumber")
                 return cmp(std::pair(x.parentIndexNumber, x.indexNumber),
                            std::pair(y.parentIndexNumber, y.indexNumber));
@@ -851,18 +905,24 @@ void Library::answerItems(const Request& request, Response& response,
         last = std::min(total, first + static_cast<std::size_t>(*limit));
 
     std::string& out = response.body;
-    out.reserve((last - first) * (staticJson_.empty() ? 0 : staticJson_.front().size() + 256));
-    out += "{\"Items\":[";
-    for (std::size_t n = first; n < last; ++n) {
-        std::size_t i = matched[n];
-        if (n != first)
-            out += ',';
-        out += staticJson_[i];
-        if (withUser) {
-            out += ",\"UserData\":";
-            out += userDataJson(items_[i], states[i]);
+    {
+        std::lock_guard lock(mutex_);
+        std::size_t size = 64;
+        for (std::size_t n = first; n < last; ++n)
+            size +=
+                staticJson_[matched[n]].size() + 1 + (withUser ? userJson_[matched[n]].size() : 1);
+        out.reserve(size);
+        out += "{\"Items\":[";
+        for (std::size_t n = first; n < last; ++n) {
+            std::size_t i = matched[n];
+            if (n != first)
+                out += ',';
+            out += staticJson_[i];
+            if (withUser)
+                out += userJson_[i];
+            else
+                out += '}';
         }
-        out += '}';
     }
     out += "],\"TotalRecordCount\":";
     out += std::to_string(countAll ? total : last - first);
@@ -909,7 +969,7 @@ void Library::answerLatest(const Request& request, Response& response) {
         const LibraryItem& item = items_[n];
         if (parentId && !isDescendant(item, *parentId))
             continue;
-        const std::string type = lower(item.type);
+        const std::string& type = keys_[n].type;
         if (include.empty() ? item.isFolder : !include.count(type))
             continue;
         std::size_t chosen = n;
@@ -925,7 +985,7 @@ void Library::answerLatest(const Request& request, Response& response) {
             out += ',';
         out += staticJson_[picked[n]];
         out += ",\"UserData\":";
-        out += userDataJson(items_[picked[n]], states[picked[n]]);
+        appendUserData(out, items_[picked[n]], states[picked[n]]);
         out += '}';
     }
     out += ']';
@@ -1023,9 +1083,17 @@ void Library::answerReport(const Request& request, Response& response,
         } else if (report.positionTicks) {
             state.playbackPositionTicks = *report.positionTicks;
         }
+        refreshUserJson(index_.at(item->id));
     }
+    if (reportObserver_)
+        reportObserver_(report);
     reports_.push_back(std::move(report));
     response.status = 204;
+}
+
+void Library::setReportObserver(std::function<void(const PlaybackReport&)> observer) {
+    std::lock_guard lock(mutex_);
+    reportObserver_ = std::move(observer);
 }
 
 // Routes ------------------------------------------------------------------------------------
@@ -1101,9 +1169,11 @@ void Library::installRoutes(RefServer& server, std::shared_ptr<Library> self) {
                          UserItemState state;
                          {
                              std::lock_guard lock(self->mutex_);
-                             UserItemState& stored = self->states_[self->index_.at(item->id)];
+                             const std::size_t index = self->index_.at(item->id);
+                             UserItemState& stored = self->states_[index];
                              stored.isFavorite = favorite;
                              state = stored;
+                             self->refreshUserJson(index);
                          }
                          response.body = self->userDataJson(*item, state);
                      });

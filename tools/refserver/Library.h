@@ -35,6 +35,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -136,6 +137,8 @@ class Library {
     /// Reports received so far, oldest first.
     std::vector<PlaybackReport> reports() const;
     void clearReports();
+    /// Called with every report as it arrives (on the server's worker thread).
+    void setReportObserver(std::function<void(const PlaybackReport&)> observer);
 
   private:
     struct Query;
@@ -144,6 +147,10 @@ class Library {
     void prepareJson();
     bool isDescendant(const LibraryItem& item, const std::string& ancestorId) const;
     std::string userDataJson(const LibraryItem& item, const UserItemState& state) const;
+    void appendUserData(std::string& out, const LibraryItem& item,
+                        const UserItemState& state) const;
+    /// Rewrites userJson_[index] after its state changed; runs under mutex_.
+    void refreshUserJson(std::size_t index);
     /// Runs an items query; answers 400 for unusable parameters.
     void answerItems(const Request& request, Response& response,
                      const std::optional<std::string>& pathUser, bool artistsOnly);
@@ -156,10 +163,27 @@ class Library {
     std::vector<LibraryItem> items_;
     std::map<std::string, std::size_t> index_;
     std::vector<std::string> staticJson_;  ///< each item's JSON without user data and "}"
+    /// Each item's texts as queries compare them (lower case), and their places in text order
+    /// (sorting 5,000 items compares numbers, not texts).
+    struct Keys {
+        std::string type;
+        std::string name;
+        std::string sortName;
+        std::string album;
+        std::string artist;
+        std::uint32_t nameRank = 0;
+        std::uint32_t sortNameRank = 0;
+        std::uint32_t albumRank = 0;
+        std::uint32_t artistRank = 0;
+    };
+    std::vector<Keys> keys_;
 
     mutable std::mutex mutex_;
     std::vector<UserItemState> states_;
+    /// Each item's ",\"UserData\":{...}}", kept in step with states_ (answers are mostly copies).
+    std::vector<std::string> userJson_;
     std::vector<PlaybackReport> reports_;
+    std::function<void(const PlaybackReport&)> reportObserver_;
     std::int64_t playOrder_ = 0;
     std::uint64_t randomRound_ = 0;
 };

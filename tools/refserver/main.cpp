@@ -51,6 +51,8 @@ int help() {
            "  --delay NAME=MS          the listener NAME answers everything MS ms late\n"
            "  --in-network yes|no      what System/Endpoint says about the client\n"
            "\n"
+           "Every playback report the server receives is printed as one line \"report ...\".\n"
+           "\n"
            "Example: two addresses, a token and a library of 5,000 tracks:\n"
            "  refserver --listen local=127.0.0.1:8096 --listen remote=127.0.0.2:8096 \\\n"
            "            --token secret --library-size 5000\n"
@@ -147,6 +149,12 @@ int main(int argc, char** argv) {
     refserver::RefServer server(options);
     server.setEndpointInfo(inNetwork, inNetwork);
     auto sample = refserver::Library::install(server, library);
+    sample->setReportObserver([](const refserver::PlaybackReport& report) {
+        std::cout << "report " << report.endpoint << " item " << report.itemId << " session "
+                  << report.playSessionId << " position "
+                  << (report.positionTicks ? std::to_string(*report.positionTicks) : "-")
+                  << (report.eventName.empty() ? "" : " event " + report.eventName) << std::endl;
+    });
     for (const auto& rule : faults)
         server.addFault(rule);
     for (const auto& listener : listeners) {
