@@ -16,6 +16,7 @@
 #include "VornKit/Platform/UserDefaults.h"
 #include "VornKit/Settings/AppSettings.h"
 #include "tools/vornctl/Command.h"
+#include "tools/vornctl/LibraryDemo.h"
 #include "tools/vornctl/NetworkDemo.h"
 
 namespace {
@@ -178,6 +179,8 @@ int runDemo(const std::vector<std::string>& args) {
     status |= demoSettings();
     section("Server address resolution and an authorised request (reference server)");
     status |= vornctl::runNetworkDemo();
+    section("Library: queries, stream and image URLs, image cache, playback reports");
+    status |= vornctl::runLibraryDemo();
     status |= demoOffline();
     std::printf("\n%s\n", status == 0 ? "demo finished" : "demo finished with failures");
     return status;
