@@ -449,20 +449,32 @@ bool decodeRecordFields(JsonValueHandle& h, R& record, JsonReadContext& ctx, boo
     bool more = h.peek() != '}';
     if (!more)
         h.advance();
+    std::size_t previous = table.size();  // the last field read; size() at the start
     while (more) {
         h.prefetch();
-        std::string_view key;
-        if (!readKeyAs(h, ctx, key, false))
-            return false;
-        int index = table.indexOf(key);
-        if (index < 0) {
-            // Table keys hold no backslash: only a key written with escapes can still match.
-            std::string_view unescaped;
-            bool failed = false;
-            if (unescapeLastKey(h, ctx, key, unescaped, failed))
-                index = table.indexOf(unescaped);
-            if (failed)
+        // Objects of one type mostly list their keys in the same order: try the key that
+        // followed the previous one last time before looking the key up.
+        int index = -1;
+        std::size_t expected = table.expectedAfter(previous);
+        if (expected < table.size() && atJsonKey(h, table[expected].jsonKey)) {
+            index = static_cast<int>(expected);
+            h.at += 2;
+        } else {
+            std::string_view key;
+            if (!readKeyAs(h, ctx, key, false))
                 return false;
+            index = table.indexOf(key);
+            if (index < 0) {
+                // Table keys hold no backslash: only a key written with escapes can still match.
+                std::string_view unescaped;
+                bool failed = false;
+                if (unescapeLastKey(h, ctx, key, unescaped, failed))
+                    index = table.indexOf(unescaped);
+                if (failed)
+                    return false;
+            }
+            if (index >= 0)
+                table.noteFollows(previous, static_cast<std::size_t>(index));
         }
         if (index < 0) {
             if (!skipValue(h, ctx))  // unknown keys are ignored
@@ -485,6 +497,7 @@ bool decodeRecordFields(JsonValueHandle& h, R& record, JsonReadContext& ctx, boo
                 seen[word] |= bit;
                 nulls[word] &= ~bit;
             }
+            previous = static_cast<std::size_t>(index);
         }
         if (!nextMember(h, ctx, '}', more))
             return false;

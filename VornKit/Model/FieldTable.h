@@ -26,6 +26,7 @@
 // passed in, which the caller synchronises.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -144,6 +145,16 @@ class FieldTable {
             }
         }
     }
+    /// A guess for the decoder: the field that came after field `previous` (size() for the
+    /// start of an object) in the last object read; size() when there is none yet. Guesses are
+    /// shared by all threads (relaxed atomics); a wrong one only costs a lookup by key.
+    std::size_t expectedAfter(std::size_t previous) const {
+        return follow_[previous].load(std::memory_order_relaxed);
+    }
+    void noteFollows(std::size_t previous, std::size_t next) const {
+        follow_[previous].store(static_cast<std::uint8_t>(next), std::memory_order_relaxed);
+    }
+
     /// Bit i % 64 of word i / 64 is set when field i is required.
     std::uint64_t requiredMask(std::size_t word) const { return required_[word]; }
     /// The field whose store attribute is `attribute`, or nullptr.
@@ -208,7 +219,8 @@ class FieldTable {
     std::string_view recordName_;
     std::vector<FieldInfo<R>> fields_;
     std::vector<Slot> slots_;
-    std::unique_ptr<char[]> jsonKeys_;  // every field's jsonKey, back to back
+    std::unique_ptr<char[]> jsonKeys_;                     // every field's jsonKey, back to back
+    std::unique_ptr<std::atomic<std::uint8_t>[]> follow_;  // see expectedAfter()
     std::uint64_t required_[(kMaxFields + 63) / 64] = {};
 };
 
@@ -240,6 +252,9 @@ void FieldTable<R>::buildIndex() {
         if (fields_[f].presence == Presence::Required)
             required_[f / 64] |= std::uint64_t{1} << (f % 64);
     }
+    follow_.reset(new std::atomic<std::uint8_t>[fields_.size() + 1]);
+    for (std::size_t f = 0; f <= fields_.size(); ++f)
+        follow_[f].store(static_cast<std::uint8_t>(fields_.size()), std::memory_order_relaxed);
     jsonKeys_.reset(new char[keyBytes + 1]);
     char* at = jsonKeys_.get();
     for (auto& info : fields_) {

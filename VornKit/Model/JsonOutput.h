@@ -21,6 +21,37 @@
 
 namespace vk {
 
+/// Copies `n` bytes; short copies (keys, most texts) inline with overlapping word moves.
+inline void copyBytes(char* to, const char* from, std::size_t n) {
+    if (n >= 8 && n <= 16) {
+        std::uint64_t a;
+        std::uint64_t b;
+        std::memcpy(&a, from, 8);
+        std::memcpy(&b, from + n - 8, 8);
+        std::memcpy(to, &a, 8);
+        std::memcpy(to + n - 8, &b, 8);
+    } else if (n > 16 && n <= 32) {
+        char a[16];
+        char b[16];
+        std::memcpy(a, from, 16);
+        std::memcpy(b, from + n - 16, 16);
+        std::memcpy(to, a, 16);
+        std::memcpy(to + n - 16, b, 16);
+    } else if (n >= 4 && n < 8) {
+        std::uint32_t a;
+        std::uint32_t b;
+        std::memcpy(&a, from, 4);
+        std::memcpy(&b, from + n - 4, 4);
+        std::memcpy(to, &a, 4);
+        std::memcpy(to + n - 4, &b, 4);
+    } else if (n < 4) {
+        for (std::size_t i = 0; i < n; ++i)
+            to[i] = from[i];
+    } else {
+        std::memcpy(to, from, n);
+    }
+}
+
 class JsonOutput {
   public:
     JsonOutput(std::string& out, const JsonWriteOptions& options);
@@ -60,7 +91,7 @@ class JsonOutput {
     void encodedKey(std::string_view key) {
         ensure(key.size() + 1);
         separate();
-        std::memcpy(cursor_, key.data(), key.size());
+        copyBytes(cursor_, key.data(), key.size());
         cursor_ += key.size();
         comma_ = false;
     }
@@ -116,8 +147,7 @@ class JsonOutput {
         ensure(value.size() + 3);
         separate();
         *cursor_++ = '"';
-        if (!value.empty())
-            std::memcpy(cursor_, value.data(), value.size());
+        copyBytes(cursor_, value.data(), value.size());
         cursor_ += value.size();
         *cursor_++ = '"';
     }

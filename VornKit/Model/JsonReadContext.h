@@ -179,6 +179,32 @@ inline bool readKeyAs(JsonValueHandle& h, JsonReadContext& ctx, std::string_view
     return true;
 }
 
+/// Whether the current token is the key `jsonKey` (quoted, with its colon: "\"Id\":") written
+/// exactly so, with the colon right after it.
+inline bool atJsonKey(const JsonValueHandle& h, std::string_view jsonKey) {
+    std::size_t n = jsonKey.size();
+    if (h.at[1] - h.at[0] != n - 1 || n < 4)
+        return false;
+    const char* a = h.begin();
+    const char* b = jsonKey.data();
+    if (n < 8) {
+        std::uint32_t x;
+        std::uint32_t y;
+        std::uint32_t u;
+        std::uint32_t v;
+        std::memcpy(&x, a, 4);
+        std::memcpy(&y, b, 4);
+        std::memcpy(&u, a + n - 4, 4);
+        std::memcpy(&v, b + n - 4, 4);
+        return x == y && u == v;
+    }
+    for (std::size_t i = 0; i + 8 < n; i += 8) {
+        if (json_detail::load64(a + i) != json_detail::load64(b + i))
+            return false;
+    }
+    return json_detail::load64(a + n - 8) == json_detail::load64(b + n - 8);
+}
+
 /// The key of an object field, unescaped, and its colon.
 inline bool readKey(JsonValueHandle& h, JsonReadContext& ctx, std::string_view& key) {
     return readKeyAs(h, ctx, key, true);

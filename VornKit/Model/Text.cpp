@@ -4,6 +4,7 @@
 #include <limits>
 #include <new>
 
+#include "VornKit/Model/JsonOutput.h"
 #include "VornKit/Platform/FatalError.h"
 
 namespace vk {
@@ -239,8 +240,7 @@ std::uintptr_t TextArena::carve(std::string_view text, std::uintptr_t plainTag) 
     new (b) Text::Block{{static_cast<std::uint32_t>(offset / 4)},
                         static_cast<std::uint32_t>(text.size())};
     char* chars = at + sizeof(Text::Block);
-    if (!text.empty())
-        std::memcpy(chars, text.data(), text.size());
+    copyBytes(chars, text.data(), text.size());
     chars[text.size()] = '\0';
     ++chunks_->made;
     return reinterpret_cast<std::uintptr_t>(b) | Text::kArenaTag | plainTag;

@@ -31,6 +31,29 @@ TEST(JsonWalk, UnknownValuesOfEveryShapeAreSkipped) {
     EXPECT_EQ(data->Key, "k");
 }
 
+TEST(JsonWalk, KeysInAnyOrderSpacingOrSpellingMatchTheirFields) {
+    // The decoder guesses each key from the order of the previous object; every one of these
+    // breaks the guess in another way and must still land in the right field.
+    auto list = JsonDecoder().decode<std::vector<UserItemDataDto>>(
+        R"([{"PlayCount":1,"Key":"a","Played":true},)"
+        R"({"PlayCount":2,"Key":"b","Played":false},)"
+        R"({"Key":"c","PlayCount":3},)"
+        R"({"PlayCount" :4,"Key":"d"},)"
+        R"({"PlayCoun":9,"PlayCount":5,"Ke":"x","Key":"e"},)"
+        R"({"PlayCount":6,"Key":"f"},)"
+        R"({"PlayCount":7,"Key":"g","PlayCountX":1,"Played":true}])");
+    ASSERT_TRUE(list) << list.error().description();
+    ASSERT_EQ(list->size(), 7u);
+    for (std::size_t i = 0; i < list->size(); ++i) {
+        EXPECT_EQ((*list)[i].PlayCount, static_cast<std::int64_t>(i + 1)) << i;
+        EXPECT_EQ((*list)[i].Key, std::string(1, static_cast<char>('a' + i))) << i;
+    }
+    EXPECT_EQ((*list)[0].Played, true);
+    EXPECT_EQ((*list)[1].Played, false);
+    EXPECT_FALSE((*list)[2].Played);
+    EXPECT_EQ((*list)[6].Played, true);
+}
+
 TEST(JsonWalk, WhitespaceAnywhereBetweenTokens) {
     auto data =
         userData(" \n{ \"PlayCount\" :\t7 ,\r\n \"Key\"  :  \"k\" , \"X\" : [ 1 , 2 ] }\n ");
