@@ -1,6 +1,7 @@
-// The coders behind the field tables: how each member type is read from JSON (simdjson On-Demand,
-// one forward pass), written to JSON (JsonOutput), archived and unarchived (KeyedArchive.h), and
-// turned into store values; and `field<&R::Member>(...)`, which builds a FieldInfo from a member.
+// The coders behind the field tables: how each member type is read from JSON (the token walk of
+// JsonReadContext.h, one forward pass), written to JSON (JsonOutput), archived and unarchived
+// (KeyedArchive.h), and turned into store values; and `field<&R::Member>(...)`, which builds a
+// FieldInfo from a member.
 //
 // Include this header only in .cpp files (it pulls in simdjson). A record declares its table once:
 //

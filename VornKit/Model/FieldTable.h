@@ -21,9 +21,10 @@
 // makes the member absent, or its default for Defaulted fields; false when the value cannot be
 // taken).
 //
-// Thread rule: a table is built once (function-local static, thread-safe initialisation) and is
-// immutable afterwards; reading it from any thread is safe. The accessors touch only the record
-// passed in, which the caller synchronises.
+// Thread rule: a table is built once (function-local static, thread-safe initialisation) and its
+// fields are immutable afterwards; reading it from any thread is safe. The decoder's key-order
+// guesses (expectedAfter) are relaxed atomics, updated from any thread. The accessors touch only
+// the record passed in, which the caller synchronises.
 #pragma once
 
 #include <atomic>

@@ -1,6 +1,9 @@
-// JSON coding of the records: JsonDecoder (simdjson, one forward pass over each object's fields,
-// dispatch by key through the record's FieldTable) and JsonEncoder (compact, keys in table order,
-// absent optionals left out).
+// JSON coding of the records: JsonDecoder (simdjson's first stage, then one forward pass over each
+// object's fields, dispatch by key through the record's FieldTable; see JsonReadContext.h) and
+// JsonEncoder (compact, keys in table order, absent optionals left out).
+//
+// Texts of a decoded document come from one arena (Text.h): they live independently of the
+// document and of the decoder, and free their storage with the last of them.
 //
 // Decoding rules shared by every record: absent and null read alike; unknown keys are ignored;
 // keys are matched exactly after unescaping; a value of the wrong JSON type is a type mismatch;
@@ -9,9 +12,11 @@
 // themselves (skipped values are walked without recursion), so any input gives a record or an
 // error.
 //
-// Decoding reads from a padded buffer (kJsonPadding readable bytes after the text). Passing a
-// std::string whose capacity already leaves that room (see reservePadding) avoids a copy;
-// anything else is copied once.
+// Decoding reads from a padded buffer (kJsonPadding readable bytes after the text, the first of
+// them a zero). Passing a std::string whose capacity already leaves that room (see
+// reservePadding) avoids a copy; anything else is copied once. Each thread keeps simdjson's
+// buffers for documents up to 1 MiB; larger documents get buffers released when the decode
+// ends.
 //
 // Thread rule: a decoder or encoder object is a small value of options; it may be used from
 // several threads at once as long as nobody changes its options meanwhile. Results belong to the
@@ -98,7 +103,8 @@ class JsonDecoder {
     /// Grows the capacity of `json` so that decode() can read it in place.
     static void reservePadding(std::string& json) { json.reserve(json.size() + kJsonPadding); }
 
-    /// Type-erased entry used by decode<T>; `slack` is how many readable bytes follow the text.
+    /// Type-erased entry used by decode<T>; `slack` is how many readable bytes follow the text
+    /// (it is read in place when there are kJsonPadding of them and the first is a zero).
     bool decodeInto(std::string_view json, std::size_t slack, const TypeCoding& coding, void* out,
                     DecodingError& error) const;
 
