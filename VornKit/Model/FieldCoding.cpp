@@ -273,4 +273,17 @@ bool setArchivedStoreValue(const StoreValue& value, std::string_view transformer
     return unarchiveRoot(blob->data(), blob->size(), allowed, coding, out, error);
 }
 
+template const TypeCoding& typeCoding<bool>();
+template const TypeCoding& typeCoding<std::int16_t>();
+template const TypeCoding& typeCoding<std::int32_t>();
+template const TypeCoding& typeCoding<std::int64_t>();
+template const TypeCoding& typeCoding<float>();
+template const TypeCoding& typeCoding<double>();
+template const TypeCoding& typeCoding<std::string>();
+template const TypeCoding& typeCoding<Text>();
+template const TypeCoding& typeCoding<TextMap>();
+template const TypeCoding& typeCoding<std::vector<std::int64_t>>();
+template const TypeCoding& typeCoding<std::vector<std::string>>();
+template const TypeCoding& typeCoding<std::vector<Text>>();
+
 }  // namespace vk

@@ -30,8 +30,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "VornKit/Model/CodingError.h"
+#include "VornKit/Model/Text.h"
+#include "VornKit/Model/TextMap.h"
 
 namespace vk {
 
@@ -76,6 +79,21 @@ struct TypeCoding {
 /// The coding of T. Defined in FieldCoding.h; record headers declare their instantiations.
 template <class T>
 const TypeCoding& typeCoding();
+
+// Plain values and lists of them, instantiated by the library: decode<T>() and encode() take
+// these as a document's top-level value too.
+extern template const TypeCoding& typeCoding<bool>();
+extern template const TypeCoding& typeCoding<std::int16_t>();
+extern template const TypeCoding& typeCoding<std::int32_t>();
+extern template const TypeCoding& typeCoding<std::int64_t>();
+extern template const TypeCoding& typeCoding<float>();
+extern template const TypeCoding& typeCoding<double>();
+extern template const TypeCoding& typeCoding<std::string>();
+extern template const TypeCoding& typeCoding<Text>();
+extern template const TypeCoding& typeCoding<TextMap>();
+extern template const TypeCoding& typeCoding<std::vector<std::int64_t>>();
+extern template const TypeCoding& typeCoding<std::vector<std::string>>();
+extern template const TypeCoding& typeCoding<std::vector<Text>>();
 
 inline constexpr std::size_t kJsonPadding = 64;
 
