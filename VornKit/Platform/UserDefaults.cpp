@@ -245,6 +245,17 @@ std::filesystem::path defaultsDirectory() {
 
 }  // namespace
 
+namespace {
+/// The stored value when it holds a T.
+template <class T>
+std::optional<T> valueOf(const std::optional<DefaultsValue>& stored) {
+    if (const T* value = stored ? std::get_if<T>(&stored->value) : nullptr) {
+        return *value;
+    }
+    return std::nullopt;
+}
+}  // namespace
+
 bool DefaultsValue::operator==(const DefaultsValue& other) const {
     return value == other.value;
 }
@@ -345,13 +356,7 @@ std::optional<DefaultsValue> UserDefaults::object(const std::string& key) {
 }
 
 std::optional<std::string> UserDefaults::string(const std::string& key) {
-    auto v = object(key);
-    if (v) {
-        if (auto* s = std::get_if<std::string>(&v->value)) {
-            return *s;
-        }
-    }
-    return std::nullopt;
+    return valueOf<std::string>(object(key));
 }
 
 bool UserDefaults::boolean(const std::string& key) {
@@ -412,33 +417,15 @@ std::optional<double> UserDefaults::number(const std::string& key) {
 }
 
 std::optional<DefaultsData> UserDefaults::data(const std::string& key) {
-    auto v = object(key);
-    if (v) {
-        if (auto* d = std::get_if<DefaultsData>(&v->value)) {
-            return *d;
-        }
-    }
-    return std::nullopt;
+    return valueOf<DefaultsData>(object(key));
 }
 
 std::optional<std::vector<std::string>> UserDefaults::stringList(const std::string& key) {
-    auto v = object(key);
-    if (v) {
-        if (auto* l = std::get_if<std::vector<std::string>>(&v->value)) {
-            return *l;
-        }
-    }
-    return std::nullopt;
+    return valueOf<std::vector<std::string>>(object(key));
 }
 
 std::optional<DefaultsDictionary> UserDefaults::dictionary(const std::string& key) {
-    auto v = object(key);
-    if (v) {
-        if (auto* d = std::get_if<DefaultsDictionary>(&v->value)) {
-            return *d;
-        }
-    }
-    return std::nullopt;
+    return valueOf<DefaultsDictionary>(object(key));
 }
 
 bool UserDefaults::set(const std::string& key, DefaultsValue value) {
