@@ -21,7 +21,10 @@
 // Thread rule: stateless functions; a JsonReadContext belongs to one decode call.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -452,7 +455,6 @@ bool decodeRecordFields(JsonValueHandle& h, R& record, JsonReadContext& ctx, boo
         h.advance();
     std::size_t previous = table.size();  // the last field read; size() at the start
     while (more) {
-        h.prefetch();
         // Objects of one type mostly list their keys in the same order: try the key that
         // followed the previous one last time before looking the key up.
         int index = -1;
@@ -641,6 +643,9 @@ struct ValueCoding<std::shared_ptr<R>> {
     }
 };
 
+/// The most elements a list decode reserves from the length of the previous list of its type.
+inline constexpr std::uint32_t kMaxReservedElements = 64;
+
 template <class T>
 struct ValueCoding<std::vector<T>> {
     using Element = ValueCoding<T>;
@@ -664,6 +669,14 @@ struct ValueCoding<std::vector<T>> {
         bool more = v.peek() != ']';
         if (!more)
             v.advance();
+        // Lists of one type mostly have alike lengths: reserving what the last one held (up to
+        // a few dozen) spares the copies of growing element by element.
+        static std::atomic<std::uint32_t> lastCount{0};
+        if (more) {
+            std::uint32_t hint = lastCount.load(std::memory_order_relaxed);
+            if (hint > 1)
+                out.reserve(hint < kMaxReservedElements ? hint : kMaxReservedElements);
+        }
         for (std::int64_t index = 0; more; ++index) {
             PathScope scope(ctx, {}, index);
             bool isNull = false;
@@ -680,6 +693,8 @@ struct ValueCoding<std::vector<T>> {
             if (!nextMember(v, ctx, ']', more))
                 return false;
         }
+        lastCount.store(static_cast<std::uint32_t>(std::min<std::size_t>(out.size(), UINT32_MAX)),
+                        std::memory_order_relaxed);
         if (out.capacity() > out.size())
             out.shrink_to_fit();
         return true;

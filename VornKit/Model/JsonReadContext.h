@@ -49,11 +49,6 @@ struct JsonValueHandle {
     const char* begin() const { return reinterpret_cast<const char*>(text + at[0]); }
     const char* limit() const { return reinterpret_cast<const char*>(text + at[1]); }
     void advance() { ++at; }
-    /// Asks for the document a few tokens ahead to be brought into the cache.
-    void prefetch() const {
-        if (end - at > 16)
-            __builtin_prefetch(text + at[16]);
-    }
 };
 
 /// One step of the coding path, kept on the stack while decoding; materialised only on errors.

@@ -37,7 +37,6 @@ constexpr std::size_t kMaxChunk = 64 * 1024;
 constexpr std::size_t kMinChunk = 256;
 constexpr std::size_t kMaxArenaText = 8 * 1024;  // longer texts get a block of their own
 constexpr std::size_t kMaxRecentText = 64;       // longer texts are not looked up
-constexpr std::size_t kRecentChunks = 4;
 constexpr std::uint64_t kPinned = std::uint64_t{1} << 62;
 
 std::size_t blockBytes(std::size_t length) noexcept {
@@ -206,6 +205,10 @@ TextArena::TextArena(std::size_t sizeHint) {
 }
 
 TextArena::~TextArena() {
+    for (std::size_t i = 0; i < kRecentChunks; ++i) {
+        if (window_[i].chunk)
+            window_[i].chunk->made += window_[i].made;
+    }
     Chunk* chunk = chunks_;
     while (chunk) {
         Chunk* next = chunk->next;
@@ -224,6 +227,12 @@ void TextArena::newChunk(std::size_t minimum) {
     chunk->size = size;
     chunks_ = chunk;
     ++chunkSerial_;
+    // The chunk that leaves the window of recent ones takes its tally along.
+    Window& w = window_[chunkSerial_ % kRecentChunks];
+    if (w.chunk)
+        w.chunk->made += w.made;
+    w.chunk = chunk;
+    w.made = 0;
     cursor_ = static_cast<char*>(memory) + sizeof(Chunk);
     limit_ = static_cast<char*>(memory) + size;
     nextChunkSize_ = nextChunkSize_ * 2 > kMaxChunk ? kMaxChunk : nextChunkSize_ * 2;
@@ -242,7 +251,7 @@ std::uintptr_t TextArena::carve(std::string_view text, std::uintptr_t plainTag) 
     char* chars = at + sizeof(Text::Block);
     copyBytes(chars, text.data(), text.size());
     chars[text.size()] = '\0';
-    ++chunks_->made;
+    ++window_[chunkSerial_ % kRecentChunks].made;
     return reinterpret_cast<std::uintptr_t>(b) | Text::kArenaTag | plainTag;
 }
 
@@ -259,20 +268,21 @@ Text TextArena::make(std::string_view text, bool knownPlain) {
     }
     std::size_t hash = hashShort(text);
     Recent& slot = recent_[hash & recentMask_];
+    auto tag = static_cast<std::uint32_t>(hash >> 32);
     // Only blocks of the last few chunks are shared: older ones have left the cache, and reading
     // one back costs more than a fresh copy.
-    if (slot.hash == hash && slot.bits && chunkSerial_ - slot.chunk < kRecentChunks) {
+    if (slot.hash == tag && slot.bits && chunkSerial_ - slot.chunk < kRecentChunks) {
         auto* b = reinterpret_cast<Text::Block*>(slot.bits & ~Text::kTagMask);
         if (b->length == text.size() && equalChars(reinterpret_cast<const char*>(b + 1), text)) {
             // Every chunk stays pinned until the arena ends, so a tally is all it takes.
-            ++chunkOf(b)->made;
+            ++window_[slot.chunk % kRecentChunks].made;
             result.bits_ = slot.bits;
             return result;
         }
     }
     slot.bits = carve(text, plainTag);
-    slot.hash = hash;
-    slot.chunk = chunkSerial_;
+    slot.hash = tag;
+    slot.chunk = static_cast<std::uint32_t>(chunkSerial_);
     result.bits_ = slot.bits;
     return result;
 }

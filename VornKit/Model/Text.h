@@ -155,12 +155,22 @@ class TextArena {
     char* cursor_ = nullptr;
     char* limit_ = nullptr;
     std::size_t nextChunkSize_ = 0;
+    // Serial numbers wrap at 2^32; a slot is only shared after its block compares equal.
+    std::uint32_t chunkSerial_ = 0;
     struct Recent {
         std::uintptr_t bits = 0;  // tagged block; 0 when empty
-        std::size_t hash = 0;     // of the text, so most misses need not touch the block
-        std::size_t chunk = 0;    // serial number of the block's chunk
+        std::uint32_t hash = 0;   // high half of the text's hash: most misses skip the block
+        std::uint32_t chunk = 0;  // serial number of the block's chunk
     };
-    std::size_t chunkSerial_ = 0;
+    // The chunks that may still share blocks (the newest few), each with the Texts handed out
+    // from it since it joined; kept here rather than in the chunk so a shared block costs no
+    // visit to its chunk's header. Slot: serial modulo the window size.
+    static constexpr std::size_t kRecentChunks = 4;
+    struct Window {
+        Chunk* chunk = nullptr;
+        std::uint64_t made = 0;
+    };
+    Window window_[kRecentChunks];
     std::unique_ptr<Recent[]> recent_;  // direct-mapped cache of short texts
     std::size_t recentMask_ = 0;
 };
