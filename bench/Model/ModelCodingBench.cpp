@@ -484,7 +484,7 @@ Speeds measureSpeeds(const vk::JsonDecoder& decoder, simdjson::dom::parser& domP
     bestSeconds(1, ours);
     speeds.ours = bestSeconds(5, ours);
     bestSeconds(1, theirs);
-    speeds.nlohmann = bestSeconds(2, theirs);
+    speeds.nlohmann = bestSeconds(5, theirs);
     return speeds;
 }
 
