@@ -170,7 +170,27 @@ JsonTokenType tokenType(const JsonValueHandle& h) {
 
 namespace {
 
+/// Whether the token is a plain integer (-?(0|[1-9][0-9]*), at most 18 digits) followed only
+/// by whitespace: the common case of a skipped number, valid without parsing it.
+bool isPlainInteger(const JsonValueHandle& h) {
+    const char* p = h.begin();
+    const char* limit = h.limit();
+    if (p < limit && *p == '-')
+        ++p;
+    const char* digits = p;
+    while (p < limit && *p >= '0' && *p <= '9')
+        ++p;
+    auto count = p - digits;
+    if (count == 0 || count > 18 || (count > 1 && *digits == '0'))
+        return false;
+    while (p < limit && json_detail::isSpace(*p))
+        ++p;
+    return p == limit;
+}
+
 bool isAtomOrNumber(const JsonValueHandle& h) {
+    if (isPlainInteger(h))
+        return true;
     switch (tokenType(h)) {
         case JsonTokenType::Boolean:
         case JsonTokenType::Null:

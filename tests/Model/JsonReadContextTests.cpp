@@ -83,6 +83,11 @@ TEST(JsonWalk, MalformedStructureFailsEvenInsideSkippedValues) {
              R"({"Key":tru})",                  // bad atom
              R"({"X":nul})",                    // bad atom in a skipped value
              R"({"PlayCount":01})",             // leading zero
+             R"({"X":01})",                     // leading zero in a skipped number
+             R"({"X":-})",                      // a sign without digits
+             R"({"X":12a})",                    // letters after digits
+             R"({"X":1.})",                     // no digits after the point
+             R"({"X":-01,"PlayCount":1})",      // negative with a leading zero
              R"({"Key":"\x"})",                 // bad escape
              R"({"Key":"\ud800"})",             // lone surrogate
              "",                                // nothing
@@ -92,6 +97,13 @@ TEST(JsonWalk, MalformedStructureFailsEvenInsideSkippedValues) {
          }) {
         expectCorrupted(json);
     }
+}
+
+TEST(JsonWalk, SkippedNumbersOfEveryFormPass) {
+    auto data = userData(R"({"A":0,"B":-0,"C":123456789012345678,"D":1234567890123456789012,)"
+                         R"("E":-1.5e-3,"F":2E+8,"G": 7 ,"PlayCount":3})");
+    ASSERT_TRUE(data) << data.error().description();
+    EXPECT_EQ(data->PlayCount, 3);
 }
 
 TEST(JsonWalk, DeeplyNestedSkippedValuesFailInsteadOfOverflowing) {
