@@ -188,10 +188,9 @@ bool ValueCoding<TextMap>::decode(JsonValueHandle& v, TextMap& out, JsonReadCont
         if (!readKey(v, ctx, key))
             return false;
         Text keyText = ctx.texts.make(key, false);
-        PathScope scope(ctx, keyText.view());
         Text value;
         if (!decodeJsonText(v, value, ctx))
-            return false;
+            return ctx.failedIn(keyText.view());
         out.set(std::move(keyText), std::move(value));
         if (!nextMember(v, ctx, '}', more))
             return false;

@@ -494,9 +494,8 @@ bool decodeRecordFields(JsonValueHandle& h, R& record, JsonReadContext& ctx, boo
                 nulls[word] |= bit;
                 info.reset(record);
             } else {
-                PathScope scope(ctx, info.key);
                 if (!info.decodeJson(record, h, ctx))
-                    return false;
+                    return ctx.failedIn(info.key);
                 seen[word] |= bit;
                 nulls[word] &= ~bit;
             }
@@ -519,10 +518,10 @@ bool decodeRecordFields(JsonValueHandle& h, R& record, JsonReadContext& ctx, boo
         const FieldInfo<R>& info = table[i];
         if (info.presence == Presence::Required) {
             if (nulls[i / 64] & bit) {
-                PathScope scope(ctx, info.key);
-                return ctx.fail(DecodingErrorKind::ValueNotFound, "Expected a value for key \"" +
-                                                                      std::string(info.key) +
-                                                                      "\" but found null instead.");
+                ctx.fail(DecodingErrorKind::ValueNotFound, "Expected a value for key \"" +
+                                                               std::string(info.key) +
+                                                               "\" but found null instead.");
+                return ctx.failedIn(info.key);
             }
             return ctx.fail(DecodingErrorKind::KeyNotFound,
                             "No value associated with key \"" + std::string(info.key) + "\".");
@@ -605,10 +604,8 @@ struct ValueCoding<std::shared_ptr<R>> {
         if (!object) {
             // Only records that need a store context make nothing: say why.
             if constexpr (requires { R::missingContextError(); }) {
-                if (ctx.error != nullptr) {
+                if (ctx.error != nullptr)
                     *ctx.error = R::missingContextError();
-                    ctx.error->codingPath = ctx.pathText();
-                }
             }
             return false;
         }
@@ -678,18 +675,18 @@ struct ValueCoding<std::vector<T>> {
                 out.reserve(hint < kMaxReservedElements ? hint : kMaxReservedElements);
         }
         for (std::int64_t index = 0; more; ++index) {
-            PathScope scope(ctx, {}, index);
             bool isNull = false;
             if (v.peek() == 'n' && !readNull(v, ctx, isNull))
-                return false;
+                return ctx.failedAt(index);
             if (isNull) {
-                return ctx.fail(DecodingErrorKind::ValueNotFound,
-                                "Expected " + std::string(Element::typeName()) +
-                                    " value but found null instead.");
+                ctx.fail(DecodingErrorKind::ValueNotFound, "Expected " +
+                                                               std::string(Element::typeName()) +
+                                                               " value but found null instead.");
+                return ctx.failedAt(index);
             }
             out.emplace_back();
             if (!Element::decode(v, out.back(), ctx))
-                return false;
+                return ctx.failedAt(index);
             if (!nextMember(v, ctx, ']', more))
                 return false;
         }

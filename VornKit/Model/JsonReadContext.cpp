@@ -55,29 +55,33 @@ std::string tokenText(const JsonValueHandle& h) {
 
 // ---------------------------------------------------------------------------------------------
 
-std::string JsonReadContext::pathText() const {
-    std::vector<const PathNode*> nodes;
-    for (const PathNode* node = path; node != nullptr; node = node->parent)
-        nodes.push_back(node);
-    std::string text;
-    for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) {
-        const PathNode* node = *it;
-        if (node->index >= 0) {
-            text.push_back('[');
-            text.append(std::to_string(node->index));
-            text.push_back(']');
+bool JsonReadContext::failedIn(std::string_view key) {
+    if (error != nullptr) {
+        std::string& path = error->codingPath;
+        if (path.empty() || path.front() == '[') {
+            path.insert(0, key);
         } else {
-            if (!text.empty())
-                text += ".";
-            text += node->key;
+            path.insert(0, 1, '.');
+            path.insert(0, key);
         }
     }
-    return text;
+    return false;
+}
+
+bool JsonReadContext::failedAt(std::int64_t index) {
+    if (error != nullptr) {
+        std::string step = "[" + std::to_string(index) + "]";
+        std::string& path = error->codingPath;
+        if (!path.empty() && path.front() != '[')
+            step.push_back('.');
+        path.insert(0, step);
+    }
+    return false;
 }
 
 bool JsonReadContext::fail(DecodingErrorKind kind, std::string message) {
     if (error != nullptr)
-        *error = DecodingError{kind, pathText(), std::move(message)};
+        *error = DecodingError{kind, std::string(), std::move(message)};
     return false;
 }
 

@@ -51,13 +51,6 @@ struct JsonValueHandle {
     void advance() { ++at; }
 };
 
-/// One step of the coding path, kept on the stack while decoding; materialised only on errors.
-struct PathNode {
-    const PathNode* parent = nullptr;
-    std::string_view key;  ///< empty for list elements
-    std::int64_t index = -1;
-};
-
 struct JsonReadContext {
     /// `documentSize`: bytes of JSON this context decodes (sizes the text arena).
     explicit JsonReadContext(std::size_t documentSize) : texts(documentSize) {}
@@ -65,7 +58,6 @@ struct JsonReadContext {
     const JsonDecoder* decoder = nullptr;
     /// simdjson's parser for this document: unescapes strings.
     const simdjson::internal::dom_parser_implementation* parser = nullptr;
-    const PathNode* path = nullptr;
     DecodingError* error = nullptr;
     TextArena texts;  ///< makes the document's Texts
 
@@ -75,7 +67,11 @@ struct JsonReadContext {
     bool failSimdjson(simdjson::error_code code, std::string_view expected);
     /// Type mismatch naming what the current token is.
     bool failType(const JsonValueHandle& h, std::string_view expected);
-    std::string pathText() const;
+    /// Put the field `key` or the list element `index` in front of the reported error's coding
+    /// path; return false. A failure reports itself with an empty path and every level it leaves
+    /// on its way out adds its step, so decoding keeps no path while it succeeds.
+    bool failedIn(std::string_view key);
+    bool failedAt(std::int64_t index);
 
     /// Unescapes the string whose characters start at `content` (after the opening quote) and
     /// end at `close` (its closing quote). The view lives until the next call with the same
@@ -85,20 +81,6 @@ struct JsonReadContext {
   private:
     std::unique_ptr<std::uint8_t[]> scratch_[2];
     std::size_t scratchSize_[2] = {0, 0};
-};
-
-/// Pushes a path step for the lifetime of the object.
-class PathScope {
-  public:
-    PathScope(JsonReadContext& ctx, std::string_view key, std::int64_t index = -1)
-        : ctx_(ctx), node_{ctx.path, key, index} {
-        ctx_.path = &node_;
-    }
-    ~PathScope() { ctx_.path = node_.parent; }
-
-  private:
-    JsonReadContext& ctx_;
-    PathNode node_;
 };
 
 namespace json_detail {

@@ -144,6 +144,25 @@ TEST(JsonWalk, TypeMismatchesNameWhatWasFound) {
     EXPECT_EQ(nullElement.error().codingPath, "[1]");
 }
 
+TEST(JsonWalk, ErrorsNameTheWholeCodingPath) {
+    auto path = [](std::string_view json) {
+        auto items = JsonDecoder().decode<std::vector<std::shared_ptr<BaseItemDto>>>(json);
+        EXPECT_FALSE(items);
+        return items ? std::string("(decoded)") : items.error().codingPath;
+    };
+    const char* item = R"({"Id":"a","ServerId":"s"},)";
+    EXPECT_EQ(
+        path(std::string("[") + item + R"({"Id":"b","ServerId":"s","ImageTags":{"Logo":1}}])"),
+        "[1].ImageTags.Logo");
+    EXPECT_EQ(path(std::string("[") + item + item +
+                   R"({"Id":"c","ServerId":"s","MediaSources":[{"MediaStreams":[]},)"
+                   R"({"MediaStreams":null}]}])"),
+              "[2].MediaSources[1].MediaStreams");
+    EXPECT_EQ(path(R"([{"Id":"a","ServerId":"s","Genres":["x",null]}])"), "[0].Genres[1]");
+    EXPECT_EQ(path(R"([{"Id":"a","ServerId":"s","UserData":{"PlayCount":nul}}])"), "[0].UserData");
+    EXPECT_EQ(path(R"([{"Id":"a"}])"), "[0]");  // a missing required key names its record
+}
+
 TEST(JsonWalk, NumbersFollowTheFieldsWidthAndExactness) {
     auto big =
         userData(R"({"PlayCount":9223372036854775807,"Rating":-0.0,"PlayedPercentage":1e-7})");
