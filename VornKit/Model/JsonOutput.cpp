@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "VornKit/Model/FieldTable.h"
+#include "VornKit/Platform/VirtualMemory.h"
 
 namespace vk {
 
@@ -11,6 +12,7 @@ namespace {
 
 // The string is extended (zero-filled) this much at a time, so the filling stays in cache.
 constexpr std::size_t kStep = 64 * 1024;
+constexpr std::size_t kLargeBuffer = 4 << 20;
 
 constexpr std::uint64_t kOnes = 0x0101010101010101ull;
 constexpr std::uint64_t kHighs = 0x8080808080808080ull;
@@ -100,6 +102,7 @@ void JsonOutput::reserve(std::size_t bytes) {
     if (out_.capacity() < used + bytes) {
         out_.resize(used);
         out_.reserve(used + bytes);
+        adviseLargeBuffer();
         cursor_ = out_.data() + used;
         limit_ = cursor_;
     }
@@ -111,10 +114,18 @@ void JsonOutput::grow(std::size_t bytes) {
     if (want > out_.capacity()) {
         out_.resize(used);
         out_.reserve(std::max(want + kStep, out_.capacity() * 2));
+        adviseLargeBuffer();
     }
     out_.resize(std::min(out_.capacity(), std::max(want, used + kStep)));
     cursor_ = out_.data() + used;
     limit_ = out_.data() + out_.size();
+}
+
+void JsonOutput::adviseLargeBuffer() {
+    // A document of many megabytes is written once into fresh memory: huge pages spare most
+    // of its page faults.
+    if (out_.capacity() >= kLargeBuffer)
+        VirtualMemory::adviseHugePages(out_.data(), out_.capacity());
 }
 
 void JsonOutput::finish() {

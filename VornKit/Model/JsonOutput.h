@@ -143,6 +143,7 @@ class JsonOutput {
             grow(bytes);
     }
     void grow(std::size_t bytes);
+    void adviseLargeBuffer();
     void plainString(std::string_view value) {
         ensure(value.size() + 3);
         separate();
