@@ -128,6 +128,39 @@ TEST(BaseItemDtoCoding, RoundTripKeepsNestedRecords) {
     EXPECT_EQ(JsonEncoder().encode(again), json);
 }
 
+TEST(BaseItemDtoCoding, ResponsesOfManyMegabytesRoundTrip) {
+    // Large enough for a parser of its own and an output buffer advised for huge pages; the
+    // same streams and artist in every item, so texts are shared across arena chunks.
+    std::string json = R"({"Items":[)";
+    for (int i = 0; i < 12000; ++i) {
+        if (i)
+            json += ',';
+        json += R"({"Id":"item-)" + std::to_string(i) + R"(","ServerId":"s","Name":"Track )" +
+                std::to_string(i) + R"(","MediaSources":[{"Id":"m","MediaStreams":[)" +
+                R"({"Codec":"flac","Index":0,"Path":"/music/)" + std::string(200, 'p') +
+                R"("},{"Codec":"mjpeg","Index":1}]}],"ArtistItems":[{"Name":"Artist","Id":"1"}],)" +
+                R"("RunTimeTicks":)" + std::to_string(1000000LL * i) + "}";
+    }
+    json += R"(],"TotalRecordCount":12000})";
+    ASSERT_GT(json.size(), 4u << 20);
+    auto response = JsonDecoder().decode<GetItemsResponse>(json);
+    ASSERT_TRUE(response) << response.error().description();
+    ASSERT_EQ(response->Items.size(), 12000u);
+    const auto& last = *response->Items.back();
+    EXPECT_EQ(last.Id, "item-11999");
+    EXPECT_EQ(last.RunTimeTicks, 11999000000LL);
+    EXPECT_EQ((*last.MediaSources)[0].MediaStreams[1].Codec, "mjpeg");
+    auto encoded = JsonEncoder().encode(*response);
+    ASSERT_TRUE(encoded);
+    auto again = JsonDecoder().decode<GetItemsResponse>(*encoded);
+    ASSERT_TRUE(again) << again.error().description();
+    auto reencoded = JsonEncoder().encode(*again);
+    ASSERT_TRUE(reencoded);
+    EXPECT_EQ(*reencoded, *encoded);
+    EXPECT_EQ((*again->Items[7]->MediaSources)[0].MediaStreams[0].Path,
+              "/music/" + std::string(200, 'p'));
+}
+
 TEST(BaseItemDtoDerived, RemoteItemIdAndMediaId) {
     BaseItemDto item;
     item.Id = "local:123";
