@@ -226,7 +226,11 @@ void TextArena::newChunk(std::size_t minimum) {
     chunk->next = chunks_;
     chunk->size = size;
     chunks_ = chunk;
-    ++chunkSerial_;
+    if (++chunkSerial_ == 0) {
+        // Serial numbers wrapped: forget every slot, so none from 2^32 chunks ago looks recent.
+        for (std::size_t i = 0; i <= recentMask_; ++i)
+            recent_[i] = Recent{};
+    }
     // The chunk that leaves the window of recent ones takes its tally along.
     Window& w = window_[chunkSerial_ % kRecentChunks];
     if (w.chunk)

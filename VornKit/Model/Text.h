@@ -155,7 +155,7 @@ class TextArena {
     char* cursor_ = nullptr;
     char* limit_ = nullptr;
     std::size_t nextChunkSize_ = 0;
-    // Serial numbers wrap at 2^32; a slot is only shared after its block compares equal.
+    // Serial numbers wrap at 2^32, and the slots are cleared when they do.
     std::uint32_t chunkSerial_ = 0;
     struct Recent {
         std::uintptr_t bits = 0;  // tagged block; 0 when empty
