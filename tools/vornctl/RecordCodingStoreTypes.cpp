@@ -7,7 +7,7 @@
 
 #include "VornKit/Model/FieldCoding.h"
 #include "VornKit/Offline/OfflineDataController.h"
-#include "tools/vornctl/InspectTypes.h"
+#include "tools/vornctl/RecordCodingTypes.h"
 
 namespace {
 

@@ -31,7 +31,7 @@
 #include "VornKit/Model/UserItemDataDto.h"
 #include "VornKit/Model/ValueTransformer.h"
 #include "tools/vornctl/Command.h"
-#include "tools/vornctl/InspectTypes.h"
+#include "tools/vornctl/RecordCodingTypes.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The record types `vornctl inspect` knows. InspectCommand.cpp registers the model's records;
+// The record types `vornctl inspect` knows. RecordCodingCommand.cpp registers the model's records;
 // other files add theirs (the offline store's records, which need a store decoder) with
 // VORNCTL_INSPECT_TYPE. Modes a type does not support are left empty.
 //
