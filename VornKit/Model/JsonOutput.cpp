@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "VornKit/Model/ByteWords.h"
 #include "VornKit/Model/FieldTable.h"
 #include "VornKit/Platform/VirtualMemory.h"
 
@@ -14,18 +15,8 @@ namespace {
 constexpr std::size_t kStep = 64 * 1024;
 constexpr std::size_t kLargeBuffer = 4 << 20;
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-
-/// Bit 7 of each byte of the result is set for the first byte of `w` JSON escapes (and maybe
-/// later ones); zero when there is none.
-std::uint64_t escapeBits(std::uint64_t w) {
-    std::uint64_t quote = w ^ (kOnes * '"');
-    std::uint64_t backslash = w ^ (kOnes * '\\');
-    return (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
-            ((w - kOnes * 0x20) & ~w)) &
-           kHighs;
-}
+using bytewords::escapeBits;
+using bytewords::load64;
 
 /// Writes the escapes of `text` at `to`; returns the end. `to` has room for 6 bytes per byte.
 char* writeEscaped(char* to, std::string_view text) {
@@ -35,9 +26,7 @@ char* writeEscaped(char* to, std::string_view text) {
     while (p < end) {
         // Copy the run without escapes a word at a time.
         while (end - p >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p, 8);
-            std::uint64_t bits = escapeBits(w);
+            std::uint64_t bits = escapeBits(load64(p));
             if (bits) {
                 auto n = static_cast<std::size_t>(__builtin_ctzll(bits) / 8);
                 std::memcpy(to, p, n);
@@ -160,17 +149,15 @@ void JsonOutput::integer(std::int64_t value) {
 }
 
 void JsonOutput::number(double value) {
-    if (!std::isfinite(value)) {
-        options_.invalidValue = true;
-        null();
-        return;
-    }
-    ensure(33);
-    separate();
-    cursor_ = std::to_chars(cursor_, cursor_ + 32, value).ptr;
+    finiteNumber(value);
 }
 
 void JsonOutput::number(float value) {
+    finiteNumber(value);
+}
+
+template <class Real>
+void JsonOutput::finiteNumber(Real value) {
     if (!std::isfinite(value)) {
         options_.invalidValue = true;
         null();

@@ -144,6 +144,10 @@ class JsonOutput {
     }
     void grow(std::size_t bytes);
     void adviseLargeBuffer();
+    /// A number in its shortest form that reads back the same; null (and the invalid-value
+    /// flag) for NaN and infinities.
+    template <class Real>
+    void finiteNumber(Real value);
     void plainString(std::string_view value) {
         ensure(value.size() + 3);
         separate();

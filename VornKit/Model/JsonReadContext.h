@@ -26,6 +26,7 @@
 #include <string>
 #include <string_view>
 
+#include "VornKit/Model/ByteWords.h"
 #include "VornKit/Model/CodingError.h"
 #include "VornKit/Model/EnumCoding.h"
 #include "VornKit/Model/Text.h"
@@ -85,15 +86,6 @@ struct JsonReadContext {
 
 namespace json_detail {
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-
-inline std::uint64_t load64(const char* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 /// Whether [p, p + n) holds a backslash. Reads whole blocks: 15 readable bytes must follow.
 inline bool hasBackslash(const char* p, std::size_t n) {
 #if defined(__SSE2__)
@@ -107,6 +99,7 @@ inline bool hasBackslash(const char* p, std::size_t n) {
     return false;
 #else
     for (std::size_t i = 0; i < n; i += 8) {
+        using namespace bytewords;
         std::uint64_t x = load64(p + i) ^ (kOnes * '\\');
         std::uint64_t bits = (x - kOnes) & ~x & kHighs;
         if (bits && i + static_cast<std::size_t>(__builtin_ctzll(bits) / 8) < n)
@@ -162,24 +155,7 @@ inline bool atJsonKey(const JsonValueHandle& h, std::string_view jsonKey) {
     std::size_t n = jsonKey.size();
     if (h.at[1] - h.at[0] != n - 1 || n < 4)
         return false;
-    const char* a = h.begin();
-    const char* b = jsonKey.data();
-    if (n < 8) {
-        std::uint32_t x;
-        std::uint32_t y;
-        std::uint32_t u;
-        std::uint32_t v;
-        std::memcpy(&x, a, 4);
-        std::memcpy(&y, b, 4);
-        std::memcpy(&u, a + n - 4, 4);
-        std::memcpy(&v, b + n - 4, 4);
-        return x == y && u == v;
-    }
-    for (std::size_t i = 0; i + 8 < n; i += 8) {
-        if (json_detail::load64(a + i) != json_detail::load64(b + i))
-            return false;
-    }
-    return json_detail::load64(a + n - 8) == json_detail::load64(b + n - 8);
+    return bytewords::equal(h.begin(), jsonKey.data(), n);
 }
 
 /// The key of an object field, unescaped, and its colon.

@@ -4,6 +4,7 @@
 #include <limits>
 #include <new>
 
+#include "VornKit/Model/ByteWords.h"
 #include "VornKit/Model/JsonOutput.h"
 #include "VornKit/Platform/FatalError.h"
 
@@ -11,23 +12,7 @@ namespace vk {
 
 namespace {
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-
-std::uint64_t load64(const char* p) noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-/// Whether any byte of `w` is a quote, a backslash or below 0x20.
-bool wordNeedsEscaping(std::uint64_t w) noexcept {
-    std::uint64_t quote = w ^ (kOnes * '"');
-    std::uint64_t backslash = w ^ (kOnes * '\\');
-    std::uint64_t found =
-        ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | ((w - kOnes * 0x20) & ~w);
-    return (found & kHighs) != 0;
-}
+using bytewords::load64;
 
 bool byteNeedsEscaping(unsigned char c) noexcept {
     return c < 0x20 || c == '"' || c == '\\';
@@ -66,35 +51,6 @@ std::size_t hashShort(std::string_view s) noexcept {
     return static_cast<std::size_t>(h ^ (h >> 32));
 }
 
-/// Whether `a` (at least b.size() characters) starts with `b`; in-bounds word compares only.
-bool equalChars(const char* a, std::string_view b) noexcept {
-    const char* p = b.data();
-    std::size_t n = b.size();
-    if (n >= 8) {
-        for (std::size_t i = 0; i + 8 < n; i += 8) {
-            if (load64(a + i) != load64(p + i))
-                return false;
-        }
-        return load64(a + n - 8) == load64(p + n - 8);
-    }
-    if (n >= 4) {
-        std::uint32_t x;
-        std::uint32_t y;
-        std::uint32_t u;
-        std::uint32_t v;
-        std::memcpy(&x, a, 4);
-        std::memcpy(&y, p, 4);
-        std::memcpy(&u, a + n - 4, 4);
-        std::memcpy(&v, p + n - 4, 4);
-        return x == y && u == v;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (a[i] != p[i])
-            return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 std::size_t Text::blockSize(std::size_t length) noexcept {
@@ -106,7 +62,7 @@ bool Text::needsJsonEscaping(std::string_view text) noexcept {
     std::size_t n = text.size();
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        if (wordNeedsEscaping(load64(p + i)))
+        if (bytewords::escapeBits(load64(p + i)) != 0)
             return true;
     }
     for (; i < n; ++i) {
@@ -277,7 +233,8 @@ Text TextArena::make(std::string_view text, bool knownPlain) {
     // one back costs more than a fresh copy.
     if (slot.hash == tag && slot.bits && chunkSerial_ - slot.chunk < kRecentChunks) {
         auto* b = reinterpret_cast<Text::Block*>(slot.bits & ~Text::kTagMask);
-        if (b->length == text.size() && equalChars(reinterpret_cast<const char*>(b + 1), text)) {
+        if (b->length == text.size() &&
+            bytewords::equal(reinterpret_cast<const char*>(b + 1), text.data(), text.size())) {
             // Every chunk stays pinned until the arena ends, so a tally is all it takes.
             ++window_[slot.chunk % kRecentChunks].made;
             result.bits_ = slot.bits;
