@@ -50,8 +50,9 @@ std::shared_ptr<UrlSession> ApiClient::urlSession() const {
 }
 
 const Logger& ApiClient::logger() {
-    static const Logger instance("ApiClient");
-    return instance;
+    // Never destroyed: completions still log while the process exits.
+    static const auto* instance = new Logger("ApiClient");
+    return *instance;
 }
 
 ServerInfo ApiClient::serverInfo() const {

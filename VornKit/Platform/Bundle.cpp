@@ -5,13 +5,14 @@
 namespace vk {
 
 namespace {
+// Never destroyed: worker threads still log (and so read the bundle) while the process exits.
 std::mutex& bundleMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static auto* mutex = new std::mutex;
+    return *mutex;
 }
 Bundle& storedBundle() {
-    static Bundle bundle;
-    return bundle;
+    static auto* bundle = new Bundle;
+    return *bundle;
 }
 }  // namespace
 

@@ -29,7 +29,12 @@ constexpr std::size_t kReserveLimit = 64 << 20;
 
 void ensureCurl() {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] {
+        // OpenSSL must not tear its state down at exit while a worker still runs a handshake
+        // (workers outlive main()); without effect when the host initialised OpenSSL first.
+        OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+    });
 }
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -490,8 +495,12 @@ class CurlTransport final : public UrlTransport {
             response.statusCode = static_cast<int>(status);
             response.headers = std::move(transfer->responseHeaders);
         }
-        bool noBody = response.isHttp && transfer->data.empty() &&
-                      (!transfer->declaredLength || transfer->request.httpMethod == "HEAD");
+        // 204 and 304 answers and answers to HEAD have no body by definition: present, empty.
+        // Any other answer without a byte and without a declared length (or chunking) had none.
+        bool bodyless = response.statusCode == 204 || response.statusCode == 304 ||
+                        transfer->request.httpMethod == "HEAD";
+        bool noBody =
+            response.isHttp && transfer->data.empty() && !transfer->declaredLength && !bodyless;
         if (!noBody)
             result.data = std::move(transfer->data);
         result.response = std::move(response);

@@ -12,19 +12,32 @@
 //   - async() never runs the block inline: it returns before the block starts.
 //   - On a serial queue (main included) blocks run in FIFO order and never overlap; a block sees
 //     every write made by the blocks before it.
-//   - asyncAfter() runs the block no earlier than the delay; blocks given to one serial queue with
-//     delays run in the order of their due times (ties in posting order).
-//   - sync() returns after the block has run on the queue. Called on the queue itself, it runs the
-//     block inline instead of deadlocking. sync() onto the main queue from another thread waits
-//     until somebody services the main run loop.
+//   - asyncAfter() runs the block no earlier than the delay. Delayed blocks reach their queue in
+//     the order of their due times, ties in posting order, on every queue; a delay of zero or
+//     less is async().
+//   - sync() returns after the block has run in its turn on the queue. Onto a serial queue other
+//     than main it runs the block on the calling thread: at once when the queue is idle, else
+//     once the blocks before it have run; when no pool thread is free to run those (they may all
+//     be waiting in sync() calls themselves) the calling thread runs them too, so sync() calls
+//     never wait for a pool thread. Called on the queue itself, or from a block nested in a
+//     sync() onto it, it runs the block inline. Onto the global queue it runs the block inline.
+//     sync() onto the main queue from another thread waits until somebody services the main run
+//     loop, which runs the block.
 //   - isCurrent() is true inside a block run by that queue. Outside any block, the main queue is
 //     current on the process's main thread and on a thread servicing the main run loop, so
 //     main()->sync() from the main thread runs inline (as the host's own main-thread code would).
+//   - An exception of any type that escapes a block is caught where the block was called, logged
+//     to the console log (category "DispatchQueue", with the queue's label) and dropped; the queue
+//     goes on with its next block, and sync() returns normally.
 // Not guaranteed: which worker thread runs a block; ordering between different queues.
 //
+// Threads: a shared pool of max(2, cores) workers and one timer thread, started on first use and
+// never stopped or destroyed, so that blocks still running while the process exits meet a live
+// pool.
+//
 // Thread rule: every member is thread-safe. Queues are shared objects (std::shared_ptr); a block
-// keeps its queue alive until it has run. Blocks must not throw: an exception escaping a block
-// is logged and terminates the process.
+// keeps its queue alive until it has run. A sync() that waits for itself through another queue
+// (A syncs onto B whose running block syncs onto A) deadlocks, as it would anywhere.
 #pragma once
 
 #include <chrono>
@@ -61,6 +74,7 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 
   private:
     DispatchQueue(std::string label, bool serial, std::unique_ptr<Impl> impl);
+    /// Runs one block as this queue's: current queue set, exceptions caught and logged.
     void run(const Block& block);
 
     std::string label_;
@@ -80,7 +94,8 @@ class RunLoop {
     /// Services the main queue until `predicate` holds or `timeout` has passed; returns the last
     /// value of the predicate. The predicate is checked on the calling thread between blocks.
     bool runUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
-    /// Runs every main-queue block that is due now, then returns.
+    /// Runs the main-queue blocks that were due when it started (delayed ones included), then
+    /// returns; blocks they post wait for the next service.
     void drain();
     /// Makes run() return after the block it is running.
     void stop();

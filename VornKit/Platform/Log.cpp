@@ -16,14 +16,15 @@ namespace {
 
 std::atomic<bool> gPrivateEnabled{false};
 
+// The sink state is never destroyed: worker threads still log while the process exits.
 std::mutex& sinkMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static auto* mutex = new std::mutex;
+    return *mutex;
 }
 
 std::shared_ptr<LogSink>& installedSink() {
-    static std::shared_ptr<LogSink> sink;
-    return sink;
+    static auto* sink = new std::shared_ptr<LogSink>;
+    return *sink;
 }
 
 class SystemSink : public LogSink {
@@ -144,8 +145,8 @@ bool Log::privateLoggingEnabled() {
 }
 
 std::shared_ptr<LogSink> Log::defaultSink() {
-    static const std::shared_ptr<LogSink> sink = std::make_shared<SystemSink>();
-    return sink;
+    static const auto* sink = new std::shared_ptr<LogSink>(std::make_shared<SystemSink>());
+    return *sink;
 }
 
 void Log::write(LogRecord record) {

@@ -3,10 +3,17 @@
 //
 // Delivery: post() calls every matching observer that is registered when post() starts. An
 // observer without a queue runs inline on the posting thread before post() returns; one with a
-// queue gets an async() onto that queue. An observer removed before its delivery runs (also from
+// queue gets an async() onto that queue. An observer removed before its delivery starts (also from
 // inside another delivery of the same post) is not called.
 //
-// Thread rule: thread-safe. Observer blocks are owned by the centre until removeObserver().
+// Removal: once removeObserver() returns, the observer's block is not running and never starts
+// again, so an object may remove its observer in its destructor while the block captures `this`.
+// Called from another thread while a delivery of that observer runs, it waits for that delivery
+// to end; called from inside the observer's own delivery, it does not wait. Do not remove an
+// observer while holding something its block waits for.
+//
+// Thread rule: thread-safe. Observer blocks are owned by the centre until removeObserver() (and
+// deliveries already queued) let go of them.
 #pragma once
 
 #include <any>

@@ -391,14 +391,56 @@ TEST_F(ApiClientExchange, PostSendsJsonAndReturnsTheAnswerText) {
 
 TEST_F(ApiClientExchange, PostAnswersWithoutTextGiveTheStatusOrNothing) {
     server_->addFault({"", "/vorn/Test/Empty", "", Fault::emptyBody(204), -1});
-    server_->addFault({"", "/vorn/Test/NoBody", "", Fault::noBody(204), -1});
+    server_->addFault({"", "/vorn/Test/NoContent", "", Fault::noContent(204), -1});
+    server_->addFault({"", "/vorn/Test/Closed204", "", Fault::noBody(204), -1});
+    server_->addFault({"", "/vorn/Test/NoBody", "", Fault::noBody(200), -1});
     server_->addFault({"", "/vorn/Test/Garbage", "", Fault::garbage(), -1});
     EXPECT_EQ(post("Test/Empty", "{}"), "204");
+    // The form most servers send: no Content-Length at all.
+    EXPECT_EQ(post("Test/NoContent", "{}"), "204");
+    EXPECT_EQ(post("Test/Closed204", "{}"), "204");
     EXPECT_EQ(post("Test/Garbage", "{}"), "200");  // not UTF-8 text
     log_->clear();
     EXPECT_EQ(post("Test/NoBody", "{}"), std::nullopt);
     EXPECT_EQ(log_->messages("ApiClient"),
               std::vector<std::string>{"Getting response from " + url("Test/NoBody")});
+}
+
+// Only 2xx is success: a 3xx answer fails even when its body is the record asked for, and a
+// redirect that is not followed (no Location) is such an answer.
+TEST_F(ApiClientExchange, OnlyA2xxStatusIsSuccess) {
+    const std::string endpoint = R"({"IsInNetwork":true,"IsLocal":false})";
+    for (int status : {203, 299, 300, 302}) {
+        server_->route("GET", "Test/Status" + std::to_string(status),
+                       [endpoint, status](const refserver::Request&, refserver::Response& r) {
+                           r.status = status;
+                           r.body = endpoint;
+                       });
+        server_->route("POST", "Test/Status" + std::to_string(status),
+                       [endpoint, status](const refserver::Request&, refserver::Response& r) {
+                           r.status = status;
+                           r.body = endpoint;
+                       });
+    }
+    server_->addFault({"", "/vorn/Test/NotModified", "", Fault::noContent(304), -1});
+    for (int status : {203, 299}) {
+        std::string path = "Test/Status" + std::to_string(status);
+        Recorder<std::optional<EndpointInfo>> recorder;
+        EXPECT_TRUE(fetch<EndpointInfo>(path, recorder)) << status;
+        EXPECT_EQ(post(path, "{}"), endpoint) << status;
+    }
+    for (std::string path : {"Test/Status300", "Test/Status302", "Test/NotModified"}) {
+        log_->clear();
+        Recorder<std::optional<EndpointInfo>> recorder;
+        EXPECT_FALSE(fetch<EndpointInfo>(path, recorder)) << path;
+        EXPECT_EQ(log_->messages("ApiClient").back(),
+                  "Error fetching content for " + url(path) + ": Invalid response");
+        log_->clear();
+        EXPECT_EQ(post(path, "{}"), std::nullopt) << path;
+        EXPECT_EQ(log_->messages("ApiClient").back(),
+                  "Error posting content to " + url(path) + ": Invalid response");
+    }
+    EXPECT_EQ(server_->requestsTo("/vorn/Test/Status302").size(), 2u) << "nothing followed";
 }
 
 TEST_F(ApiClientExchange, PostFailuresAreLogged) {

@@ -233,6 +233,18 @@ TEST_F(PlaybackReports, AFailedExchangeLogsNil) {
     EXPECT_TRUE(library_->reports().empty());
 }
 
+// Most servers answer a report with a 204 that has no Content-Length: it is still an answer.
+TEST_F(PlaybackReports, ANoContentAnswerWithoutLengthLogsItsStatus) {
+    server_->addFault({"", "/vorn/Sessions/Playing", "POST", refserver::Fault::noContent(204), -1});
+    client_->reportPlaybackStart(progress(ProgressEvent::StateChange, 1'000));
+    client_->reportPlaybackProgress(progress(ProgressEvent::Pause, 2'000));
+    client_->reportPlaybackStopped(PlaybackStopInfo(0, 1, "item-1", "source-1", "77"));
+    EXPECT_TRUE(logged("reportPlaybackStart response: 204"));
+    EXPECT_TRUE(logged("reportPlaybackProgress event Pause response: 204"));
+    EXPECT_TRUE(logged("reportPlaybackStopped response: 204"));
+    EXPECT_EQ(log_->count("reportPlaybackStart response: nil"), 0u);
+}
+
 TEST_F(PlaybackReports, WithoutAnAddressNothingIsSent) {
     client_ = std::make_shared<ApiClient>(makeServerInfo(std::nullopt), makeDeviceInfo());
     client_->reportPlaybackStart(progress(ProgressEvent::StateChange, 1'000));

@@ -1,7 +1,11 @@
 #include "VornKit/Platform/Dispatch.h"
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -201,6 +205,149 @@ TEST(RepeatingTimer, StopsWhenItsLastOwnerLetsGo) {
     std::this_thread::sleep_for(30ms);
     queue->sync([] {});
     EXPECT_LE(fired.load(), afterRelease + 1);  // at most a tick that was already due
+}
+
+// More pool blocks blocked in sync() than the pool has threads: each block waits until every
+// other has started (or a moment has passed, so that every pool thread is taken), then syncs onto
+// a queue of its own. Progress needs sync() to run the block without a free pool thread.
+TEST(SerialQueue, SyncFromMorePoolBlocksThanPoolThreadsMakesProgress) {
+    constexpr int kCallers = 16;
+    std::vector<std::shared_ptr<DispatchQueue>> callers, targets;
+    for (int i = 0; i < kCallers; ++i) {
+        callers.push_back(DispatchQueue::makeSerial("caller"));
+        targets.push_back(DispatchQueue::makeSerial("target"));
+    }
+    std::atomic<int> arrived{0};
+    std::atomic<int> done{0};
+    for (int i = 0; i < kCallers; ++i) {
+        callers[i]->async([&, i] {
+            arrived.fetch_add(1);
+            const auto deadline = std::chrono::steady_clock::now() + 300ms;
+            while (arrived.load() < kCallers && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(1ms);
+            }
+            // A block already waiting on the target must run before the sync block.
+            targets[i]->async([] { std::this_thread::sleep_for(1ms); });
+            targets[i]->sync([&] { done.fetch_add(1); });
+        });
+    }
+    ASSERT_TRUE(vk::test::pumpMainQueueUntil([&] { return done.load() == kCallers; }, 20s))
+        << done.load() << " of " << kCallers << " sync() calls returned";
+}
+
+TEST(SerialQueue, SyncOntoAnIdleQueueRunsOnTheCallingThreadAndNestedSyncsDoNotDeadlock) {
+    auto a = DispatchQueue::makeSerial("a");
+    auto b = DispatchQueue::makeSerial("b");
+    std::thread::id ranOn;
+    bool innerRan = false;
+    bool bWasCurrent = false;
+    a->sync([&] {
+        ranOn = std::this_thread::get_id();
+        b->sync([&] {
+            bWasCurrent = b->isCurrent();
+            a->sync([&] { innerRan = true; });  // `a` is held by this very thread
+        });
+    });
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_TRUE(bWasCurrent);
+    EXPECT_TRUE(innerRan);
+}
+
+// Blocks posted one after another with the same delay are due in posting order, many of them
+// within the same millisecond; they must run in that order on every kind of serial queue.
+TEST(DelayedBlocks, RunInDueOrderWithTiesInPostingOrderOnEveryQueue) {
+    constexpr int kCount = 400;
+    auto check = [](const std::shared_ptr<DispatchQueue>& queue) {
+        std::mutex mutex;
+        std::vector<int> order;
+        std::atomic<int> done{0};
+        for (int i = 0; i < kCount; ++i) {
+            queue->asyncAfter(20ms, [&, i] {
+                std::lock_guard lock(mutex);
+                order.push_back(i);
+                done.fetch_add(1);
+            });
+        }
+        if (!vk::test::pumpMainQueueUntil([&] { return done.load() == kCount; }, 10s)) {
+            return std::string("not every delayed block ran on ") + queue->label();
+        }
+        std::lock_guard lock(mutex);
+        for (int i = 0; i < kCount; ++i) {
+            if (order[i] != i) {
+                return "on " + queue->label() + " position " + std::to_string(i) + " ran block " +
+                       std::to_string(order[i]);
+            }
+        }
+        return std::string();
+    };
+    EXPECT_EQ(check(DispatchQueue::makeSerial("delayed")), "");
+    EXPECT_EQ(check(DispatchQueue::main()), "");
+}
+
+TEST(DelayedBlocks, AnEarlierDueTimeWinsOverPostingOrder) {
+    auto queue = DispatchQueue::makeSerial("due");
+    std::mutex mutex;
+    std::vector<int> order;
+    std::atomic<int> done{0};
+    auto record = [&](int id) {
+        return [&, id] {
+            std::lock_guard lock(mutex);
+            order.push_back(id);
+            done.fetch_add(1);
+        };
+    };
+    queue->asyncAfter(30ms, record(3));
+    queue->asyncAfter(10ms, record(1));
+    queue->asyncAfter(20ms, record(2));
+    queue->asyncAfter(10ms, record(11));  // same delay as 1, posted after it
+    ASSERT_TRUE(vk::test::pumpMainQueueUntil([&] { return done.load() == 4; }, 5s));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(order, (std::vector<int>{1, 11, 2, 3}));
+}
+
+TEST(QueueBoundary, ExceptionsOfAnyTypeAreLoggedAndTheQueueGoesOn) {
+    vk::test::ScopedLogCapture capture;
+    auto queue = DispatchQueue::makeSerial("throwing");
+    std::atomic<int> after{0};
+    queue->async([] { throw std::runtime_error("first failure"); });
+    queue->async([] { throw 42; });
+    queue->async([&] { after.fetch_add(1); });
+    queue->sync([] { throw std::logic_error("thrown inside sync"); });
+    DispatchQueue::main()->async([] { throw std::string("main"); });
+    DispatchQueue::global()->async([] { throw std::out_of_range("global failure"); });
+    ASSERT_TRUE(vk::test::pumpMainQueueUntil(
+        [&] { return after.load() == 1 && capture->messages("DispatchQueue").size() == 5; }, 5s))
+        << capture->messages("DispatchQueue").size();
+    auto lines = capture->messages("DispatchQueue");
+    auto has = [&](const std::string& part) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(part) != std::string::npos;
+        });
+    };
+    EXPECT_TRUE(has("throwing: first failure"));
+    EXPECT_TRUE(has("throwing: thrown inside sync"));
+    EXPECT_TRUE(has("global: global failure"));
+    EXPECT_TRUE(has("main: an exception that is not a std::exception"));
+    EXPECT_TRUE(has("throwing: an exception that is not a std::exception"));
+}
+
+TEST(RunLoop, DrainRunsOnlyWhatWasDueWhenItStarted) {
+    int runs = 0;
+    std::function<void()> again = [&] {
+        // Each run posts the next one; a drain that kept going would run all of them.
+        if (++runs < 1000) {
+            DispatchQueue::main()->async(again);
+        }
+    };
+    auto delayedRan = std::make_shared<std::atomic<bool>>(false);
+    DispatchQueue::main()->asyncAfter(10s, [delayedRan] { *delayedRan = true; });
+    DispatchQueue::main()->async(again);
+    RunLoop::main().drain();
+    EXPECT_EQ(runs, 1);
+    EXPECT_FALSE(delayedRan->load());
+    RunLoop::main().drain();
+    EXPECT_EQ(runs, 2);
+    ASSERT_TRUE(vk::test::pumpMainQueueUntil([&] { return runs == 1000; }, 5s));
 }
 
 }  // namespace

@@ -110,4 +110,54 @@ TEST(NotificationCenter, ConcurrentPostsAndRemovalsAreSafe) {
     EXPECT_EQ(calls.load(), 0);
 }
 
+// An object that observes with a block capturing `this` and removes its observer in its
+// destructor: once removeObserver() has returned, its block must have finished and must not start
+// again, whether deliveries run inline on a posting thread or on the observer's queue.
+TEST(NotificationCenter, RemovalFromAnotherThreadWaitsForADeliveryInProgress) {
+    for (bool queued : {false, true}) {
+        NotificationCenter center;
+        std::atomic<bool> entered{false};
+        std::atomic<bool> release{false};
+        std::atomic<bool> finished{false};
+        std::atomic<int> runsAfterRemoval{0};
+        std::atomic<bool> removed{false};
+        auto queue = queued ? DispatchQueue::makeSerial("observer") : nullptr;
+        auto token = center.addObserver("n", nullptr, queue, [&](const Notification&) {
+            if (removed.load())
+                runsAfterRemoval.fetch_add(1);
+            entered = true;
+            const auto deadline = std::chrono::steady_clock::now() + 5s;
+            while (!release.load() && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(1ms);
+            }
+            finished = true;
+        });
+        std::thread poster([&] { center.post("n"); });
+        while (!entered.load()) {
+            std::this_thread::sleep_for(1ms);
+        }
+        std::thread second([&] { center.post("n"); });  // queued, or inline beside the first
+        std::atomic<bool> finishedWhenRemoved{false};
+        std::thread remover([&] {
+            center.removeObserver(token);
+            removed = true;
+            finishedWhenRemoved = finished.load();
+        });
+        // Let the delivery go once the removal has had time to return (it must not) or after it
+        // returned.
+        const auto deadline = std::chrono::steady_clock::now() + 200ms;
+        while (!removed.load() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+        release = true;
+        remover.join();
+        poster.join();
+        second.join();
+        if (queue)
+            queue->sync([] {});
+        EXPECT_TRUE(finishedWhenRemoved.load()) << (queued ? "queued" : "inline");
+        EXPECT_EQ(runsAfterRemoval.load(), 0) << (queued ? "queued" : "inline");
+    }
+}
+
 }  // namespace

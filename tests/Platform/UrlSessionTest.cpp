@@ -76,6 +76,11 @@ class UrlSessionTest : public ::testing::Test {
                            r.contentType = "text/plain";
                            r.headers.emplace_back("X-Test", "yes");
                        });
+        server_->route("HEAD", "Session/Hello",
+                       [](const refserver::Request&, refserver::Response& r) {
+                           r.body = "hello";
+                           r.contentType = "text/plain";
+                       });
         server_->route("POST", "Session/Echo",
                        [](const refserver::Request& in, refserver::Response& r) {
                            r.body = in.recorded.body;
@@ -150,24 +155,61 @@ TEST_F(UrlSessionTest, QueryValuesReachTheServerUnchanged) {
     }
 }
 
-TEST_F(UrlSessionTest, AnEmptyBodyIsPresentAndNoBodyIsAbsent) {
+// 204 and 304 never have a body and a HEAD answer has none: their data is present and empty,
+// whatever the head says about length, and whether or not the connection stays open. Only an
+// answer that could have had a body and came without any (no byte, no length) has absent data.
+TEST_F(UrlSessionTest, BodylessAnswersGivePresentEmptyDataAndOnlyAMissingBodyIsAbsent) {
     server_->addFault({"", "/vorn/Empty", "", Fault::emptyBody(204), -1});
-    server_->addFault({"", "/vorn/NoBody204", "", Fault::noBody(204), -1});
+    server_->addFault({"", "/vorn/NoContent204", "", Fault::noContent(204), -1});
+    server_->addFault({"", "/vorn/NoContent304", "", Fault::noContent(304), -1});
+    server_->addFault({"", "/vorn/Closed204", "", Fault::noBody(204), -1});
     server_->addFault({"", "/vorn/NoBody200", "", Fault::noBody(200), -1});
-    Outcome empty, none204, none200;
-    run(session_, get(base_, "/vorn/Empty"), empty);
-    run(session_, get(base_, "/vorn/NoBody204"), none204);
-    run(session_, get(base_, "/vorn/NoBody200"), none200);
-    ASSERT_TRUE(empty.response);
-    EXPECT_EQ(empty.response->statusCode, 204);
-    EXPECT_EQ(empty.data, "");
-    ASSERT_TRUE(none204.response);
-    EXPECT_EQ(none204.response->statusCode, 204);
-    EXPECT_FALSE(none204.data);
-    ASSERT_TRUE(none200.response);
-    EXPECT_EQ(none200.response->statusCode, 200);
-    EXPECT_FALSE(none200.data);
-    EXPECT_FALSE(none200.error);
+    struct Case {
+        std::string path;
+        std::string method;
+        int status;
+        bool present;
+    };
+    const std::vector<Case> cases = {
+        {"/vorn/Empty", "GET", 204, true},         {"/vorn/NoContent204", "GET", 204, true},
+        {"/vorn/NoContent204", "POST", 204, true}, {"/vorn/NoContent304", "GET", 304, true},
+        {"/vorn/Closed204", "GET", 204, true},     {"/vorn/Session/Hello", "HEAD", 200, true},
+        {"/vorn/NoBody200", "GET", 200, false},
+    };
+    for (const auto& c : cases) {
+        UrlRequest request = get(base_, c.path);
+        request.httpMethod = c.method;
+        Outcome outcome;
+        run(session_, request, outcome);
+        SCOPED_TRACE(c.method + " " + c.path);
+        EXPECT_FALSE(outcome.error);
+        ASSERT_TRUE(outcome.response);
+        EXPECT_EQ(outcome.response->statusCode, c.status);
+        EXPECT_EQ(outcome.data.has_value(), c.present);
+        EXPECT_EQ(outcome.data.value_or(""), "");
+    }
+    // The kept-alive 204 leaves its connection usable for the next request.
+    Outcome first, second;
+    run(session_, get(base_, "/vorn/NoContent204"), first);
+    run(session_, get(base_, "/vorn/Session/Hello"), second);
+    EXPECT_EQ(second.data, "hello");
+}
+
+TEST_F(UrlSessionTest, ChunkedAnswersArriveWholeAndAnEmptyOneIsPresent) {
+    server_->route("GET", "Session/Nothing", [](const refserver::Request&, refserver::Response& r) {
+        r.contentType = "text/plain";
+    });
+    server_->addFault({"", "/vorn/Session/", "", Fault::chunked(), -1});
+    Outcome hello, nothing;
+    run(session_, get(base_, "/vorn/Session/Hello"), hello);
+    run(session_, get(base_, "/vorn/Session/Nothing"), nothing);
+    ASSERT_TRUE(hello.response);
+    EXPECT_EQ(hello.response->headers.value("transfer-encoding"), "chunked");
+    EXPECT_FALSE(hello.response->headers.value("content-length"));
+    EXPECT_EQ(hello.data, "hello");
+    ASSERT_TRUE(nothing.response);
+    EXPECT_EQ(nothing.response->statusCode, 200);
+    EXPECT_EQ(nothing.data, "");
 }
 
 TEST_F(UrlSessionTest, AnErrorStatusIsAnAnswerNotAnError) {

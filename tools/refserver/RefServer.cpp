@@ -363,6 +363,7 @@ void RefServer::handle(const std::string& listener, Exchange& exchange) {
         out.set_content(std::move(body), type);
     };
 
+    bool chunked = false;
     if (std::optional<Fault> fault = takeFault(recorded)) {
         switch (fault->kind) {
             case FaultKind::delay:
@@ -387,6 +388,18 @@ void RefServer::handle(const std::string& listener, Exchange& exchange) {
                     return false;
                 });
                 return;
+            case FaultKind::noContent:
+                out.status = fault->status;
+                // A provider of length 0 is the one form in which the HTTP library writes
+                // neither a Content-Length nor a chunked body, and keeps the connection.
+                out.set_content_provider(0, kJsonType, [](size_t, size_t, httplib::DataSink& sink) {
+                    sink.done();
+                    return true;
+                });
+                return;
+            case FaultKind::chunked:
+                chunked = true;
+                break;
             case FaultKind::garbage:
                 send(200, std::string("\x01\xff<html>not json", 16), kJsonType);
                 return;
@@ -448,6 +461,21 @@ void RefServer::handle(const std::string& listener, Exchange& exchange) {
         out.status = response.status;
     for (const auto& [key, value] : response.headers)
         out.set_header(key, value);
+    if (chunked) {
+        // Pieces of 7 bytes, so that a body spans several chunks; an empty body is the final
+        // chunk alone.
+        auto body = std::make_shared<std::string>(std::move(response.body));
+        out.set_chunked_content_provider(
+            response.contentType, [body](size_t offset, httplib::DataSink& sink) {
+                if (offset >= body->size()) {
+                    sink.done();
+                    return true;
+                }
+                std::size_t piece = std::min<std::size_t>(7, body->size() - offset);
+                return sink.write(body->data() + offset, piece);
+            });
+        return;
+    }
     // What set_content() does, without its copy of the body (answers run to megabytes).
     out.set_header("Content-Type", response.contentType);
     out.body = std::move(response.body);

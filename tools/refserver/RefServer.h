@@ -15,7 +15,9 @@
 //   - A recorder: every request that reaches a listener (method, decoded path, raw target, query,
 //     headers, body, listener, client connection).
 //   - Faults per listener, path prefix and method: delay, a status, an empty body, no body at all,
-//     garbage, a connection closed mid-answer, a hang until the server stops or releaseHangs().
+//     a 204/304 head without Content-Length on a kept-alive connection (as most servers send
+//     it), the normal answer sent chunked, garbage, a connection closed mid-answer, a hang until
+//     the server stops or releaseHangs().
 //
 // Thread rule: thread-safe. Handlers run on the listeners' worker threads, several at once; they
 // must be thread-safe. stop() (also run by the destructor) waits for running handlers; hung
@@ -61,6 +63,8 @@ enum class FaultKind {
     status,     ///< answer with this status and a small JSON error body
     emptyBody,  ///< answer with the status and "Content-Length: 0"
     noBody,     ///< answer with the status, no length and no body (the connection then closes)
+    noContent,  ///< answer with the status (204, 304), no Content-Length, no body; kept alive
+    chunked,    ///< answer normally, with the body sent in small chunks and no length
     garbage,    ///< answer 200 with bytes that are not JSON
     reset,      ///< send the head with a length, then close the connection without the body
     hang,       ///< never answer (until releaseHangs() or stop(), then close the connection)
@@ -75,6 +79,8 @@ struct Fault {
     static Fault withStatus(int code) { return {FaultKind::status, {}, code}; }
     static Fault emptyBody(int code = 200) { return {FaultKind::emptyBody, {}, code}; }
     static Fault noBody(int code = 200) { return {FaultKind::noBody, {}, code}; }
+    static Fault noContent(int code = 204) { return {FaultKind::noContent, {}, code}; }
+    static Fault chunked() { return {FaultKind::chunked, {}, 200}; }
     static Fault garbage() { return {FaultKind::garbage, {}, 200}; }
     static Fault reset() { return {FaultKind::reset, {}, 200}; }
     static Fault hang() { return {FaultKind::hang, {}, 200}; }

@@ -1,0 +1,88 @@
+// Starts transfers, registers observers, schedules timers and delayed blocks, then returns from
+// main() while all of them are still running or pending.
+//
+//   exit_with_work_in_flight hang   the server keeps every transfer waiting past the exit
+//   exit_with_work_in_flight stop   the server stops as main() returns, so that the transfers
+//                                   fail, and their completions run, while the process exits
+#include <unistd.h>
+#include <filesystem>
+#include <string>
+
+#include "VornKit/Api/ApiClient.h"
+#include "VornKit/Model/EndpointInfo.h"
+#include "VornKit/Platform/Bundle.h"
+#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/NotificationCenter.h"
+#include "refserver/RefServer.h"
+
+namespace {
+
+class DroppingSink : public vk::LogSink {
+  public:
+    void write(const vk::LogRecord&) override {}
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool hang = argc > 1 && std::string(argv[1]) == "hang";
+    auto root =
+        std::filesystem::temp_directory_path() / ("vornkit-exit-" + std::to_string(::getpid()));
+    vk::Environment::install(vk::Environment::rootedAt(root));
+    vk::Bundle bundle;
+    bundle.identifier = "app.vorn.exit";
+    vk::Bundle::setMain(bundle);
+    vk::Log::setSink(std::make_shared<DroppingSink>());
+
+    // With "hang" the server outlives main(): its handlers hold the transfers until the end.
+    auto* server = new refserver::RefServer();
+    std::string base = server->listen({"exit", "127.0.0.1", 0, std::nullopt}).value_or("");
+    if (base.empty())
+        return 2;
+    server->addFault({"", "/vorn/Slow", "", refserver::Fault::hang(), -1});
+
+    vk::ServerInfo info;
+    info.Id = "exit";
+    info.Name = "Exit";
+    info.LocalAddress = base;
+    auto client = std::make_shared<vk::ApiClient>(
+        info, vk::DeviceInfo("exit-device", std::string("Exit"), std::string("1.0"), "Vorn"));
+    client->setServerAddress(base);
+    auto serial = vk::DispatchQueue::makeSerial("exit.serial");
+    for (int i = 0; i < 8; ++i) {
+        const char* path = i % 2 == 0 ? "Slow" : "System/Endpoint";
+        client->fetchContent<vk::EndpointInfo>(
+            vk::UrlRequest(*client->getUrl(path, {})), vk::JsonDecoder(),
+            i % 4 == 1 ? serial : nullptr, [client](std::optional<vk::EndpointInfo>) {
+                vk::NotificationCenter::defaultCenter().post("exit.fetched");
+                client->postContent(*client->getUrl("Slow", {}), "{}", [](auto) {});
+            });
+    }
+
+    auto& center = vk::NotificationCenter::defaultCenter();
+    center.addObserver("exit.fetched", nullptr, serial,
+                       [](const vk::Notification&) { vk::Logger("Exit").log("fetched"); });
+    center.addObserver("exit.tick", nullptr, nullptr, [serial](const vk::Notification&) {
+        serial->async([] { vk::consoleLog("Exit", "tick"); });
+    });
+
+    // Timers and delayed blocks due before, at and long after the exit.
+    static auto timer = vk::RepeatingTimer::schedule(serial, std::chrono::milliseconds(1), [] {
+        vk::NotificationCenter::defaultCenter().post("exit.tick");
+    });
+    for (int i = 0; i < 50; ++i) {
+        serial->asyncAfter(std::chrono::milliseconds(i), [] { vk::Logger("Exit").log("due"); });
+        vk::DispatchQueue::global()->asyncAfter(std::chrono::milliseconds(i), [] {
+            vk::NotificationCenter::defaultCenter().post("exit.tick");
+        });
+        vk::DispatchQueue::main()->asyncAfter(std::chrono::seconds(60), [] {});
+    }
+    vk::RunLoop::main().runUntil([] { return false; }, std::chrono::milliseconds(30));
+    if (!hang)
+        delete server;
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+    return 0;
+}
