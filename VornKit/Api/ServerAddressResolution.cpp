@@ -70,6 +70,9 @@ ServerAddressResolution::ServerAddressResolution(std::weak_ptr<ApiClient> client
     UrlSessionConfiguration configuration = UrlSessionConfiguration::defaultConfiguration();
     configuration.isDiscretionary = false;
     configuration.shouldUseExtendedBackgroundIdleMode = true;
+    // A few probes per resolution: every resolution's session shares one worker thread, so that
+    // a host with many servers does not start a thread per server.
+    configuration.sharesWorker = true;
     session_ = UrlSession::make(std::move(configuration),
                                 std::make_shared<DefaultURLSessionDelegate>(), nullptr);
 }

@@ -11,6 +11,8 @@
 // the client stores that candidate's text as its address, and the completion gets it. When every
 // probe has failed, the client's address is cleared and the completion gets the last error. The
 // end of a resolution cancels and invalidates its probe session, so that later probes do nothing.
+// Probe sessions share one worker thread for the whole process (UrlSessionConfiguration::
+// sharesWorker); each probe opens a connection of its own.
 // Resolutions are not deduplicated.
 //
 // Queues: probes start on the main queue (which must be serviced); answers arrive on the probe

@@ -1,6 +1,7 @@
 #include "VornKit/Platform/CurlTransport.h"
 
 #include <curl/curl.h>
+#include <openssl/async.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -10,7 +11,9 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -107,13 +110,56 @@ UrlError::Code errorCodeFor(CURLcode code) {
     }
 }
 
-class CurlTransport;
+class CurlEngine;
 
-// One running transfer; owned by the worker thread.
+// The per-session face of an engine: what the session calls, and whom the engine reports to.
+class CurlFront final : public UrlTransport {
+  public:
+    CurlFront(std::shared_ptr<CurlEngine> engine, bool ownsEngine, bool isolated, int maxPerHost,
+              UrlTransportClient& client);
+    ~CurlFront() override { shutdown(); }
+
+    void start(std::uint64_t id, UrlRequest request) override;
+    void cancel(std::uint64_t id) override;
+    void shutdown() override;
+    TransportStatistics statistics() const override {
+        return {connectionsOpened.load(), transfersFinished.load()};
+    }
+
+    UrlTransportClient& client;
+    const std::uint64_t serial;  // names this front in host keys, never reused
+    const bool isolated;         // every transfer on a connection of its own, closed after it
+    const int maxPerHost;
+    std::atomic<std::uint64_t> connectionsOpened{0};
+    std::atomic<std::uint64_t> transfersFinished{0};
+
+  private:
+    std::shared_ptr<CurlEngine> engine_;
+    const bool ownsEngine_;
+    std::atomic<bool> shutDown_{false};
+};
+
+// The answer to one challenge, filled by whichever thread the session answers on.
+struct ChallengeSlot {
+    std::mutex mutex;
+    std::condition_variable answered;
+    std::optional<ChallengeAnswer> answer;
+};
+
+// What a challenge's answer decided for the handshake waiting on it.
+struct Verdict {
+    bool accept = false;
+    bool cancelled = false;
+    int verifyError = 0;
+};
+
+// One transfer; owned by the engine thread.
 struct Transfer {
-    std::uint64_t id = 0;
+    std::uint64_t serial = 0;    // engine-wide
+    std::uint64_t id = 0;        // the session's task identifier
+    CurlFront* front = nullptr;  // null once its session let go of it: nobody is told its end
+    CurlEngine* engine = nullptr;
     UrlRequest request;
-    CurlTransport* owner = nullptr;
     CURL* easy = nullptr;
     curl_slist* headerList = nullptr;
     std::string body;
@@ -123,46 +169,60 @@ struct Transfer {
     std::string host;
     int port = 0;
     std::string scheme;
-    std::string hostKey;  // scheme://host:port, the unit of the connection cap
+    std::string hostKey;  // front serial + scheme://host:port, the unit of the connection cap
     bool active = false;  // in the multi handle (else waiting for a free connection)
     Clock::time_point waitDeadline;
     std::chrono::milliseconds idleTimeout{UrlRequest::kDefaultTimeout};
     Clock::time_point lastActivity = Clock::now();
     curl_off_t lastProgress = -1;
+    // A TLS handshake of this transfer waits for the session's answer to its challenge: the
+    // handshake is paused (an OpenSSL async job) while the engine goes on with everything else.
+    bool awaitingVerdict = false;
+    std::shared_ptr<const ServerTrust> pendingTrust;
+    std::shared_ptr<ChallengeSlot> slot;
+    std::optional<Verdict> verdict;
     bool challengeCancelled = false;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 };
 
-class CurlTransport final : public UrlTransport {
+// One worker thread running one curl multi handle for one or more fronts.
+class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
   public:
-    CurlTransport(const UrlSessionConfiguration& configuration, UrlTransportClient& client)
-        : client_(client), maxPerHost_(std::max(1, configuration.httpMaximumConnectionsPerHost)) {
+    explicit CurlEngine(int maxPerHost) {
         ensureCurl();
         multi_ = curl_multi_init();
-        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxPerHost_));
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxPerHost));
         // libcurl's default keeps four idle connections per handle in the multi handle, which
         // drops kept-alive connections whenever a burst ends; keep enough for several hosts.
-        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(maxPerHost_ * 8));
+        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(maxPerHost * 8));
         worker_ = std::thread([this] { run(); });
     }
+    ~CurlEngine() { stop(); }
 
-    ~CurlTransport() override { shutdown(); }
-
-    void start(std::uint64_t id, UrlRequest request) override {
-        std::lock_guard lock(mutex_);
-        if (stopping_)
-            return;
-        queue(Op{id, std::move(request), false});
+    /// The engine of sessions whose transfers share one worker. Never destroyed.
+    static std::shared_ptr<CurlEngine> shared() {
+        static auto* engine = new std::shared_ptr<CurlEngine>(std::make_shared<CurlEngine>(64));
+        return *engine;
     }
 
-    void cancel(std::uint64_t id) override {
-        std::lock_guard lock(mutex_);
-        if (stopping_)
-            return;
-        queue(Op{id, {}, true});
+    void start(CurlFront& front, std::uint64_t id, UrlRequest request) {
+        queue(Op{Op::start, &front, id, std::move(request), 0, {}});
+    }
+    void cancel(CurlFront& front, std::uint64_t id) {
+        queue(Op{Op::cancel, &front, id, {}, 0, {}});
     }
 
-    void shutdown() override {
+    /// Forgets every transfer of `front`; once it returns the engine never reaches `front` again.
+    void detach(CurlFront& front) {
+        auto done = std::make_shared<std::promise<void>>();
+        auto finished = done->get_future();
+        if (!queue(Op{Op::detach, &front, 0, {}, 0, done}))
+            return;  // stopped: nothing refers to the front any more
+        finished.wait();
+    }
+
+    /// Stops the worker; transfers end without a report. Not from the worker thread.
+    void stop() {
         {
             std::lock_guard lock(mutex_);
             if (stopping_)
@@ -170,34 +230,33 @@ class CurlTransport final : public UrlTransport {
             stopping_ = true;
             curl_multi_wakeup(multi_);
         }
-        // UrlSession never shuts its transport down from the worker thread (the worker holds no
-        // reference to the session); joining is therefore safe.
         worker_.join();
         std::lock_guard lock(mutex_);
         curl_multi_cleanup(multi_);
         multi_ = nullptr;
     }
 
-    TransportStatistics statistics() const override {
-        return {connectionsOpened_.load(), transfersFinished_.load()};
-    }
-
-    UrlTransportClient& client() { return client_; }
-
   private:
     struct Op {
+        enum Kind { start, cancel, detach, answer } kind;
+        CurlFront* front;
         std::uint64_t id;
         UrlRequest request;
-        bool cancel;
+        std::uint64_t serial;                      // answer: the transfer
+        std::shared_ptr<std::promise<void>> done;  // detach
     };
 
-    // Under mutex_. Operations already waiting mean the worker has been woken and has not yet
-    // taken them: one wake-up serves a whole burst.
-    void queue(Op op) {
+    // False when the engine has stopped. Operations already waiting mean the worker has been woken
+    // and has not yet taken them: one wake-up serves a whole burst.
+    bool queue(Op op) {
+        std::lock_guard lock(mutex_);
+        if (stopping_)
+            return false;
         bool wake = ops_.empty();
         ops_.push_back(std::move(op));
         if (wake)
             curl_multi_wakeup(multi_);
+        return true;
     }
 
     void run() {
@@ -209,30 +268,25 @@ class CurlTransport final : public UrlTransport {
                     break;
                 ops.swap(ops_);
             }
-            for (auto& op : ops) {
-                if (op.cancel) {
-                    abandon(op.id);
-                } else {
-                    begin(op.id, std::move(op.request));
-                }
-            }
-            int running = 0;
-            curl_multi_perform(multi_, &running);
-            int queued = 0;
-            while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
-                if (message->msg != CURLMSG_DONE)
-                    continue;
-                Transfer* transfer = nullptr;
-                curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
-                if (transfer != nullptr)
-                    finish(transfer, message->data.result);
-            }
+            for (auto& op : ops)
+                apply(op);
+            perform();
             int waitMs = expireIdleTransfers();
             curl_multi_poll(multi_, nullptr, 0, waitMs, nullptr);
         }
-        for (auto& [id, transfer] : transfers_)
+        // Nobody is told any more. Paused handshakes are ended first (by resuming them with a
+        // cancellation), so that OpenSSL's jobs finish rather than stay suspended for ever.
+        for (auto& [serial, transfer] : transfers_) {
+            transfer->front = nullptr;
+            if (transfer->awaitingVerdict)
+                transfer->verdict = Verdict{false, true, 0};
+        }
+        for (int round = 0; round < 10 && anyAwaitingVerdict(); ++round)
+            perform();
+        for (auto& [serial, transfer] : transfers_)
             release(*transfer);
         transfers_.clear();
+        byTask_.clear();
         hosts_.clear();
         waitDeadlines_.clear();
         for (CURL* easy : spareHandles_)
@@ -240,30 +294,80 @@ class CurlTransport final : public UrlTransport {
         spareHandles_.clear();
     }
 
+    bool anyAwaitingVerdict() const {
+        return std::any_of(transfers_.begin(), transfers_.end(),
+                           [](const auto& entry) { return entry.second->awaitingVerdict; });
+    }
+
+    void perform() {
+        int running = 0;
+        curl_multi_perform(multi_, &running);
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+            if (message->msg != CURLMSG_DONE)
+                continue;
+            Transfer* transfer = nullptr;
+            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+            if (transfer != nullptr)
+                finish(transfer, message->data.result);
+        }
+    }
+
+    void apply(Op& op) {
+        switch (op.kind) {
+            case Op::start:
+                begin(*op.front, op.id, std::move(op.request));
+                return;
+            case Op::cancel: {
+                auto it = byTask_.find({op.front, op.id});
+                if (it != byTask_.end())
+                    abandon(it->second);
+                return;
+            }
+            case Op::detach: {
+                std::vector<std::uint64_t> serials;
+                for (const auto& [key, serial] : byTask_) {
+                    if (key.first == op.front)
+                        serials.push_back(serial);
+                }
+                for (std::uint64_t serial : serials)
+                    abandon(serial);
+                op.done->set_value();
+                return;
+            }
+            case Op::answer:
+                answered(op.serial);
+                return;
+        }
+    }
+
     // Fails transfers that moved no byte (or waited for a connection) longer than their timeout;
-    // returns how long the worker may sleep.
+    // returns how long the worker may sleep. A handshake waiting for the session's answer to its
+    // challenge is not idle: the delegate may take its time.
     int expireIdleTransfers() {
         auto now = Clock::now();
         auto next = now + std::chrono::seconds(30);
         std::vector<std::uint64_t> expired;
         for (Transfer* transfer : active_) {
+            if (transfer->awaitingVerdict)
+                continue;
             auto deadline = transfer->lastActivity + transfer->idleTimeout;
             if (deadline <= now) {
-                expired.push_back(transfer->id);
+                expired.push_back(transfer->serial);
             } else {
                 next = std::min(next, deadline);
             }
         }
-        for (const auto& [deadline, id] : waitDeadlines_) {
+        for (const auto& [deadline, serial] : waitDeadlines_) {
             if (deadline > now) {
                 next = std::min(next, deadline);
                 break;
             }
-            expired.push_back(id);
+            expired.push_back(serial);
         }
         // Reporting one transfer can start or end others; look each up again.
-        for (std::uint64_t id : expired) {
-            auto it = transfers_.find(id);
+        for (std::uint64_t serial : expired) {
+            auto it = transfers_.find(serial);
             if (it == transfers_.end())
                 continue;
             report(it->second.get(),
@@ -283,37 +387,41 @@ class CurlTransport final : public UrlTransport {
         return curl_easy_init();
     }
 
-    void begin(std::uint64_t id, UrlRequest request) {
+    void begin(CurlFront& front, std::uint64_t id, UrlRequest request) {
         auto owned = std::make_unique<Transfer>();
         Transfer* transfer = owned.get();
+        transfer->serial = nextSerial_++;
         transfer->id = id;
-        transfer->owner = this;
+        transfer->front = &front;
+        transfer->engine = this;
         transfer->request = std::move(request);
         const UrlRequest& req = transfer->request;
         if (req.timeoutInterval.count() > 0)
             transfer->idleTimeout = req.timeoutInterval;
         if (!req.url) {
-            client_.transferFinished(
+            front.transfersFinished.fetch_add(1);
+            front.client.transferFinished(
                 id, {std::nullopt, std::nullopt, UrlError::make(UrlError::badURL, "no URL")});
             return;
         }
         transfer->host = req.url->host();
         transfer->scheme = req.url->scheme();
         transfer->port = req.url->port().value_or(transfer->scheme == "https" ? 443 : 80);
-        transfer->hostKey =
-            transfer->scheme + "://" + transfer->host + ":" + std::to_string(transfer->port);
-        transfers_.emplace(id, std::move(owned));
+        transfer->hostKey = std::to_string(front.serial) + " " + transfer->scheme + "://" +
+                            transfer->host + ":" + std::to_string(transfer->port);
+        byTask_[{&front, id}] = transfer->serial;
+        transfers_.emplace(transfer->serial, std::move(owned));
         // Transfers beyond the per-host cap wait here rather than in the multi handle, whose
         // bookkeeping grows with every handle it holds.
         HostSlots& slots = hosts_[transfer->hostKey];
-        if (slots.active < maxPerHost_) {
+        if (slots.active < front.maxPerHost) {
             if (!activate(*transfer))
                 report(transfer, {std::nullopt, std::nullopt,
                                   UrlError::make(UrlError::unknown, "cannot start")});
         } else {
             transfer->waitDeadline = Clock::now() + transfer->idleTimeout;
-            slots.waiting.push_back(id);
-            waitDeadlines_.emplace(transfer->waitDeadline, id);
+            slots.waiting.push_back(transfer->serial);
+            waitDeadlines_.emplace(transfer->waitDeadline, transfer->serial);
         }
     }
 
@@ -334,23 +442,23 @@ class CurlTransport final : public UrlTransport {
     }
 
     // Starts waiting transfers of `hostKey` while it has free connections.
-    void promote(const std::string& hostKey) {
+    void promote(const std::string& hostKey, int maxPerHost) {
         auto it = hosts_.find(hostKey);
         if (it == hosts_.end())
             return;
         std::vector<std::uint64_t> failed;
-        while (it->second.active < maxPerHost_ && !it->second.waiting.empty()) {
-            std::uint64_t id = it->second.waiting.front();
+        while (it->second.active < maxPerHost && !it->second.waiting.empty()) {
+            std::uint64_t serial = it->second.waiting.front();
             it->second.waiting.pop_front();
-            Transfer& transfer = *transfers_.at(id);
-            waitDeadlines_.erase({transfer.waitDeadline, id});
+            Transfer& transfer = *transfers_.at(serial);
+            waitDeadlines_.erase({transfer.waitDeadline, serial});
             if (!activate(transfer))
-                failed.push_back(id);
+                failed.push_back(serial);
         }
         if (it->second.active == 0 && it->second.waiting.empty())
             hosts_.erase(it);
-        for (std::uint64_t id : failed) {
-            auto found = transfers_.find(id);
+        for (std::uint64_t serial : failed) {
+            auto found = transfers_.find(serial);
             if (found != transfers_.end())
                 report(found->second.get(), {std::nullopt, std::nullopt,
                                              UrlError::make(UrlError::unknown, "cannot start")});
@@ -372,20 +480,26 @@ class CurlTransport final : public UrlTransport {
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                          static_cast<long>(transfer.idleTimeout.count()));
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlTransport::onData);
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlEngine::onData);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
-        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CurlTransport::onHeader);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CurlEngine::onHeader);
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
         curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &CurlTransport::onProgress);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &CurlEngine::onProgress);
         curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
         // Trust is decided by the verify callback (with its own host-name check); a resumed TLS
         // session would skip it.
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
         curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &CurlTransport::onSslContext);
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &CurlEngine::onSslContext);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer);
+        if (transfer.front->isolated) {
+            // Fronts sharing an engine never share connections: a connection another session
+            // opened was judged by that session's trust decisions.
+            curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+            curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+        }
 
         const std::string& method = req.httpMethod;
         if (req.httpBody) {
@@ -434,39 +548,69 @@ class CurlTransport final : public UrlTransport {
                 --slots->second.active;
         } else if (slots != hosts_.end()) {
             auto& waiting = slots->second.waiting;
-            auto at = std::find(waiting.begin(), waiting.end(), transfer.id);
+            auto at = std::find(waiting.begin(), waiting.end(), transfer.serial);
             if (at != waiting.end()) {
                 waiting.erase(at);
-                waitDeadlines_.erase({transfer.waitDeadline, transfer.id});
+                waitDeadlines_.erase({transfer.waitDeadline, transfer.serial});
             }
         }
     }
 
-    void abandon(std::uint64_t id) {
-        auto it = transfers_.find(id);
-        if (it == transfers_.end())
-            return;
-        std::string hostKey = it->second->hostKey;
-        release(*it->second);
-        transfers_.erase(it);
-        promote(hostKey);
+    // Forgets `transfer` and destroys it; a waiting transfer may take its connection.
+    void erase(Transfer* transfer) {
+        std::uint64_t serial = transfer->serial;
+        std::string hostKey = transfer->hostKey;
+        int maxPerHost = transfer->front != nullptr ? transfer->front->maxPerHost : 0;
+        if (transfer->front != nullptr)
+            byTask_.erase({transfer->front, transfer->id});
+        release(*transfer);
+        transfers_.erase(serial);  // destroys *transfer
+        if (maxPerHost > 0)
+            promote(hostKey, maxPerHost);
     }
 
-    // Ends `transfer`, tells the client, forgets it, and lets a waiting transfer have its
-    // connection.
-    void report(Transfer* transfer, TransferResult result) {
-        long connects = 0;
-        if (transfer->easy != nullptr) {
-            curl_easy_getinfo(transfer->easy, CURLINFO_NUM_CONNECTS, &connects);
+    // The session gave up on the transfer. A handshake paused on its challenge cannot be taken
+    // out of libcurl half-way: it is resumed with a cancellation and ends unreported.
+    void abandon(std::uint64_t serial) {
+        auto it = transfers_.find(serial);
+        if (it == transfers_.end())
+            return;
+        Transfer* transfer = it->second.get();
+        if (transfer->awaitingVerdict) {
+            byTask_.erase({transfer->front, transfer->id});
+            std::string hostKey = transfer->hostKey;
+            int maxPerHost = transfer->front->maxPerHost;
+            transfer->front = nullptr;
+            transfer->verdict = Verdict{false, true, 0};
+            // Its connection slot is free for the session's other transfers now.
+            if (transfer->active) {
+                transfer->active = false;
+                active_.erase(transfer);
+                auto slots = hosts_.find(hostKey);
+                if (slots != hosts_.end())
+                    --slots->second.active;
+            }
+            promote(hostKey, maxPerHost);
+            return;
         }
-        connectionsOpened_.fetch_add(static_cast<std::uint64_t>(std::max(0L, connects)));
-        transfersFinished_.fetch_add(1);
+        erase(transfer);
+    }
+
+    // Ends `transfer`, tells its session (unless it let go), forgets it, and lets a waiting
+    // transfer have its connection.
+    void report(Transfer* transfer, TransferResult result) {
+        CurlFront* front = transfer->front;
         std::uint64_t id = transfer->id;
-        std::string hostKey = transfer->hostKey;
-        release(*transfer);
-        transfers_.erase(id);  // destroys *transfer
-        client_.transferFinished(id, std::move(result));
-        promote(hostKey);
+        if (front != nullptr) {
+            long connects = 0;
+            if (transfer->easy != nullptr)
+                curl_easy_getinfo(transfer->easy, CURLINFO_NUM_CONNECTS, &connects);
+            front->connectionsOpened.fetch_add(static_cast<std::uint64_t>(std::max(0L, connects)));
+            front->transfersFinished.fetch_add(1);
+        }
+        erase(transfer);
+        if (front != nullptr)
+            front->client.transferFinished(id, std::move(result));
     }
 
     void finish(Transfer* transfer, CURLcode code) {
@@ -505,6 +649,65 @@ class CurlTransport final : public UrlTransport {
             result.data = std::move(transfer->data);
         result.response = std::move(response);
         report(transfer, std::move(result));
+    }
+
+    // Asks the transfer's session about a challenge; the answer arrives as an operation.
+    void askSession(Transfer& transfer, const AuthenticationChallenge& challenge) {
+        auto slot = std::make_shared<ChallengeSlot>();
+        transfer.slot = slot;
+        transfer.awaitingVerdict = true;
+        std::weak_ptr<CurlEngine> weak = weak_from_this();
+        std::uint64_t serial = transfer.serial;
+        transfer.front->client.requestChallengeAnswer(
+            transfer.id, challenge, [weak, slot, serial](ChallengeAnswer answer) {
+                {
+                    std::lock_guard lock(slot->mutex);
+                    if (slot->answer)
+                        return;
+                    slot->answer = std::move(answer);
+                }
+                slot->answered.notify_all();
+                if (auto engine = weak.lock())
+                    engine->queue(Op{Op::answer, nullptr, 0, {}, serial, {}});
+            });
+    }
+
+    // On the worker: the session answered; decide here, on the worker's own stack (not on the
+    // paused handshake's small one), what the handshake does.
+    void answered(std::uint64_t serial) {
+        auto it = transfers_.find(serial);
+        if (it == transfers_.end())
+            return;
+        Transfer& transfer = *it->second;
+        if (!transfer.awaitingVerdict || transfer.verdict || !transfer.slot)
+            return;
+        std::optional<ChallengeAnswer> answer;
+        {
+            std::lock_guard lock(transfer.slot->mutex);
+            answer = transfer.slot->answer;
+        }
+        if (answer)
+            transfer.verdict = decide(*answer, transfer.pendingTrust);
+    }
+
+    static Verdict decide(const ChallengeAnswer& answer,
+                          const std::shared_ptr<const ServerTrust>& trust) {
+        switch (answer.disposition) {
+            case AuthChallengeDisposition::useCredential:
+                if (answer.credential && answer.credential->trust == trust)
+                    return {true, false, 0};
+                break;
+            case AuthChallengeDisposition::cancelAuthenticationChallenge:
+                return {false, true, X509_V_ERR_APPLICATION_VERIFICATION};
+            case AuthChallengeDisposition::performDefaultHandling:
+            case AuthChallengeDisposition::rejectProtectionSpace:
+                break;
+        }
+        ServerTrust::Evaluation evaluation = trust->evaluate();
+        if (evaluation.trusted())
+            return {true, false, 0};
+        return {false, false,
+                evaluation.verifyError != 0 ? evaluation.verifyError : X509_V_ERR_CERT_UNTRUSTED};
     }
 
     static size_t onData(char* data, size_t size, size_t count, void* user) {
@@ -558,15 +761,58 @@ class CurlTransport final : public UrlTransport {
     }
 
     static CURLcode onSslContext(CURL*, void* sslContext, void* user) {
-        SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(sslContext),
-                                         &CurlTransport::onVerify, user);
+        auto* context = static_cast<SSL_CTX*>(sslContext);
+        // The handshake runs as an OpenSSL async job, so that the verify callback can pause it
+        // while the session's delegate decides, and libcurl goes on with the other transfers.
+        SSL_CTX_set_mode(context, SSL_MODE_ASYNC);
+        SSL_CTX_set_cert_verify_callback(context, &CurlEngine::onVerify, user);
         return CURLE_OK;
     }
 
     // OpenSSL's certificate check for a new TLS connection of `user` (a Transfer), on the worker
-    // thread: the session's delegate decides, through the challenge.
+    // thread: the session's delegate decides, through the challenge. Kept small: it runs on the
+    // paused job's own stack.
     static int onVerify(X509_STORE_CTX* context, void* user) {
         auto* transfer = static_cast<Transfer*>(user);
+        if (!transfer->verdict) {
+            if (transfer->front == nullptr) {
+                transfer->verdict = Verdict{false, true, X509_V_ERR_APPLICATION_VERIFICATION};
+            } else {
+                transfer->engine->askSession(*transfer, makeChallenge(*transfer, context));
+                if (ASYNC_get_current_job() != nullptr) {
+                    while (!transfer->verdict)
+                        ASYNC_pause_job();
+                } else {
+                    // Without an async job (never with the mode set above) the worker waits.
+                    std::unique_lock lock(transfer->slot->mutex);
+                    transfer->slot->answered.wait(
+                        lock, [&] { return transfer->slot->answer.has_value(); });
+                    ChallengeAnswer answer = *transfer->slot->answer;
+                    lock.unlock();
+                    transfer->verdict = decide(answer, transfer->pendingTrust);
+                }
+            }
+        }
+        Verdict verdict = *transfer->verdict;
+        transfer->verdict.reset();
+        transfer->awaitingVerdict = false;
+        transfer->pendingTrust.reset();
+        transfer->slot.reset();
+        // Waiting for the answer can take a while; the idle clock restarts after it.
+        transfer->lastActivity = Clock::now();
+        if (verdict.accept) {
+            X509_STORE_CTX_set_error(context, X509_V_OK);
+            return 1;
+        }
+        if (verdict.cancelled)
+            transfer->challengeCancelled = true;
+        X509_STORE_CTX_set_error(context, verdict.verifyError != 0
+                                              ? verdict.verifyError
+                                              : X509_V_ERR_APPLICATION_VERIFICATION);
+        return 0;
+    }
+
+    static AuthenticationChallenge makeChallenge(Transfer& transfer, X509_STORE_CTX* context) {
         std::vector<Certificate> chain;
         X509* leaf = X509_STORE_CTX_get0_cert(context);
         STACK_OF(X509)* sent = X509_STORE_CTX_get0_untrusted(context);
@@ -576,45 +822,17 @@ class CurlTransport final : public UrlTransport {
         if (leaf != nullptr && (chain.empty() || X509_cmp(chain.front().native(), leaf) != 0)) {
             chain.insert(chain.begin(), Certificate::fromNative(leaf));
         }
-        auto trust = std::make_shared<const ServerTrust>(transfer->host, std::move(chain));
-
+        auto trust = std::make_shared<const ServerTrust>(transfer.host, std::move(chain));
+        transfer.pendingTrust = trust;
         AuthenticationChallenge challenge;
-        challenge.protectionSpace.host = transfer->host;
-        challenge.protectionSpace.port = transfer->port;
-        challenge.protectionSpace.protocol = transfer->scheme;
+        challenge.protectionSpace.host = transfer.host;
+        challenge.protectionSpace.port = transfer.port;
+        challenge.protectionSpace.protocol = transfer.scheme;
         challenge.protectionSpace.authenticationMethod = AuthenticationMethod::serverTrust;
-        challenge.protectionSpace.serverTrust = trust;
-        ChallengeAnswer answer = transfer->owner->client().answerChallenge(transfer->id, challenge);
-        // Waiting for the answer can take a while; the idle clock restarts after it.
-        transfer->lastActivity = Clock::now();
-
-        switch (answer.disposition) {
-            case AuthChallengeDisposition::useCredential:
-                if (answer.credential && answer.credential->trust == trust) {
-                    X509_STORE_CTX_set_error(context, X509_V_OK);
-                    return 1;
-                }
-                break;
-            case AuthChallengeDisposition::cancelAuthenticationChallenge:
-                transfer->challengeCancelled = true;
-                X509_STORE_CTX_set_error(context, X509_V_ERR_APPLICATION_VERIFICATION);
-                return 0;
-            case AuthChallengeDisposition::performDefaultHandling:
-            case AuthChallengeDisposition::rejectProtectionSpace:
-                break;
-        }
-        ServerTrust::Evaluation evaluation = trust->evaluate();
-        if (evaluation.trusted()) {
-            X509_STORE_CTX_set_error(context, X509_V_OK);
-            return 1;
-        }
-        X509_STORE_CTX_set_error(context, evaluation.verifyError != 0 ? evaluation.verifyError
-                                                                      : X509_V_ERR_CERT_UNTRUSTED);
-        return 0;
+        challenge.protectionSpace.serverTrust = std::move(trust);
+        return challenge;
     }
 
-    UrlTransportClient& client_;
-    const int maxPerHost_;
     CURLM* multi_ = nullptr;
     std::thread worker_;
 
@@ -627,21 +845,58 @@ class CurlTransport final : public UrlTransport {
         int active = 0;
         std::deque<std::uint64_t> waiting;
     };
+    std::uint64_t nextSerial_ = 1;
     std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;  // active and waiting
+    std::map<std::pair<CurlFront*, std::uint64_t>, std::uint64_t> byTask_;
     std::set<Transfer*> active_;
     std::map<std::string, HostSlots> hosts_;
     std::set<std::pair<Clock::time_point, std::uint64_t>> waitDeadlines_;
     std::vector<CURL*> spareHandles_;
-
-    std::atomic<std::uint64_t> connectionsOpened_{0};
-    std::atomic<std::uint64_t> transfersFinished_{0};
 };
+
+std::atomic<std::uint64_t> gNextFrontSerial{1};
+
+CurlFront::CurlFront(std::shared_ptr<CurlEngine> engine, bool ownsEngine, bool isolatedFront,
+                     int maxPerHostCount, UrlTransportClient& transportClient)
+    : client(transportClient),
+      serial(gNextFrontSerial.fetch_add(1)),
+      isolated(isolatedFront),
+      maxPerHost(maxPerHostCount),
+      engine_(std::move(engine)),
+      ownsEngine_(ownsEngine) {}
+
+void CurlFront::start(std::uint64_t id, UrlRequest request) {
+    if (!shutDown_.load())
+        engine_->start(*this, id, std::move(request));
+}
+
+void CurlFront::cancel(std::uint64_t id) {
+    if (!shutDown_.load())
+        engine_->cancel(*this, id);
+}
+
+void CurlFront::shutdown() {
+    if (shutDown_.exchange(true))
+        return;
+    // UrlSession never shuts its transport down from the worker thread (the worker holds no
+    // reference to the session); waiting for the worker is therefore safe.
+    if (ownsEngine_) {
+        engine_->stop();
+    } else {
+        engine_->detach(*this);
+    }
+}
 
 }  // namespace
 
 std::unique_ptr<UrlTransport> makeCurlTransport(const UrlSessionConfiguration& configuration,
                                                 UrlTransportClient& client) {
-    return std::make_unique<CurlTransport>(configuration, client);
+    const int maxPerHost = std::max(1, configuration.httpMaximumConnectionsPerHost);
+    if (configuration.sharesWorker) {
+        return std::make_unique<CurlFront>(CurlEngine::shared(), false, true, maxPerHost, client);
+    }
+    return std::make_unique<CurlFront>(std::make_shared<CurlEngine>(maxPerHost), true, false,
+                                       maxPerHost, client);
 }
 
 }  // namespace vk

@@ -1,12 +1,19 @@
-// The libcurl transport of UrlSession: one worker thread running a curl multi handle.
+// The libcurl transport of UrlSession: a worker thread running a curl multi handle.
+//
+// Workers: a session has a worker of its own, started with its first transfer and stopped when the
+// session goes; sessions configured with sharesWorker all use one process-wide worker (started on
+// first use, never stopped), and each of their transfers opens a connection of its own, closed
+// after it, so that no connection judged by one session's trust decisions serves another.
 //
 // What it does per transfer: HTTP/1.1 keep-alive or HTTP/2 over TLS, at most
-// httpMaximumConnectionsPerHost connections per host (CURLMOPT_MAX_HOST_CONNECTIONS), redirects
-// (up to 16, to http and https only), compressed answers, the request's timeout as an idle timeout,
-// and for TLS a server-trust challenge through OpenSSL's certificate-verify callback: libcurl's
-// own host check is off because the challenge's default handling (ServerTrust::evaluate) checks
-// the host name itself. TLS session resumption is off, so that every new connection is judged by
-// the current trust decisions.
+// httpMaximumConnectionsPerHost connections per host and session, redirects (up to 16, to http and
+// https only), compressed answers, the request's timeout as an idle timeout, and for TLS a
+// server-trust challenge through OpenSSL's certificate-verify callback: libcurl's own host check
+// is off because the challenge's default handling (ServerTrust::evaluate) checks the host name
+// itself. While the session's delegate decides, the handshake is paused (it runs as an OpenSSL
+// async job) and the worker goes on with every other transfer; a waiting handshake does not count
+// as idle. TLS session resumption is off, so that every new connection is judged by the current
+// trust decisions. Answers to HEAD and 204/304 answers have present, empty data.
 //
 // Thread rule: see UrlTransport.h. The worker thread calls the client; it never holds a lock of
 // its own while doing so.

@@ -9,27 +9,26 @@ void UrlSessionDelegate::didReceiveChallenge(UrlSession&, const AuthenticationCh
     completionHandler(AuthChallengeDisposition::performDefaultHandling, std::nullopt);
 }
 
-// One challenge the worker thread waits on. Answered by the delegate's completion handler, or
-// cancelled when the session shuts down; the first of the two wins.
+// One challenge waiting for the delegate. Answered by the delegate's completion handler, or
+// cancelled when the session is invalidated or goes away; the first of the two wins and is handed
+// to the transport's reply.
 struct UrlSession::ChallengeWait {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::optional<ChallengeAnswer> answer;
+    explicit ChallengeWait(std::function<void(ChallengeAnswer)> replyTo)
+        : reply(std::move(replyTo)) {}
 
     void set(ChallengeAnswer value) {
+        std::function<void(ChallengeAnswer)> taken;
         {
             std::lock_guard lock(mutex);
-            if (answer)
-                return;
-            answer = std::move(value);
+            taken = std::move(reply);
+            reply = nullptr;
         }
-        changed.notify_all();
+        if (taken)
+            taken(std::move(value));
     }
-    ChallengeAnswer wait() {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return answer.has_value(); });
-        return *answer;
-    }
+
+    std::mutex mutex;
+    std::function<void(ChallengeAnswer)> reply;  // empty once answered
 };
 
 class UrlSession::TransportClient : public UrlTransportClient {
@@ -38,9 +37,9 @@ class UrlSession::TransportClient : public UrlTransportClient {
     void transferFinished(std::uint64_t id, TransferResult result) override {
         session_.transferFinished(id, std::move(result));
     }
-    ChallengeAnswer answerChallenge(std::uint64_t,
-                                    const AuthenticationChallenge& challenge) override {
-        return session_.answerChallenge(challenge);
+    void requestChallengeAnswer(std::uint64_t, const AuthenticationChallenge& challenge,
+                                std::function<void(ChallengeAnswer)> reply) override {
+        session_.requestChallengeAnswer(challenge, std::move(reply));
     }
 
   private:
@@ -201,63 +200,72 @@ void UrlSession::transferFinished(std::uint64_t id, TransferResult result) {
     complete(task, std::move(result));
 }
 
-ChallengeAnswer UrlSession::answerChallenge(const AuthenticationChallenge& challenge) {
-    auto wait = std::make_shared<ChallengeWait>();
+void UrlSession::requestChallengeAnswer(const AuthenticationChallenge& challenge,
+                                        std::function<void(ChallengeAnswer)> reply) {
+    auto wait = std::make_shared<ChallengeWait>(std::move(reply));
     std::shared_ptr<UrlSessionDelegate> delegate;
     {
         std::lock_guard lock(mutex_);
-        if (shuttingDown_ || invalidated_) {
-            return {AuthChallengeDisposition::cancelAuthenticationChallenge, {}};
+        if (!shuttingDown_ && !invalidated_) {
+            delegate = delegate_;
+            if (delegate)
+                challengeWaits_.insert(wait);
         }
-        delegate = delegate_;
-        if (delegate)
-            challengeWaits_.insert(wait);
     }
-    if (!delegate)
-        return {};
+    if (!delegate) {
+        bool ending = isInvalidated();
+        wait->set(ending ? ChallengeAnswer{AuthChallengeDisposition::cancelAuthenticationChallenge,
+                                           std::nullopt}
+                         : ChallengeAnswer{});
+        return;
+    }
     // The handler the delegate gets: the first call answers; a handler dropped without being
-    // called cancels the challenge rather than leaving the handshake waiting for ever.
+    // called cancels the challenge rather than leaving the handshake waiting for ever. Either
+    // way the wait leaves the session's list.
     struct Responder {
-        explicit Responder(std::shared_ptr<ChallengeWait> w) : wait(std::move(w)) {}
+        Responder(std::shared_ptr<ChallengeWait> w, std::weak_ptr<UrlSession> s)
+            : wait(std::move(w)), session(std::move(s)) {}
         Responder(const Responder&) = delete;
         Responder& operator=(const Responder&) = delete;
-        ~Responder() { wait->set({AuthChallengeDisposition::cancelAuthenticationChallenge, {}}); }
+        ~Responder() { answer({AuthChallengeDisposition::cancelAuthenticationChallenge, {}}); }
+        void answer(ChallengeAnswer value) {
+            wait->set(std::move(value));
+            if (auto owner = session.lock()) {
+                std::lock_guard lock(owner->mutex_);
+                owner->challengeWaits_.erase(wait);
+            }
+        }
         std::shared_ptr<ChallengeWait> wait;
+        std::weak_ptr<UrlSession> session;
     };
-    auto responder = std::make_shared<Responder>(wait);
     std::weak_ptr<UrlSession> weakSelf = weak_from_this();
+    auto responder = std::make_shared<Responder>(wait, weakSelf);
     delegateQueue_->async([weakSelf, delegate, challenge, responder] {
         auto self = weakSelf.lock();
         if (!self)
             return;  // the responder's destructor cancels
-        delegate->didReceiveChallenge(
-            *self, challenge,
-            [responder](AuthChallengeDisposition disposition,
-                        std::optional<UrlCredential> credential) {
-                responder->wait->set({disposition, std::move(credential)});
-            });
+        delegate->didReceiveChallenge(*self, challenge,
+                                      [responder](AuthChallengeDisposition disposition,
+                                                  std::optional<UrlCredential> credential) {
+                                          responder->answer({disposition, std::move(credential)});
+                                      });
     });
-    responder.reset();
-    ChallengeAnswer answer = wait->wait();
-    std::lock_guard lock(mutex_);
-    challengeWaits_.erase(wait);
-    return answer;
 }
 
 void UrlSession::invalidateAndCancel() {
     std::vector<std::shared_ptr<UrlSessionTask>> tasks;
+    std::set<std::shared_ptr<ChallengeWait>> waits;
     {
         std::lock_guard lock(mutex_);
         invalidated_ = true;
         delegate_.reset();
         for (const auto& [id, task] : outstanding_)
             tasks.push_back(task);
-        // Every task ends now, so no handshake needs an answer any more.
-        for (const auto& wait : challengeWaits_) {
-            wait->set({AuthChallengeDisposition::cancelAuthenticationChallenge, std::nullopt});
-        }
-        challengeWaits_.clear();
+        waits.swap(challengeWaits_);
     }
+    // Every task ends now, so no handshake needs an answer any more.
+    for (const auto& wait : waits)
+        wait->set({AuthChallengeDisposition::cancelAuthenticationChallenge, std::nullopt});
     for (const auto& task : tasks)
         cancelTask(task);
 }

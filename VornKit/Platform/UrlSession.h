@@ -3,7 +3,9 @@
 // Each session owns one worker thread (started with its first task) that drives its transfers on
 // libcurl's multi interface, keeps connections alive for reuse and opens at most
 // httpMaximumConnectionsPerHost connections to one host at a time (further transfers wait for a
-// free one). TLS connections raise a server-trust challenge that the session's delegate answers.
+// free one); sessions configured with sharesWorker share one worker instead. TLS connections raise
+// a server-trust challenge that the session's delegate answers; while a handshake waits for that
+// answer the session's other transfers go on.
 //
 // Queues: every completion handler and every delegate call runs on the session's delegate queue,
 // a serial queue (the one given to make(), or a new serial queue of the session's own). A
@@ -16,7 +18,8 @@
 // the delegate; the worker thread stops when the session is destroyed.
 //
 // The delegate queue must be serviced for TLS connections to proceed: the handshake waits for the
-// delegate's answer to the server-trust challenge.
+// delegate's answer to the server-trust challenge (without holding up other transfers). A task
+// cancelled while its handshake waits completes at once.
 //
 // Thread rule: UrlSession and UrlSessionTask are thread-safe. Ownership: make() returns a shared
 // session; tasks are shared with the session until they complete.
@@ -53,6 +56,11 @@ struct UrlSessionConfiguration {
     bool shouldUseExtendedBackgroundIdleMode = false;
     /// Makes the transport; empty means libcurl.
     UrlTransportFactory transportFactory;
+    /// The transfers of every session with this set run on one worker thread for the whole
+    /// process instead of a thread of the session's own; each of them opens a connection of its
+    /// own, closed after it (no connection, and so no trust decision, is shared between such
+    /// sessions). For short-lived sessions of a few requests, such as address probes.
+    bool sharesWorker = false;
 };
 
 /// Receives a session's authentication challenges. Called on the session's delegate queue.
@@ -137,7 +145,10 @@ class UrlSession : public std::enable_shared_from_this<UrlSession> {
     /// Completes `task` once; later calls do nothing. Safe without the session lock held.
     void complete(const std::shared_ptr<UrlSessionTask>& task, TransferResult result);
     void transferFinished(std::uint64_t id, TransferResult result);
-    ChallengeAnswer answerChallenge(const AuthenticationChallenge& challenge);
+    /// Hands `challenge` to the delegate on the delegate queue; `reply` gets the answer once
+    /// (cancellation when the session is invalidated or destroyed first).
+    void requestChallengeAnswer(const AuthenticationChallenge& challenge,
+                                std::function<void(ChallengeAnswer)> reply);
 
     const UrlSessionConfiguration configuration_;
     const std::shared_ptr<DispatchQueue> delegateQueue_;

@@ -7,8 +7,9 @@
 //     reported). Both return at once and may be called from any thread.
 //   - For every started, not cancelled transfer the transport calls client.transferFinished(id,
 //     result) exactly once, on any thread of its own, never inside start() or cancel().
-//   - For a TLS connection the transport calls client.answerChallenge(id, challenge) and waits for
-//     the answer before the handshake goes on.
+//   - For a TLS connection the transport calls client.requestChallengeAnswer(id, challenge, reply)
+//     and goes on with its other transfers; the handshake goes on once `reply` has been called
+//     (exactly once, on any thread, possibly before requestChallengeAnswer returns).
 //   - shutdown() abandons every transfer and stops the transport's threads; after it returns the
 //     client is not called again. The destructor shuts down as well.
 //
@@ -51,9 +52,10 @@ class UrlTransportClient {
   public:
     virtual ~UrlTransportClient() = default;
     virtual void transferFinished(std::uint64_t id, TransferResult result) = 0;
-    /// Blocks until the session has an answer (or is shutting down: then cancel).
-    virtual ChallengeAnswer answerChallenge(std::uint64_t id,
-                                            const AuthenticationChallenge& challenge) = 0;
+    /// Asks the session about a challenge and returns at once; `reply` gets the answer (a
+    /// cancellation when the session is shutting down).
+    virtual void requestChallengeAnswer(std::uint64_t id, const AuthenticationChallenge& challenge,
+                                        std::function<void(ChallengeAnswer)> reply) = 0;
 };
 
 class UrlTransport {

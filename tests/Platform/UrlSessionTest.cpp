@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -327,6 +328,56 @@ TEST(UrlSessionConnections, ABurstOpensNoMoreConnectionsThanThePerHostCap) {
     EXPECT_EQ(server.requests().size(), static_cast<size_t>(kCount));
 }
 
+int threadCount() {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                          std::filesystem::directory_iterator()));
+}
+
+// Sessions configured to share a worker run on one thread between them, however many there are,
+// and never hand one session's connection to another.
+TEST(UrlSessionConnections, SessionsSharingAWorkerShareNeitherThreadsNorConnections) {
+    RefServer server;
+    std::string base = *server.listen({"shared", "127.0.0.1", 0, std::nullopt});
+    server.addFault({"", "/vorn/Hang", "", Fault::hang(), -1});
+    vk::UrlSessionConfiguration configuration;
+    configuration.sharesWorker = true;
+    {
+        // Warm up: the shared worker exists from here on.
+        auto session = UrlSession::make(configuration);
+        Outcome outcome;
+        run(session, get(base, "/vorn/System/Info/Public"), outcome);
+    }
+    const int before = threadCount();
+    constexpr int kSessions = 5;  // the server has a few more handler threads than that
+    std::vector<std::shared_ptr<UrlSession>> sessions;
+    std::vector<Outcome> hung(kSessions);
+    for (int i = 0; i < kSessions; ++i) {
+        sessions.push_back(UrlSession::make(configuration));
+        sessions.back()
+            ->dataTask(get(base, "/vorn/Hang"), hung[i].handler(sessions.back()->delegateQueue()))
+            ->resume();
+    }
+    ASSERT_TRUE(vk::test::pumpMainQueueUntil(
+        [&] { return server.requestsTo("/vorn/Hang").size() == kSessions; }));
+    EXPECT_LE(threadCount() - before, 1) << "threads started for " << kSessions << " sessions";
+
+    server.clearRequests();
+    Outcome first, second;
+    run(sessions[0], get(base, "/vorn/System/Info/Public"), first);
+    run(sessions[1], get(base, "/vorn/System/Info/Public"), second);
+    auto recorded = server.requestsTo("/vorn/System/Info/Public");
+    ASSERT_EQ(recorded.size(), 2u);
+    EXPECT_NE(recorded[0].remotePort, recorded[1].remotePort) << "one connection, two sessions";
+    for (auto& session : sessions)
+        session->invalidateAndCancel();
+    for (auto& outcome : hung) {
+        ASSERT_TRUE(outcome.wait());
+        ASSERT_TRUE(outcome.error);
+        EXPECT_EQ(outcome.error->code, UrlError::cancelled);
+    }
+    server.releaseHangs();
+}
+
 TEST(UrlSessionFiles, AFileUrlAnswersWithoutAnHttpResponse) {
     auto dir = vk::test::makeTempDir("file-url");
     std::ofstream(dir / "a b.json") << "{\"x\":1}";
@@ -433,6 +484,118 @@ TEST_F(UrlSessionTlsTest, ADelegateAcceptsOnTheDelegateQueueAndCanCancel) {
     EXPECT_EQ(cancelled.error->code, UrlError::cancelled);
 }
 
+// Answers server-trust challenges on the delegate queue: at once (accepting) for every port but
+// `heldPort`, whose challenges it keeps; `answerHeld` accepts them later, `dropHeld` drops them.
+class HoldingDelegate : public vk::UrlSessionDelegate {
+  public:
+    explicit HoldingDelegate(int heldPort) : heldPort_(heldPort) {}
+    void didReceiveChallenge(UrlSession&, const vk::AuthenticationChallenge& challenge,
+                             vk::ChallengeCompletionHandler completion) override {
+        if (challenge.protectionSpace.port != heldPort_) {
+            completion(vk::AuthChallengeDisposition::useCredential,
+                       vk::UrlCredential::forTrust(challenge.protectionSpace.serverTrust));
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        held_.push_back({std::move(completion), challenge.protectionSpace.serverTrust});
+    }
+    std::size_t heldCount() {
+        std::lock_guard lock(mutex_);
+        return held_.size();
+    }
+    void answerHeld() {
+        std::vector<Held> held;
+        {
+            std::lock_guard lock(mutex_);
+            held.swap(held_);
+            answered = true;
+        }
+        for (auto& h : held)
+            h.completion(vk::AuthChallengeDisposition::useCredential,
+                         vk::UrlCredential::forTrust(h.trust));
+    }
+    std::atomic<bool> answered{false};
+
+  private:
+    struct Held {
+        vk::ChallengeCompletionHandler completion;
+        std::shared_ptr<const vk::ServerTrust> trust;
+    };
+    const int heldPort_;
+    std::mutex mutex_;
+    std::vector<Held> held_;
+};
+
+int portOf(const std::string& base) {
+    return std::stoi(base.substr(base.rfind(':') + 1));
+}
+
+// One handshake waits on the delegate for a while: the session's 20 other transfers (their own
+// handshakes included) complete meanwhile, and a cancel of a transfer whose handshake waits
+// completes it at once and frees the session for more.
+TEST_F(UrlSessionTlsTest, AHandshakeWaitingOnTheDelegateHoldsUpNoOtherTransfer) {
+    auto delegate = std::make_shared<HoldingDelegate>(portOf(selfSigned_));
+    auto session = UrlSession::make({}, delegate);
+    Outcome held;
+    session->dataTask(get(selfSigned_, "/vorn/System/Info"), held.handler(session->delegateQueue()))
+        ->resume();
+    ASSERT_TRUE(vk::test::pumpMainQueueUntil([&] { return delegate->heldCount() == 1; }));
+
+    constexpr int kOthers = 20;
+    std::vector<Outcome> others(kOthers);
+    std::atomic<int> beforeAnswer{0};
+    for (auto& outcome : others) {
+        auto handler = outcome.handler(session->delegateQueue());
+        session
+            ->dataTask(
+                get(trusted_, "/vorn/System/Info"),
+                [&, handler](auto data, auto response, auto error) {
+                    if (!delegate->answered.load() && response && response->statusCode == 200)
+                        beforeAnswer.fetch_add(1);
+                    handler(std::move(data), std::move(response), std::move(error));
+                })
+            ->resume();
+    }
+    // The delegate answers after two seconds, or once the others are done if that takes longer
+    // (a loaded machine); without that they would wait for the answer, however late.
+    const auto start = std::chrono::steady_clock::now();
+    vk::test::pumpMainQueueUntil(
+        [&] {
+            return beforeAnswer.load() == kOthers && std::chrono::steady_clock::now() - start >= 2s;
+        },
+        15s);
+    delegate->answerHeld();
+    EXPECT_EQ(beforeAnswer.load(), kOthers);
+    ASSERT_TRUE(held.wait());
+    EXPECT_FALSE(held.error);
+    ASSERT_TRUE(held.response);
+    EXPECT_EQ(held.response->statusCode, 200);
+    for (auto& outcome : others) {
+        ASSERT_TRUE(outcome.wait());
+        EXPECT_FALSE(outcome.error);
+    }
+
+    // On a session of its own (the first one keeps its connection to the held host alive), a
+    // handshake waits on its challenge again; cancelling the task ends it at once, and the
+    // session goes on while the challenge is still unanswered.
+    auto fresh = UrlSession::make({}, delegate);
+    Outcome cancelled, after;
+    auto waiting = fresh->dataTask(get(selfSigned_, "/vorn/System/Info"),
+                                   cancelled.handler(fresh->delegateQueue()));
+    waiting->resume();
+    ASSERT_TRUE(vk::test::pumpMainQueueUntil([&] { return delegate->heldCount() == 1; }));
+    waiting->cancel();
+    ASSERT_TRUE(cancelled.wait());
+    ASSERT_TRUE(cancelled.error);
+    EXPECT_EQ(cancelled.error->code, UrlError::cancelled);
+    run(fresh, get(trusted_, "/vorn/System/Info"), after);
+    EXPECT_FALSE(after.error);
+    EXPECT_EQ(delegate->heldCount(), 1u) << "the others ran while it waited unanswered";
+    delegate->answerHeld();  // a late answer for a task that is gone changes nothing
+    fresh->delegateQueue()->sync([] {});
+    EXPECT_EQ(cancelled.callCount(), 1);
+}
+
 // A transport double: records transfers, finishes them when the test says so, and can raise a
 // challenge from a thread of its own.
 class ScriptedTransport : public vk::UrlTransport {
@@ -459,22 +622,25 @@ class ScriptedTransport : public vk::UrlTransport {
         response.statusCode = status;
         client_.transferFinished(id, {std::string("done"), response, std::nullopt});
     }
+    // Raises a challenge from a thread of its own, as a transport's worker would.
     void raiseChallenge(std::uint64_t id) {
         challenger_ = std::thread([this, id] {
             vk::AuthenticationChallenge challenge;
             challenge.protectionSpace.authenticationMethod = vk::AuthenticationMethod::serverTrust;
-            auto disposition = client_.answerChallenge(id, challenge).disposition;
-            answer = disposition;
-            *answerRecord = static_cast<int>(disposition);
-            answered = true;
+            client_.requestChallengeAnswer(id, challenge,
+                                           [record = answerRecord](vk::ChallengeAnswer answer) {
+                                               record->store(static_cast<int>(answer.disposition));
+                                           });
         });
+    }
+    bool answered() const { return answerRecord->load() != -1; }
+    vk::AuthChallengeDisposition answer() const {
+        return static_cast<vk::AuthChallengeDisposition>(answerRecord->load());
     }
 
     std::mutex mutex_;
     std::vector<std::uint64_t> started;
     std::vector<std::uint64_t> cancelled;
-    std::atomic<bool> answered{false};
-    std::atomic<vk::AuthChallengeDisposition> answer{vk::AuthChallengeDisposition::useCredential};
     /// Outlives the transport: the disposition the challenge got, -1 before.
     std::shared_ptr<std::atomic<int>> answerRecord = std::make_shared<std::atomic<int>>(-1);
 
@@ -558,11 +724,10 @@ TEST(UrlSessionContract, AChallengeHandlerDroppedUnansweredCancels) {
         std::lock_guard lock(delegate->mutex);
         return static_cast<bool>(delegate->kept);
     }));
-    EXPECT_FALSE(transport->answered.load());
+    EXPECT_FALSE(transport->answered());
     delegate->drop();
-    ASSERT_TRUE(vk::test::pumpMainQueueUntil([&] { return transport->answered.load(); }));
-    EXPECT_EQ(transport->answer.load(),
-              vk::AuthChallengeDisposition::cancelAuthenticationChallenge);
+    ASSERT_TRUE(vk::test::pumpMainQueueUntil([&] { return transport->answered(); }));
+    EXPECT_EQ(transport->answer(), vk::AuthChallengeDisposition::cancelAuthenticationChallenge);
 }
 
 TEST(UrlSessionContract, DestroyingASessionReleasesAWaitingChallenge) {
