@@ -284,6 +284,10 @@ void BaseItemDto::setStoreObjectFactory(StoreObjectFactory factory) {
     storeFactory() = std::move(factory);
 }
 
+FetchRequest BaseItemDto::fetchRequest() {
+    return FetchRequest(kEntityName);
+}
+
 }  // namespace vk
 
 template const ::vk::TypeCoding& ::vk::typeCoding<vk::BaseItemDto>();

@@ -34,6 +34,7 @@
 #include "VornKit/Model/Text.h"
 #include "VornKit/Model/TextMap.h"
 #include "VornKit/Model/UserItemDataDto.h"
+#include "VornKit/Platform/FetchRequest.h"
 #include "VornKit/Platform/ManagedObject.h"
 
 namespace vk {
@@ -209,6 +210,8 @@ class BaseItemDto : public ManagedObject {
     /// new object inserted into that context, or nullptr when the value is no usable context.
     using StoreObjectFactory = std::function<std::shared_ptr<BaseItemDto>(const std::any&)>;
     static void setStoreObjectFactory(StoreObjectFactory factory);
+    /// A fetch request for entity "BaseItemDto" (FetchRequest.h), for queries of the host's own.
+    static FetchRequest fetchRequest();
 };
 
 }  // namespace vk

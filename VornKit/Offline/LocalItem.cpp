@@ -6,8 +6,25 @@
 namespace vk {
 
 namespace {
+
 constexpr size_t kItemIndex = 6;  // position of "Item" in the table below
+
+/// "Status": read by the SyncJobStatus rules (a case name, or an integer where values outside
+/// 0-6 read as Queued; other text fails) and kept as the raw value.
+FieldInfo<LocalItem> statusField() {
+    auto info = field<&LocalItem::status>("Status", Presence::Defaulted, "status");
+    info.decodeJson = [](LocalItem& record, JsonValueHandle& h, JsonReadContext& ctx) {
+        std::int64_t raw = 0;
+        if (!enumCoding(SyncJobStatus{}).decodeJson(h, raw, ctx)) {
+            return false;
+        }
+        record.status = static_cast<std::int16_t>(raw);
+        return true;
+    };
+    return info;
 }
+
+}  // namespace
 
 const FieldTable<LocalItem>& LocalItem::fieldTable() {
     static const FieldTable<LocalItem> table(
@@ -16,7 +33,7 @@ const FieldTable<LocalItem>& LocalItem::fieldTable() {
             field<&LocalItem::itemId>("ItemId", Presence::Required, "itemId"),
             field<&LocalItem::localPath>("LocalPath", Presence::Optional, "localPath"),
             field<&LocalItem::serverId>("ServerId", Presence::Optional, "serverId"),
-            field<&LocalItem::status>("Status", Presence::Defaulted, "status"),
+            statusField(),
             field<&LocalItem::syncGuid>("SyncGuid", Presence::Defaulted, "syncGuid"),
             field<&LocalItem::syncJobItemId>("SyncJobItemId", Presence::Defaulted, "syncJobItemId"),
             field<&LocalItem::item>("Item", Presence::Required, kItemAttribute),
@@ -42,6 +59,10 @@ void LocalItem::setStoreValue(size_t index, const StoreValue& value) {
     if (index < fields.size()) {
         fields[index].setStoreValue(*this, value);
     }
+}
+
+FetchRequest LocalItem::fetchRequest() {
+    return FetchRequest(kEntityName);
 }
 
 std::shared_ptr<LocalItem> LocalItem::makeForDecoding(const JsonDecoder& decoder) {

@@ -1,6 +1,8 @@
 // LocalItem: a downloaded library item in the offline store (entity "LocalItem"): which server and
 // item it is, where its file lies, which sync job item produced it, how far the download got
-// (`status`, a SyncJobStatus raw value; 4 and 5 count as downloaded) and its item record.
+// (`status`, the stored 16-bit SyncJobStatus raw value; 4 and 5 count as downloaded) and its item
+// record. `status` holds whatever the store holds, also values that name no SyncJobStatus (a newer
+// version's, say): they are kept as they are; syncJobStatus() tells whether it names one.
 //
 // JSON: "ItemId" required; "LocalPath", "ServerId" optional; "Status" a SyncJobStatus case name or
 // integer (absent 0, integers outside 0-6 Queued, other text fails); "SyncGuid" and
@@ -16,10 +18,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "VornKit/Model/BaseItemDto.h"
 #include "VornKit/Model/SyncJob.h"
+#include "VornKit/Platform/FetchRequest.h"
 #include "VornKit/Platform/ManagedObject.h"
 
 namespace vk {
@@ -35,10 +39,17 @@ class LocalItem : public ManagedObject {
     std::string itemId;
     Text localPath;
     Text serverId;
-    SyncJobStatus status = SyncJobStatus::Queued;
+    std::int16_t status = 0;
     std::int32_t syncGuid = 0;
     std::int32_t syncJobItemId = 0;
     std::shared_ptr<BaseItemDto> item;
+
+    /// The status as a SyncJobStatus; absent when the stored value names none.
+    std::optional<SyncJobStatus> syncJobStatus() const { return syncJobStatusFromRaw(status); }
+    void setSyncJobStatus(SyncJobStatus value) { status = static_cast<std::int16_t>(value); }
+
+    /// A fetch request for entity "LocalItem".
+    static FetchRequest fetchRequest();
 
     StoreValue storeValue(size_t index) const override;
     void setStoreValue(size_t index, const StoreValue& value) override;

@@ -32,6 +32,10 @@ void OfflineAction::setStoreValue(size_t index, const StoreValue& value) {
     }
 }
 
+FetchRequest OfflineAction::fetchRequest() {
+    return FetchRequest(kEntityName);
+}
+
 std::shared_ptr<OfflineAction> OfflineAction::makeForDecoding(const JsonDecoder& decoder) {
     return insertForDecoding<OfflineAction>(decoder, kEntityName);
 }

@@ -17,6 +17,7 @@
 
 #include "VornKit/Model/JsonCoding.h"
 #include "VornKit/Model/Text.h"
+#include "VornKit/Platform/FetchRequest.h"
 #include "VornKit/Platform/ManagedObject.h"
 
 namespace vk {
@@ -39,6 +40,9 @@ class OfflineAction : public ManagedObject {
     double positionTicks = 0;
     std::int16_t type = 0;
     Text userId;
+
+    /// A fetch request for entity "OfflineAction".
+    static FetchRequest fetchRequest();
 
     StoreValue storeValue(size_t index) const override;
     void setStoreValue(size_t index, const StoreValue& value) override;

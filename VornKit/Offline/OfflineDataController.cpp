@@ -10,6 +10,7 @@
 #include "VornKit/Platform/Directories.h"
 #include "VornKit/Platform/FatalError.h"
 #include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/StoreMoveLock.h"
 
 namespace vk {
 
@@ -22,11 +23,9 @@ const Logger& logger() {
     return log;
 }
 
-const std::vector<StoreValue>& downloadedStatuses() {
-    static const std::vector<StoreValue> statuses{
-        StoreValue(std::int64_t{static_cast<std::int16_t>(SyncJobStatus::Completed)}),
-        StoreValue(std::int64_t{static_cast<std::int16_t>(SyncJobStatus::CompletedWithError)})};
-    return statuses;
+std::vector<StoreValue> downloadedStatuses() {
+    return {StoreValue(std::int64_t{static_cast<std::int16_t>(SyncJobStatus::Completed)}),
+            StoreValue(std::int64_t{static_cast<std::int16_t>(SyncJobStatus::CompletedWithError)})};
 }
 
 std::vector<StoreValue> statusValues(const std::vector<SyncJobStatus>& statuses) {
@@ -41,15 +40,9 @@ std::vector<StoreValue> textValues(const std::vector<std::string>& texts) {
     return std::vector<StoreValue>(texts.begin(), texts.end());
 }
 
-FetchRequest request(const char* entity, std::string condition,
-                     std::vector<std::variant<StoreValue, std::vector<StoreValue>>> arguments,
-                     std::optional<std::int64_t> limit = std::nullopt) {
-    return FetchRequest{entity, std::move(condition), std::move(arguments), limit};
-}
-
-// Local items whose record matches a condition on "BaseItemDto".
-std::string itemWhere(const std::string& condition) {
-    return "\"item\" IN (SELECT \"Z_PK\" FROM \"BaseItemDto\" WHERE " + condition + ")";
+/// The server's local items.
+FetchRequest localItems(const std::string& serverId) {
+    return LocalItem::fetchRequest().where("serverId", serverId);
 }
 
 void installStoreFactory() {
@@ -97,6 +90,19 @@ void OfflineDataController::openStore() {
 
     std::string error;
     if (sharedExists) {
+        if (!coordinator->addSqliteStore(sharedLocation, &error)) {
+            logger().log("Error loading shared store: " + error);
+        }
+        return;
+    }
+    // The one-time move runs under a lock beside the shared store: when the application and an
+    // extension start together, the second waits and then opens the store the first moved.
+    std::filesystem::create_directories(*group, ec);
+    StoreMoveLock lock(sharedLocation);
+    if (!lock.held()) {
+        logger().log("Error locking the shared store for its move: " + lock.error());
+    }
+    if (std::filesystem::exists(sharedLocation, ec)) {
         if (!coordinator->addSqliteStore(sharedLocation, &error)) {
             logger().log("Error loading shared store: " + error);
         }
@@ -227,7 +233,7 @@ std::optional<std::vector<StoreRow>> OfflineDataController::fetchRows(
 }
 
 std::vector<std::shared_ptr<OfflineAction>> OfflineDataController::getAllOfflineActions() {
-    return fetchObjects<OfflineAction>(request(OfflineActionEntityName, "", {}));
+    return fetchObjects<OfflineAction>(OfflineAction::fetchRequest());
 }
 
 void OfflineDataController::deleteOfflineActions(
@@ -252,18 +258,14 @@ bool OfflineDataController::localItemExists(const std::string& serverId,
     auto context = managedObjectContext();
     std::optional<std::int64_t> count;
     context->performAndWait([&] {
-        count = context->count(request(LocalItemEntityName, "\"serverId\" = ? AND \"itemId\" = ?",
-                                       {StoreValue(serverId), StoreValue(itemId)}, 1),
-                               nullptr);
+        count = context->count(localItems(serverId).where("itemId", itemId).limit(1), nullptr);
     });
     return count.value_or(0) != 0;
 }
 
 std::vector<std::shared_ptr<LocalItem>> OfflineDataController::getAllLocalItemsForServer(
     const std::string& serverId) {
-    return fetchObjects<LocalItem>(request(LocalItemEntityName,
-                                           "\"serverId\" = ? AND \"status\" IN (?)",
-                                           {StoreValue(serverId), downloadedStatuses()}));
+    return fetchObjects<LocalItem>(localItems(serverId).whereIn("status", downloadedStatuses()));
 }
 
 std::vector<std::shared_ptr<LocalItem>> OfflineDataController::getLocalItemsByIds(
@@ -272,9 +274,7 @@ std::vector<std::shared_ptr<LocalItem>> OfflineDataController::getLocalItemsById
     for (size_t i = 0; i < ids.size(); ++i) {
         position[ids[i]] = i;  // a later duplicate wins
     }
-    auto items = fetchObjects<LocalItem>(request(LocalItemEntityName,
-                                                 "\"serverId\" = ? AND \"itemId\" IN (?)",
-                                                 {StoreValue(serverId), textValues(ids)}));
+    auto items = fetchObjects<LocalItem>(localItems(serverId).whereIn("itemId", textValues(ids)));
     std::stable_sort(items.begin(), items.end(), [&](const auto& a, const auto& b) {
         return position[a->itemId] < position[b->itemId];
     });
@@ -283,17 +283,15 @@ std::vector<std::shared_ptr<LocalItem>> OfflineDataController::getLocalItemsById
 
 std::vector<std::shared_ptr<LocalItem>> OfflineDataController::getLocalItemsByType(
     const std::string& serverId, const std::vector<std::string>& types) {
-    return fetchObjects<LocalItem>(
-        request(LocalItemEntityName,
-                "\"serverId\" = ? AND " + itemWhere("\"type\" IN (?)") + " AND \"status\" IN (?)",
-                {StoreValue(serverId), textValues(types), downloadedStatuses()}));
+    return fetchObjects<LocalItem>(localItems(serverId)
+                                       .whereIn("item.type", textValues(types))
+                                       .whereIn("status", downloadedStatuses()));
 }
 
 std::vector<std::string> OfflineDataController::getDistinctLocalItemTypes(
     const std::string& serverId) {
     std::vector<std::string> types;
-    auto rows = fetchRows(
-        request(BaseItemDtoEntityName, "\"serverId\" = ?", {StoreValue(serverId)}), {"type"}, true);
+    auto rows = fetchRows(BaseItemDto::fetchRequest().where("serverId", serverId), {"type"}, true);
     for (const auto& row : rows.value_or(std::vector<StoreRow>{})) {
         if (const auto* text = std::get_if<std::string>(&row.at("type"))) {
             types.push_back(*text);
@@ -305,30 +303,26 @@ std::vector<std::string> OfflineDataController::getDistinctLocalItemTypes(
 std::shared_ptr<LocalItem> OfflineDataController::getDownloadedItemWith(const std::string& serverId,
                                                                         const std::string& itemId) {
     auto items = fetchObjects<LocalItem>(
-        request(LocalItemEntityName, "\"serverId\" = ? AND \"itemId\" = ? AND \"status\" IN (?)",
-                {StoreValue(serverId), StoreValue(itemId), downloadedStatuses()}));
+        localItems(serverId).where("itemId", itemId).whereIn("status", downloadedStatuses()));
     return items.empty() ? nullptr : items.front();
 }
 
 std::shared_ptr<LocalItem> OfflineDataController::getLocalItemWith(const std::string& serverId,
                                                                    const std::string& itemId) {
-    auto items =
-        fetchObjects<LocalItem>(request(LocalItemEntityName, "\"serverId\" = ? AND \"itemId\" = ?",
-                                        {StoreValue(serverId), StoreValue(itemId)}));
+    auto items = fetchObjects<LocalItem>(localItems(serverId).where("itemId", itemId));
     return items.empty() ? nullptr : items.front();
 }
 
 std::shared_ptr<LocalItem> OfflineDataController::getLocalItemWith(const std::string& path) {
-    auto items = fetchObjects<LocalItem>(
-        request(LocalItemEntityName, "\"localPath\" = ?", {StoreValue(path)}));
+    auto items = fetchObjects<LocalItem>(LocalItem::fetchRequest().where("localPath", path));
     return items.empty() ? nullptr : items.front();
 }
 
 std::optional<SyncJobStatus> OfflineDataController::getSyncStatusForLibraryItemId(
     const std::string& itemId, const std::string& serverId) {
-    auto rows = fetchRows(request(LocalItemEntityName, "\"itemId\" = ? AND \"serverId\" = ?",
-                                  {StoreValue(itemId), StoreValue(serverId)}),
-                          {"status"}, false);
+    auto rows =
+        fetchRows(LocalItem::fetchRequest().where("itemId", itemId).where("serverId", serverId),
+                  {"status"}, false);
     if (!rows || rows->empty()) {
         return std::nullopt;
     }
@@ -342,11 +336,9 @@ std::optional<SyncJobStatus> OfflineDataController::getSyncStatusForLibraryItemI
 std::vector<std::string> OfflineDataController::getItemIdsBySyncStatus(
     const std::string& serverId, const std::vector<SyncJobStatus>& status) {
     std::vector<std::string> ids;
-    auto rows =
-        fetchRows(request(LocalItemEntityName,
-                          "\"serverId\" = ? AND \"status\" IN (?) AND \"localPath\" IS NOT NULL",
-                          {StoreValue(serverId), statusValues(status)}),
-                  {"itemId"}, false);
+    auto rows = fetchRows(
+        localItems(serverId).whereIn("status", statusValues(status)).whereNotNull("localPath"),
+        {"itemId"}, false);
     for (const auto& row : rows.value_or(std::vector<StoreRow>{})) {
         if (const auto* text = std::get_if<std::string>(&row.at("itemId"))) {
             ids.push_back(*text);
@@ -357,9 +349,7 @@ std::vector<std::string> OfflineDataController::getItemIdsBySyncStatus(
 
 std::vector<std::shared_ptr<LocalItem>> OfflineDataController::getItemsBySyncStatus(
     const std::string& serverId, const std::vector<SyncJobStatus>& status) {
-    return fetchObjects<LocalItem>(request(LocalItemEntityName,
-                                           "\"serverId\" = ? AND \"status\" IN (?)",
-                                           {StoreValue(serverId), statusValues(status)}));
+    return fetchObjects<LocalItem>(localItems(serverId).whereIn("status", statusValues(status)));
 }
 
 std::optional<bool> OfflineDataController::itemHasChildren(const std::string& serverId,
@@ -370,14 +360,15 @@ std::optional<bool> OfflineDataController::itemHasChildren(const std::string& se
     std::string failure;
     context->performAndWait([&] {
         count = context->count(
-            request(LocalItemEntityName,
-                    // The unary plus keeps SQLite off the serverId index: the related-item
-                    // lookup is the selective one.
-                    "+\"serverId\" = ? AND " + itemWhere("\"parentId\" = ? OR \"seasonId\" = ? OR "
-                                                         "\"seriesId\" = ? OR \"albumId\" = ?"),
-                    {StoreValue(serverId), StoreValue(itemId), StoreValue(itemId),
-                     StoreValue(itemId), StoreValue(itemId)},
-                    1),
+            FetchRequest(LocalItemEntityName,
+                         // The unary plus keeps SQLite off the serverId index: the related-item
+                         // lookup is the selective one.
+                         "+\"serverId\" = ? AND \"item\" IN (SELECT \"Z_PK\" FROM \"BaseItemDto\" "
+                         "WHERE \"parentId\" = ? OR \"seasonId\" = ? OR \"seriesId\" = ? OR "
+                         "\"albumId\" = ?)",
+                         {StoreValue(serverId), StoreValue(itemId), StoreValue(itemId),
+                          StoreValue(itemId), StoreValue(itemId)},
+                         1),
             &failure);
     });
     if (!count) {
@@ -398,10 +389,8 @@ void OfflineDataController::deleteEmptyContainers(const std::string& serverId) {
 void OfflineDataController::deleteEmptyContainersInView(const std::string& serverId) {
     auto context = managedObjectContext();
     {
-        auto candidates = context->fetch(
-            request(LocalItemEntityName, "\"serverId\" = ? AND " + itemWhere("\"isFolder\" = 1"),
-                    {StoreValue(serverId)}),
-            nullptr);
+        auto candidates =
+            context->fetch(localItems(serverId).where("item.isFolder", std::int64_t{1}), nullptr);
         if (!candidates) {
             return;
         }
@@ -432,10 +421,7 @@ std::shared_ptr<LocalItem> OfflineDataController::deleteLocalItem(const std::str
     auto context = managedObjectContext();
     std::shared_ptr<LocalItem> deleted;
     context->performAndWait([&] {
-        auto found =
-            context->fetch(request(LocalItemEntityName, "\"serverId\" = ? AND \"itemId\" = ?",
-                                   {StoreValue(serverId), StoreValue(itemId)}),
-                           nullptr);
+        auto found = context->fetch(localItems(serverId).where("itemId", itemId), nullptr);
         if (found && !found->empty()) {
             deleted = std::dynamic_pointer_cast<LocalItem>(found->front());
             context->deleteObject(found->front());

@@ -4,8 +4,9 @@
 //
 // A subclass keeps its data in ordinary typed members and implements storeValue()/setStoreValue()
 // for the attributes of its entity, in the entity's attribute order. The context learns about
-// changes by comparing storeValue() with the values it last saved or fetched, so plain member
-// writes (also replacing a whole record-valued member) are picked up at the next save.
+// changes by comparing storeValue() with the stored row (ChangeTracker.h), so plain member writes
+// (also replacing a whole record-valued member) are picked up at the next save, and a stored value
+// the object could not hold as it was is never written back unless the member was changed.
 //
 // Thread rule: an object registered with a context belongs to that context's queue; read and write
 // it only there. A free-standing object (no context) belongs to whoever holds it.
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -52,6 +54,7 @@ class ManagedObject : public std::enable_shared_from_this<ManagedObject> {
 
   private:
     friend class ObjectContext;
+    friend class ChangeTracker;
     std::string entityName_;
     std::int64_t primaryKey_ = 0;
     std::weak_ptr<ObjectContext> context_;
@@ -59,6 +62,9 @@ class ManagedObject : public std::enable_shared_from_this<ManagedObject> {
     bool deleted_ = false;
     /// The column values as last saved or fetched (empty for objects never saved).
     std::vector<StoreValue> savedValues_;
+    /// For stored values that differ from what the object makes of them: attribute index and the
+    /// value the object produced right after taking the stored one (filled on demand).
+    mutable std::vector<std::pair<size_t, StoreValue>> fetchedForms_;
 };
 
 }  // namespace vk

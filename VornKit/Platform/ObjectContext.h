@@ -1,16 +1,19 @@
 // A scratch pad of managed objects bound to one queue: inserts, deletions and attribute changes
 // stay in the context until save(), which writes all of them to the coordinator's first store in
-// one SQLite transaction.
+// one SQLite transaction. A save writes only what changed: the rows of inserted and deleted
+// objects, and of registered objects only the attributes whose values the program changed
+// (ChangeTracker.h); a fetched object left alone is never written.
 //
 // Identity: one object per stored row per context; fetching a row that is already registered
 // returns the registered object as it is (with its unsaved changes). Registered objects are kept
 // alive by the context until they are saved as deleted, or until reset().
 //
-// Queries: fetch(), count() and fetchDictionaries() take a SQL condition over the entity's table
-// (columns named after attributes, "Z_PK" the key; see ObjectModel.h) with `?` placeholders bound
-// in order (a list argument binds as many values and must be matched by `(?)` in the condition,
-// which is expanded to `(?,?,...)`). They see the saved rows together with the context's pending
-// insertions and deletions; attribute changes of registered objects are seen once saved.
+// Queries: fetch(), count() and fetchDictionaries() take a FetchRequest (FetchRequest.h). They see
+// the saved rows together with the context's unsaved insertions, deletions and attribute changes,
+// through a pending view of in-memory tables (PendingView.h): a query only reads the store file,
+// so it answers while another process writes. A query sees an attribute change when its condition
+// (or, for fetchDictionaries, a requested property) reads that attribute. Rows of changed and
+// inserted objects come after the stored rows.
 //
 // Relationships: a to-one value is the destination object; on save it is written as the
 // destination's key (null when the destination is deleted). Deleting an object whose to-one
@@ -31,19 +34,13 @@
 #include <vector>
 
 #include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/EntityTable.h"
+#include "VornKit/Platform/FetchRequest.h"
 #include "VornKit/Platform/ManagedObject.h"
+#include "VornKit/Platform/PendingView.h"
 #include "VornKit/Platform/PersistentStoreCoordinator.h"
 
 namespace vk {
-
-struct FetchRequest {
-    std::string entityName;
-    /// SQL condition; empty selects every row.
-    std::string condition;
-    /// Values for the placeholders, in order. A std::vector<StoreValue> argument is a list.
-    std::vector<std::variant<StoreValue, std::vector<StoreValue>>> arguments;
-    std::optional<std::int64_t> fetchLimit;
-};
 
 using StoreRow = std::map<std::string, StoreValue>;
 
@@ -85,10 +82,11 @@ class ObjectContext : public std::enable_shared_from_this<ObjectContext> {
         const FetchRequest& request, const std::vector<std::string>& properties, bool distinct,
         std::string* error);
 
-    /// Runs `block` with the pending insertions and deletions applied once to the store (inside a
-    /// savepoint that is rolled back afterwards): queries in the block see them without applying
-    /// them again, and deleteObject() in the block applies at once. For passes that alternate many
-    /// queries and deletions. Nothing reaches the file; the changes stay pending.
+    /// Runs `block` with the pending view open once for all its queries: for passes that
+    /// alternate many queries and deletions. Queries in the block see the unsaved changes made
+    /// before it (attribute changes of every attribute but archived ones) and the deletions made
+    /// in it; insertions and attribute changes made in the block are seen after it. Nothing
+    /// reaches the file; save() in the block fails.
     void withPendingView(const Block& block);
 
     /// Number of registered objects (for tests and diagnostics).
@@ -97,35 +95,42 @@ class ObjectContext : public std::enable_shared_from_this<ObjectContext> {
   private:
     explicit ObjectContext(std::shared_ptr<DispatchQueue> queue) : queue_(std::move(queue)) {}
 
-    /// Statements and facts of one entity, built once per context.
-    struct EntitySql {
-        const EntityDescription* entity = nullptr;
-        std::string insert;
-        std::string selectColumns;  ///< "Z_PK" then every attribute column
-        std::string remove;
-        std::vector<std::string> nullify;  ///< relationships pointing at this entity
-        std::vector<size_t> cascades;      ///< to-one attributes that cascade on delete
-    };
-    const EntitySql* entitySql(const std::string& entityName) const;
+    using AttributeList = std::vector<std::pair<std::string, size_t>>;
+    const EntityTable* table(const std::string& entityName) const;
     std::shared_ptr<PersistentStore> activeStore(std::string* error) const;
     std::vector<StoreValue> currentValues(const ManagedObject& object) const;
-    bool applyDeletion(const ManagedObject& object, std::string* error);
-    bool writeInsertsAndDeletes(SqliteDatabase& db, std::vector<ManagedObject*>& assigned,
-                                std::vector<std::vector<StoreValue>>* insertedValues,
-                                std::string* error);
-    bool openView(const std::shared_ptr<PersistentStore>& store, const char* name,
-                  std::vector<ManagedObject*>& assigned, std::string* error);
-    void closeView(const std::shared_ptr<PersistentStore>& store, const char* name,
-                   std::vector<ManagedObject*>& assigned);
+    /// The key a related object binds as while a view is open (saved, provisional or none).
+    std::optional<std::int64_t> viewKey(const ManagedObject& object) const;
+    /// Registered objects with changes in `attributes` (all but archived ones when absent).
+    std::vector<ManagedObject*> changedObjects(const AttributeList* attributes);
+    bool openView(SqliteDatabase& db, const std::vector<ManagedObject*>& changed,
+                  std::string* error);
+    void closeView(SqliteDatabase& db);
+    /// Runs `run` with the pending view open when the query can see unsaved changes.
     template <class F>
-    auto withPendingChanges(const std::shared_ptr<PersistentStore>& store, std::string* error,
-                            F run) -> decltype(run());
+    auto withPendingChanges(SqliteDatabase& db, const EntityDescription& entity,
+                            const std::string& whereClause, const AttributeList& alsoRead,
+                            std::string* error, F run) -> decltype(run());
+    const AttributeList* attributesRead(SqliteDatabase& db, const EntityDescription& entity,
+                                        const std::string& whereClause);
+    /// The store and entity of a request, with its compiled condition; absent with `error`.
+    struct PreparedRequest {
+        std::shared_ptr<PersistentStore> store;
+        const EntityDescription* entity = nullptr;
+        CompiledCondition condition;
+        std::string limit;
+    };
+    std::optional<PreparedRequest> prepareRequest(const FetchRequest& request,
+                                                  std::string* error) const;
     std::shared_ptr<ManagedObject> objectForRow(
         const EntityDescription& entity, std::int64_t key, std::vector<StoreValue> values,
         std::vector<std::pair<ManagedObject*, size_t>>& links, std::vector<std::int64_t>& linkKeys);
     bool resolveLinks(SqliteDatabase& db, std::vector<std::pair<ManagedObject*, size_t>>& links,
                       std::vector<std::int64_t>& linkKeys, std::string* error);
     std::shared_ptr<ManagedObject> registered(const std::string& entity, std::int64_t key) const;
+    bool applyDeletes(SqliteDatabase& db, std::string* error);
+    bool applyInserts(SqliteDatabase& db, std::vector<ManagedObject*>& assigned,
+                      std::vector<std::vector<StoreValue>>& insertedValues, std::string* error);
 
     std::shared_ptr<DispatchQueue> queue_;
     std::shared_ptr<PersistentStoreCoordinator> coordinator_;
@@ -135,10 +140,13 @@ class ObjectContext : public std::enable_shared_from_this<ObjectContext> {
         registered_;
     std::vector<std::shared_ptr<ManagedObject>> inserted_;
     std::vector<std::shared_ptr<ManagedObject>> deleted_;
-    mutable std::unordered_map<std::string, EntitySql> entitySql_;
+    mutable std::unordered_map<std::string, EntityTable> tables_;
+    std::unordered_map<std::string, AttributeList> readsByQuery_;
+    PendingView view_;
     int viewDepth_ = 0;
-    /// Keys handed out to pending insertions while a query runs (rolled back afterwards).
-    std::unordered_map<std::string, std::unordered_map<std::int64_t, ManagedObject*>> provisional_;
+    /// While the view is open: the provisional keys of pending insertions, both ways.
+    std::unordered_map<const ManagedObject*, std::int64_t> provisionalKeys_;
+    std::unordered_map<std::int64_t, ManagedObject*> provisionalObjects_;
 };
 
 }  // namespace vk

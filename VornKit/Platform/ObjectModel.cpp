@@ -2,6 +2,26 @@
 
 namespace vk {
 
+const char* sqlColumnType(AttributeKind kind) {
+    switch (kind) {
+        case AttributeKind::Integer16:
+        case AttributeKind::Integer32:
+        case AttributeKind::Integer64:
+        case AttributeKind::Boolean:
+        case AttributeKind::ToOne:
+            return "INTEGER";
+        case AttributeKind::Float:
+        case AttributeKind::Double:
+        case AttributeKind::Date:
+            return "REAL";
+        case AttributeKind::String:
+            return "TEXT";
+        case AttributeKind::Transformable:
+            return "BLOB";
+    }
+    return "BLOB";
+}
+
 std::optional<size_t> EntityDescription::attributeIndex(const std::string& attribute) const {
     for (size_t i = 0; i < attributes.size(); ++i) {
         if (attributes[i].name == attribute) {

@@ -32,6 +32,9 @@ enum class AttributeKind {
     ToOne,          ///< a relationship to one object of `destinationEntity`
 };
 
+/// The SQLite column type of an attribute kind.
+const char* sqlColumnType(AttributeKind kind);
+
 struct AttributeDescription {
     std::string name;
     AttributeKind kind = AttributeKind::String;

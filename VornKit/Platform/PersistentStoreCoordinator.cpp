@@ -1,5 +1,8 @@
 #include "VornKit/Platform/PersistentStoreCoordinator.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <set>
 
 namespace vk {
@@ -10,24 +13,88 @@ std::string quoted(const std::string& name) {
     return SqliteDatabase::quoteIdentifier(name);
 }
 
-const char* columnType(AttributeKind kind) {
-    switch (kind) {
-        case AttributeKind::Integer16:
-        case AttributeKind::Integer32:
-        case AttributeKind::Integer64:
-        case AttributeKind::Boolean:
-        case AttributeKind::ToOne:
-            return "INTEGER";
-        case AttributeKind::Float:
-        case AttributeKind::Double:
-        case AttributeKind::Date:
-            return "REAL";
-        case AttributeKind::String:
-            return "TEXT";
-        case AttributeKind::Transformable:
-            return "BLOB";
+/// What a file lacks of the model: the statements that add it, and the version it records.
+struct SchemaWork {
+    std::vector<std::string> statements;
+    int fileVersion = 0;
+};
+
+/// Reads (never writes) the file's schema and lists what the model needs added.
+std::optional<SchemaWork> schemaWork(SqliteDatabase& db, const ManagedObjectModel& model,
+                                     std::string* error) {
+    SchemaWork work;
+    std::set<std::string> tables;
+    std::set<std::string> indexes;
+    auto* master = db.prepare("SELECT type, name FROM \"main\".sqlite_master;", error);
+    if (master == nullptr) {
+        return std::nullopt;
     }
-    return "BLOB";
+    while (sqlite3_step(master->get()) == SQLITE_ROW) {
+        const std::string type =
+            reinterpret_cast<const char*>(sqlite3_column_text(master->get(), 0));
+        const auto* name = sqlite3_column_text(master->get(), 1);
+        (type == "index" ? indexes : tables)
+            .insert(name ? reinterpret_cast<const char*>(name) : "");
+    }
+    master->reset();
+    if (!tables.count("Z_METADATA")) {
+        work.statements.push_back(
+            "CREATE TABLE \"main\".\"Z_METADATA\" (\"key\" TEXT PRIMARY KEY, \"value\");");
+    } else if (auto* version = db.prepare(
+                   "SELECT value FROM \"main\".\"Z_METADATA\" WHERE key='version';", error)) {
+        if (sqlite3_step(version->get()) == SQLITE_ROW) {
+            work.fileVersion = sqlite3_column_int(version->get(), 0);
+        }
+        version->reset();
+    } else {
+        return std::nullopt;
+    }
+    for (const auto& entity : model.entities()) {
+        const std::string table = "\"main\"." + quoted(entity->name);
+        std::set<std::string> existing;
+        if (tables.count(entity->name)) {
+            auto* info =
+                db.prepare("PRAGMA \"main\".table_info(" + quoted(entity->name) + ");", error);
+            if (info == nullptr) {
+                return std::nullopt;
+            }
+            while (sqlite3_step(info->get()) == SQLITE_ROW) {
+                existing.insert(reinterpret_cast<const char*>(sqlite3_column_text(info->get(), 1)));
+            }
+            info->reset();
+        } else {
+            work.statements.push_back("CREATE TABLE " + table +
+                                      " (\"Z_PK\" INTEGER PRIMARY KEY AUTOINCREMENT);");
+            existing.insert("Z_PK");
+        }
+        for (const auto& a : entity->attributes) {
+            if (!existing.count(a.name)) {
+                work.statements.push_back("ALTER TABLE " + table + " ADD COLUMN " + quoted(a.name) +
+                                          " " + sqlColumnType(a.kind) + ";");
+            }
+            const std::string index = "Z_" + entity->name + "_" + a.name;
+            if (a.indexed && !indexes.count(index)) {
+                work.statements.push_back("CREATE INDEX \"main\"." + quoted(index) + " ON " +
+                                          quoted(entity->name) + " (" + quoted(a.name) + ");");
+            }
+        }
+    }
+    if (work.fileVersion < model.version()) {
+        // Recorded only upwards: a file a newer model wrote keeps its version.
+        work.statements.push_back(
+            "INSERT OR REPLACE INTO \"main\".\"Z_METADATA\" VALUES ('version', " +
+            std::to_string(model.version()) + ");");
+    }
+    return work;
+}
+
+/// Makes a rename in `directory` durable.
+void syncDirectory(const std::filesystem::path& directory) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
 }
 
 }  // namespace
@@ -37,59 +104,29 @@ PersistentStoreCoordinator::PersistentStoreCoordinator(
     : model_(std::move(model)) {}
 
 bool PersistentStoreCoordinator::prepareSchema(SqliteDatabase& db, std::string* error) const {
+    // Opening reads: a file that already has the model's tables, columns and version is not
+    // written, so opening works while another process holds the write lock.
+    auto work = schemaWork(db, *model_, error);
+    if (!work) {
+        return false;
+    }
+    if (work->statements.empty()) {
+        return true;
+    }
     if (!db.exec("BEGIN IMMEDIATE;", error)) {
         return false;
     }
-    auto fail = [&] {
+    // Another process may have brought the file up to date while this one waited for the lock.
+    work = schemaWork(db, *model_, error);
+    bool ok = work.has_value();
+    for (size_t i = 0; ok && i < work->statements.size(); ++i) {
+        ok = db.exec(work->statements[i], error);
+    }
+    if (!ok || !db.exec("COMMIT;", error)) {
         db.exec("ROLLBACK;", nullptr);
         return false;
-    };
-    if (!db.exec("CREATE TABLE IF NOT EXISTS \"Z_METADATA\" (\"key\" TEXT PRIMARY KEY, \"value\");",
-                 error)) {
-        return fail();
     }
-    for (const auto& entity : model_->entities()) {
-        const std::string table = quoted(entity->name);
-        std::string create =
-            "CREATE TABLE IF NOT EXISTS " + table + " (\"Z_PK\" INTEGER PRIMARY KEY AUTOINCREMENT";
-        for (const auto& a : entity->attributes) {
-            create += ", " + quoted(a.name) + " " + columnType(a.kind);
-        }
-        create += ");";
-        if (!db.exec(create, error)) {
-            return fail();
-        }
-        // Columns for attributes added since the file was made.
-        std::set<std::string> existing;
-        auto* info = db.prepare("PRAGMA table_info(" + table + ");", error);
-        if (info == nullptr) {
-            return fail();
-        }
-        while (sqlite3_step(info->get()) == SQLITE_ROW) {
-            existing.insert(reinterpret_cast<const char*>(sqlite3_column_text(info->get(), 1)));
-        }
-        info->reset();
-        for (const auto& a : entity->attributes) {
-            if (!existing.count(a.name) &&
-                !db.exec("ALTER TABLE " + table + " ADD COLUMN " + quoted(a.name) + " " +
-                             columnType(a.kind) + ";",
-                         error)) {
-                return fail();
-            }
-            if (a.indexed && !db.exec("CREATE INDEX IF NOT EXISTS " +
-                                          quoted("Z_" + entity->name + "_" + a.name) + " ON " +
-                                          table + " (" + quoted(a.name) + ");",
-                                      error)) {
-                return fail();
-            }
-        }
-    }
-    if (!db.exec("INSERT OR REPLACE INTO \"Z_METADATA\" VALUES ('version', " +
-                     std::to_string(model_->version()) + ");",
-                 error)) {
-        return fail();
-    }
-    return db.exec("COMMIT;", error) || fail();
+    return true;
 }
 
 std::shared_ptr<PersistentStore> PersistentStoreCoordinator::addSqliteStore(
@@ -143,7 +180,9 @@ std::shared_ptr<PersistentStore> PersistentStoreCoordinator::migrateStore(
     // half-copied store where the next start would open it.
     std::error_code ec;
     std::filesystem::create_directories(destination.parent_path(), ec);
-    const auto temporary = destination.string() + ".migrating";
+    // The copy's name is this process's own: the caller serialises moves between processes, and a
+    // copy left by a process that died is never taken for this one.
+    const auto temporary = destination.string() + ".migrating-" + std::to_string(::getpid());
     std::filesystem::remove(temporary, ec);
     if (!from->database->backupTo(temporary, error)) {
         std::filesystem::remove(temporary, ec);
@@ -157,8 +196,10 @@ std::shared_ptr<PersistentStore> PersistentStoreCoordinator::migrateStore(
         if (error) {
             *error = ec.message();
         }
+        std::filesystem::remove(temporary, ec);
         return nullptr;
     }
+    syncDirectory(destination.parent_path());
     auto database = SqliteDatabase::open(destination, error);
     if (!database || !prepareSchema(*database, error)) {
         return nullptr;

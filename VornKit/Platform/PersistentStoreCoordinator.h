@@ -1,7 +1,8 @@
 // Connects an object model to SQLite store files: opens a file (creating it and its tables when
 // absent), adds the columns of attributes that the file does not have yet (automatic migration of
-// added attributes, recorded as the model version in the file), and copies a store to a new
-// location with SQLite's backup API.
+// added attributes, recorded as the model version in the file, which only ever rises), and copies
+// a store to a new location with SQLite's backup API. Opening a file that is up to date only
+// reads it.
 //
 // The first store added is the one contexts read and write.
 //
@@ -42,8 +43,10 @@ class PersistentStoreCoordinator {
     std::vector<std::shared_ptr<PersistentStore>> persistentStores() const;
     bool hasStores() const;
 
-    /// Copies `store` to `destination` and puts the copy in its place; the old file stays.
-    /// Returns the new store, or nullptr with `error` (the old store then stays in use).
+    /// Copies `store` to `destination` (through a temporary file renamed into place) and puts the
+    /// copy in its place; the old file stays. Returns the new store, or nullptr with `error` (the
+    /// old store then stays in use). Processes that may move the same store at once must hold a
+    /// lock around the check for `destination` and this call (see StoreMoveLock.h).
     std::shared_ptr<PersistentStore> migrateStore(const std::shared_ptr<PersistentStore>& store,
                                                   const std::filesystem::path& destination,
                                                   std::string* error);

@@ -26,10 +26,11 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path
     std::unique_ptr<SqliteDatabase> database(new SqliteDatabase(db, path));
     sqlite3_busy_timeout(db, 5000);
     // WAL: readers in other processes go on while one writes; NORMAL sync is safe against process
-    // crashes (every commit is in the WAL before the call returns).
-    if (!database->exec(
-            "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-32768;",
-            error)) {
+    // crashes (every commit is in the WAL before the call returns). TEMP tables (the pending view
+    // of unsaved changes) live in memory, never in a file.
+    if (!database->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
+                        "PRAGMA cache_size=-32768; PRAGMA temp_store=MEMORY;",
+                        error)) {
         return nullptr;
     }
     // A file that is not a database fails on its first read, not on open: read the schema now.

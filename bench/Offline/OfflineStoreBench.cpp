@@ -176,7 +176,7 @@ std::filesystem::path buildLibrary(int count) {
         auto local = store->insertNewLocalItem();
         local->itemId = albumId;
         local->serverId = "srv";
-        local->status = vk::SyncJobStatus::Completed;
+        local->setSyncJobStatus(vk::SyncJobStatus::Completed);
         local->item = *folder;
         ++made;
         const int tracks = album % 10 == 9 ? 0 : 10;
@@ -188,7 +188,7 @@ std::filesystem::path buildLibrary(int count) {
             auto trackLocal = store->insertNewLocalItem();
             trackLocal->itemId = id;
             trackLocal->serverId = "srv";
-            trackLocal->status = vk::SyncJobStatus::Completed;
+            trackLocal->setSyncJobStatus(vk::SyncJobStatus::Completed);
             trackLocal->localPath = "/music/" + id;
             trackLocal->item = *track;
         }

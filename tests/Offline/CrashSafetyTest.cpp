@@ -33,7 +33,7 @@ namespace {
             auto local = store.insertNewLocalItem();
             local->itemId = id;
             local->serverId = "s";
-            local->status = vk::SyncJobStatus::Completed;
+            local->setSyncJobStatus(vk::SyncJobStatus::Completed);
             local->item = item ? *item : nullptr;
         }
         if (round % 3 == 2) {

@@ -42,7 +42,7 @@ class OfflineStoreTest : public ::testing::Test {
         auto l = store->insertNewLocalItem();
         l->itemId = id;
         l->serverId = "s1";
-        l->status = status;
+        l->setSyncJobStatus(status);
         if (path) {
             l->localPath = *path + id;
         }
@@ -140,7 +140,7 @@ TEST_F(OfflineStoreTest, StatusQueriesTreatTheLocalPathDifferently) {
 TEST_F(OfflineStoreTest, SyncStatusIsAbsentWithoutARecordOrOutsideTheKnownValues) {
     local("ok", SyncJobStatus::CompletedWithError);
     auto odd = local("odd", SyncJobStatus::Queued);
-    odd->status = static_cast<SyncJobStatus>(7);  // written by a newer version, say
+    odd->status = 7;  // written by a newer version, say
     store->saveChanges();
     EXPECT_EQ(store->getSyncStatusForLibraryItemId("ok", "s1"), SyncJobStatus::CompletedWithError);
     EXPECT_FALSE(store->getSyncStatusForLibraryItemId("odd", "s1"));
@@ -227,6 +227,121 @@ TEST_F(OfflineStoreTest, FreeStandingRecordsCanBeTakenIn) {
     store->insert(*plain);
     store->saveChanges();
     EXPECT_EQ(store->getDistinctLocalItemTypes("s1"), std::vector<std::string>{"Movie"});
+}
+
+TEST_F(OfflineStoreTest, ReadingNeverRewritesValuesTheRecordsCannotHold) {
+    local("odd", SyncJobStatus::Completed, R"("UserData":{"PlaybackPositionTicks":42})");
+    local("plain", SyncJobStatus::Completed);
+    store->saveChanges();
+    const auto file = root / "group" / "Vorn.sqlite";
+    // A newer version's status, an archive this version's transformer refuses, and NULL where
+    // this version always writes text.
+    const std::string odd =
+        "UPDATE LocalItem SET status=7 WHERE itemId='odd';"
+        "UPDATE BaseItemDto SET userData=X'62706C6973743030DEADBEEF', name=NULL, etag=NULL "
+        "WHERE id='odd';"
+        "UPDATE BaseItemDto SET id=NULL WHERE Z_PK=(SELECT item FROM LocalItem WHERE "
+        "itemId='odd');";
+    auto rawRow = [&](const std::string& sql) {
+        sqlite3* db = nullptr;
+        sqlite3_open(file.c_str(), &db);
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr);
+        std::string out = "<no row>";
+        if (st && sqlite3_step(st) == SQLITE_ROW) {
+            const auto* text = sqlite3_column_text(st, 0);
+            out = text ? reinterpret_cast<const char*>(text) : "NULL";
+        }
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return out;
+    };
+    {
+        sqlite3* db = nullptr;
+        sqlite3_open(file.c_str(), &db);
+        ASSERT_EQ(sqlite3_exec(db, odd.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    auto fresh = std::make_shared<OfflineDataController>(where);
+    store.swap(fresh);
+    auto fetched = store->getLocalItemWith("s1", "odd");
+    ASSERT_TRUE(fetched);
+    EXPECT_EQ(fetched->status, 7) << "the stored raw value";
+    EXPECT_FALSE(fetched->syncJobStatus());
+    EXPECT_FALSE(store->getSyncStatusForLibraryItemId("odd", "s1"));
+    EXPECT_FALSE(store->managedObjectContext()->hasChanges());
+
+    // Saving something else leaves the fetched rows exactly as they were.
+    store->getLocalItemWith("s1", "plain")->syncGuid = 5;
+    local("new", SyncJobStatus::Queued);
+    store->saveChanges();
+    EXPECT_EQ(rawRow("SELECT status FROM LocalItem WHERE itemId='odd'"), "7");
+    EXPECT_EQ(rawRow("SELECT hex(b.userData) || '/' || ifnull(b.id, 'NULL') || '/' || "
+                     "ifnull(b.name, 'NULL') FROM BaseItemDto b JOIN LocalItem l ON l.item=b.Z_PK "
+                     "WHERE l.itemId='odd'"),
+              "62706C6973743030DEADBEEF/NULL/NULL");
+    EXPECT_EQ(rawRow("SELECT syncGuid FROM LocalItem WHERE itemId='plain'"), "5");
+
+    // A member the program sets is written, and only that member.
+    fetched->syncJobItemId = 9;
+    store->saveChanges();
+    EXPECT_EQ(rawRow("SELECT status || '/' || syncJobItemId FROM LocalItem WHERE itemId='odd'"),
+              "7/9");
+    fetched->setSyncJobStatus(SyncJobStatus::Completed);
+    store->saveChanges();
+    EXPECT_EQ(rawRow("SELECT status FROM LocalItem WHERE itemId='odd'"), "4");
+    EXPECT_EQ(rawRow("SELECT hex(b.userData) FROM BaseItemDto b JOIN LocalItem l ON "
+                     "l.item=b.Z_PK WHERE l.itemId='odd'"),
+              "62706C6973743030DEADBEEF");
+}
+
+TEST_F(OfflineStoreTest, IdAndTypeListsOfAnyLengthAreAnswered) {
+    local("a", SyncJobStatus::Completed, R"("Type":"Audio")");
+    local("b", SyncJobStatus::Completed, R"("Type":"Video")");
+    store->saveChanges();
+    // More values than SQLite binds in one statement.
+    std::vector<std::string> many;
+    for (int i = 0; i < 40000; ++i) {
+        many.push_back("missing-" + std::to_string(i));
+    }
+    many.insert(many.begin() + 10, "b");
+    many.push_back("a");
+    EXPECT_EQ(ids(store->getLocalItemsByIds("s1", many)), (std::vector<std::string>{"b", "a"}));
+    many.push_back("Audio");
+    EXPECT_EQ(ids(store->getLocalItemsByType("s1", many)), std::vector<std::string>{"a"});
+}
+
+TEST_F(OfflineStoreTest, HostsBuildQueriesFromTheRecordsFetchRequests) {
+    local("album", SyncJobStatus::Completed, R"("IsFolder":true,"Type":"MusicAlbum")");
+    local("track", SyncJobStatus::Transferring, R"("Type":"Audio")", std::nullopt);
+    store->insertNewUserAction()->itemId = "track";
+    store->saveChanges();
+    auto context = store->managedObjectContext();
+    std::string error;
+
+    auto audio = context->fetch(
+        LocalItem::fetchRequest().where("serverId", "s1").whereIn("item.type", {"Audio", "Movie"}),
+        &error);
+    ASSERT_TRUE(audio) << error;
+    ASSERT_EQ(audio->size(), 1u);
+    EXPECT_EQ(std::static_pointer_cast<LocalItem>(audio->front())->itemId, "track");
+
+    auto folders =
+        context->count(vk::BaseItemDto::fetchRequest().where("isFolder", std::int64_t{1}), &error);
+    EXPECT_EQ(folders, 1) << error;
+    EXPECT_EQ(context->count(LocalItem::fetchRequest().whereNotNull("localPath"), &error), 1);
+    EXPECT_EQ(
+        context->count(LocalItem::fetchRequest().where("localPath", vk::StoreValue()), &error), 1);
+    auto actions =
+        context->fetch(vk::OfflineAction::fetchRequest().where("itemId", "track").limit(5), &error);
+    ASSERT_TRUE(actions) << error;
+    EXPECT_EQ(actions->size(), 1u);
+
+    EXPECT_FALSE(context->fetch(LocalItem::fetchRequest().where("itemID", "x"), &error));
+    EXPECT_NE(error.find("unknown attribute itemID of LocalItem"), std::string::npos) << error;
+    EXPECT_FALSE(context->fetch(LocalItem::fetchRequest().where("item.nope", "x"), &error));
+    EXPECT_NE(error.find("unknown attribute nope of BaseItemDto"), std::string::npos) << error;
+    EXPECT_FALSE(context->fetch(LocalItem::fetchRequest().where("serverId.type", "x"), &error));
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ TEST_F(StoreDecodingTest, LocalItemsAndTheirRecordsAreCreatedInTheStore) {
         decodeLocal(R"({"ItemId":"x","Status":"Completed","Item":{"Id":"x","ServerId":"s"}})");
     ASSERT_TRUE(decoded) << decoded.error().description();
     auto local = *decoded;
-    EXPECT_EQ(local->status, SyncJobStatus::Completed);
+    EXPECT_EQ(local->syncJobStatus(), SyncJobStatus::Completed);
     EXPECT_EQ(local->syncGuid, 0);
     EXPECT_EQ(local->syncJobItemId, 0);
     EXPECT_FALSE(local->localPath);
@@ -43,7 +43,7 @@ TEST_F(StoreDecodingTest, LocalItemsAndTheirRecordsAreCreatedInTheStore) {
 TEST_F(StoreDecodingTest, StatusAcceptsCaseNamesAndIntegers) {
     auto status = [&](const std::string& value) -> std::optional<SyncJobStatus> {
         auto d = decodeLocal(R"({"ItemId":"x",)" + value + R"("Item":{"Id":"x","ServerId":"s"}})");
-        return d ? std::optional((*d)->status) : std::nullopt;
+        return d ? (*d)->syncJobStatus() : std::nullopt;
     };
     EXPECT_EQ(status(R"("Status":4,)"), SyncJobStatus::Completed);
     EXPECT_EQ(status(R"("Status":12,)"), SyncJobStatus::Queued);

@@ -226,6 +226,137 @@ TEST_F(ObjectContextTest, QueriesSeePendingInsertionsAndDeletionsButTheFileDoesN
     EXPECT_EQ(rawCount("SELECT count(*) FROM Track WHERE title='One'"), 0);
 }
 
+TEST_F(ObjectContextTest, AFetchedObjectIsWrittenOnlyWhereTheProgramChangedIt) {
+    {
+        auto c = open();
+        addFolder(*c, "Odd");
+        addFolder(*c, "Plain");
+        std::string error;
+        ASSERT_TRUE(c->save(&error)) << error;
+    }
+    // Values the record cannot hold as they are: NULL in a text it always has, 7 in a Boolean.
+    {
+        auto c = open();
+        auto& db = *c->persistentStoreCoordinator()->persistentStores().front()->database;
+        ASSERT_TRUE(db.exec("UPDATE Folder SET name=NULL, isFolder=7 WHERE name='Odd';", nullptr));
+    }
+    auto c = open();
+    auto folders = fetchAll(*c, "Folder");
+    ASSERT_EQ(folders.size(), 2u);
+    EXPECT_FALSE(c->hasChanges()) << "reading is no change";
+    addFolder(*c, "New");
+    std::string error;
+    ASSERT_TRUE(c->save(&error)) << error;
+    EXPECT_EQ(rawCount("SELECT count(*) FROM Folder WHERE name IS NULL AND isFolder=7"), 1);
+
+    auto odd = std::static_pointer_cast<Folder>(
+        folders[0]->primaryKey() < folders[1]->primaryKey() ? folders[0] : folders[1]);
+    odd->added = 5;
+    ASSERT_TRUE(c->save(&error)) << error;
+    EXPECT_EQ(rawCount("SELECT count(*) FROM Folder WHERE name IS NULL AND isFolder=7 AND added=5"),
+              1)
+        << "only the changed attribute is written";
+    odd->isFolder = false;
+    ASSERT_TRUE(c->save(&error)) << error;
+    EXPECT_EQ(rawCount("SELECT count(*) FROM Folder WHERE name IS NULL AND isFolder=0"), 1);
+}
+
+TEST_F(ObjectContextTest, QueriesSeeEveryUnsavedChangeWhileAnotherConnectionWrites) {
+    auto c = open(2, /*cascade=*/false);
+    auto album = addFolder(*c, "Album");
+    auto one = addTrack(*c, "One", album);
+    auto two = addTrack(*c, "Two", album);
+    std::string error;
+    ASSERT_TRUE(c->save(&error));
+
+    // Another connection takes the file's write lock and keeps it.
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE; INSERT INTO Track (title) VALUES ('Theirs');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+
+    auto single = addFolder(*c, "Single");
+    auto three = addTrack(*c, "Three", single);
+    c->deleteObject(one);
+    album->name = "Renamed";
+    two->position = 9;
+
+    auto tracks = fetchAll(*c, "Track");
+    EXPECT_EQ(tracks.size(), 2u);
+    EXPECT_TRUE(std::find(tracks.begin(), tracks.end(), three) != tracks.end())
+        << "a pending insertion comes back as the same object";
+    EXPECT_TRUE(std::find(tracks.begin(), tracks.end(), one) == tracks.end());
+    EXPECT_EQ(three->primaryKey(), 0);
+    EXPECT_EQ(fetchAll(*c, "Folder", "\"name\" = ?", {StoreValue("Renamed")}),
+              std::vector<std::shared_ptr<ManagedObject>>{album});
+    EXPECT_TRUE(fetchAll(*c, "Folder", "\"name\" = ?", {StoreValue("Album")}).empty());
+    EXPECT_EQ(fetchAll(*c, "Track", "\"position\" > 5"),
+              std::vector<std::shared_ptr<ManagedObject>>{two});
+    // Relationships between pending objects, through a subquery.
+    EXPECT_EQ(c->count(FetchRequest{"Track",
+                                    "\"folder\" IN (SELECT Z_PK FROM Folder WHERE name=?)",
+                                    {StoreValue("Single")},
+                                    std::nullopt},
+                       &error),
+              1)
+        << error;
+    EXPECT_EQ(c->count(FetchRequest("Track").where("folder.name", "Renamed"), &error), 1) << error;
+    auto names = c->fetchDictionaries(FetchRequest("Folder"), {"name"}, true, &error);
+    ASSERT_TRUE(names) << error;
+    std::vector<std::string> seen;
+    for (const auto& row : *names) {
+        seen.push_back(std::get<std::string>(row.at("name")));
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::string>{"Renamed", "Single"}));
+
+    sqlite3_exec(writer, "COMMIT;", nullptr, nullptr, nullptr);
+    sqlite3_close(writer);
+    EXPECT_EQ(rawCount("SELECT count(*) FROM Track"), 3) << "ours are not in the file";
+    EXPECT_EQ(rawCount("SELECT count(*) FROM Folder WHERE name='Album'"), 1);
+    ASSERT_TRUE(c->save(&error)) << error;
+    EXPECT_EQ(rawCount("SELECT count(*) FROM Track WHERE title IN ('Two','Three','Theirs')"), 3);
+    EXPECT_EQ(rawCount("SELECT count(*) FROM Track"), 3);
+    EXPECT_EQ(rawCount("SELECT count(*) FROM Folder WHERE name='Renamed'"), 1);
+}
+
+TEST_F(ObjectContextTest, ListArgumentsOfAnyLength) {
+    auto c = open();
+    addFolder(*c, "Wanted");
+    addFolder(*c, "Other");
+    std::string error;
+    ASSERT_TRUE(c->save(&error));
+    std::vector<StoreValue> names;
+    for (int i = 0; i < 40000; ++i) {
+        names.emplace_back("name " + std::to_string(i));
+    }
+    names.emplace_back("Wanted");
+    names.emplace_back();  // null matches nothing
+    auto found = fetchAll(*c, "Folder", "\"name\" IN (?)", {names});
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(std::static_pointer_cast<Folder>(found[0])->name, "Wanted");
+    EXPECT_EQ(c->count(FetchRequest("Folder").whereIn("name", names), &error), 1) << error;
+    EXPECT_EQ(c->count(FetchRequest("Folder").whereIn("name", {}), &error), 0) << error;
+    EXPECT_FALSE(c->count(FetchRequest("Folder").whereIn("name", {vk::StoreBytes{1}}), &error));
+}
+
+TEST_F(ObjectContextTest, OpeningAnUpToDateFileOnlyReadsIt) {
+    open();
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto c = open();
+    EXPECT_TRUE(c->persistentStoreCoordinator()->hasStores()) << "opened under another's lock";
+    EXPECT_TRUE(fetchAll(*c, "Folder").empty());
+    sqlite3_exec(writer, "UPDATE Z_METADATA SET value=9 WHERE key='version'; COMMIT;", nullptr,
+                 nullptr, nullptr);
+    sqlite3_close(writer);
+    open(2);
+    EXPECT_EQ(rawCount("SELECT value FROM Z_METADATA WHERE key='version'"), 9)
+        << "an older model never lowers the file's version";
+}
+
 TEST_F(ObjectContextTest, CascadeDeletesTheDestinationAndOtherLinksAreNulled) {
     auto c = open();
     auto album = addFolder(*c, "Album");

@@ -117,7 +117,7 @@ int demoOffline() {
         auto local = store->insertNewLocalItem();
         local->itemId = (*item)->Id.str();
         local->serverId = (*item)->ServerId.str();
-        local->status = vk::SyncJobStatus::Completed;
+        local->setSyncJobStatus(vk::SyncJobStatus::Completed);
         if (!path.empty()) {
             local->localPath = path;
         }

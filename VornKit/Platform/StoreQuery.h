@@ -1,0 +1,62 @@
+// StoreQuery: the SQL side of the object store's queries — turns a FetchRequest into a WHERE
+// clause with its bound values, binds and reads StoreValues, and reports which attributes a
+// condition reads (so the context knows which unsaved attribute changes a query can see).
+//
+// Lists bind as one JSON array read back with json_each, so their length never meets SQLite's
+// limit on bound values and one statement serves every length.
+//
+// Thread rule: stateless functions; the statements and databases passed in are the caller's.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "VornKit/Platform/FetchRequest.h"
+#include "VornKit/Platform/ObjectModel.h"
+#include "VornKit/Platform/SqliteDatabase.h"
+
+namespace vk {
+
+/// The key a related object binds as: its row key, a provisional key while it is a pending
+/// insertion, or nothing (bound as null).
+using RelationKey = std::function<std::optional<std::int64_t>(const ManagedObject&)>;
+
+/// A WHERE clause (" WHERE ...", or empty) and the values for its placeholders, in order.
+struct CompiledCondition {
+    std::string sql;
+    std::vector<StoreValue> values;
+};
+
+/// Compiles the request's terms and SQL condition for `entity` of `model`. Absent with `error`
+/// set when an attribute is unknown or the placeholders and arguments do not match.
+std::optional<CompiledCondition> compileCondition(const FetchRequest& request,
+                                                  const ManagedObjectModel& model,
+                                                  const EntityDescription& entity,
+                                                  std::string* error);
+
+/// Binds `value` to placeholder `index` (1-based). Related objects go through `key` (null when
+/// absent); a list value (bound as its JSON text) cannot occur here.
+int bindStoreValue(sqlite3_stmt* statement, int index, const StoreValue& value,
+                   const RelationKey& key = {});
+/// Binds every value in order from placeholder 1.
+void bindStoreValues(sqlite3_stmt* statement, const std::vector<StoreValue>& values);
+/// The value of result column `column`.
+StoreValue readStoreValue(sqlite3_stmt* statement, int column);
+
+/// The attributes (entity name, attribute index) that `whereClause` reads, found by preparing it
+/// against the database's own tables with an authorizer. Call only while no pending view is open
+/// (it would hide the tables). Absent with `error` when the clause does not prepare.
+std::optional<std::vector<std::pair<std::string, size_t>>> attributesRead(
+    SqliteDatabase& db, const ManagedObjectModel& model, const EntityDescription& entity,
+    const std::string& whereClause, std::string* error);
+
+/// "main"."name": the entity's table in the store file, whatever a pending view shadows.
+std::string mainTable(const std::string& entityName);
+
+}  // namespace vk
