@@ -8,23 +8,6 @@ std::string quoted(const std::string& name) {
     return SqliteDatabase::quoteIdentifier(name);
 }
 
-void setError(std::string* error, std::string text) {
-    if (error) {
-        *error = std::move(text);
-    }
-}
-
-/// Steps a prepared write to completion and resets it.
-bool finish(SqliteDatabase& db, SqliteStatement* statement, std::string* error) {
-    const int rc = sqlite3_step(statement->get());
-    statement->reset();
-    if (rc != SQLITE_DONE) {
-        setError(error, db.lastError());
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 EntityTable::EntityTable(const ManagedObjectModel& model, const EntityDescription& entity)
@@ -64,7 +47,7 @@ std::optional<std::int64_t> EntityTable::insert(SqliteDatabase& db,
     for (size_t i = 0; i < values.size(); ++i) {
         bindStoreValue(statement->get(), static_cast<int>(i + 1), values[i], key);
     }
-    if (!finish(db, statement, error)) {
+    if (!db.runToEnd(statement, error)) {
         return std::nullopt;
     }
     return sqlite3_last_insert_rowid(db.handle());
@@ -87,7 +70,7 @@ bool EntityTable::update(SqliteDatabase& db, std::int64_t rowKey,
         bindStoreValue(statement->get(), index++, values[c], key);
     }
     sqlite3_bind_int64(statement->get(), index, rowKey);
-    return finish(db, statement, error);
+    return db.runToEnd(statement, error);
 }
 
 bool EntityTable::remove(SqliteDatabase& db, std::int64_t rowKey, std::string* error) const {
@@ -101,7 +84,7 @@ bool EntityTable::remove(SqliteDatabase& db, std::int64_t rowKey, std::string* e
             return false;
         }
         sqlite3_bind_int64(statement->get(), 1, rowKey);
-        if (!finish(db, statement, error)) {
+        if (!db.runToEnd(statement, error)) {
             return false;
         }
     }

@@ -13,12 +13,6 @@ std::string quoted(const std::string& name) {
     return SqliteDatabase::quoteIdentifier(name);
 }
 
-void setError(std::string* error, std::string text) {
-    if (error) {
-        *error = std::move(text);
-    }
-}
-
 /// How a related object binds in the store file: its key once saved, else null.
 std::optional<std::int64_t> savedKey(const ManagedObject& object) {
     if (object.isDeleted() || object.primaryKey() == 0) {
@@ -68,7 +62,7 @@ std::shared_ptr<PersistentStore> ObjectContext::activeStore(std::string* error) 
     auto stores = coordinator ? coordinator->persistentStores()
                               : std::vector<std::shared_ptr<PersistentStore>>{};
     if (stores.empty()) {
-        setError(error, "the context has no persistent store");
+        setStoreError(error, "the context has no persistent store");
         return nullptr;
     }
     return stores.front();
@@ -250,8 +244,9 @@ void ObjectContext::reset() {
 // ---- rows into objects -------------------------------------------------------------------------
 
 std::shared_ptr<ManagedObject> ObjectContext::objectForRow(
-    const EntityDescription& entity, std::int64_t key, std::vector<StoreValue> values,
+    const EntityDescription& entity, SqliteStatement& row,
     std::vector<std::pair<ManagedObject*, size_t>>& links, std::vector<std::int64_t>& linkKeys) {
+    const std::int64_t key = sqlite3_column_int64(row.get(), 0);
     if (key < 0) {
         auto pending = provisionalObjects_.find(key);
         return pending == provisionalObjects_.end() ? nullptr : pending->second->shared_from_this();
@@ -259,6 +254,7 @@ std::shared_ptr<ManagedObject> ObjectContext::objectForRow(
     if (auto existing = registered(entity.name, key)) {
         return existing;
     }
+    auto values = readStoreValues(row.get(), 1, entity.attributes.size());
     auto object = entity.make();
     object->primaryKey_ = key;
     object->context_ = weak_from_this();
@@ -312,20 +308,13 @@ bool ObjectContext::resolveLinks(SqliteDatabase& db,
             const std::string json = keyList(destKeys);
             sqlite3_bind_text(select->get(), 1, json.data(), static_cast<int>(json.size()),
                               SQLITE_TRANSIENT);
-            const size_t columns = dest->entity().attributes.size();
             int rc;
             while ((rc = sqlite3_step(select->get())) == SQLITE_ROW) {
-                std::vector<StoreValue> values;
-                values.reserve(columns);
-                for (size_t i = 0; i < columns; ++i) {
-                    values.push_back(readStoreValue(select->get(), static_cast<int>(i + 1)));
-                }
-                objectForRow(dest->entity(), sqlite3_column_int64(select->get(), 0),
-                             std::move(values), links, linkKeys);
+                objectForRow(dest->entity(), *select, links, linkKeys);
             }
             select->reset();
             if (rc != SQLITE_DONE) {
-                setError(error, db.lastError());
+                setStoreError(error, db.lastError());
                 return false;
             }
         }
@@ -499,7 +488,7 @@ std::optional<ObjectContext::PreparedRequest> ObjectContext::prepareRequest(
     auto model = persistentStoreCoordinator()->model();
     prepared.entity = model->entity(request.entityName);
     if (prepared.entity == nullptr) {
-        setError(error, "unknown entity " + request.entityName);
+        setStoreError(error, "unknown entity " + request.entityName);
         return std::nullopt;
     }
     auto condition = compileCondition(request, *model, *prepared.entity, error);
@@ -532,25 +521,18 @@ std::optional<std::vector<std::shared_ptr<ManagedObject>>> ObjectContext::fetch(
                 return std::nullopt;
             }
             bindStoreValues(select->get(), p->condition.values);
-            const size_t columns = p->entity->attributes.size();
             std::vector<std::shared_ptr<ManagedObject>> objects;
             std::vector<std::pair<ManagedObject*, size_t>> links;
             std::vector<std::int64_t> linkKeys;
             int rc;
             while ((rc = sqlite3_step(select->get())) == SQLITE_ROW) {
-                std::vector<StoreValue> values;
-                values.reserve(columns);
-                for (size_t i = 0; i < columns; ++i) {
-                    values.push_back(readStoreValue(select->get(), static_cast<int>(i + 1)));
-                }
-                if (auto object = objectForRow(*p->entity, sqlite3_column_int64(select->get(), 0),
-                                               std::move(values), links, linkKeys)) {
+                if (auto object = objectForRow(*p->entity, *select, links, linkKeys)) {
                     objects.push_back(std::move(object));
                 }
             }
             select->reset();
             if (rc != SQLITE_DONE) {
-                setError(error, db.lastError());
+                setStoreError(error, db.lastError());
                 return std::nullopt;
             }
             if (!resolveLinks(db, links, linkKeys, error)) {
@@ -577,7 +559,7 @@ std::optional<std::int64_t> ObjectContext::count(const FetchRequest& request, st
             }
             bindStoreValues(select->get(), p->condition.values);
             if (sqlite3_step(select->get()) != SQLITE_ROW) {
-                setError(error, db.lastError());
+                setStoreError(error, db.lastError());
                 select->reset();
                 return std::nullopt;
             }
@@ -599,7 +581,7 @@ std::optional<std::vector<StoreRow>> ObjectContext::fetchDictionaries(
     for (const auto& property : properties) {
         auto index = p->entity->attributeIndex(property);
         if (!index) {
-            setError(error, "unknown attribute " + property + " of " + p->entity->name);
+            setStoreError(error, "unknown attribute " + property + " of " + p->entity->name);
             return std::nullopt;
         }
         read.emplace_back(p->entity->name, *index);
@@ -628,7 +610,7 @@ std::optional<std::vector<StoreRow>> ObjectContext::fetchDictionaries(
             }
             select->reset();
             if (rc != SQLITE_DONE) {
-                setError(error, db.lastError());
+                setStoreError(error, db.lastError());
                 return std::nullopt;
             }
             return rows;
@@ -699,7 +681,7 @@ bool ObjectContext::applyInserts(SqliteDatabase& db, std::vector<ManagedObject*>
 
 bool ObjectContext::save(std::string* error) {
     if (viewDepth_ > 0) {
-        setError(error, "cannot save inside withPendingView");
+        setStoreError(error, "cannot save inside withPendingView");
         return false;
     }
     auto store = activeStore(error);

@@ -30,7 +30,6 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "VornKit/Platform/Dispatch.h"
@@ -122,8 +121,10 @@ class ObjectContext : public std::enable_shared_from_this<ObjectContext> {
     };
     std::optional<PreparedRequest> prepareRequest(const FetchRequest& request,
                                                   std::string* error) const;
+    /// The object of the row `row` stands on ("Z_PK" then every attribute): the registered or
+    /// pending one, or a new registered object whose to-one keys are added to `links`.
     std::shared_ptr<ManagedObject> objectForRow(
-        const EntityDescription& entity, std::int64_t key, std::vector<StoreValue> values,
+        const EntityDescription& entity, SqliteStatement& row,
         std::vector<std::pair<ManagedObject*, size_t>>& links, std::vector<std::int64_t>& linkKeys);
     bool resolveLinks(SqliteDatabase& db, std::vector<std::pair<ManagedObject*, size_t>>& links,
                       std::vector<std::int64_t>& linkKeys, std::string* error);

@@ -22,15 +22,7 @@ bool run(SqliteDatabase& db, const std::string& sql, std::int64_t rowKey, std::s
         return false;
     }
     sqlite3_bind_int64(statement->get(), 1, rowKey);
-    const int rc = sqlite3_step(statement->get());
-    statement->reset();
-    if (rc != SQLITE_DONE) {
-        if (error) {
-            *error = db.lastError();
-        }
-        return false;
-    }
-    return true;
+    return db.runToEnd(statement, error);
 }
 
 }  // namespace
@@ -84,15 +76,7 @@ bool PendingView::addRow(SqliteDatabase& db, const EntityDescription& entity, st
     for (size_t i = 0; i < values.size(); ++i) {
         bindStoreValue(statement->get(), static_cast<int>(i + 2), values[i], key);
     }
-    const int rc = sqlite3_step(statement->get());
-    statement->reset();
-    if (rc != SQLITE_DONE) {
-        if (error) {
-            *error = db.lastError();
-        }
-        return false;
-    }
-    return true;
+    return db.runToEnd(statement, error);
 }
 
 bool PendingView::removeRow(SqliteDatabase& db, const EntityDescription& entity,

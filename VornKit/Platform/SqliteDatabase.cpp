@@ -76,6 +76,18 @@ SqliteStatement* SqliteDatabase::prepare(const std::string& sql, std::string* er
     return inserted->second.get();
 }
 
+bool SqliteDatabase::runToEnd(SqliteStatement* statement, std::string* error) {
+    const int rc = sqlite3_step(statement->get());
+    statement->reset();
+    if (rc != SQLITE_DONE) {
+        if (error) {
+            *error = sqlite3_errmsg(db_);
+        }
+        return false;
+    }
+    return true;
+}
+
 std::string SqliteDatabase::lastError() const {
     return sqlite3_errmsg(db_);
 }

@@ -46,6 +46,9 @@ class SqliteDatabase {
     bool exec(std::string_view sql, std::string* error);
     /// A cached prepared statement, reset and unbound; nullptr with `error` on failure.
     SqliteStatement* prepare(const std::string& sql, std::string* error);
+    /// Steps a bound statement without results to its end and resets it. False with `error` set
+    /// on failure.
+    bool runToEnd(SqliteStatement* statement, std::string* error);
     std::string lastError() const;
     /// `name` as an SQL identifier: in double quotes, inner quotes doubled.
     static std::string quoteIdentifier(const std::string& name);

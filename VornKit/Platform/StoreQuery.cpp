@@ -8,12 +8,6 @@ namespace vk {
 
 namespace {
 
-void setError(std::string* error, std::string text) {
-    if (error) {
-        *error = std::move(text);
-    }
-}
-
 std::string quoted(const std::string& name) {
     return SqliteDatabase::quoteIdentifier(name);
 }
@@ -33,7 +27,7 @@ std::optional<std::string> listJson(const std::vector<StoreValue>& list, std::st
         } else if (const auto* s = std::get_if<std::string>(&value)) {
             writer.string(*s);
         } else {
-            setError(error, "a list argument holds only integers, doubles, texts and nulls");
+            setStoreError(error, "a list argument holds only integers, doubles, texts and nulls");
             return std::nullopt;
         }
     }
@@ -52,7 +46,7 @@ std::optional<std::string> termTest(const FetchRequest::Term& term, const std::s
         case FetchRequest::Term::Test::Equal: {
             const auto* value = std::get_if<StoreValue>(&term.value);
             if (value == nullptr) {
-                setError(error, "where() on " + term.keyPath + " needs a single value");
+                setStoreError(error, "where() on " + term.keyPath + " needs a single value");
                 return std::nullopt;
             }
             if (std::holds_alternative<std::monostate>(*value)) {
@@ -66,7 +60,7 @@ std::optional<std::string> termTest(const FetchRequest::Term& term, const std::s
             auto json = list ? listJson(*list, error) : std::nullopt;
             if (!json) {
                 if (!list) {
-                    setError(error, "whereIn() on " + term.keyPath + " needs a list");
+                    setStoreError(error, "whereIn() on " + term.keyPath + " needs a list");
                 }
                 return std::nullopt;
             }
@@ -85,7 +79,7 @@ std::optional<std::string> compileTerm(const FetchRequest::Term& term,
     const std::string first = term.keyPath.substr(0, dot);
     auto index = entity.attributeIndex(first);
     if (!index) {
-        setError(error, "unknown attribute " + first + " of " + entity.name);
+        setStoreError(error, "unknown attribute " + first + " of " + entity.name);
         return std::nullopt;
     }
     if (dot == std::string::npos) {
@@ -97,11 +91,11 @@ std::optional<std::string> compileTerm(const FetchRequest::Term& term,
                                                : nullptr;
     const std::string rest = term.keyPath.substr(dot + 1);
     if (destination == nullptr || rest.find('.') != std::string::npos) {
-        setError(error, term.keyPath + ": only one to-one relationship may lead a key path");
+        setStoreError(error, term.keyPath + ": only one to-one relationship may lead a key path");
         return std::nullopt;
     }
     if (!destination->attributeIndex(rest)) {
-        setError(error, "unknown attribute " + rest + " of " + destination->name);
+        setStoreError(error, "unknown attribute " + rest + " of " + destination->name);
         return std::nullopt;
     }
     auto test = termTest(term, quoted(rest), values, error);
@@ -159,7 +153,7 @@ std::optional<CompiledCondition> compileCondition(const FetchRequest& request,
                 continue;
             }
             if (argument >= request.arguments.size()) {
-                setError(error, "too few arguments for the condition: " + request.condition);
+                setStoreError(error, "too few arguments for the condition: " + request.condition);
                 return std::nullopt;
             }
             const auto& a = request.arguments[argument++];
@@ -176,7 +170,7 @@ std::optional<CompiledCondition> compileCondition(const FetchRequest& request,
             out.values.emplace_back(std::move(*json));
         }
         if (argument != request.arguments.size()) {
-            setError(error, "too many arguments for the condition: " + request.condition);
+            setStoreError(error, "too many arguments for the condition: " + request.condition);
             return std::nullopt;
         }
         parts.push_back(parts.empty() ? std::move(sql) : "(" + sql + ")");
@@ -242,6 +236,21 @@ StoreValue readStoreValue(sqlite3_stmt* statement, int column) {
     }
 }
 
+std::vector<StoreValue> readStoreValues(sqlite3_stmt* statement, int first, size_t count) {
+    std::vector<StoreValue> values;
+    values.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        values.push_back(readStoreValue(statement, first + static_cast<int>(i)));
+    }
+    return values;
+}
+
+void setStoreError(std::string* error, std::string text) {
+    if (error) {
+        *error = std::move(text);
+    }
+}
+
 std::optional<std::vector<std::pair<std::string, size_t>>> attributesRead(
     SqliteDatabase& db, const ManagedObjectModel& model, const EntityDescription& entity,
     const std::string& whereClause, std::string* error) {
@@ -254,7 +263,7 @@ std::optional<std::vector<std::pair<std::string, size_t>>> attributesRead(
     sqlite3_set_authorizer(db.handle(), nullptr, nullptr);
     sqlite3_finalize(statement);
     if (rc != SQLITE_OK) {
-        setError(error, db.lastError());
+        setStoreError(error, db.lastError());
         return std::nullopt;
     }
     return collector.found;

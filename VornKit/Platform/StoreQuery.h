@@ -48,6 +48,11 @@ int bindStoreValue(sqlite3_stmt* statement, int index, const StoreValue& value,
 void bindStoreValues(sqlite3_stmt* statement, const std::vector<StoreValue>& values);
 /// The value of result column `column`.
 StoreValue readStoreValue(sqlite3_stmt* statement, int column);
+/// The values of result columns `first` to `first + count - 1`.
+std::vector<StoreValue> readStoreValues(sqlite3_stmt* statement, int first, size_t count);
+
+/// Sets `*error` to `text` when the caller asked for errors.
+void setStoreError(std::string* error, std::string text);
 
 /// The attributes (entity name, attribute index) that `whereClause` reads, found by preparing it
 /// against the database's own tables with an authorizer. Call only while no pending view is open

@@ -299,9 +299,15 @@ TEST_F(OfflineStoreTest, IdAndTypeListsOfAnyLengthAreAnswered) {
     local("a", SyncJobStatus::Completed, R"("Type":"Audio")");
     local("b", SyncJobStatus::Completed, R"("Type":"Video")");
     store->saveChanges();
-    // More values than SQLite binds in one statement.
+    // More values than one statement of this SQLite binds.
+    const int limit = sqlite3_limit(store->managedObjectContext()
+                                        ->persistentStoreCoordinator()
+                                        ->persistentStores()
+                                        .front()
+                                        ->database->handle(),
+                                    SQLITE_LIMIT_VARIABLE_NUMBER, -1);
     std::vector<std::string> many;
-    for (int i = 0; i < 40000; ++i) {
+    for (int i = 0; i <= limit; ++i) {
         many.push_back("missing-" + std::to_string(i));
     }
     many.insert(many.begin() + 10, "b");

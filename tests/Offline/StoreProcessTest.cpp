@@ -234,8 +234,12 @@ TEST_F(StoreProcessTest, QueriesAnswerFromUnsavedChangesWhileAnotherProcessHolds
 
     // Unsaved: one insertion, one deletion, one status change.
     addLocal(store, "fresh", SyncJobStatus::Completed);
-    store.deleteLocalItem(store.getLocalItemWith("s1", "doomed"));
-    store.getLocalItemWith("s1", "finishing")->setSyncJobStatus(SyncJobStatus::Completed);
+    auto doomed = store.getLocalItemWith("s1", "doomed");
+    ASSERT_TRUE(doomed);
+    store.deleteLocalItem(doomed);
+    auto finishing = store.getLocalItemWith("s1", "finishing");
+    ASSERT_TRUE(finishing);
+    finishing->setSyncJobStatus(SyncJobStatus::Completed);
 
     EXPECT_TRUE(store.localItemExists("s1", "fresh"));
     EXPECT_FALSE(store.localItemExists("s1", "doomed"));

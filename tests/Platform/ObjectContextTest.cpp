@@ -327,8 +327,12 @@ TEST_F(ObjectContextTest, ListArgumentsOfAnyLength) {
     addFolder(*c, "Other");
     std::string error;
     ASSERT_TRUE(c->save(&error));
+    // More values than one statement of this SQLite binds.
+    const int limit = sqlite3_limit(
+        c->persistentStoreCoordinator()->persistentStores().front()->database->handle(),
+        SQLITE_LIMIT_VARIABLE_NUMBER, -1);
     std::vector<StoreValue> names;
-    for (int i = 0; i < 40000; ++i) {
+    for (int i = 0; i <= limit; ++i) {
         names.emplace_back("name " + std::to_string(i));
     }
     names.emplace_back("Wanted");
