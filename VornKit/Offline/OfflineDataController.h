@@ -5,11 +5,16 @@
 //
 // Opening: the context is created on first use. An existing shared store is opened; otherwise a
 // store in the documents directory (created empty when absent) is copied into the group container
-// once and used from there (the old file stays). Load or copy failures are logged and leave the
+// once and used from there (the old file stays). The copy is made under a lock beside the shared
+// store ("Vorn.sqlite.lock"), so when the application and an extension start together the second
+// waits and opens the store the first moved. Load or copy failures are logged and leave the
 // controller without a store: queries then answer nothing and saves log that there is no store.
 // A missing group container or documents directory stops the process with a fatal error.
 //
-// Nothing but saveChanges() and deleteOfflineActions() saves; callers save after mutating.
+// Nothing but saveChanges() and deleteOfflineActions() saves; callers save after mutating. A save
+// writes only what the program changed: a fetched record left alone is never written back, also
+// when it holds a value this version cannot interpret (a LocalItem status outside 0-6 stays as
+// stored). Queries see unsaved insertions, deletions and changes, and only read the store file.
 //
 // Thread rule: the context is bound to the main queue. Every operation that touches the store runs
 // synchronously on it: inline when called on the main queue, otherwise blocking until the main

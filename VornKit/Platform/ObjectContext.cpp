@@ -149,25 +149,17 @@ void ObjectContext::deleteObject(const std::shared_ptr<ManagedObject>& object) {
         return;
     }
     const EntityTable* t = table(object->entityName());
-    auto store = viewDepth_ > 0 ? activeStore(nullptr) : nullptr;
+    if (auto store = viewDepth_ > 0 ? activeStore(nullptr) : nullptr) {
+        view_.remove(*store->database, t->entity(), *object, nullptr);
+    }
     auto it = std::find(inserted_.begin(), inserted_.end(), object);
     if (it != inserted_.end()) {
-        if (auto key = provisionalKeys_.find(object.get());
-            store && key != provisionalKeys_.end()) {
-            view_.removeRow(*store->database, t->entity(), key->second, nullptr);
-            provisionalObjects_.erase(key->second);
-            provisionalKeys_.erase(key);
-        }
         inserted_.erase(it);
         object->inserted_ = false;
         object->context_.reset();
     } else {
         object->deleted_ = true;
         deleted_.push_back(object);
-        if (store) {
-            view_.hide(*store->database, t->entity(), object->primaryKey_, nullptr);
-            view_.removeRow(*store->database, t->entity(), object->primaryKey_, nullptr);
-        }
     }
     // Cascading relationships take their destinations along.
     for (size_t i : t->cascades()) {
@@ -248,8 +240,8 @@ std::shared_ptr<ManagedObject> ObjectContext::objectForRow(
     std::vector<std::pair<ManagedObject*, size_t>>& links, std::vector<std::int64_t>& linkKeys) {
     const std::int64_t key = sqlite3_column_int64(row.get(), 0);
     if (key < 0) {
-        auto pending = provisionalObjects_.find(key);
-        return pending == provisionalObjects_.end() ? nullptr : pending->second->shared_from_this();
+        auto* pending = view_.insertion(key);
+        return pending ? pending->shared_from_this() : nullptr;
     }
     if (auto existing = registered(entity.name, key)) {
         return existing;
@@ -335,17 +327,6 @@ bool ObjectContext::resolveLinks(SqliteDatabase& db,
 
 // ---- unsaved changes seen by queries -----------------------------------------------------------
 
-std::optional<std::int64_t> ObjectContext::viewKey(const ManagedObject& object) const {
-    if (object.deleted_) {
-        return std::nullopt;
-    }
-    if (object.primaryKey_ > 0) {
-        return object.primaryKey_;
-    }
-    auto found = provisionalKeys_.find(&object);
-    return found == provisionalKeys_.end() ? std::nullopt : std::optional(found->second);
-}
-
 std::vector<ManagedObject*> ObjectContext::changedObjects(const AttributeList* attributes) {
     std::vector<ManagedObject*> changed;
     for (auto& [entityName, objects] : registered_) {
@@ -381,37 +362,11 @@ std::vector<ManagedObject*> ObjectContext::changedObjects(const AttributeList* a
 
 bool ObjectContext::openView(SqliteDatabase& db, const std::vector<ManagedObject*>& changed,
                              std::string* error) {
-    std::int64_t next = -1;
-    for (const auto& object : inserted_) {
-        provisionalKeys_[object.get()] = next;
-        provisionalObjects_[next] = object.get();
-        --next;
-    }
-    const RelationKey key = [this](const ManagedObject& o) { return viewKey(o); };
-    bool ok = true;
-    for (const auto& object : inserted_) {
-        ok = ok && view_.addRow(db, table(object->entityName())->entity(),
-                                provisionalKeys_[object.get()], currentValues(*object), key, error);
-    }
-    for (const auto& object : deleted_) {
-        ok =
-            ok && view_.hide(db, table(object->entityName())->entity(), object->primaryKey_, error);
-    }
-    for (auto* object : changed) {
-        const auto& entity = table(object->entityName())->entity();
-        ok = ok && view_.hide(db, entity, object->primaryKey_, error) &&
-             view_.addRow(db, entity, object->primaryKey_, currentValues(*object), key, error);
-    }
-    if (!ok) {
-        closeView(db);
-    }
-    return ok;
-}
-
-void ObjectContext::closeView(SqliteDatabase& db) {
-    view_.close(db);
-    provisionalKeys_.clear();
-    provisionalObjects_.clear();
+    const PendingView::Source source{[this](const ManagedObject& o) -> const EntityDescription& {
+                                         return table(o.entityName())->entity();
+                                     },
+                                     [this](const ManagedObject& o) { return currentValues(o); }};
+    return view_.open(db, inserted_, deleted_, changed, source, error);
 }
 
 const ObjectContext::AttributeList* ObjectContext::attributesRead(SqliteDatabase& db,
@@ -455,7 +410,7 @@ auto ObjectContext::withPendingChanges(SqliteDatabase& db, const EntityDescripti
         return std::nullopt;
     }
     auto result = run();
-    closeView(db);
+    view_.close(db);
     return result;
 }
 
@@ -473,7 +428,7 @@ void ObjectContext::withPendingView(const Block& block) {
     ++viewDepth_;
     block();
     --viewDepth_;
-    closeView(db);
+    view_.close(db);
 }
 
 // ---- queries -----------------------------------------------------------------------------------

@@ -98,13 +98,10 @@ class ObjectContext : public std::enable_shared_from_this<ObjectContext> {
     const EntityTable* table(const std::string& entityName) const;
     std::shared_ptr<PersistentStore> activeStore(std::string* error) const;
     std::vector<StoreValue> currentValues(const ManagedObject& object) const;
-    /// The key a related object binds as while a view is open (saved, provisional or none).
-    std::optional<std::int64_t> viewKey(const ManagedObject& object) const;
     /// Registered objects with changes in `attributes` (all but archived ones when absent).
     std::vector<ManagedObject*> changedObjects(const AttributeList* attributes);
     bool openView(SqliteDatabase& db, const std::vector<ManagedObject*>& changed,
                   std::string* error);
-    void closeView(SqliteDatabase& db);
     /// Runs `run` with the pending view open when the query can see unsaved changes.
     template <class F>
     auto withPendingChanges(SqliteDatabase& db, const EntityDescription& entity,
@@ -145,9 +142,6 @@ class ObjectContext : public std::enable_shared_from_this<ObjectContext> {
     std::unordered_map<std::string, AttributeList> readsByQuery_;
     PendingView view_;
     int viewDepth_ = 0;
-    /// While the view is open: the provisional keys of pending insertions, both ways.
-    std::unordered_map<const ManagedObject*, std::int64_t> provisionalKeys_;
-    std::unordered_map<std::int64_t, ManagedObject*> provisionalObjects_;
 };
 
 }  // namespace vk

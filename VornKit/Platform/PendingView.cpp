@@ -57,9 +57,70 @@ bool PendingView::shadow(SqliteDatabase& db, const EntityDescription& entity, st
     return true;
 }
 
+bool PendingView::open(SqliteDatabase& db,
+                       const std::vector<std::shared_ptr<ManagedObject>>& inserted,
+                       const std::vector<std::shared_ptr<ManagedObject>>& deleted,
+                       const std::vector<ManagedObject*>& changed, const Source& source,
+                       std::string* error) {
+    std::int64_t next = -1;
+    for (const auto& object : inserted) {
+        provisionalKeys_[object.get()] = next;
+        insertions_[next] = object.get();
+        --next;
+    }
+    bool ok = true;
+    for (const auto& object : inserted) {
+        ok = ok && addRow(db, source.entity(*object), provisionalKeys_[object.get()],
+                          source.values(*object), error);
+    }
+    for (const auto& object : deleted) {
+        ok = ok && hide(db, source.entity(*object), object->primaryKey(), error);
+    }
+    for (auto* object : changed) {
+        const auto& entity = source.entity(*object);
+        ok = ok && hide(db, entity, object->primaryKey(), error) &&
+             addRow(db, entity, object->primaryKey(), source.values(*object), error);
+    }
+    if (!ok) {
+        close(db);
+    }
+    return ok;
+}
+
+std::optional<std::int64_t> PendingView::keyOf(const ManagedObject& object) const {
+    if (object.isDeleted()) {
+        return std::nullopt;
+    }
+    if (object.primaryKey() > 0) {
+        return object.primaryKey();
+    }
+    auto found = provisionalKeys_.find(&object);
+    return found == provisionalKeys_.end() ? std::nullopt : std::optional(found->second);
+}
+
+ManagedObject* PendingView::insertion(std::int64_t key) const {
+    auto found = insertions_.find(key);
+    return found == insertions_.end() ? nullptr : found->second;
+}
+
+bool PendingView::remove(SqliteDatabase& db, const EntityDescription& entity,
+                         const ManagedObject& object, std::string* error) {
+    if (auto key = provisionalKeys_.find(&object); key != provisionalKeys_.end()) {
+        const std::int64_t provisional = key->second;
+        insertions_.erase(provisional);
+        provisionalKeys_.erase(key);
+        return removeRow(db, entity, provisional, error);
+    }
+    if (object.primaryKey() <= 0) {
+        return true;  // inserted after the view opened: never in it
+    }
+    // A changed object also has a pending row under its own key.
+    return hide(db, entity, object.primaryKey(), error) &&
+           removeRow(db, entity, object.primaryKey(), error);
+}
+
 bool PendingView::addRow(SqliteDatabase& db, const EntityDescription& entity, std::int64_t rowKey,
-                         const std::vector<StoreValue>& values, const RelationKey& key,
-                         std::string* error) {
+                         const std::vector<StoreValue>& values, std::string* error) {
     if (!shadow(db, entity, error)) {
         return false;
     }
@@ -74,7 +135,8 @@ bool PendingView::addRow(SqliteDatabase& db, const EntityDescription& entity, st
     }
     sqlite3_bind_int64(statement->get(), 1, rowKey);
     for (size_t i = 0; i < values.size(); ++i) {
-        bindStoreValue(statement->get(), static_cast<int>(i + 2), values[i], key);
+        bindStoreValue(statement->get(), static_cast<int>(i + 2), values[i],
+                       [this](const ManagedObject& o) { return keyOf(o); });
     }
     return db.runToEnd(statement, error);
 }
@@ -102,6 +164,8 @@ void PendingView::close(SqliteDatabase& db) {
                 nullptr);
     }
     shadowed_.clear();
+    provisionalKeys_.clear();
+    insertions_.clear();
 }
 
 }  // namespace vk

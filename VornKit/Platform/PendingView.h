@@ -12,10 +12,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "VornKit/Platform/ManagedObject.h"
 #include "VornKit/Platform/ObjectModel.h"
 #include "VornKit/Platform/StoreQuery.h"
 
@@ -23,26 +28,42 @@ namespace vk {
 
 class PendingView {
   public:
-    bool isOpen() const { return !shadowed_.empty(); }
+    /// What the view needs of the context's objects: their entity and their current row values.
+    struct Source {
+        std::function<const EntityDescription&(const ManagedObject&)> entity;
+        std::function<std::vector<StoreValue>(const ManagedObject&)> values;
+    };
 
-    /// Adds a pending row (one value per attribute) under `rowKey`.
-    bool addRow(SqliteDatabase& db, const EntityDescription& entity, std::int64_t rowKey,
-                const std::vector<StoreValue>& values, const RelationKey& key, std::string* error);
-    /// Removes the pending row under `rowKey`, if any.
-    bool removeRow(SqliteDatabase& db, const EntityDescription& entity, std::int64_t rowKey,
-                   std::string* error);
-    /// Hides the stored row `rowKey` from queries.
-    bool hide(SqliteDatabase& db, const EntityDescription& entity, std::int64_t rowKey,
-              std::string* error);
+    /// Shows the pending state to queries: `inserted` under provisional keys -1, -2, ... in that
+    /// order, `deleted` hidden, `changed` (saved objects) with their current values. False with
+    /// `error` (and the view closed) when the tables cannot be filled.
+    bool open(SqliteDatabase& db, const std::vector<std::shared_ptr<ManagedObject>>& inserted,
+              const std::vector<std::shared_ptr<ManagedObject>>& deleted,
+              const std::vector<ManagedObject*>& changed, const Source& source, std::string* error);
+    /// How a related object binds while the view is open: its key, its provisional key, or null.
+    std::optional<std::int64_t> keyOf(const ManagedObject& object) const;
+    /// The pending insertion under a provisional key, or nullptr.
+    ManagedObject* insertion(std::int64_t key) const;
+    /// Takes an object deleted while the view is open out of it.
+    bool remove(SqliteDatabase& db, const EntityDescription& entity, const ManagedObject& object,
+                std::string* error);
     /// Drops the views and empties the tables: queries read the stored tables again.
     void close(SqliteDatabase& db);
 
   private:
+    bool addRow(SqliteDatabase& db, const EntityDescription& entity, std::int64_t rowKey,
+                const std::vector<StoreValue>& values, std::string* error);
+    bool removeRow(SqliteDatabase& db, const EntityDescription& entity, std::int64_t rowKey,
+                   std::string* error);
+    bool hide(SqliteDatabase& db, const EntityDescription& entity, std::int64_t rowKey,
+              std::string* error);
     /// Creates the entity's tables (once per connection) and its view (once per opening).
     bool shadow(SqliteDatabase& db, const EntityDescription& entity, std::string* error);
 
     std::set<std::string> tablesMade_;
     std::set<std::string> shadowed_;
+    std::unordered_map<const ManagedObject*, std::int64_t> provisionalKeys_;
+    std::unordered_map<std::int64_t, ManagedObject*> insertions_;
 };
 
 }  // namespace vk

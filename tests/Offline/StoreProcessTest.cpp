@@ -28,6 +28,12 @@ class Helper {
             return;
         }
         arguments.insert(arguments.begin(), VK_OFFLINE_STORE_HELPER);
+        // Built before fork(): the child only calls what is safe in a copy of a threaded process.
+        std::vector<char*> argv;
+        for (auto& a : arguments) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(in[0], STDIN_FILENO);
@@ -36,11 +42,6 @@ class Helper {
             ::close(in[1]);
             ::close(out[0]);
             ::close(out[1]);
-            std::vector<char*> argv;
-            for (auto& a : arguments) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
