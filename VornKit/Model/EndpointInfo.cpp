@@ -5,12 +5,13 @@
 namespace vk {
 
 const FieldTable<EndpointInfo>& EndpointInfo::fieldTable() {
-    static const FieldTable<EndpointInfo> table(
+    // Never destroyed: a completion may still decode an answer while the process exits.
+    static const auto* table = new FieldTable<EndpointInfo>(
         "EndpointInfo", {
                             field<&EndpointInfo::IsInNetwork>("IsInNetwork", Presence::Required),
                             field<&EndpointInfo::IsLocal>("IsLocal", Presence::Required),
                         });
-    return table;
+    return *table;
 }
 
 }  // namespace vk

@@ -1,7 +1,6 @@
 #include "VornKit/Platform/CurlTransport.h"
 
 #include <curl/curl.h>
-#include <openssl/async.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -175,9 +174,13 @@ struct Transfer {
     std::chrono::milliseconds idleTimeout{UrlRequest::kDefaultTimeout};
     Clock::time_point lastActivity = Clock::now();
     curl_off_t lastProgress = -1;
-    // A TLS handshake of this transfer waits for the session's answer to its challenge: the
-    // handshake is paused (an OpenSSL async job) while the engine goes on with everything else.
+    // The session has a challenge of this transfer's and has not answered yet. The handshake
+    // that raised it was ended (retryAfterVerdict) and the transfer holds no connection: once the
+    // answer is in, it starts over and the new handshake takes the verdict, if the server
+    // presents the same chain again.
     bool awaitingVerdict = false;
+    bool retryAfterVerdict = false;
+    int challengeRounds = 0;
     std::shared_ptr<const ServerTrust> pendingTrust;
     std::shared_ptr<ChallengeSlot> slot;
     std::optional<Verdict> verdict;
@@ -252,7 +255,7 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         std::lock_guard lock(mutex_);
         if (stopping_)
             return false;
-        bool wake = ops_.empty();
+        bool wake = ops_.empty() && sleeping_;
         ops_.push_back(std::move(op));
         if (wake)
             curl_multi_wakeup(multi_);
@@ -272,17 +275,18 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
                 apply(op);
             perform();
             int waitMs = expireIdleTransfers();
+            // Operations queued while this thread was busy are taken at once, without a wake-up.
+            {
+                std::lock_guard lock(mutex_);
+                if (!ops_.empty() || stopping_)
+                    continue;
+                sleeping_ = true;
+            }
             curl_multi_poll(multi_, nullptr, 0, waitMs, nullptr);
+            std::lock_guard lock(mutex_);
+            sleeping_ = false;
         }
-        // Nobody is told any more. Paused handshakes are ended first (by resuming them with a
-        // cancellation), so that OpenSSL's jobs finish rather than stay suspended for ever.
-        for (auto& [serial, transfer] : transfers_) {
-            transfer->front = nullptr;
-            if (transfer->awaitingVerdict)
-                transfer->verdict = Verdict{false, true, 0};
-        }
-        for (int round = 0; round < 10 && anyAwaitingVerdict(); ++round)
-            perform();
+        // Nobody is told any more.
         for (auto& [serial, transfer] : transfers_)
             release(*transfer);
         transfers_.clear();
@@ -292,11 +296,6 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         for (CURL* easy : spareHandles_)
             curl_easy_cleanup(easy);
         spareHandles_.clear();
-    }
-
-    bool anyAwaitingVerdict() const {
-        return std::any_of(transfers_.begin(), transfers_.end(),
-                           [](const auto& entry) { return entry.second->awaitingVerdict; });
     }
 
     void perform() {
@@ -411,17 +410,22 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
                             transfer->host + ":" + std::to_string(transfer->port);
         byTask_[{&front, id}] = transfer->serial;
         transfers_.emplace(transfer->serial, std::move(owned));
-        // Transfers beyond the per-host cap wait here rather than in the multi handle, whose
-        // bookkeeping grows with every handle it holds.
-        HostSlots& slots = hosts_[transfer->hostKey];
-        if (slots.active < front.maxPerHost) {
-            if (!activate(*transfer))
-                report(transfer, {std::nullopt, std::nullopt,
-                                  UrlError::make(UrlError::unknown, "cannot start")});
+        enqueue(*transfer);
+    }
+
+    // Starts `transfer` on a free connection of its host, or lines it up for one. Transfers
+    // beyond the per-host cap wait here rather than in the multi handle, whose bookkeeping grows
+    // with every handle it holds.
+    void enqueue(Transfer& transfer) {
+        HostSlots& slots = hosts_[transfer.hostKey];
+        if (slots.active < transfer.front->maxPerHost) {
+            if (!activate(transfer))
+                report(&transfer, {std::nullopt, std::nullopt,
+                                   UrlError::make(UrlError::unknown, "cannot start")});
         } else {
-            transfer->waitDeadline = Clock::now() + transfer->idleTimeout;
-            slots.waiting.push_back(transfer->serial);
-            waitDeadlines_.emplace(transfer->waitDeadline, transfer->serial);
+            transfer.waitDeadline = Clock::now() + transfer.idleTimeout;
+            slots.waiting.push_back(transfer.serial);
+            waitDeadlines_.emplace(transfer.waitDeadline, transfer.serial);
         }
     }
 
@@ -569,31 +573,11 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
             promote(hostKey, maxPerHost);
     }
 
-    // The session gave up on the transfer. A handshake paused on its challenge cannot be taken
-    // out of libcurl half-way: it is resumed with a cancellation and ends unreported.
+    // The session gave up on the transfer (also while its challenge waits for an answer).
     void abandon(std::uint64_t serial) {
         auto it = transfers_.find(serial);
-        if (it == transfers_.end())
-            return;
-        Transfer* transfer = it->second.get();
-        if (transfer->awaitingVerdict) {
-            byTask_.erase({transfer->front, transfer->id});
-            std::string hostKey = transfer->hostKey;
-            int maxPerHost = transfer->front->maxPerHost;
-            transfer->front = nullptr;
-            transfer->verdict = Verdict{false, true, 0};
-            // Its connection slot is free for the session's other transfers now.
-            if (transfer->active) {
-                transfer->active = false;
-                active_.erase(transfer);
-                auto slots = hosts_.find(hostKey);
-                if (slots != hosts_.end())
-                    --slots->second.active;
-            }
-            promote(hostKey, maxPerHost);
-            return;
-        }
-        erase(transfer);
+        if (it != transfers_.end())
+            erase(it->second.get());
     }
 
     // Ends `transfer`, tells its session (unless it let go), forgets it, and lets a waiting
@@ -615,6 +599,17 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
 
     void finish(Transfer* transfer, CURLcode code) {
         TransferResult result;
+        if (code != CURLE_OK && transfer->retryAfterVerdict) {
+            // The handshake was ended to wait for the session's answer: give the connection slot
+            // to the host's other transfers until then.
+            std::string hostKey = transfer->hostKey;
+            release(*transfer);
+            if (transfer->front != nullptr)
+                promote(hostKey, transfer->front->maxPerHost);
+            if (transfer->verdict)
+                restart(*transfer);  // the answer came before the handshake had ended
+            return;
+        }
         if (code != CURLE_OK) {
             std::string detail =
                 transfer->errorBuffer[0] != '\0' ? transfer->errorBuffer : curl_easy_strerror(code);
@@ -679,15 +674,31 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         if (it == transfers_.end())
             return;
         Transfer& transfer = *it->second;
-        if (!transfer.awaitingVerdict || transfer.verdict || !transfer.slot)
+        if (!transfer.awaitingVerdict || !transfer.slot)
             return;
         std::optional<ChallengeAnswer> answer;
         {
             std::lock_guard lock(transfer.slot->mutex);
             answer = transfer.slot->answer;
         }
-        if (answer)
-            transfer.verdict = decide(*answer, transfer.pendingTrust);
+        if (!answer)
+            return;
+        transfer.verdict = decide(*answer, transfer.pendingTrust);
+        transfer.awaitingVerdict = false;
+        if (transfer.retryAfterVerdict && transfer.easy == nullptr)
+            restart(transfer);
+    }
+
+    // Starts a transfer whose handshake ended to wait for its verdict over again.
+    void restart(Transfer& transfer) {
+        transfer.retryAfterVerdict = false;
+        transfer.data.clear();
+        transfer.responseHeaders = HttpHeaders();
+        transfer.declaredLength = false;
+        transfer.lastProgress = -1;
+        transfer.errorBuffer[0] = '\0';
+        if (transfer.front != nullptr)
+            enqueue(transfer);
     }
 
     static Verdict decide(const ChallengeAnswer& answer,
@@ -762,54 +773,67 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
 
     static CURLcode onSslContext(CURL*, void* sslContext, void* user) {
         auto* context = static_cast<SSL_CTX*>(sslContext);
-        // The handshake runs as an OpenSSL async job, so that the verify callback can pause it
-        // while the session's delegate decides, and libcurl goes on with the other transfers.
-        SSL_CTX_set_mode(context, SSL_MODE_ASYNC);
         SSL_CTX_set_cert_verify_callback(context, &CurlEngine::onVerify, user);
         return CURLE_OK;
     }
 
     // OpenSSL's certificate check for a new TLS connection of `user` (a Transfer), on the worker
-    // thread: the session's delegate decides, through the challenge. Kept small: it runs on the
-    // paused job's own stack.
+    // thread: the session's delegate decides, through the challenge. It never waits: without an
+    // answer at hand it ends the handshake, and the transfer starts over once the answer is in.
     static int onVerify(X509_STORE_CTX* context, void* user) {
         auto* transfer = static_cast<Transfer*>(user);
-        if (!transfer->verdict) {
-            if (transfer->front == nullptr) {
-                transfer->verdict = Verdict{false, true, X509_V_ERR_APPLICATION_VERIFICATION};
-            } else {
-                transfer->engine->askSession(*transfer, makeChallenge(*transfer, context));
-                if (ASYNC_get_current_job() != nullptr) {
-                    while (!transfer->verdict)
-                        ASYNC_pause_job();
-                } else {
-                    // Without an async job (never with the mode set above) the worker waits.
-                    std::unique_lock lock(transfer->slot->mutex);
-                    transfer->slot->answered.wait(
-                        lock, [&] { return transfer->slot->answer.has_value(); });
-                    ChallengeAnswer answer = *transfer->slot->answer;
-                    lock.unlock();
-                    transfer->verdict = decide(answer, transfer->pendingTrust);
-                }
-            }
-        }
-        Verdict verdict = *transfer->verdict;
+        AuthenticationChallenge challenge = makeChallenge(*transfer, context);
+        const auto& trust = challenge.protectionSpace.serverTrust;
+        std::optional<Verdict> verdict;
+        if (transfer->verdict && transfer->pendingTrust &&
+            sameChain(*transfer->pendingTrust, *trust))
+            verdict = transfer->verdict;
         transfer->verdict.reset();
-        transfer->awaitingVerdict = false;
+        if (!verdict && transfer->front == nullptr)
+            verdict = Verdict{false, true, X509_V_ERR_APPLICATION_VERIFICATION};
+        if (!verdict && ++transfer->challengeRounds > kMaxChallengeRounds)
+            verdict = Verdict{false, false, X509_V_ERR_CERT_UNTRUSTED};
+        if (!verdict) {
+            transfer->pendingTrust = trust;
+            transfer->engine->askSession(*transfer, challenge);
+            std::optional<ChallengeAnswer> answer;
+            {
+                std::lock_guard lock(transfer->slot->mutex);
+                answer = transfer->slot->answer;
+            }
+            if (!answer) {
+                transfer->retryAfterVerdict = true;
+                X509_STORE_CTX_set_error(context, X509_V_ERR_APPLICATION_VERIFICATION);
+                return 0;
+            }
+            // Answered at once (no delegate): decide now.
+            transfer->awaitingVerdict = false;
+            verdict = decide(*answer, trust);
+        }
         transfer->pendingTrust.reset();
         transfer->slot.reset();
         // Waiting for the answer can take a while; the idle clock restarts after it.
         transfer->lastActivity = Clock::now();
-        if (verdict.accept) {
+        if (verdict->accept) {
             X509_STORE_CTX_set_error(context, X509_V_OK);
             return 1;
         }
-        if (verdict.cancelled)
+        if (verdict->cancelled)
             transfer->challengeCancelled = true;
-        X509_STORE_CTX_set_error(context, verdict.verifyError != 0
-                                              ? verdict.verifyError
+        X509_STORE_CTX_set_error(context, verdict->verifyError != 0
+                                              ? verdict->verifyError
                                               : X509_V_ERR_APPLICATION_VERIFICATION);
         return 0;
+    }
+
+    static bool sameChain(const ServerTrust& a, const ServerTrust& b) {
+        if (a.certificateCount() != b.certificateCount())
+            return false;
+        for (std::size_t i = 0; i < a.certificateCount(); ++i) {
+            if (!(a.certificateAtIndex(i) == b.certificateAtIndex(i)))
+                return false;
+        }
+        return true;
     }
 
     static AuthenticationChallenge makeChallenge(Transfer& transfer, X509_STORE_CTX* context) {
@@ -823,7 +847,6 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
             chain.insert(chain.begin(), Certificate::fromNative(leaf));
         }
         auto trust = std::make_shared<const ServerTrust>(transfer.host, std::move(chain));
-        transfer.pendingTrust = trust;
         AuthenticationChallenge challenge;
         challenge.protectionSpace.host = transfer.host;
         challenge.protectionSpace.port = transfer.port;
@@ -836,9 +859,14 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
     CURLM* multi_ = nullptr;
     std::thread worker_;
 
-    std::mutex mutex_;  // guards ops_, stopping_ and the end of multi_
+    /// Challenges one transfer raises before it gives up (a server that changes its chain on
+    /// every connection would otherwise be asked about for ever).
+    static constexpr int kMaxChallengeRounds = 4;
+
+    std::mutex mutex_;  // guards ops_, stopping_, sleeping_ and the end of multi_
     std::vector<Op> ops_;
     bool stopping_ = false;
+    bool sleeping_ = false;  // in curl_multi_poll: new operations must wake it
 
     // Worker-thread state.
     struct HostSlots {

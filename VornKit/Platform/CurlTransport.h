@@ -10,10 +10,12 @@
 // https only), compressed answers, the request's timeout as an idle timeout, and for TLS a
 // server-trust challenge through OpenSSL's certificate-verify callback: libcurl's own host check
 // is off because the challenge's default handling (ServerTrust::evaluate) checks the host name
-// itself. While the session's delegate decides, the handshake is paused (it runs as an OpenSSL
-// async job) and the worker goes on with every other transfer; a waiting handshake does not count
-// as idle. TLS session resumption is off, so that every new connection is judged by the current
-// trust decisions. Answers to HEAD and 204/304 answers have present, empty data.
+// itself. The worker never waits for the delegate: without an answer at hand the handshake ends
+// (before any byte of the request is sent), the transfer gives its connection slot to the host's
+// other transfers and, once the answer is in, starts over on a new connection whose handshake
+// takes that answer when the server presents the same chain (a transfer waiting for its answer
+// does not count as idle). TLS session resumption is off, so that every new connection is judged
+// by the current trust decisions. Answers to HEAD and 204/304 answers have present, empty data.
 //
 // Thread rule: see UrlTransport.h. The worker thread calls the client; it never holds a lock of
 // its own while doing so.
