@@ -1,0 +1,101 @@
+// Property-list values: the dictionaries a watch session carries (texts, integers, reals,
+// Booleans, dates, data, arrays and dictionaries with text keys), their binary form ("bplist00",
+// written and read with libplist) and their one-line description for log lines.
+//
+// Reading is for input from outside the process: before libplist sees the bytes, their object
+// table is walked once without recursion and refused when an offset or length leaves the
+// buffer, a reference loops, the nesting is deeper than the limit, or the objects that shared
+// references would expand into exceed the limit. So any input gives a value or a refusal, in time
+// and memory bounded by its size and the limits.
+//
+// Thread rule: values are plain and externally synchronised; the functions are thread-safe.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+namespace vk {
+
+class PlistValue {
+  public:
+    using Array = std::vector<PlistValue>;
+    using Dictionary = std::map<std::string, PlistValue>;
+    using Data = std::vector<std::uint8_t>;
+    using Date = std::chrono::system_clock::time_point;
+
+    enum class Type { Boolean, Integer, Real, String, Date, Data, Array, Dictionary };
+
+    /// The Boolean false.
+    PlistValue() : storage_(false) {}
+    PlistValue(bool value) : storage_(value) {}  // NOLINT: values convert implicitly
+    template <class I>
+    requires(std::is_integral_v<I> && !std::is_same_v<I, bool>) PlistValue(I value)
+        : storage_(static_cast<std::int64_t>(value)) {}                   // NOLINT
+    PlistValue(double value) : storage_(value) {}                         // NOLINT
+    PlistValue(std::string value) : storage_(std::move(value)) {}         // NOLINT
+    PlistValue(std::string_view value) : storage_(std::string(value)) {}  // NOLINT
+    PlistValue(const char* value) : storage_(std::string(value)) {}       // NOLINT
+    PlistValue(Date value) : storage_(value) {}                           // NOLINT
+    PlistValue(Data value) : storage_(std::move(value)) {}                // NOLINT
+    PlistValue(Array value) : storage_(std::move(value)) {}               // NOLINT
+    PlistValue(Dictionary value) : storage_(std::move(value)) {}          // NOLINT
+
+    Type type() const { return static_cast<Type>(storage_.index()); }
+
+    /// The value when it has that type, else nullptr.
+    const bool* boolean() const { return std::get_if<bool>(&storage_); }
+    const std::int64_t* integer() const { return std::get_if<std::int64_t>(&storage_); }
+    const double* real() const { return std::get_if<double>(&storage_); }
+    const std::string* string() const { return std::get_if<std::string>(&storage_); }
+    const Date* date() const { return std::get_if<Date>(&storage_); }
+    const Data* data() const { return std::get_if<Data>(&storage_); }
+    const Array* array() const { return std::get_if<Array>(&storage_); }
+    const Dictionary* dictionary() const { return std::get_if<Dictionary>(&storage_); }
+
+    friend bool operator==(const PlistValue& a, const PlistValue& b) {
+        return a.storage_ == b.storage_;
+    }
+
+  private:
+    std::variant<bool, std::int64_t, double, std::string, Date, Data, Array, Dictionary> storage_;
+};
+
+using PlistDictionary = PlistValue::Dictionary;
+
+/// Bounds on what a read accepts.
+struct PlistLimits {
+    /// Containers inside containers: a dictionary of scalars has depth 1.
+    std::size_t maxDepth = 32;
+    /// Values after shared references are expanded (every reference counts).
+    std::size_t maxValues = std::size_t{1} << 18;
+};
+
+/// The binary property list of `value`, or absent when it cannot be written: a date outside the
+/// format's range (1933-2069 here), a text or key holding a NUL character, nesting deeper than
+/// `limits.maxDepth`, or more values than `limits.maxValues`. Texts are UTF-8 (written as ASCII
+/// or UTF-16, as the format wants). A date keeps whole microseconds; one in the last second
+/// before 2001-01-01 reads back without its sign (libplist's date getter loses it).
+std::optional<std::vector<std::uint8_t>> encodeBinaryPlist(const PlistValue& value,
+                                                           const PlistLimits& limits = {});
+
+/// The value of a binary property list, or absent (and `reason`, when given, says why) when the
+/// bytes are not one within `limits`. UIDs, sets and null objects are refused: they are not
+/// values of this type.
+std::optional<PlistValue> decodeBinaryPlist(const std::uint8_t* bytes, std::size_t size,
+                                            const PlistLimits& limits = {},
+                                            std::string* reason = nullptr);
+
+/// One line for log messages: {key = value; ...} with keys in order, texts quoted, dates as
+/// "2024-05-01 10:00:00 +0000" and data as {length = N, bytes = 0x0011...} (the first 24 bytes).
+std::string describePlist(const PlistValue& value);
+std::string describePlist(const PlistDictionary& dictionary);
+
+}  // namespace vk

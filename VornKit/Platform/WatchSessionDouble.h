@@ -1,0 +1,101 @@
+// WatchSessionDouble: a WatchSession for tests. Nothing leaves the process: what is sent is
+// recorded, the test answers or fails it, and the test plays the counterpart and the platform by
+// raising delegate events. Like the real session it calls the delegate and every handler on its
+// own serial queue, never inline; drain() waits until that queue is idle.
+//
+// Defaults: not activated and not reachable until the test says otherwise; a message sent while
+// not activated or not reachable fails with that error, as the real session's does.
+//
+// Thread rule: thread-safe.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/WatchSession.h"
+
+namespace vk {
+
+class WatchSessionDouble final : public WatchSession,
+                                 public std::enable_shared_from_this<WatchSessionDouble> {
+  public:
+    static std::shared_ptr<WatchSessionDouble> make();
+
+    struct SentMessage {
+        PlistDictionary message;
+        WatchReplyHandler replyHandler;  ///< empty for a message without reply
+        WatchErrorHandler errorHandler;
+    };
+
+    // The test's controls ------------------------------------------------------------------
+    void setActivationState(WatchActivationState state);
+    void setReachable(bool reachable);
+    /// The next updateApplicationContext() returns this error instead of storing the context.
+    void failNextApplicationContextUpdate(WatchSessionError error);
+
+    /// Messages sent, in order, with their handlers (the test calls them, once).
+    std::vector<SentMessage> sentMessages() const;
+    std::vector<PlistDictionary> applicationContextUpdates() const;
+    std::vector<PlistDictionary> userInfoTransfers() const;
+    /// How many times activate() was called.
+    int activationCount() const;
+
+    /// Raise delegate events, on the session's queue.
+    void simulateActivation(WatchActivationState state,
+                            std::optional<WatchSessionError> error = std::nullopt);
+    void simulateReachabilityChange(bool reachable);
+    void simulateInactive();
+    void simulateDeactivation();
+    void simulateWatchStateChange();
+    void simulateMessage(const PlistDictionary& message);
+    /// A message that expects a reply; `reply` gets what the delegate answers (once), or never
+    /// runs when the delegate does not answer.
+    void simulateMessageWithReply(const PlistDictionary& message, WatchReplyHandler reply);
+    void simulateApplicationContext(const PlistDictionary& context);
+    void simulateUserInfo(const PlistDictionary& userInfo);
+    /// Runs a block on the session's queue (as the platform would call a handler).
+    void runOnSessionQueue(Block block);
+    /// Waits until every block queued on the session's queue so far has run.
+    void drain();
+
+    // WatchSession ---------------------------------------------------------------------------
+    void setDelegate(std::weak_ptr<WatchSessionDelegate> delegate) override;
+    std::shared_ptr<WatchSessionDelegate> delegate() const override;
+    /// Counts the call; the test raises activationDidComplete with simulateActivation().
+    void activate() override;
+    void deactivate() override;
+    WatchActivationState activationState() const override;
+    bool isReachable() const override;
+    bool isPaired() const override;
+    std::string counterpartSessionId() const override;
+    void sendMessage(const PlistDictionary& message, WatchReplyHandler replyHandler,
+                     WatchErrorHandler errorHandler) override;
+    std::optional<WatchSessionError> updateApplicationContext(
+        const PlistDictionary& context) override;
+    PlistDictionary applicationContext() const override;
+    PlistDictionary receivedApplicationContext() const override;
+    std::shared_ptr<WatchUserInfoTransfer> transferUserInfo(
+        const PlistDictionary& userInfo) override;
+    std::vector<WatchUserInfoTransfer> outstandingUserInfoTransfers() const override;
+
+  private:
+    WatchSessionDouble();
+    void call(std::function<void(WatchSession&, WatchSessionDelegate&)> event);
+
+    std::shared_ptr<DispatchQueue> queue_;
+    mutable std::mutex mutex_;
+    std::weak_ptr<WatchSessionDelegate> delegate_;
+    WatchActivationState state_ = WatchActivationState::notActivated;
+    bool reachable_ = false;
+    int activations_ = 0;
+    std::optional<WatchSessionError> contextFailure_;
+    std::vector<SentMessage> messages_;
+    std::vector<PlistDictionary> contexts_;
+    std::vector<PlistDictionary> userInfos_;
+    PlistDictionary receivedContext_;
+};
+
+}  // namespace vk

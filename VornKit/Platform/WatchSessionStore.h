@@ -1,0 +1,109 @@
+// WatchSessionStore: what a watch session keeps on disk, in one directory (mode 0700) that one
+// process holds at a time (an advisory lock on "lock"):
+//
+//   session-id                        this side's id (32 hexadecimal digits), made on first use
+//   counterpart                       the id of the last counterpart that connected
+//   user-info-sequence                the last sequence number given to a user-info transfer
+//   outbox/<sequence>.bplist          user-info transfers the counterpart has not taken yet
+//   application-context.bplist        {"version", "context"}: the latest context set here
+//   received-application-context.bplist   the latest context received
+//   peers/<id>                        per counterpart: the last user-info sequence and context
+//                                     version handed to this side's delegate
+//
+// Every write replaces its file atomically (temporary file, fsync, rename, fsync of the
+// directory) before the call returns, so a process killed at any point leaves each file either
+// old or new. A queued transfer whose file cannot be read back is left where it is, untouched.
+//
+// Thread rule: thread-safe (one internal mutex; file writes happen under it).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VornKit/Platform/PropertyList.h"
+#include "VornKit/Platform/WatchSession.h"
+
+namespace vk {
+
+class WatchSessionStore {
+  public:
+    explicit WatchSessionStore(std::filesystem::path directory, PlistLimits limits = {});
+    ~WatchSessionStore();
+    WatchSessionStore(const WatchSessionStore&) = delete;
+    WatchSessionStore& operator=(const WatchSessionStore&) = delete;
+
+    /// Creates or opens the directory, takes its lock and loads what it holds. False, with
+    /// `error`, when the directory cannot be made or used, or another process holds it.
+    bool open(std::string& error);
+    bool isOpen() const;
+    const std::filesystem::path& directory() const { return directory_; }
+
+    std::string sessionId() const;
+    std::string counterpart() const;
+    bool setCounterpart(const std::string& id);
+
+    // Sending side ------------------------------------------------------------------------
+
+    /// Queues a transfer whose dictionary is `userInfo` and whose binary form is `encoded`.
+    std::optional<WatchUserInfoTransfer> enqueueUserInfo(const PlistDictionary& userInfo,
+                                                         const std::vector<std::uint8_t>& encoded,
+                                                         std::string& error);
+    /// Queued transfers in order.
+    std::vector<WatchUserInfoTransfer> pendingUserInfo() const;
+    /// At most `count` queued transfers after sequence number `after`, in order.
+    std::vector<WatchUserInfoTransfer> pendingUserInfoAfter(std::uint64_t after,
+                                                            std::size_t count) const;
+    /// Removes the queued transfer `sequence`; the transfer, or absent when it was not queued.
+    std::optional<WatchUserInfoTransfer> removeUserInfo(std::uint64_t sequence);
+
+    /// Stores a new application context under the next version; the version, or absent.
+    std::optional<std::uint64_t> setApplicationContext(const PlistDictionary& context,
+                                                       std::string& error);
+    /// The version and value of the context set here, or absent.
+    std::optional<std::pair<std::uint64_t, PlistDictionary>> applicationContext() const;
+
+    // Receiving side ----------------------------------------------------------------------
+
+    struct PeerMarks {
+        std::uint64_t userInfo = 0;  ///< last user-info sequence handed over
+        std::uint64_t context = 0;   ///< last context version handed over
+    };
+    /// `peer` must be a session id (WatchFrame.h's isWatchSessionId).
+    PeerMarks marks(const std::string& peer) const;
+    bool recordUserInfo(const std::string& peer, std::uint64_t sequence);
+    bool recordContext(const std::string& peer, std::uint64_t version,
+                       const PlistDictionary& context);
+    PlistDictionary receivedApplicationContext() const;
+
+    /// Creates `path` (mode 0700) or checks that it is a directory of this user, then takes
+    /// group and other permissions away from it. False, with `error`, when it cannot.
+    static bool makePrivateDirectory(const std::filesystem::path& path, std::string& error);
+
+  private:
+    bool writeFile(const std::filesystem::path& path, const std::uint8_t* bytes,
+                   std::size_t size) const;
+    bool writeText(const std::filesystem::path& path, const std::string& text) const;
+    bool writeMarks(const std::string& peer, const PeerMarks& marks);
+    PeerMarks marksLocked(const std::string& peer) const;
+    void loadLocked();
+
+    std::filesystem::path directory_;
+    PlistLimits limits_;
+    mutable std::mutex mutex_;
+    int lockFd_ = -1;
+    std::string sessionId_;
+    std::string counterpart_;
+    std::uint64_t lastSequence_ = 0;
+    std::map<std::uint64_t, PlistDictionary> outbox_;
+    std::uint64_t contextVersion_ = 0;
+    std::optional<PlistDictionary> context_;
+    PlistDictionary receivedContext_;
+    mutable std::map<std::string, PeerMarks> marks_;
+};
+
+}  // namespace vk
