@@ -1009,12 +1009,18 @@ void SocketWatchSession::handOverUserInfo(std::uint64_t generation, const std::s
     ack.type = WatchWireFrame::Type::UserInfoAck;
     ack.number = sequence;
     if (sequence > store_.marks(peer).userInfo) {
-        // Recorded before it is handed over: after a restart it is acknowledged, not repeated.
-        if (!store_.recordUserInfo(peer, sequence)) {
+        // The record is ready on disk before the hand-over and put in place right after it:
+        // once in place, a resent transfer is acknowledged, never handed over again.
+        auto record = store_.prepareUserInfo(peer, sequence);
+        if (!record) {
             note("Cannot record a received transfer in %s", store_.directory().string());
             return stop();
         }
         delegate->didReceiveUserInfo(*this, body);
+        if (!store_.commit(*record)) {
+            note("Cannot record a received transfer in %s", store_.directory().string());
+            return stop();
+        }
     }
     sendAck(generation, ack.toValue());
 }
@@ -1043,11 +1049,16 @@ void SocketWatchSession::handOverContext(std::uint64_t generation, const std::st
     ack.type = WatchWireFrame::Type::ContextAck;
     ack.number = version;
     if (version > store_.marks(peer).context) {
-        if (!store_.recordContext(peer, version, body)) {
+        auto record = store_.prepareContext(peer, version, body);
+        if (!record) {
             note("Cannot record a received context in %s", store_.directory().string());
             return stop();
         }
         delegate->didReceiveApplicationContext(*this, body);
+        if (!store_.commit(*record)) {
+            note("Cannot record a received context in %s", store_.directory().string());
+            return stop();
+        }
     }
     sendAck(generation, ack.toValue());
 }

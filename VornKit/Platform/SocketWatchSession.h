@@ -16,11 +16,14 @@
 // sends anything else, a larger frame or a frame nested deeper than the limits is disconnected.
 //
 // Disk (WatchSessionStore.h, in `stateDirectory`): the application context and the user-info
-// queue live there, so both survive a restart of either side. A user-info transfer is removed
-// from the sender's queue only when the receiver has acknowledged it; the receiver records the
-// transfer's sequence number before it hands the transfer to its delegate and acknowledges
-// after, so a resent transfer (after a broken link or a restart of either side) is acknowledged
-// again but never handed over twice.
+// queue live there, so both survive a restart of either side. A user-info transfer (and a new
+// application context) is removed from the sender's queue only when the receiver acknowledges
+// it. The receiver prepares the record of the transfer's sequence number on disk, hands the
+// transfer to its delegate, puts the record in place (a rename) and only then acknowledges. A
+// transfer sent again after a broken link or a restart of either side is acknowledged without
+// being handed over again; the one exception is a receiver that dies inside the delegate call
+// itself (before the rename): it gets that one transfer again after its restart, so nothing is
+// ever lost.
 //
 // Threads: one I/O thread per activated session (poll(2) over its sockets); sending happens on
 // the caller's thread when the socket takes the bytes at once. Delegate calls and handlers run on

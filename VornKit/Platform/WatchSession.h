@@ -9,7 +9,8 @@
 //   - the application context: one dictionary, the latest value wins. It is kept on disk and
 //     handed to the counterpart when it connects, also after either side restarts;
 //   - user-info transfers: queued on disk in order, delivered at least once and handed to the
-//     counterpart's delegate once each, in order, also across restarts and broken links.
+//     counterpart's delegate once each, in order, also across restarts and broken links (a
+//     counterpart that dies inside the delegate call gets that transfer again: never lost).
 //
 // Activation: activate() moves a session from notActivated to activated (or reports why it
 // cannot); deactivate() passes through inactive back to notActivated. Reachable means the

@@ -332,38 +332,60 @@ WatchSessionStore::PeerMarks WatchSessionStore::marksLocked(const std::string& p
     return marks;
 }
 
-bool WatchSessionStore::writeMarks(const std::string& peer, const PeerMarks& marks) {
-    std::string text = "userInfo " + std::to_string(marks.userInfo) + "\ncontext " +
-                       std::to_string(marks.context) + "\n";
-    if (!writeText(directory_ / kPeers / peer, text))
-        return false;
-    marks_[peer] = marks;
-    return true;
+std::string WatchSessionStore::marksText(const PeerMarks& marks) const {
+    return "userInfo " + std::to_string(marks.userInfo) + "\ncontext " +
+           std::to_string(marks.context) + "\n";
 }
 
-bool WatchSessionStore::recordUserInfo(const std::string& peer, std::uint64_t sequence) {
+std::optional<WatchSessionStore::Record> WatchSessionStore::prepareUserInfo(
+    const std::string& peer, std::uint64_t sequence) {
     std::lock_guard lock(mutex_);
     if (!isWatchSessionId(peer) || lockFd_ < 0)
-        return false;
-    PeerMarks current = marksLocked(peer);
-    current.userInfo = std::max(current.userInfo, sequence);
-    return writeMarks(peer, current);
-}
-
-bool WatchSessionStore::recordContext(const std::string& peer, std::uint64_t version,
-                                      const PlistDictionary& context) {
-    std::lock_guard lock(mutex_);
-    if (!isWatchSessionId(peer) || lockFd_ < 0)
-        return false;
-    PeerMarks current = marksLocked(peer);
-    auto bytes = encodeBinaryPlist(PlistValue(context), limits_);
-    if (!bytes || !writeFile(directory_ / "received-application-context.bplist", bytes->data(),
-                             bytes->size())) {
-        return false;
+        return std::nullopt;
+    Record record{peer, marksLocked(peer), {directory_ / kPeers / peer}};
+    record.marks.userInfo = std::max(record.marks.userInfo, sequence);
+    std::string text = marksText(record.marks);
+    if (!prepareFile(record.files[0], reinterpret_cast<const std::uint8_t*>(text.data()),
+                     text.size())) {
+        return std::nullopt;
     }
+    return record;
+}
+
+std::optional<WatchSessionStore::Record> WatchSessionStore::prepareContext(
+    const std::string& peer, std::uint64_t version, const PlistDictionary& context) {
+    std::lock_guard lock(mutex_);
+    if (!isWatchSessionId(peer) || lockFd_ < 0)
+        return std::nullopt;
+    auto bytes = encodeBinaryPlist(PlistValue(context), limits_);
+    if (!bytes)
+        return std::nullopt;
+    // The context first: a death between the two renames hands the same context over again.
+    Record record{peer,
+                  marksLocked(peer),
+                  {directory_ / "received-application-context.bplist", directory_ / kPeers / peer}};
+    record.marks.context = std::max(record.marks.context, version);
+    std::string text = marksText(record.marks);
+    if (!prepareFile(record.files[0], bytes->data(), bytes->size()) ||
+        !prepareFile(record.files[1], reinterpret_cast<const std::uint8_t*>(text.data()),
+                     text.size())) {
+        return std::nullopt;
+    }
+    // Readers see the context from the moment its delegate call starts.
     receivedContext_ = context;
-    current.context = std::max(current.context, version);
-    return writeMarks(peer, current);
+    return record;
+}
+
+bool WatchSessionStore::commit(const Record& record) {
+    std::lock_guard lock(mutex_);
+    for (const auto& file : record.files) {
+        if (!placeFile(file))
+            return false;
+    }
+    marks_[record.peer] = record.marks;
+    syncDirectory(directory_);
+    syncDirectory(directory_ / kPeers);
+    return true;
 }
 
 PlistDictionary WatchSessionStore::receivedApplicationContext() const {
@@ -378,6 +400,14 @@ bool WatchSessionStore::writeText(const std::filesystem::path& path,
 
 bool WatchSessionStore::writeFile(const std::filesystem::path& path, const std::uint8_t* bytes,
                                   std::size_t size) const {
+    if (!prepareFile(path, bytes, size) || !placeFile(path))
+        return false;
+    syncDirectory(path.parent_path());
+    return true;
+}
+
+bool WatchSessionStore::prepareFile(const std::filesystem::path& path, const std::uint8_t* bytes,
+                                    std::size_t size) {
     std::filesystem::path temp = path;
     temp += ".tmp";
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -394,16 +424,27 @@ bool WatchSessionStore::writeFile(const std::filesystem::path& path, const std::
     }
     bool ok = done == size && ::fdatasync(fd) == 0;
     ::close(fd);
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+    if (!ok)
+        ::unlink(temp.c_str());
+    return ok;
+}
+
+bool WatchSessionStore::placeFile(const std::filesystem::path& path) {
+    std::filesystem::path temp = path;
+    temp += ".tmp";
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;
     }
-    int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return true;
+}
+
+void WatchSessionStore::syncDirectory(const std::filesystem::path& directory) {
+    int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);
     }
-    return true;
 }
 
 }  // namespace vk

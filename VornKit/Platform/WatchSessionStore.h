@@ -75,9 +75,21 @@ class WatchSessionStore {
     };
     /// `peer` must be a session id (WatchFrame.h's isWatchSessionId).
     PeerMarks marks(const std::string& peer) const;
-    bool recordUserInfo(const std::string& peer, std::uint64_t sequence);
-    bool recordContext(const std::string& peer, std::uint64_t version,
-                       const PlistDictionary& context);
+
+    /// A record of a hand-over in two steps around the delegate call: prepare() writes and
+    /// flushes the new files beside the old ones; commit() puts them in place (a rename each,
+    /// then the directories are flushed). A process that dies between the two leaves the old
+    /// record, so the hand-over happens again; one that dies after the commit never repeats it.
+    struct Record {
+        std::string peer;
+        PeerMarks marks;
+        std::vector<std::filesystem::path> files;  ///< each prepared beside it as <file>.tmp
+    };
+    std::optional<Record> prepareUserInfo(const std::string& peer, std::uint64_t sequence);
+    /// Also makes `context` what receivedApplicationContext() returns from now on.
+    std::optional<Record> prepareContext(const std::string& peer, std::uint64_t version,
+                                         const PlistDictionary& context);
+    bool commit(const Record& record);
     PlistDictionary receivedApplicationContext() const;
 
     /// Creates `path` (mode 0700) or checks that it is a directory of this user, then takes
@@ -87,8 +99,14 @@ class WatchSessionStore {
   private:
     bool writeFile(const std::filesystem::path& path, const std::uint8_t* bytes,
                    std::size_t size) const;
+    /// Writes and flushes <path>.tmp.
+    static bool prepareFile(const std::filesystem::path& path, const std::uint8_t* bytes,
+                            std::size_t size);
+    /// Renames <path>.tmp to `path`.
+    static bool placeFile(const std::filesystem::path& path);
+    static void syncDirectory(const std::filesystem::path& directory);
+    std::string marksText(const PeerMarks& marks) const;
     bool writeText(const std::filesystem::path& path, const std::string& text) const;
-    bool writeMarks(const std::string& peer, const PeerMarks& marks);
     PeerMarks marksLocked(const std::string& peer) const;
     void loadLocked();
 
