@@ -1,6 +1,7 @@
 #include "VornKit/Platform/PropertyList.h"
 
 #include <plist/plist.h>
+#include <simdjson.h>
 
 #include <cmath>
 #include <cstdio>
@@ -27,6 +28,13 @@ using Node = std::unique_ptr<void, NodeDeleter>;
 // ---------------------------------------------------------------------------------------------
 // Writing
 
+// libplist takes C strings (a NUL inside would cut the text short) and converts them to UTF-16
+// without checking them: only valid UTF-8 goes in.
+bool writableText(const std::string& text) {
+    return text.find('\0') == std::string::npos &&
+           simdjson::validate_utf8(text.data(), text.size());
+}
+
 bool buildNode(const PlistValue& value, std::size_t depth, const PlistLimits& limits,
                std::size_t& count, plist_t& out) {
     if (++count > limits.maxValues)
@@ -43,8 +51,7 @@ bool buildNode(const PlistValue& value, std::size_t depth, const PlistLimits& li
             out = plist_new_real(*value.real());
             return true;
         case PlistValue::Type::String:
-            // libplist takes C strings: a NUL inside would cut the text short.
-            if (value.string()->find('\0') != std::string::npos)
+            if (!writableText(*value.string()))
                 return false;
             out = plist_new_string(value.string()->c_str());
             return true;
@@ -91,7 +98,7 @@ bool buildNode(const PlistValue& value, std::size_t depth, const PlistLimits& li
                 return false;
             Node dict(plist_new_dict());
             for (const auto& [key, element] : *value.dictionary()) {
-                if (key.find('\0') != std::string::npos)
+                if (!writableText(key))
                     return false;
                 plist_t child = nullptr;
                 if (!buildNode(element, depth + 1, limits, count, child))
@@ -106,14 +113,17 @@ bool buildNode(const PlistValue& value, std::size_t depth, const PlistLimits& li
 }
 
 // ---------------------------------------------------------------------------------------------
-// The structure check that runs before libplist reads untrusted bytes.
+// Reading: one walk over the object table checks the structure, then the values are built.
 
-class StructureCheck {
+class BinaryReader {
   public:
-    StructureCheck(const std::uint8_t* bytes, std::size_t size, const PlistLimits& limits)
+    BinaryReader(const std::uint8_t* bytes, std::size_t size, const PlistLimits& limits)
         : bytes_(bytes), size_(size), limits_(limits) {}
 
-    bool run(std::string& reason);
+    /// Checks offsets, lengths, kinds, loops, depth and expanded size; false with `reason`.
+    bool check(std::string& reason);
+    /// The top object's value; after check() succeeded.
+    PlistValue value() { return build(top_); }
 
   private:
     static constexpr std::size_t kTrailer = 32;
@@ -142,6 +152,9 @@ class StructureCheck {
     /// The count of a variable-length object whose marker is at `at`; `next` is where its
     /// payload starts.
     bool lengthOf(std::size_t at, std::uint64_t& length, std::size_t& next) const;
+    /// The value of a checked object (recursion bounded by the checked depth).
+    PlistValue build(std::uint64_t object);
+    std::string text(std::uint8_t kind, std::size_t at, std::uint64_t length) const;
 
     const std::uint8_t* bytes_;
     std::size_t size_;
@@ -150,10 +163,11 @@ class StructureCheck {
     std::size_t offsetSize_ = 0;
     std::size_t refSize_ = 0;
     std::uint64_t objectCount_ = 0;
+    std::uint64_t top_ = 0;
     std::vector<std::uint64_t> children_;
 };
 
-bool StructureCheck::lengthOf(std::size_t at, std::uint64_t& length, std::size_t& next) const {
+bool BinaryReader::lengthOf(std::size_t at, std::uint64_t& length, std::size_t& next) const {
     std::uint8_t info = bytes_[at] & 0x0F;
     if (info != 0x0F) {
         length = info;
@@ -173,7 +187,7 @@ bool StructureCheck::lengthOf(std::size_t at, std::uint64_t& length, std::size_t
     return true;
 }
 
-bool StructureCheck::readObject(std::uint64_t object, std::string& reason) {
+bool BinaryReader::readObject(std::uint64_t object, std::string& reason) {
     children_.clear();
     std::size_t at = offsetOf(object);
     if (at == 0)
@@ -246,7 +260,7 @@ bool StructureCheck::readObject(std::uint64_t object, std::string& reason) {
     }
 }
 
-bool StructureCheck::run(std::string& reason) {
+bool BinaryReader::check(std::string& reason) {
     if (size_ < 8 + kTrailer || std::memcmp(bytes_, "bplist00", 8) != 0)
         return fail(reason, "not a binary property list");
     std::size_t trailer = size_ - kTrailer;
@@ -254,6 +268,7 @@ bool StructureCheck::run(std::string& reason) {
     refSize_ = bytes_[trailer + 7];
     objectCount_ = bigEndian(trailer + 8, 8);
     std::uint64_t top = bigEndian(trailer + 16, 8);
+    top_ = top;
     std::uint64_t tableOffset = bigEndian(trailer + 24, 8);
     if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8)
         return fail(reason, "bad offset or reference size");
@@ -316,95 +331,122 @@ bool StructureCheck::run(std::string& reason) {
     return true;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Reading libplist's nodes (already checked for depth and size).
+void appendUtf8(std::string& out, std::uint32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
 
-std::optional<PlistValue> fromNode(plist_t node) {
-    switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN: {
-            std::uint8_t b = 0;
-            plist_get_bool_val(node, &b);
-            return PlistValue(b != 0);
-        }
-        case PLIST_UINT: {
-            std::uint64_t v = 0;
-            plist_get_uint_val(node, &v);
-            return PlistValue(static_cast<std::int64_t>(v));
-        }
-        case PLIST_REAL: {
-            double v = 0;
-            plist_get_real_val(node, &v);
-            return PlistValue(v);
-        }
-        case PLIST_STRING: {
-            std::uint64_t length = 0;
-            const char* text = plist_get_string_ptr(node, &length);
-            return PlistValue(std::string(text != nullptr ? text : "",
-                                          text != nullptr ? static_cast<std::size_t>(length) : 0));
-        }
-        case PLIST_DATE: {
-            std::int32_t seconds = 0;
-            std::int32_t micros = 0;
-            plist_get_date_val(node, &seconds, &micros);
-            // libplist splits the stored seconds into a truncated whole part and the magnitude
-            // of the fraction: below zero the fraction counts further back.
-            std::int64_t total = std::int64_t{seconds} * 1000000 +
-                                 (seconds < 0 ? -std::int64_t{micros} : std::int64_t{micros});
-            return PlistValue(
-                Clock::time_point(std::chrono::microseconds(total + kEpoch2001 * 1000000)));
-        }
-        case PLIST_DATA: {
-            std::uint64_t length = 0;
-            const char* bytes = plist_get_data_ptr(node, &length);
-            const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
-            return PlistValue(
-                bytes != nullptr ? PlistValue::Data(begin, begin + static_cast<std::size_t>(length))
-                                 : PlistValue::Data());
-        }
-        case PLIST_ARRAY: {
-            PlistValue::Array array;
-            std::uint32_t n = plist_array_get_size(node);
-            array.reserve(n);
-            for (std::uint32_t i = 0; i < n; ++i) {
-                auto element = fromNode(plist_array_get_item(node, i));
-                if (!element)
-                    return std::nullopt;
-                array.push_back(std::move(*element));
+std::string BinaryReader::text(std::uint8_t kind, std::size_t at, std::uint64_t length) const {
+    auto n = static_cast<std::size_t>(length);
+    if (kind == 0x5)
+        return std::string(reinterpret_cast<const char*>(bytes_ + at), n);
+    // UTF-16 (big-endian) to UTF-8; an unpaired surrogate becomes U+FFFD.
+    std::string out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t unit = static_cast<std::uint32_t>(bigEndian(at + 2 * i, 2));
+        if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < n) {
+            std::uint32_t low = static_cast<std::uint32_t>(bigEndian(at + 2 * i + 2, 2));
+            if (low >= 0xDC00 && low < 0xE000) {
+                appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                ++i;
+                continue;
             }
-            return PlistValue(std::move(array));
         }
-        case PLIST_DICT: {
-            PlistValue::Dictionary dict;
-            plist_dict_iter iter = nullptr;
-            plist_dict_new_iter(node, &iter);
-            if (iter == nullptr)
-                return std::nullopt;
-            bool ok = true;
-            while (true) {
-                char* key = nullptr;
-                plist_t value = nullptr;
-                plist_dict_next_item(node, iter, &key, &value);
-                if (value == nullptr) {
-                    std::free(key);
-                    break;
-                }
-                auto element = fromNode(value);
-                if (!element || key == nullptr) {
-                    std::free(key);
-                    ok = false;
-                    break;
-                }
-                dict.insert_or_assign(std::string(key), std::move(*element));
-                std::free(key);
+        appendUtf8(out, unit >= 0xD800 && unit < 0xE000 ? 0xFFFD : unit);
+    }
+    return out;
+}
+
+PlistValue BinaryReader::build(std::uint64_t object) {
+    std::size_t at = offsetOf(object);
+    std::uint8_t marker = bytes_[at];
+    std::uint8_t info = marker & 0x0F;
+    switch (marker >> 4) {
+        case 0x0:
+            return PlistValue(marker == 0x09);
+        case 0x1: {
+            // 1, 2 and 4 bytes are unsigned, 8 bytes signed; of 16 the low 8 count.
+            std::size_t width = std::size_t{1} << info;
+            std::uint64_t raw =
+                bigEndian(at + 1 + (width > 8 ? width - 8 : 0), std::min<std::size_t>(width, 8));
+            return PlistValue(static_cast<std::int64_t>(raw));
+        }
+        case 0x2: {
+            if (info == 2) {
+                auto bits = static_cast<std::uint32_t>(bigEndian(at + 1, 4));
+                float f;
+                std::memcpy(&f, &bits, 4);
+                return PlistValue(static_cast<double>(f));
             }
-            std::free(iter);
-            if (!ok)
-                return std::nullopt;
-            return PlistValue(std::move(dict));
+            std::uint64_t bits = bigEndian(at + 1, 8);
+            double d;
+            std::memcpy(&d, &bits, 8);
+            return PlistValue(d);
+        }
+        case 0x3: {
+            std::uint64_t bits = bigEndian(at + 1, 8);
+            double seconds;
+            std::memcpy(&seconds, &bits, 8);
+            // Whole microseconds, the nearest: what was written in microseconds reads back the
+            // same. Dates beyond what the clock holds (nanoseconds: about 1678-2262) and
+            // non-finite ones are clamped to its ends.
+            double micros = std::nearbyint((seconds + static_cast<double>(kEpoch2001)) * 1e6);
+            constexpr double kLimit = 9.2e15;
+            if (!(micros > -kLimit))
+                micros = -kLimit;
+            if (!(micros < kLimit))
+                micros = kLimit;
+            return PlistValue(
+                Clock::time_point(std::chrono::microseconds(static_cast<std::int64_t>(micros))));
+        }
+        case 0x4: {
+            std::uint64_t length = 0;
+            std::size_t next = 0;
+            lengthOf(at, length, next);
+            return PlistValue(PlistValue::Data(bytes_ + next, bytes_ + next + length));
+        }
+        case 0x5:
+        case 0x6: {
+            std::uint64_t length = 0;
+            std::size_t next = 0;
+            lengthOf(at, length, next);
+            return PlistValue(text(marker >> 4, next, length));
         }
         default:
-            return std::nullopt;
+            break;
     }
+    // Containers (the check let nothing else through).
+    std::uint64_t length = 0;
+    std::size_t next = 0;
+    lengthOf(at, length, next);
+    if ((marker >> 4) == 0xA) {
+        PlistValue::Array array;
+        array.reserve(static_cast<std::size_t>(length));
+        for (std::uint64_t i = 0; i < length; ++i)
+            array.push_back(build(bigEndian(next + i * refSize_, refSize_)));
+        return PlistValue(std::move(array));
+    }
+    PlistValue::Dictionary dict;
+    for (std::uint64_t i = 0; i < length; ++i) {
+        PlistValue key = build(bigEndian(next + i * refSize_, refSize_));
+        PlistValue value = build(bigEndian(next + (length + i) * refSize_, refSize_));
+        dict.insert_or_assign(*key.string(), std::move(value));
+    }
+    return PlistValue(std::move(dict));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -532,25 +574,13 @@ std::optional<std::vector<std::uint8_t>> encodeBinaryPlist(const PlistValue& val
 std::optional<PlistValue> decodeBinaryPlist(const std::uint8_t* bytes, std::size_t size,
                                             const PlistLimits& limits, std::string* reason) {
     std::string why;
-    auto refuse = [&](std::string text) -> std::optional<PlistValue> {
+    BinaryReader reader(bytes, size, limits);
+    if (!reader.check(why)) {
         if (reason != nullptr)
-            *reason = std::move(text);
+            *reason = std::move(why);
         return std::nullopt;
-    };
-    if (size > std::numeric_limits<std::uint32_t>::max())
-        return refuse("too large");
-    StructureCheck check(bytes, size, limits);
-    if (!check.run(why))
-        return refuse(why);
-    plist_t root = nullptr;
-    plist_from_bin(reinterpret_cast<const char*>(bytes), static_cast<std::uint32_t>(size), &root);
-    if (root == nullptr)
-        return refuse("libplist could not read it");
-    Node owner(root);
-    auto value = fromNode(root);
-    if (!value)
-        return refuse("a value of an unsupported kind");
-    return value;
+    }
+    return reader.value();
 }
 
 std::string describePlist(const PlistValue& value) {

@@ -1,12 +1,15 @@
 // Property-list values: the dictionaries a watch session carries (texts, integers, reals,
-// Booleans, dates, data, arrays and dictionaries with text keys), their binary form ("bplist00",
-// written and read with libplist) and their one-line description for log lines.
+// Booleans, dates, data, arrays and dictionaries with text keys), their binary form ("bplist00")
+// and their one-line description for log lines.
 //
-// Reading is for input from outside the process: before libplist sees the bytes, their object
-// table is walked once without recursion and refused when an offset or length leaves the
-// buffer, a reference loops, the nesting is deeper than the limit, or the objects that shared
-// references would expand into exceed the limit. So any input gives a value or a refusal, in time
-// and memory bounded by its size and the limits.
+// libplist writes the binary form. Reading, which takes input from outside the process, is a
+// walker of our own: it goes over the object table once without recursion and refuses the bytes
+// when an offset or length leaves the buffer, a reference loops, a dictionary key is not a text,
+// the nesting is deeper than the limit, or the values that shared references expand into exceed
+// the limit; only then does it build the value. (libplist 2.2's reader takes time quadratic in
+// the nesting depth, and its date getter truncates to the microsecond and loses the sign just
+// before 2001, so a date passed back and forth drifted.) Any input gives a value or a refusal,
+// in time and memory bounded by its size and the limits.
 //
 // Thread rule: values are plain and externally synchronised; the functions are thread-safe.
 #pragma once
@@ -79,10 +82,9 @@ struct PlistLimits {
 };
 
 /// The binary property list of `value`, or absent when it cannot be written: a date outside the
-/// format's range (1933-2069 here), a text or key holding a NUL character, nesting deeper than
-/// `limits.maxDepth`, or more values than `limits.maxValues`. Texts are UTF-8 (written as ASCII
-/// or UTF-16, as the format wants). A date keeps whole microseconds; one in the last second
-/// before 2001-01-01 reads back without its sign (libplist's date getter loses it).
+/// format's range (1933-2069 here), a text or key that is not UTF-8 or holds a NUL, nesting deeper
+/// than `limits.maxDepth`, or more values than `limits.maxValues`. Texts are UTF-8 (written as
+/// ASCII or UTF-16, as the format wants). Dates keep whole microseconds (read to the nearest).
 std::optional<std::vector<std::uint8_t>> encodeBinaryPlist(const PlistValue& value,
                                                            const PlistLimits& limits = {});
 

@@ -85,6 +85,8 @@ TEST(PropertyList, ValuesKeepTheirKindsThroughTheBinaryForm) {
 TEST(PropertyList, WritingRefusesWhatTheFormatCannotHold) {
     EXPECT_FALSE(encodeBinaryPlist(PlistDictionary{{"bad", std::string("a\0b", 3)}}));
     EXPECT_FALSE(encodeBinaryPlist(PlistDictionary{{std::string("k\0", 2), 1}}));
+    EXPECT_FALSE(encodeBinaryPlist(PlistDictionary{{"cut", "abc\xc3"}}));
+    EXPECT_FALSE(encodeBinaryPlist(PlistDictionary{{"\xff\xfe", 1}}));
     EXPECT_FALSE(encodeBinaryPlist(dateAt(978307200000000 + (std::int64_t{1} << 31) * 1000000)));
     PlistValue deep = PlistDictionary{};
     for (int i = 0; i < 40; ++i)
