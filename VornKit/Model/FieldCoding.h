@@ -443,12 +443,20 @@ bool decodeRecordObject(JsonValueHandle& h, R& record, JsonReadContext& ctx, boo
 }
 
 /// The fields of the object at `h` (its opening brace), dispatched by key through the table.
+///
+/// The object is read in one pass in the order of its text, with the outcome of reading the
+/// table's fields in table order and stopping at the first failure: when fields fail (a bad
+/// value, a missing or null required key), the one first in the table wins; the fields before
+/// it keep what was read, it and the fields after it are left absent (or default). The rest of
+/// the object is still walked, so malformed JSON anywhere wins over every field's error.
 template <class R>
 bool decodeRecordFields(JsonValueHandle& h, R& record, JsonReadContext& ctx, bool resetUnseen) {
     const FieldTable<R>& table = R::fieldTable();
     constexpr std::size_t kWords = (FieldTable<R>::kMaxFields + 63) / 64;
     std::uint64_t seen[kWords] = {};
     std::uint64_t nulls[kWords] = {};
+    std::size_t failedField = table.size();  // the first field in table order that failed
+    DecodingError failure;                   // its error, while later fields are still walked
     h.advance();
     bool more = h.peek() != '}';
     if (!more)
@@ -479,8 +487,9 @@ bool decodeRecordFields(JsonValueHandle& h, R& record, JsonReadContext& ctx, boo
             if (index >= 0)
                 table.noteFollows(previous, static_cast<std::size_t>(index));
         }
-        if (index < 0) {
-            if (!skipValue(h, ctx))  // unknown keys are ignored
+        if (index < 0 || static_cast<std::size_t>(index) >= failedField) {
+            // Unknown keys are ignored; fields after a failed one are not read.
+            if (!skipValue(h, ctx))
                 return false;
         } else {
             const FieldInfo<R>& info = table[static_cast<std::size_t>(index)];
@@ -494,42 +503,66 @@ bool decodeRecordFields(JsonValueHandle& h, R& record, JsonReadContext& ctx, boo
                 nulls[word] |= bit;
                 info.reset(record);
             } else {
-                if (!info.decodeJson(record, h, ctx))
-                    return ctx.failedIn(info.key);
-                seen[word] |= bit;
-                nulls[word] &= ~bit;
+                const std::uint32_t* start = h.at;
+                if (info.decodeJson(record, h, ctx)) {
+                    seen[word] |= bit;
+                    nulls[word] &= ~bit;
+                } else {
+                    ctx.failedIn(info.key);
+                    if (ctx.error != nullptr)
+                        failure = std::move(*ctx.error);
+                    failedField = static_cast<std::size_t>(index);
+                    // Walk the value again from its start: only its structure matters now.
+                    h.at = start;
+                    if (!skipValue(h, ctx))
+                        return false;
+                }
             }
             previous = static_cast<std::size_t>(index);
         }
         if (!nextMember(h, ctx, '}', more))
             return false;
     }
-    if (!resetUnseen) {
+    if (!resetUnseen && failedField == table.size()) {
         bool missing = false;
         for (std::size_t w = 0; w < kWords; ++w)
             missing |= (table.requiredMask(w) & ~seen[w]) != 0;
         if (!missing)
             return true;
     }
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        std::uint64_t bit = std::uint64_t{1} << (i % 64);
-        if (seen[i / 64] & bit)
-            continue;
+    // A required field before the failed one that the object left out (or gave as null) is the
+    // first failure in table order.
+    std::size_t first = failedField;
+    for (std::size_t i = 0; i < failedField; ++i) {
         const FieldInfo<R>& info = table[i];
-        if (info.presence == Presence::Required) {
-            if (nulls[i / 64] & bit) {
-                ctx.fail(DecodingErrorKind::ValueNotFound, "Expected a value for key \"" +
-                                                               std::string(info.key) +
-                                                               "\" but found null instead.");
-                return ctx.failedIn(info.key);
-            }
-            return ctx.fail(DecodingErrorKind::KeyNotFound,
-                            "No value associated with key \"" + std::string(info.key) + "\".");
+        if (info.presence == Presence::Required &&
+            !(seen[i / 64] & (std::uint64_t{1} << (i % 64)))) {
+            first = i;
+            break;
         }
-        if (resetUnseen)
-            info.reset(record);
     }
-    return true;
+    // Fields after the first failure are left as reading in table order would have left them.
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const bool wasSeen = (seen[i / 64] & (std::uint64_t{1} << (i % 64))) != 0;
+        if (i < first ? (resetUnseen && !wasSeen) : (wasSeen || i == failedField))
+            table[i].reset(record);
+    }
+    if (first == table.size())
+        return true;
+    if (first == failedField) {
+        if (ctx.error != nullptr)
+            *ctx.error = std::move(failure);
+        return false;
+    }
+    const FieldInfo<R>& info = table[first];
+    if (nulls[first / 64] & (std::uint64_t{1} << (first % 64))) {
+        ctx.fail(
+            DecodingErrorKind::ValueNotFound,
+            "Expected a value for key \"" + std::string(info.key) + "\" but found null instead.");
+        return ctx.failedIn(info.key);
+    }
+    return ctx.fail(DecodingErrorKind::KeyNotFound,
+                    "No value associated with key \"" + std::string(info.key) + "\".");
 }
 
 template <class R>

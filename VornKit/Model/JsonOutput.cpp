@@ -5,6 +5,7 @@
 
 #include "VornKit/Model/ByteWords.h"
 #include "VornKit/Model/FieldTable.h"
+#include "VornKit/Platform/JsonWriter.h"
 #include "VornKit/Platform/VirtualMemory.h"
 
 namespace vk {
@@ -163,9 +164,9 @@ void JsonOutput::finiteNumber(Real value) {
         null();
         return;
     }
-    ensure(33);
+    ensure(JsonWriter::kMaxNumberLength + 1);
     separate();
-    cursor_ = std::to_chars(cursor_, cursor_ + 32, value).ptr;
+    cursor_ = JsonWriter::writeNumber(cursor_, value);
 }
 
 char* writeJsonKey(char* to, std::string_view key) {

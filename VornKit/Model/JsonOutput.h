@@ -1,7 +1,8 @@
 // JsonOutput: the compact JSON writer the record encoders write through. Values go straight into
 // the caller's string: keys arrive already quoted and escaped from the field tables, texts known
 // to be plain are copied without a look at their characters, others are escaped a word at a
-// time; numbers are formatted in place (doubles in the shortest form that reads back the same).
+// time; numbers are formatted in place (an integral double below 2^53 as an integer, other doubles
+// in the shortest form that reads back the same).
 // Commas are placed by the writer; the caller writes well-formed sequences (a key before each
 // value inside objects).
 //
@@ -144,8 +145,9 @@ class JsonOutput {
     }
     void grow(std::size_t bytes);
     void adviseLargeBuffer();
-    /// A number in its shortest form that reads back the same; null (and the invalid-value
-    /// flag) for NaN and infinities.
+    /// A number as JsonWriter writes it (an integral value below 2^53 as an integer, others in
+    /// the shortest form that reads back the same); null (and the invalid-value flag) for NaN
+    /// and infinities.
     template <class Real>
     void finiteNumber(Real value);
     void plainString(std::string_view value) {

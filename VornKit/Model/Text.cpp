@@ -6,7 +6,6 @@
 
 #include "VornKit/Model/ByteWords.h"
 #include "VornKit/Model/JsonOutput.h"
-#include "VornKit/Platform/FatalError.h"
 
 namespace vk {
 
@@ -54,7 +53,7 @@ std::size_t hashShort(std::string_view s) noexcept {
 }  // namespace
 
 std::size_t Text::blockSize(std::size_t length) noexcept {
-    return sizeof(Block) + length + 1;
+    return sizeof(Block) + length + 1 + (length >= kLongLength ? sizeof(std::uint64_t) : 0);
 }
 
 bool Text::needsJsonEscaping(std::string_view text) noexcept {
@@ -73,11 +72,15 @@ bool Text::needsJsonEscaping(std::string_view text) noexcept {
 }
 
 Text::Text(std::string_view text) {
-    if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
-        fatalError("text longer than 4 GiB", "VornKit/Text");
+    const bool isLong = text.size() >= kLongLength;
+    char* memory = static_cast<char*>(::operator new(blockSize(text.size())));
+    if (isLong) {
+        const std::uint64_t length = text.size();
+        std::memcpy(memory, &length, sizeof length);
+        memory += sizeof length;
     }
-    void* memory = ::operator new(blockSize(text.size()));
-    Block* b = new (memory) Block{{1}, static_cast<std::uint32_t>(text.size())};
+    Block* b =
+        new (memory) Block{{1}, isLong ? kLongLength : static_cast<std::uint32_t>(text.size())};
     char* chars = reinterpret_cast<char*>(b + 1);
     if (!text.empty())
         std::memcpy(chars, text.data(), text.size());
@@ -143,8 +146,10 @@ void Text::release() noexcept {
     if (bits_ & kArenaTag) {
         TextArena::releaseChunk(TextArena::chunkOf(b), 1);
     } else if (b->word.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        const bool isLong = b->length == kLongLength;
         b->~Block();
-        ::operator delete(b);
+        ::operator delete(isLong ? reinterpret_cast<char*>(b) - sizeof(std::uint64_t)
+                                 : static_cast<void*>(b));
     }
 }
 

@@ -6,11 +6,12 @@
 // the decoder hands equal strings of one document the same block. Reading mirrors
 // std::optional<std::string_view>: has_value(), operator bool, operator*, value_or().
 //
-// Storage: a Text made on its own owns a counted heap block. The JSON decoder makes the texts of
-// one document in a TextArena: blocks carved from shared chunks, each chunk counting the Texts
-// that still use it and freed with the last of them. Either way a Text lives independently of
-// the decoder, the document and every other Text; a single long-lived Text from a large document
-// keeps its chunk (at most 64 KiB) alive, deepCopy() gives one that owns a block of its own.
+// Storage: a Text made on its own owns a counted heap block (of any length, 4 GiB and beyond). The
+// JSON decoder makes the texts of one document in a TextArena: blocks carved from shared chunks,
+// each chunk counting the Texts that still use it and freed with the last of them. Either way a
+// Text lives independently of the decoder, the document and every other Text; a single long-lived
+// Text from a large document keeps its chunk (at most 64 KiB) alive, deepCopy() gives one that owns
+// a block of its own.
 //
 // Thread rule: a Text is a value; distinct Text objects may be used from any threads at once even
 // when they share a block or a chunk (the counts are atomic). One Text object is externally
@@ -20,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,7 +64,10 @@ class Text {
         const Block* b = block();
         if (!b)
             return {};
-        return {reinterpret_cast<const char*>(b + 1), b->length};
+        std::size_t length = b->length;
+        if (length == kLongLength) [[unlikely]]
+            length = longLength(b);
+        return {reinterpret_cast<const char*>(b + 1), length};
     }
     std::string_view value_or(std::string_view fallback) const noexcept {
         return bits_ ? view() : fallback;
@@ -113,10 +118,18 @@ class Text {
     // A block: a word, the length, the characters and a terminating zero. The word is the
     // reference count of a heap block, or the distance (in 4-byte units) back to the start of
     // an arena block's chunk. The low bits of `bits_` say which, and whether the text is plain.
+    // A heap block of kLongLength characters or more has kLongLength as its length and the real
+    // length in the eight bytes before it (arena blocks are always short).
     struct Block {
         std::atomic<std::uint32_t> word;
         std::uint32_t length;
     };
+    static constexpr std::uint32_t kLongLength = 0xFFFFFFFF;
+    static std::size_t longLength(const Block* b) noexcept {
+        std::uint64_t length;
+        std::memcpy(&length, reinterpret_cast<const char*>(b) - sizeof length, sizeof length);
+        return static_cast<std::size_t>(length);
+    }
     static constexpr std::uintptr_t kArenaTag = 1;
     static constexpr std::uintptr_t kPlainTag = 2;
     static constexpr std::uintptr_t kTagMask = 3;

@@ -75,9 +75,34 @@ void JsonWriter::number(double value) {
         out_.append("null");
         return;
     }
-    char buffer[32];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out_.append(buffer, result.ptr);
+    char buffer[kMaxNumberLength];
+    out_.append(buffer, writeNumber(buffer, value));
+}
+
+namespace {
+
+// Integers below 2^53 in magnitude are exact in a double (and in a float, when it holds one).
+constexpr double kExactIntegerLimit = 9007199254740992.0;
+
+template <class Real>
+char* writeReal(char* to, Real value) {
+    const double wide = static_cast<double>(value);
+    if (wide != 0 && wide > -kExactIntegerLimit && wide < kExactIntegerLimit) {
+        const auto whole = static_cast<std::int64_t>(wide);
+        if (static_cast<double>(whole) == wide)
+            return std::to_chars(to, to + JsonWriter::kMaxNumberLength, whole).ptr;
+    }
+    return std::to_chars(to, to + JsonWriter::kMaxNumberLength, value).ptr;
+}
+
+}  // namespace
+
+char* JsonWriter::writeNumber(char* to, double value) {
+    return writeReal(to, value);
+}
+
+char* JsonWriter::writeNumber(char* to, float value) {
+    return writeReal(to, value);
 }
 
 void JsonWriter::boolean(bool value) {

@@ -15,10 +15,13 @@ namespace {
 
 using Element = simdjson::dom::element;
 
+/// ASCII letters in lower case, whatever the process's locale; other bytes as they are.
 std::string lowercase(std::string_view text) {
     std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
     return out;
 }
 
@@ -62,7 +65,8 @@ constexpr std::array<std::string_view, 6> kTextSizeNames = {"smaller", "small", 
 constexpr std::array<std::string_view, 5> kDropShadowNames = {"none", "raised", "depressed",
                                                               "uniform", "dropShadow"};
 
-/// Decimal text with C-locale rules; the whole text must be the number.
+/// Decimal text with C-locale rules; the whole text must be a finite number (no "nan", no
+/// "inf", nothing beyond the float range).
 std::optional<float> parseDecimal(std::string_view text) {
     if (!text.empty() && text.front() == '+') {
         text.remove_prefix(1);
@@ -72,20 +76,18 @@ std::optional<float> parseDecimal(std::string_view text) {
     }
     float value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || text.empty()) {
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty() ||
+        !std::isfinite(value)) {
         return std::nullopt;
     }
     return value;
 }
 
-void writeFloat(JsonWriter& w, float value) {
-    if (!std::isfinite(value)) {
-        w.null();
-        return;
-    }
-    char buffer[32];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    w.raw(std::string_view(buffer, static_cast<size_t>(result.ptr - buffer)));
+/// A JSON number; JSON has no NaN or infinity, so those are written as the default opacity.
+void writeOpacity(JsonWriter& w, float value) {
+    char buffer[JsonWriter::kMaxNumberLength];
+    char* end = JsonWriter::writeNumber(buffer, std::isfinite(value) ? value : 1.0f);
+    w.raw(std::string_view(buffer, static_cast<size_t>(end - buffer)));
 }
 
 // The record's fields, declared once: key, how one JSON value is read into the record (a failed
@@ -147,7 +149,7 @@ const std::array<Field, 6>& fields() {
                  s.textBackgroundOpacity = parseDecimal(text).value_or(1.0f);
              }
          },
-         [](const SubtitleStyles& s, JsonWriter& w) { writeFloat(w, s.textBackgroundOpacity); }},
+         [](const SubtitleStyles& s, JsonWriter& w) { writeOpacity(w, s.textBackgroundOpacity); }},
     }};
     return table;
 }

@@ -3,7 +3,9 @@
 // stores under "localplayersubtitleappearance3".
 //
 // Decoding is lenient per field: a missing, null, mistyped or unknown value gives that field its
-// default and decoding goes on; only input that is not a JSON object fails as a whole.
+// default and decoding goes on; only input that is not a JSON object fails as a whole. Names are
+// matched in any ASCII letter case, independent of the locale; an opacity text that is not a
+// finite decimal number gives the default.
 //
 // Thread rule: a SubtitleStyles is a plain mutable object, externally synchronised. It is shared
 // (std::shared_ptr) as a reference record; every read from the settings makes a fresh one.
@@ -52,7 +54,8 @@ class SubtitleStyles {
 
     /// Absent only when `json` is not a JSON object; otherwise every field is read on its own.
     static std::shared_ptr<SubtitleStyles> decode(std::string_view json);
-    /// All six keys, enumerations as their integer values, opacity as a JSON number.
+    /// All six keys, enumerations as their integer values, opacity as a JSON number (a NaN or
+    /// infinite opacity as the default 1).
     std::string encode() const;
 
     bool operator==(const SubtitleStyles&) const = default;

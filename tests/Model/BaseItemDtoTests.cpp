@@ -220,6 +220,60 @@ TEST(BaseItemDtoDecodeFields, StopsAtFirstErrorAndResetsOthers) {
     EXPECT_EQ(item.Name, "m");
 }
 
+// Fields are read in one pass in the order of the text, but the outcome is that of reading them in
+// table order and stopping at the first failure: that field's error is reported, the fields
+// before it are filled and the ones after it are not.
+TEST(BaseItemDtoDecodeFields, TheFirstFailureInTableOrderWinsWhateverTheTextOrder) {
+    using Item = std::shared_ptr<BaseItemDto>;
+    // ProductionYear (44) is bad, but the missing Id (10) comes first in the table.
+    BaseItemDto item;
+    auto missingId = item.decodeFields(
+        R"({"ProductionYear":"x","Album":"al","Name":"n","ServerId":"s","Genres":["g"]})");
+    ASSERT_TRUE(missingId);
+    EXPECT_EQ(missingId->kind, DecodingErrorKind::KeyNotFound) << missingId->description();
+    EXPECT_NE(missingId->description().find("\"Id\""), std::string::npos);
+    EXPECT_EQ(item.Name, "n");
+    EXPECT_EQ(item.ServerId, "s");
+    EXPECT_FALSE(item.Album) << "Album comes after Id in the table";
+    EXPECT_FALSE(item.Genres);
+    EXPECT_EQ(item.ProductionYear, 0);
+
+    auto noKeys = JsonDecoder().decode<Item>(R"({"ProductionYear":"x","Width":"w"})");
+    ASSERT_FALSE(noKeys);
+    EXPECT_EQ(noKeys.error().kind, DecodingErrorKind::KeyNotFound);
+    EXPECT_NE(noKeys.error().description().find("ServerId"), std::string::npos);
+
+    // Two bad values: the one earlier in the table wins, later ones are not read.
+    BaseItemDto typed;
+    auto badYear = typed.decodeFields(
+        R"({"Width":"w","Album":"al","ProductionYear":"x","RunTimeTicks":5,"Id":"a","ServerId":"s"})");
+    ASSERT_TRUE(badYear);
+    EXPECT_EQ(badYear->kind, DecodingErrorKind::TypeMismatch);
+    EXPECT_EQ(badYear->codingPath, "ProductionYear");
+    EXPECT_EQ(typed.RunTimeTicks, 5);
+    EXPECT_EQ(typed.Id, "a");
+    EXPECT_FALSE(typed.Album);
+    EXPECT_EQ(typed.Width, 0);
+
+    // A nested failure competes by the position of its field; the failed list is not half kept.
+    auto nested = JsonDecoder().decode<Item>(
+        R"({"Genres":["a",1],"Id":"a","ServerId":"s","UserData":{"PlayCount":"x"}})");
+    ASSERT_FALSE(nested);
+    EXPECT_EQ(nested.error().codingPath, "UserData.PlayCount");
+    BaseItemDto list;
+    auto badGenre = list.decodeFields(R"({"Genres":["a",1],"Id":"a","ServerId":"s","Name":"n"})");
+    ASSERT_TRUE(badGenre);
+    EXPECT_EQ(badGenre->codingPath, "Genres[1]");
+    EXPECT_FALSE(list.Genres) << "a list that failed half-way is not kept";
+    EXPECT_EQ(list.Name, "n");
+
+    // Malformed JSON anywhere in the document still wins over every field's error.
+    auto malformed =
+        JsonDecoder().decode<Item>(R"({"ProductionYear":"x","Id":"a","ServerId":"s",,"Name":1})");
+    ASSERT_FALSE(malformed);
+    EXPECT_EQ(malformed.error().kind, DecodingErrorKind::DataCorrupted);
+}
+
 TEST(BaseItemDtoStore, EveryAttributeHasALowerCamelNameAndRoundTrips) {
     const auto& table = BaseItemDto::fieldTable();
     ASSERT_EQ(table.size(), 121u);

@@ -123,5 +123,51 @@ TEST(JsonOutput, NumbersInShortestFormAndNonFiniteValuesRefused) {
     EXPECT_EQ(*streamJson, R"({"AverageFrameRate":29.97})");
 }
 
+// Servers read tick and position fields as 64-bit integers even where the record holds a double:
+// an integral value must not reach them as 1.5e+07.
+TEST(JsonOutput, IntegralNumbersBelowTwoToThe53AreWrittenAsIntegers) {
+    auto number = [](double value) {
+        std::string out;
+        JsonWriteOptions options;
+        JsonOutput w(out, options);
+        w.number(value);
+        w.finish();
+        return out;
+    };
+    EXPECT_EQ(number(15000000.0), "15000000");
+    EXPECT_EQ(number(-36000000000.0), "-36000000000");
+    EXPECT_EQ(number(1e15), "1000000000000000");
+    EXPECT_EQ(number(9007199254740991.0), "9007199254740991");
+    EXPECT_EQ(number(-9007199254740991.0), "-9007199254740991");
+    EXPECT_EQ(number(0.0), "0");
+    // Everything else keeps the shortest form that reads back the same.
+    EXPECT_EQ(number(1e20), "1e+20");
+    EXPECT_EQ(number(0.5), "0.5");
+    EXPECT_EQ(number(1e-7), "1e-07");
+    EXPECT_EQ(number(15000000.5), "15000000.5");
+
+    std::string floats;
+    JsonWriteOptions options;
+    JsonOutput w(floats, options);
+    w.beginArray();
+    w.number(1.5e7f);
+    w.number(3e10f);
+    w.number(2.5f);
+    w.endArray();
+    w.finish();
+    EXPECT_EQ(floats, "[15000000,30000001024,2.5]");
+
+    UserItemDataDto data;
+    data.Rating = 15000000.0;
+    data.PlayedPercentage = 100.0;
+    auto json = JsonEncoder().encode(data);
+    ASSERT_TRUE(json);
+    EXPECT_NE(json->find(R"("Rating":15000000,"PlayedPercentage":100)"), std::string::npos)
+        << *json;
+    auto back = JsonDecoder().decode<UserItemDataDto>(*json);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->Rating, 15000000.0);
+}
+
 }  // namespace
 }  // namespace vk

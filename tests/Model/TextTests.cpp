@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -25,6 +29,44 @@ TEST(Text, AbsentEmptyAndPresentAreDistinct) {
     EXPECT_EQ(Text(static_cast<const char*>(nullptr)), std::nullopt);
     EXPECT_EQ(Text(std::optional<std::string>("x")).toOptional(), "x");
     EXPECT_EQ(absent.value_or("fallback"), "fallback");
+}
+
+std::uint64_t availableMemory() {
+    std::ifstream in("/proc/meminfo");
+    std::string name;
+    std::uint64_t kib = 0;
+    std::string unit;
+    while (in >> name >> kib >> unit) {
+        if (name == "MemAvailable:")
+            return kib * 1024;
+    }
+    return 0;
+}
+
+// Input larger than 32-bit lengths can count is held, not a reason to stop the process. The
+// source is a sparse mapping, so only the copy takes memory (in a child process).
+TEST(Text, HoldsTextLongerThanFourGiB) {
+    constexpr std::size_t kLength = (std::size_t{1} << 32) + 3;
+    if (availableMemory() < 10 * (std::uint64_t{1} << 30))
+        GTEST_SKIP() << "not enough free memory for a 4 GiB copy";
+    void* source = ::mmap(nullptr, kLength, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(source, MAP_FAILED);
+    auto* bytes = static_cast<char*>(source);
+    bytes[0] = 'a';
+    bytes[kLength - 1] = 'z';
+    std::string_view huge(bytes, kLength);
+    EXPECT_EXIT(
+        {
+            Text text(huge);
+            Text copy = text;
+            bool ok = copy.view().size() == kLength && copy.view().front() == 'a' &&
+                      copy.view().back() == 'z' && !copy.isJsonPlain() &&
+                      copy.sharesStorageWith(text);
+            ::_exit(ok ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
+    ::munmap(source, kLength);
 }
 
 TEST(Text, KnowsWhetherJsonWritesItEscaped) {

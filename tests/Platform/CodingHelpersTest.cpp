@@ -43,4 +43,15 @@ TEST(JsonWriter, PlacesCommasEscapesTextAndWritesShortestNumbers) {
     EXPECT_EQ(out, R"({"a\"b":"line\nbreak\u0001\\","list":[-1,0.1,1e+300,null,{}],"t":true})");
 }
 
+TEST(JsonWriter, IntegralDoublesBelowTwoToThe53HaveNeitherExponentNorFraction) {
+    std::string out;
+    vk::JsonWriter w(out);
+    w.beginArray();
+    for (double v : {15000000.0, -2e12, 9007199254740991.0, 9007199254740992.0, 1e21, 2.5e-3}) {
+        w.number(v);
+    }
+    w.endArray();
+    EXPECT_EQ(out, "[15000000,-2000000000000,9007199254740991,9007199254740992,1e+21,0.0025]");
+}
+
 }  // namespace

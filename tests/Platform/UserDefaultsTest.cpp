@@ -4,9 +4,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cmath>
 #include <fstream>
+#include <limits>
+#include <mutex>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "Support/TestSupport.h"
@@ -81,43 +88,165 @@ TEST(UserDefaults, SeesWritesOfAnotherWriterOnTheSameFile) {
     EXPECT_EQ(reader.string("k"), "two");
 }
 
-TEST(UserDefaults, CorruptFileReadsEmptyIsLoggedOnceAndReplacedByTheNextWrite) {
+std::string fileText(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(UserDefaults, UnparsableFileReadsEmptyIsLoggedOnceAndKeptAsCorruptBeforeTheNextWrite) {
     auto file = freshFile();
-    std::ofstream(file) << "{\"k\": \"v\", broken";
+    const std::string broken = "{\"k\": \"v\", broken";
+    std::ofstream(file) << broken;
     vk::test::ScopedLogCapture capture;
     UserDefaults store(file);
     EXPECT_FALSE(store.string("k"));
     EXPECT_FALSE(store.string("k"));
-    EXPECT_EQ(capture->messages("UserDefaults").size(), 1u);
     ASSERT_TRUE(store.set("fresh", "value"));
+    EXPECT_FALSE(store.string("k"));
+    EXPECT_EQ(capture->messages("UserDefaults").size(), 1u);
+    auto corrupt = file;
+    corrupt += ".corrupt";
+    EXPECT_EQ(fileText(corrupt), broken) << "the unreadable file must survive the write";
     UserDefaults reopened(file);
     EXPECT_EQ(reopened.string("fresh"), "value");
+}
+
+TEST(UserDefaults, NonFiniteNumbersAreRefusedAndTheFileStaysReadable) {
+    auto file = freshFile();
+    UserDefaults store(file);
+    ASSERT_TRUE(store.set("kept", "yes"));
+    EXPECT_FALSE(store.set("ratio", std::numeric_limits<double>::quiet_NaN()));
+    EXPECT_FALSE(store.set("ratio", -std::numeric_limits<double>::infinity()));
+    EXPECT_FALSE(store.set(
+        "nested",
+        vk::DefaultsDictionary{
+            {"deep", vk::DefaultsDictionary{{"x", std::numeric_limits<double>::infinity()}}}}));
+    EXPECT_FALSE(store.object("ratio"));
+    EXPECT_FALSE(store.object("nested"));
+    ASSERT_TRUE(store.set("later", 1.5));
+    UserDefaults reopened(file);
+    EXPECT_EQ(reopened.string("kept"), "yes");
+    EXPECT_EQ(reopened.number("later"), 1.5);
+}
+
+// Hand edits and other writers put JSON there that the store does not model; the rest of the
+// file must stay readable, and those entries must reach the next file exactly as they were.
+TEST(UserDefaults, EntriesItCannotModelAreSkippedAndKeptByTheNextWrite) {
+    auto file = freshFile();
+    std::ofstream(file)
+        << "{ \"keep\": \"text\", \"nothing\": null,\n"
+           "  \"numbers\": [1, 2.5, 3], \"ratio\": NaN, \"big\": 18446744073709551615,\n"
+           "  \"deep\": {\"a\": [true]}, \"esc\\u0061ped\": 7, \"n\": 5 }\n";
+    vk::test::ScopedLogCapture capture;
+    UserDefaults store(file);
+    EXPECT_EQ(store.string("keep"), "text");
+    EXPECT_EQ(store.integer("n"), 5);
+    EXPECT_EQ(store.integer("escaped"), 7);
+    EXPECT_FALSE(store.object("nothing"));
+    EXPECT_FALSE(store.object("numbers"));
+    EXPECT_FALSE(store.object("ratio"));
+    EXPECT_FALSE(store.object("big")) << "no lossy reading of an integer beyond 64 bits";
+    EXPECT_FALSE(store.object("deep"));
+
+    ASSERT_TRUE(store.set("new", "value"));
+    const std::string written = fileText(file);
+    for (const char* entry : {"\"nothing\":null", "\"numbers\":[1, 2.5, 3]", "\"ratio\":NaN",
+                              "\"big\":18446744073709551615", "\"deep\":{\"a\": [true]}"}) {
+        EXPECT_NE(written.find(entry), std::string::npos) << entry << " missing from " << written;
+    }
+    UserDefaults reopened(file);
+    EXPECT_EQ(reopened.string("keep"), "text");
+    EXPECT_EQ(reopened.string("new"), "value");
+    EXPECT_EQ(reopened.integer("n"), 5);
+
+    // Writing or removing such a key replaces the kept form.
+    ASSERT_TRUE(store.set("numbers", "now text"));
+    ASSERT_TRUE(store.remove("nothing"));
+    const std::string rewritten = fileText(file);
+    EXPECT_EQ(rewritten.find("[1, 2.5, 3]"), std::string::npos);
+    EXPECT_EQ(rewritten.find("\"nothing\""), std::string::npos);
+    EXPECT_EQ(UserDefaults(file).string("numbers"), "now text");
+    EXPECT_TRUE(capture->messages("UserDefaults").empty()) << "a readable file is not corrupt";
 }
 
 TEST(UserDefaults, ObserversHearChangesOfTheirKeyOnly) {
     auto file = freshFile();
     UserDefaults store(file);
+    // Changes found on the file may also be delivered on the store's watch thread.
+    std::mutex mutex;
     std::vector<std::optional<DefaultsValue>> inlineSeen;
+    auto seen = [&] {
+        std::lock_guard lock(mutex);
+        return inlineSeen;
+    };
     std::atomic<int> queued{0};
-    store.addObserver("watched", nullptr, [&](const auto& v) { inlineSeen.push_back(v); });
+    store.addObserver("watched", nullptr, [&](const auto& v) {
+        std::lock_guard lock(mutex);
+        inlineSeen.push_back(v);
+    });
     auto token = store.addObserver("watched", vk::DispatchQueue::main(),
                                    [&](const auto&) { queued.fetch_add(1); });
     store.set("other", 1);
     store.set("watched", "a");
     store.set("watched", "a");  // unchanged: no call
     store.remove("watched");
-    ASSERT_EQ(inlineSeen.size(), 2u);
-    EXPECT_EQ(inlineSeen[0], DefaultsValue("a"));
-    EXPECT_FALSE(inlineSeen[1]);
+    ASSERT_EQ(seen().size(), 2u);
+    EXPECT_EQ(seen()[0], DefaultsValue("a"));
+    EXPECT_FALSE(seen()[1]);
     ASSERT_TRUE(vk::test::pumpMainQueueUntil([&] { return queued.load() == 2; }, 5s));
 
     store.removeObserver(token);
     UserDefaults(file).set("watched", "from elsewhere");
-    EXPECT_EQ(store.string("watched"), "from elsewhere");  // the read notices the change
-    ASSERT_EQ(inlineSeen.size(), 3u);
-    EXPECT_EQ(inlineSeen[2], DefaultsValue("from elsewhere"));
-    vk::test::pumpMainQueueUntil([] { return false; }, 20ms);
+    EXPECT_EQ(store.string("watched"), "from elsewhere");
+    ASSERT_TRUE(vk::test::pumpMainQueueUntil([&] { return seen().size() >= 3; }, 5s));
+    vk::test::pumpMainQueueUntil([] { return false; }, 50ms);
+    ASSERT_EQ(seen().size(), 3u) << "one change, one call";
+    EXPECT_EQ(seen()[2], DefaultsValue("from elsewhere"));
     EXPECT_EQ(queued.load(), 2);
+}
+
+TEST(UserDefaults, RemovingAnObserverWaitsForItsDeliveryOnAnotherThread) {
+    UserDefaults store(freshFile());
+    auto queue = vk::DispatchQueue::makeSerial("defaults-observer");
+    std::atomic<bool> entered{false};
+    std::atomic<bool> finished{false};
+    auto token = store.addObserver("k", queue, [&](const auto&) {
+        entered = true;
+        std::this_thread::sleep_for(150ms);
+        finished = true;
+    });
+    ASSERT_TRUE(store.set("k", "v"));
+    while (!entered.load()) {
+        std::this_thread::sleep_for(1ms);
+    }
+    store.removeObserver(token);
+    EXPECT_TRUE(finished.load()) << "removal returned while the block was still running";
+}
+
+TEST(UserDefaults, RemovingAnObserverFromItsOwnDeliveryDoesNotWait) {
+    UserDefaults store(freshFile());
+    std::atomic<int> calls{0};
+    std::uint64_t token = 0;
+    token = store.addObserver("k", nullptr, [&](const auto&) {
+        calls.fetch_add(1);
+        store.removeObserver(token);
+    });
+    auto queued = vk::DispatchQueue::makeSerial("defaults-self-removal");
+    std::atomic<bool> done{false};
+    std::uint64_t queuedToken = 0;
+    queuedToken = store.addObserver("k", queued, [&](const auto&) {
+        store.removeObserver(queuedToken);
+        done = true;
+    });
+    ASSERT_TRUE(store.set("k", "one"));
+    ASSERT_TRUE(store.set("k", "two"));
+    EXPECT_EQ(calls.load(), 1);
+    for (int i = 0; i < 2000 && !done.load(); ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(done.load());
 }
 
 TEST(UserDefaults, ConcurrentThreadsLoseNoKey) {
@@ -176,6 +305,85 @@ TEST(UserDefaults, TwoProcessesWritingDifferentKeysLoseNothing) {
         missing += store.string("b" + std::to_string(i)) ? 0 : 1;
     }
     EXPECT_EQ(missing, 0);
+}
+
+// Another process rewrites the file in place with text of the same length and puts the old
+// modification time back: inode, size and time stamp all look unchanged, as they do for a
+// replacement within one timestamp tick on a reused inode. Neither a read nor the next write of
+// this process may miss that change.
+TEST(UserDefaults, ASameLengthRewriteByAnotherProcessWithinOneTickIsNeitherMissedNorErased) {
+    auto file = freshFile();
+    UserDefaults store(file);
+    ASSERT_TRUE(store.set("theirs", "aaaa"));
+    ASSERT_TRUE(store.set("mine", "1"));
+    EXPECT_EQ(store.string("theirs"), "aaaa");
+    std::string text = fileText(file);
+    auto at = text.find("aaaa");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, 4, "bbbb");
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+
+    pid_t pid = ::fork();
+    if (pid == 0) {  // only system calls here: the parent has threads
+        int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+        bool ok = fd >= 0 &&
+                  ::pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ok = ok && ::futimens(fd, times) == 0;
+        ::_exit(ok ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    ASSERT_EQ(after.st_ino, before.st_ino);
+    ASSERT_EQ(after.st_size, before.st_size);
+
+    EXPECT_EQ(store.string("theirs"), "bbbb") << "the read missed the other process's write";
+    ASSERT_TRUE(store.set("mine", "2"));
+    UserDefaults reopened(file);
+    EXPECT_EQ(reopened.string("theirs"), "bbbb") << "the write erased the other process's write";
+    EXPECT_EQ(reopened.string("mine"), "2");
+}
+
+TEST(UserDefaults, ObserversHearChangesMadeByAnotherProcess) {
+    auto file = freshFile();
+    UserDefaults store(file);
+    ASSERT_TRUE(store.set("watched", "before"));
+    std::mutex mutex;
+    std::vector<std::optional<DefaultsValue>> seen;
+    auto token = store.addObserver("watched", vk::DispatchQueue::main(), [&](const auto& v) {
+        std::lock_guard lock(mutex);
+        seen.push_back(v);
+    });
+    pid_t pid = spawnWriter(file, "watched", 1);  // writes "watched0"
+    ASSERT_GT(pid, 0);
+    ::waitpid(pid, nullptr, 0);
+    pid = ::fork();
+    if (pid == 0) {
+        UserDefaults other(file);
+        ::_exit(other.set("watched", "from another process") ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // No read or write in this process: the change must arrive on its own.
+    EXPECT_TRUE(vk::test::pumpMainQueueUntil(
+        [&] {
+            std::lock_guard lock(mutex);
+            return !seen.empty();
+        },
+        5s));
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(seen.size(), 1u) << "a change of another key is not a change of this one";
+        EXPECT_EQ(seen[0], DefaultsValue("from another process"));
+    }
+    store.removeObserver(token);
 }
 
 TEST(UserDefaults, AWriterKilledMidWriteNeverLeavesAnUnreadableFile) {

@@ -1,5 +1,12 @@
 #include "VornKit/Settings/SubtitleStyles.h"
 
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+#include <string>
+
+#include "Support/TestSupport.h"
 #include "gtest/gtest.h"
 
 using vk::SubtitleDropShadow;
@@ -53,6 +60,47 @@ TEST(SubtitleStyles, OneBadFieldDoesNotSpoilTheOthers) {
     auto n = decoded(R"({"textColor":null,"textBackgroundOpacity":"0.5 "})");
     EXPECT_EQ(n.textColor, "#ffffff");
     EXPECT_FLOAT_EQ(n.textBackgroundOpacity, 1.0f);
+}
+
+TEST(SubtitleStyles, OpacityThatIsNoFiniteNumberGivesTheDefault) {
+    for (const char* text : {"nan", "NaN", "inf", "-infinity", "1e999", "0x1p3", ""}) {
+        std::string json = std::string(R"({"textBackgroundOpacity":")") + text + "\"}";
+        EXPECT_FLOAT_EQ(decoded(json.c_str()).textBackgroundOpacity, 1.0f) << text;
+    }
+    EXPECT_FLOAT_EQ(decoded(R"({"textBackgroundOpacity":"-0.25"})").textBackgroundOpacity, -0.25f);
+    SubtitleStyles s;
+    s.textBackgroundOpacity = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_NE(s.encode().find(R"("textBackgroundOpacity":1})"), std::string::npos)
+        << "JSON has no NaN: " << s.encode();
+}
+
+// Under a Turkish single-byte locale the C library folds 'I' to a dotless i (0xFD), so a
+// locale-dependent fold would miss "RAISED" and "EXTRALARGE"-style names written in capitals.
+TEST(SubtitleStyles, NamesFoldOnlyAsciiLettersWhateverTheLocale) {
+    auto dir = vk::test::makeTempDir("locale");
+    const std::string command =
+        "localedef -c -i tr_TR -f ISO-8859-9 " + (dir / "tr").string() + " >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0 && !std::filesystem::exists(dir / "tr")) {
+        GTEST_SKIP() << "localedef cannot build a Turkish locale here";
+    }
+    ::setenv("LOCPATH", dir.c_str(), 1);
+    const char* set = std::setlocale(LC_ALL, "tr");
+    ::unsetenv("LOCPATH");
+    if (set == nullptr) {
+        GTEST_SKIP() << "the Turkish locale did not load";
+    }
+    ASSERT_NE(std::tolower('I'), 'i') << "the locale should fold I differently";
+    auto raised = SubtitleStyles::decode(R"({"dropShadow":"RAISED","textSize":"SMALLER"})");
+    auto upper = SubtitleStyles::decode(R"({"textSize":"EXTRALARGE","dropShadow":"UNIFORM"})");
+    std::setlocale(LC_ALL, "C");
+    ASSERT_TRUE(raised && upper);
+    EXPECT_EQ(raised->dropShadow, SubtitleDropShadow::raised);
+    EXPECT_EQ(raised->textSize, SubtitleTextSize::smaller);
+    EXPECT_EQ(upper->textSize, SubtitleTextSize::extralarge);
+    EXPECT_EQ(upper->dropShadow, SubtitleDropShadow::uniform);
+    // Letters outside ASCII are not folded at all: a dotted capital I is no i.
+    EXPECT_EQ(decoded("{\"dropShadow\":\"RA\u0130SED\"}").dropShadow,
+              SubtitleDropShadow::dropShadow);
 }
 
 TEST(SubtitleStyles, EncodingWritesAllKeysAsNumbersAndDecodesBack) {

@@ -1,0 +1,69 @@
+// The defaults file shared between processes: reading it, and changing it under an exclusive lock
+// so that processes writing different keys lose nothing.
+//
+// Every change takes the lock file beside the store (<file>.lock, flock), reads the file afresh
+// through the descriptor it opened (never trusting an earlier read: another process may have
+// replaced it within one timestamp tick, with the same length, on a reused inode), applies the
+// change and replaces the file atomically (temporary file, fsync, rename, fsync of the folder),
+// so a crash leaves the old or the new file. A file that is not one JSON object is copied to
+// <file>.corrupt before it is replaced, and logged once for each time it turns unreadable.
+//
+// Thread rule: externally synchronised (UserDefaults holds its lock around every call).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "VornKit/Platform/UserDefaultsFormat.h"
+
+namespace vk {
+
+/// How the file looked when it was read: its identity, size and times (nanoseconds).
+struct DefaultsFileStamp {
+    bool exists = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0;
+    std::int64_t changedNs = 0;
+    bool operator==(const DefaultsFileStamp&) const = default;
+};
+
+/// One read of the file.
+struct DefaultsFileSnapshot {
+    DefaultsFileStamp stamp;
+    std::string text;
+    /// Absent when the text is not one JSON object (the store reads it as empty).
+    std::optional<DefaultsFileContents> contents;
+};
+
+class UserDefaultsFileStore {
+  public:
+    explicit UserDefaultsFileStore(std::filesystem::path file);
+
+    const std::filesystem::path& file() const { return file_; }
+    std::filesystem::path corruptCopy() const;
+
+    /// The file's stamp now, by its path.
+    DefaultsFileStamp stamp() const;
+    /// Reads the file; the stamp comes from the descriptor the text was read through. A missing
+    /// file reads as empty. Absent when the file exists but cannot be read (logged).
+    std::optional<DefaultsFileSnapshot> read();
+    /// Under the lock: reads the file afresh, lets `change` edit its contents and writes the
+    /// result. Absent, with the file untouched, when it cannot be locked, read or written
+    /// (logged); the snapshot of the written file otherwise.
+    std::optional<DefaultsFileSnapshot> update(
+        const std::function<void(DefaultsFileContents&)>& change);
+
+  private:
+    bool writeAtomically(const std::filesystem::path& path, const std::string& text);
+    void noteReadable(const DefaultsFileSnapshot& snapshot);
+
+    std::filesystem::path file_;
+    bool loggedUnreadable_ = false;
+};
+
+}  // namespace vk
