@@ -515,7 +515,7 @@ bool decodeRecordFields(JsonValueHandle& h, R& record, JsonReadContext& ctx, boo
                     // Walk the value again from its start: only its structure matters now.
                     h.at = start;
                     if (!skipValue(h, ctx))
-                        return false;
+                        return ctx.failedIn(info.key);  // malformed: that error wins
                 }
             }
             previous = static_cast<std::size_t>(index);

@@ -145,7 +145,8 @@ std::optional<DefaultsValue> readValue(simdjson::dom::element element) {
             return std::nullopt;
         case element_type::ARRAY: {
             std::vector<std::string> list;
-            for (auto item : element.get_array().value_unsafe()) {
+            simdjson::dom::array array = element.get_array().value_unsafe();
+            for (auto item : array) {
                 std::string_view text;
                 if (item.get_string().get(text) != simdjson::SUCCESS)
                     return std::nullopt;
