@@ -446,9 +446,12 @@ bool decodeRecordObject(JsonValueHandle& h, R& record, JsonReadContext& ctx, boo
 ///
 /// The object is read in one pass in the order of its text, with the outcome of reading the
 /// table's fields in table order and stopping at the first failure: when fields fail (a bad
-/// value, a missing or null required key), the one first in the table wins; the fields before
-/// it keep what was read, it and the fields after it are left absent (or default). The rest of
-/// the object is still walked, so malformed JSON anywhere wins over every field's error.
+/// value, a missing or null required key), the one first in the table wins. With `resetUnseen`
+/// (filling an existing record) the fields before it hold what was read and it and the fields
+/// after it are left absent (or default). Without it the record is a fresh one that the caller
+/// discards on failure, so what was read stays (records of the store it refers to remain
+/// reachable for the caller's cleanup). The rest of the object is still walked, so malformed JSON
+/// anywhere wins over every field's error.
 template <class R>
 bool decodeRecordFields(JsonValueHandle& h, R& record, JsonReadContext& ctx, bool resetUnseen) {
     const FieldTable<R>& table = R::fieldTable();
@@ -542,9 +545,9 @@ bool decodeRecordFields(JsonValueHandle& h, R& record, JsonReadContext& ctx, boo
         }
     }
     // Fields after the first failure are left as reading in table order would have left them.
-    for (std::size_t i = 0; i < table.size(); ++i) {
+    for (std::size_t i = 0; resetUnseen && i < table.size(); ++i) {
         const bool wasSeen = (seen[i / 64] & (std::uint64_t{1} << (i % 64))) != 0;
-        if (i < first ? (resetUnseen && !wasSeen) : (wasSeen || i == failedField))
+        if (i < first ? !wasSeen : (wasSeen || i == failedField))
             table[i].reset(record);
     }
     if (first == table.size())
