@@ -1,0 +1,992 @@
+#include "VornKit/Mpv/MpvPlayer.h"
+
+#include <mpv/client.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+
+#include "VornKit/Model/BaseItemDto.h"
+#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Log.h"
+
+namespace vk {
+
+namespace {
+
+using Op = PlayerEventOperation;
+
+constexpr double kRestartThresholdSeconds = 3.0;
+
+// Observed properties, by reply id.
+enum : std::uint64_t {
+    kTimePos = 1,
+    kDuration,
+    kPause,
+    kCacheState,
+    kSpeed,
+    kVolume,
+    kSubDelay,
+};
+
+const Logger& logger() {
+    static const Logger log("MpvPlayer");
+    return log;
+}
+
+std::string lowercased(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+std::string number(double value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.6f", value);
+    return buffer;
+}
+
+/// A libmpv node map whose strings are kept by the builder.
+class NodeMap {
+  public:
+    void add(std::string key, std::string value) {
+        keys_.push_back(std::move(key));
+        values_.push_back(std::move(value));
+    }
+    void addMap(std::string key, NodeMap map) {
+        mapKey_ = std::move(key);
+        nested_ = std::make_unique<NodeMap>(std::move(map));
+    }
+    mpv_node node() {
+        keyPointers_.clear();
+        nodes_.clear();
+        for (std::size_t i = 0; i < keys_.size(); ++i) {
+            keyPointers_.push_back(keys_[i].data());
+            mpv_node n{};
+            n.format = MPV_FORMAT_STRING;
+            n.u.string = values_[i].data();
+            nodes_.push_back(n);
+        }
+        if (nested_) {
+            keyPointers_.push_back(mapKey_.data());
+            nodes_.push_back(nested_->node());
+        }
+        list_.num = static_cast<int>(nodes_.size());
+        list_.values = nodes_.data();
+        list_.keys = keyPointers_.data();
+        mpv_node result{};
+        result.format = MPV_FORMAT_NODE_MAP;
+        result.u.list = &list_;
+        return result;
+    }
+
+  private:
+    std::vector<std::string> keys_;
+    std::vector<std::string> values_;
+    std::string mapKey_;
+    std::unique_ptr<NodeMap> nested_;
+    std::vector<char*> keyPointers_;
+    std::vector<mpv_node> nodes_;
+    mpv_node_list list_{};
+};
+
+const mpv_node* mapValue(const mpv_node& node, std::string_view key) {
+    if (node.format != MPV_FORMAT_NODE_MAP || !node.u.list)
+        return nullptr;
+    for (int i = 0; i < node.u.list->num; ++i) {
+        if (key == node.u.list->keys[i])
+            return &node.u.list->values[i];
+    }
+    return nullptr;
+}
+
+std::optional<double> nodeNumber(const mpv_node* node) {
+    if (!node)
+        return std::nullopt;
+    if (node->format == MPV_FORMAT_DOUBLE)
+        return node->u.double_;
+    if (node->format == MPV_FORMAT_INT64)
+        return static_cast<double>(node->u.int64);
+    return std::nullopt;
+}
+
+/// The first seekable range of a "demuxer-cache-state" node, in seconds.
+std::optional<std::pair<double, double>> cacheRange(const mpv_node& state) {
+    const mpv_node* ranges = mapValue(state, "seekable-ranges");
+    if (!ranges || ranges->format != MPV_FORMAT_NODE_ARRAY || !ranges->u.list ||
+        ranges->u.list->num < 1)
+        return std::nullopt;
+    const mpv_node& first = ranges->u.list->values[0];
+    auto start = nodeNumber(mapValue(first, "start"));
+    auto end = nodeNumber(mapValue(first, "end"));
+    if (!start || !end)
+        return std::nullopt;
+    return std::make_pair(*start, *end);
+}
+
+}  // namespace
+
+/// The libmpv handle and the wake-up that brings its events to the main queue. libmpv calls
+/// wakeUp() from its own threads; it only schedules one drain at a time.
+struct MpvPlayer::Engine {
+    mpv_handle* mpv = nullptr;
+    std::atomic<bool> drainScheduled{false};
+    std::weak_ptr<MpvPlayer> player;
+
+    ~Engine() {
+        if (!mpv)
+            return;
+        mpv_set_wakeup_callback(mpv, nullptr, nullptr);
+        mpv_terminate_destroy(mpv);
+    }
+
+    static void wakeUp(void* context) {
+        auto* engine = static_cast<Engine*>(context);
+        if (engine->drainScheduled.exchange(true))
+            return;
+        DispatchQueue::main()->async([weak = engine->player] {
+            if (auto player = weak.lock())
+                player->drainEvents();
+        });
+    }
+
+    int command(std::initializer_list<std::string> words) const {
+        std::vector<const char*> args;
+        for (const auto& word : words)
+            args.push_back(word.c_str());
+        args.push_back(nullptr);
+        return mpv_command(mpv, args.data());
+    }
+    int set(const char* name, const std::string& value) const {
+        return mpv_set_property_string(mpv, name, value.c_str());
+    }
+    std::optional<double> getDouble(const char* name) const {
+        double value = 0;
+        if (mpv_get_property(mpv, name, MPV_FORMAT_DOUBLE, &value) < 0)
+            return std::nullopt;
+        return value;
+    }
+    std::optional<std::int64_t> getInt(const std::string& name) const {
+        std::int64_t value = 0;
+        if (mpv_get_property(mpv, name.c_str(), MPV_FORMAT_INT64, &value) < 0)
+            return std::nullopt;
+        return value;
+    }
+    std::optional<bool> getFlag(const char* name) const {
+        int value = 0;
+        if (mpv_get_property(mpv, name, MPV_FORMAT_FLAG, &value) < 0)
+            return std::nullopt;
+        return value != 0;
+    }
+};
+
+/// One libmpv event, copied out of libmpv's buffer.
+struct MpvPlayer::Event {
+    mpv_event_id id = MPV_EVENT_NONE;
+    std::uint64_t property = 0;
+    std::optional<double> number;
+    std::optional<bool> flag;
+    std::optional<std::pair<double, double>> range;
+    std::int64_t entryId = -1;
+    mpv_end_file_reason reason = MPV_END_FILE_REASON_EOF;
+    int error = 0;
+};
+
+std::shared_ptr<MpvPlayer> MpvPlayer::create(Options options) {
+    std::shared_ptr<MpvPlayer> player(new MpvPlayer(std::move(options)));
+    player->start();
+    return player;
+}
+
+MpvPlayer::MpvPlayer(Options options)
+    : options_(std::move(options)), engine_(std::make_shared<Engine>()) {}
+
+MpvPlayer::~MpvPlayer() = default;
+
+std::string MpvPlayer::libraryVersion() {
+    const unsigned long version = mpv_client_api_version();
+    return "libmpv client API " + std::to_string(version >> 16) + "." +
+           std::to_string(version & 0xffff);
+}
+
+void MpvPlayer::start() {
+    mpv_handle* mpv = mpv_create();
+    if (!mpv) {
+        logger().log("libmpv could not be created");
+        return;
+    }
+    engine_->mpv = mpv;
+    engine_->player = weak_from_this();
+    // A library player: no configuration files, scripts, terminal or key bindings of its own.
+    const std::vector<std::pair<std::string, std::string>> fixed = {
+        {"config", "no"},
+        {"terminal", "no"},
+        {"idle", "yes"},
+        {"load-scripts", "no"},
+        {"ytdl", "no"},
+        {"osc", "no"},
+        {"input-default-bindings", "no"},
+        {"input-vo-keyboard", "no"},
+        {"audio-display", "no"},
+        {"force-window", "no"},
+        {"keep-open", "no"},
+        {"ao", options_.audioOutput},
+        {"vo", options_.videoOutput},
+    };
+    for (const auto& [name, value] : fixed)
+        mpv_set_option_string(mpv, name.c_str(), value.c_str());
+    if (options_.windowId)
+        mpv_set_option_string(mpv, "wid", std::to_string(*options_.windowId).c_str());
+    bool optionsOk = true;
+    for (const auto& [name, value] : options_.extraOptions) {
+        if (mpv_set_option_string(mpv, name.c_str(), value.c_str()) < 0) {
+            logger().log(LogMessage("libmpv refused the option ") << name);
+            optionsOk = false;
+        }
+    }
+    if (!optionsOk || mpv_initialize(mpv) < 0) {
+        logger().log("libmpv could not be initialised");
+        return;
+    }
+    mpv_observe_property(mpv, kTimePos, "time-pos", MPV_FORMAT_DOUBLE);
+    mpv_observe_property(mpv, kDuration, "duration", MPV_FORMAT_DOUBLE);
+    mpv_observe_property(mpv, kPause, "pause", MPV_FORMAT_FLAG);
+    mpv_observe_property(mpv, kCacheState, "demuxer-cache-state", MPV_FORMAT_NODE);
+    mpv_observe_property(mpv, kSpeed, "speed", MPV_FORMAT_DOUBLE);
+    mpv_observe_property(mpv, kVolume, "volume", MPV_FORMAT_DOUBLE);
+    mpv_observe_property(mpv, kSubDelay, "sub-delay", MPV_FORMAT_DOUBLE);
+    mpv_set_wakeup_callback(mpv, &Engine::wakeUp, engine_.get());
+    std::lock_guard lock(mutex_);
+    initialized_ = true;
+}
+
+template <class F>
+void MpvPlayer::onMain(F step) {
+    std::weak_ptr<MpvPlayer> weak = weak_from_this();
+    DispatchQueue::main()->async([weak, step = std::move(step)]() mutable {
+        if (auto self = weak.lock())
+            step(*self);
+    });
+}
+
+void MpvPlayer::quit() {
+    std::lock_guard lock(mutex_);
+    if (initialized_ && !shutDown_)
+        engine_->command({"quit"});
+}
+
+// State ---------------------------------------------------------------------------------------
+
+bool MpvPlayer::isInitialized() const {
+    std::lock_guard lock(mutex_);
+    return initialized_;
+}
+
+std::any MpvPlayer::view() const {
+    if (options_.windowId)
+        return *options_.windowId;
+    return {};
+}
+
+MediaType MpvPlayer::currentMediaType() const {
+    std::lock_guard lock(mutex_);
+    return mediaType_;
+}
+
+std::int64_t MpvPlayer::indexOfLocked(std::int64_t entryId) const {
+    for (std::size_t i = 0; i < queue_.size(); ++i) {
+        if (queue_[i].id == entryId)
+            return static_cast<std::int64_t>(i);
+    }
+    return -1;
+}
+
+std::vector<std::shared_ptr<MediaItem>> MpvPlayer::itemsLocked() const {
+    std::vector<std::shared_ptr<MediaItem>> items;
+    items.reserve(queue_.size());
+    for (const auto& entry : queue_)
+        items.push_back(entry.item);
+    return items;
+}
+
+std::shared_ptr<MediaItem> MpvPlayer::currentMediaItem() const {
+    std::lock_guard lock(mutex_);
+    const std::int64_t index = indexOfLocked(currentEntryId_);
+    return index < 0 ? nullptr : queue_[static_cast<std::size_t>(index)].item;
+}
+
+std::optional<MediaSourceInfo> MpvPlayer::currentMediaSource() const {
+    std::lock_guard lock(mutex_);
+    return loadedSource_;
+}
+
+void MpvPlayer::addDelegate(std::shared_ptr<PlayerEventDelegate> delegate) {
+    delegates_.add(delegate);
+}
+
+void MpvPlayer::removeDelegate(std::shared_ptr<PlayerEventDelegate> delegate) {
+    delegates_.remove(delegate);
+}
+
+bool MpvPlayer::isPlaying() const {
+    {
+        std::lock_guard lock(mutex_);
+        if (!loaded_)
+            return false;
+    }
+    return !engine_->getFlag("pause").value_or(true);
+}
+
+bool MpvPlayer::hasMedia() const {
+    std::lock_guard lock(mutex_);
+    return loaded_;
+}
+
+bool MpvPlayer::hasMedia(MediaType type) const {
+    std::lock_guard lock(mutex_);
+    return loaded_ && mediaType_ == type;
+}
+
+std::vector<std::shared_ptr<MediaItem>> MpvPlayer::getCurrentQueue() const {
+    std::lock_guard lock(mutex_);
+    return itemsLocked();
+}
+
+std::shared_ptr<MediaItem> MpvPlayer::getItemAtPosition(std::int32_t index) const {
+    std::lock_guard lock(mutex_);
+    if (index < 0 || static_cast<std::size_t>(index) >= queue_.size())
+        return nullptr;
+    return queue_[static_cast<std::size_t>(index)].item;
+}
+
+std::int64_t MpvPlayer::getCurrentPlaylistIndex() const {
+    std::lock_guard lock(mutex_);
+    return indexOfLocked(currentEntryId_);
+}
+
+std::int64_t MpvPlayer::getCurrentStreamPosition() const {
+    auto seconds = engine_->mpv ? engine_->getDouble("time-pos") : std::nullopt;
+    if (!seconds || !std::isfinite(*seconds))
+        return 0;
+    return static_cast<std::int64_t>(*seconds * 1000.0);
+}
+
+// Commands ------------------------------------------------------------------------------------
+
+void MpvPlayer::enableVideo() {
+    if (isInitialized())
+        engine_->set("vid", "auto");
+}
+
+void MpvPlayer::disableVideo() {
+    if (isInitialized())
+        engine_->set("vid", "no");
+}
+
+void MpvPlayer::execute(const std::string& command, const std::any& argument) {
+    if (!isInitialized() || command.empty())
+        return;
+    if (auto* text = std::any_cast<std::string>(&argument)) {
+        engine_->command({command, *text});
+    } else if (!argument.has_value()) {
+        engine_->command({command});
+    }
+}
+
+void MpvPlayer::playPause() {
+    if (isInitialized())
+        engine_->command({"cycle", "pause"});
+}
+
+void MpvPlayer::pause() {
+    if (isInitialized())
+        engine_->set("pause", "yes");
+}
+
+void MpvPlayer::unpause() {
+    if (isInitialized())
+        engine_->set("pause", "no");
+}
+
+void MpvPlayer::nextTrack() {
+    if (isInitialized())
+        engine_->command({"playlist-next"});
+}
+
+void MpvPlayer::prevTrack() {
+    if (!isInitialized())
+        return;
+    if (engine_->getDouble("time-pos").value_or(0) > kRestartThresholdSeconds ||
+        getCurrentPlaylistIndex() <= 0) {
+        engine_->command({"seek", "0", "absolute"});
+    } else {
+        engine_->command({"playlist-prev"});
+    }
+}
+
+void MpvPlayer::zoomUnzoom() {
+    if (!isInitialized())
+        return;
+    const double panscan = engine_->getDouble("panscan").value_or(0);
+    engine_->set("panscan", panscan > 0 ? "0" : "1");
+}
+
+bool MpvPlayer::setAspectRatio(const std::string& ratio) {
+    return isInitialized() && engine_->set("video-aspect-override", ratio) >= 0;
+}
+
+void MpvPlayer::setSubtitleStreamIndex(std::optional<std::int64_t> index) {
+    if (isInitialized())
+        engine_->set("sid", index && *index >= 0 ? std::to_string(*index) : "no");
+}
+
+void MpvPlayer::setAudioStreamIndex(std::optional<std::int64_t> index) {
+    if (isInitialized())
+        engine_->set("aid", index && *index >= 0 ? std::to_string(*index) : "no");
+}
+
+void MpvPlayer::setPosition(std::optional<double> positionMs) {
+    if (!positionMs || !std::isfinite(*positionMs) || !isInitialized())
+        return;
+    engine_->command({"seek", number(std::max(0.0, *positionMs) / 1000.0), "absolute"});
+}
+
+void MpvPlayer::seekRelative(std::optional<double> offsetMs) {
+    if (!offsetMs || !std::isfinite(*offsetMs) || !isInitialized())
+        return;
+    engine_->command({"seek", number(*offsetMs / 1000.0), "relative"});
+}
+
+void MpvPlayer::seek(const std::string& positionMs) {
+    char* end = nullptr;
+    const double position = std::strtod(positionMs.c_str(), &end);
+    if (end == positionMs.c_str() || *end != '\0')
+        return;
+    setPosition(position);
+}
+
+void MpvPlayer::setVolume(std::int64_t volume) {
+    if (isInitialized())
+        engine_->set("volume", std::to_string(std::clamp<std::int64_t>(volume, 0, 100)));
+}
+
+void MpvPlayer::volumeUp() {
+    if (isInitialized())
+        engine_->command({"add", "volume", "5"});
+}
+
+void MpvPlayer::volumeDown() {
+    if (isInitialized())
+        engine_->command({"add", "volume", "-5"});
+}
+
+void MpvPlayer::setRepeatMode(const std::string& mode) {
+    if (!isInitialized())
+        return;
+    const std::string lower = lowercased(mode);
+    engine_->set("loop-file", lower == "repeatone" ? "inf" : "no");
+    engine_->set("loop-playlist", lower == "repeatall" ? "inf" : "no");
+    {
+        std::lock_guard lock(mutex_);
+        repeatAll_ = lower == "repeatall";
+    }
+    onMain([mode](MpvPlayer& self) {
+        self.delegates_.notify(Op::onRepeatModeChanged,
+                               [&](PlayerEventDelegate& d) { d.onRepeatModeChanged(mode); });
+    });
+}
+
+// Queue ---------------------------------------------------------------------------------------
+
+bool MpvPlayer::appendLocked(const std::shared_ptr<MediaItem>& item,
+                             std::optional<MediaSourceInfo> source,
+                             std::optional<double> startSeconds) {
+    if (!item || !item->Path || item->Path->empty())
+        return false;
+    NodeMap command;
+    command.add("name", "loadfile");
+    command.add("url", *item->Path);
+    command.add("flags", "append");
+    if (startSeconds && *startSeconds > 0) {
+        NodeMap options;
+        options.add("start", number(*startSeconds));
+        command.addMap("options", std::move(options));
+    }
+    mpv_node node = command.node();
+    mpv_node result{};
+    if (mpv_command_node(engine_->mpv, &node, &result) < 0) {
+        logger().log(LogMessage("libmpv refused to queue ") << Private{*item->Path});
+        return false;
+    }
+    mpv_free_node_contents(&result);
+    auto count = engine_->getInt("playlist-count");
+    auto id = count && *count > 0
+                  ? engine_->getInt("playlist/" + std::to_string(*count - 1) + "/id")
+                  : std::nullopt;
+    if (!id)
+        return false;
+    if (!source && item->ItemId)
+        source = MediaSourceInfo(*item->ItemId, std::nullopt);
+    queue_.push_back(Entry{*id, item, std::move(source)});
+    unshuffled_.push_back(item);
+    return true;
+}
+
+void MpvPlayer::announcePlaylist() {
+    std::vector<std::shared_ptr<MediaItem>> items = getCurrentQueue();
+    onMain([items = std::move(items)](MpvPlayer& self) {
+        self.delegates_.notify(Op::onPlaylistChanged,
+                               [&](PlayerEventDelegate& d) { d.onPlaylistChanged(items); });
+    });
+}
+
+void MpvPlayer::replaceQueue(const std::vector<std::shared_ptr<MediaItem>>& items,
+                             const std::vector<std::optional<MediaSourceInfo>>& sources,
+                             MediaType type, std::int32_t startIndex, std::int64_t startPosMs) {
+    std::unique_lock lock(mutex_);
+    if (!initialized_ || shutDown_)
+        return;
+    ++queueGeneration_;
+    engine_->command({"stop"});
+    queue_.clear();
+    unshuffled_.clear();
+    currentEntryId_ = -1;
+    lastAnnouncedIndex_ = 0;
+    loaded_ = false;
+    mediaType_ = type;
+    std::int64_t start = -1;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const bool isStart = static_cast<std::int64_t>(i) == startIndex;
+        std::optional<double> startSeconds;
+        if (isStart)
+            startSeconds = static_cast<double>(startPosMs) / 1000.0;
+        if (appendLocked(items[i], i < sources.size() ? sources[i] : std::nullopt, startSeconds) &&
+            isStart)
+            start = static_cast<std::int64_t>(queue_.size()) - 1;
+    }
+    lock.unlock();
+    announcePlaylist();
+    if (start >= 0) {
+        engine_->set("pause", "no");
+        mpv_set_property(engine_->mpv, "playlist-pos", MPV_FORMAT_INT64, &start);
+    }
+}
+
+void MpvPlayer::playAudio(const std::vector<std::shared_ptr<MediaItem>>& items, bool /*isLocal*/,
+                          const std::optional<MediaSourceInfo>& mediaSource,
+                          std::int32_t startIndex, std::int64_t startPosMs) {
+    std::vector<std::optional<MediaSourceInfo>> sources(items.size());
+    if (mediaSource && startIndex >= 0 && static_cast<std::size_t>(startIndex) < items.size())
+        sources[static_cast<std::size_t>(startIndex)] = mediaSource;
+    replaceQueue(items, sources, MediaType::Audio, startIndex, startPosMs);
+}
+
+void MpvPlayer::playVideo(const std::string& path, bool /*isLocal*/, const std::string& itemId,
+                          const std::string& itemJson, const std::string& mediaSourceJson,
+                          bool /*isTranscoding*/, std::int64_t startPosMs,
+                          std::int32_t /*videoStreamIndex*/, std::int32_t /*audioStreamIndex*/,
+                          std::int32_t /*subtitleStreamIndex*/, const std::string& posterUrl) {
+    std::optional<std::string> title;
+    std::optional<std::string> serverId;
+    if (auto decoded = JsonDecoder().decode<std::shared_ptr<BaseItemDto>>(itemJson);
+        decoded && *decoded) {
+        title = (*decoded)->Name.toOptional();
+        serverId = (*decoded)->ServerId.toOptional();
+    }
+    auto item = std::make_shared<MediaItem>(path, title, std::nullopt, std::nullopt, posterUrl,
+                                            serverId, itemId, std::nullopt);
+    item->itemJson = itemJson;
+    replaceQueue({item}, {MediaSourceInfo::initWithJson(mediaSourceJson)}, MediaType::Video, 0,
+                 startPosMs);
+}
+
+void MpvPlayer::queueItems(const std::string& itemsJson, bool next) {
+    auto items = MediaItem::mediaItemsFromJson(itemsJson);
+    if (items.empty())
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        if (!initialized_ || shutDown_)
+            return;
+        std::int64_t at = next ? indexOfLocked(currentEntryId_) + 1 : -1;
+        for (const auto& item : items) {
+            if (!appendLocked(item, std::nullopt, std::nullopt))
+                continue;
+            const auto last = static_cast<std::int64_t>(queue_.size()) - 1;
+            if (at >= 0 && at < last) {
+                // libmpv puts the moved entry in front of the entry at the target index.
+                engine_->command({"playlist-move", std::to_string(last), std::to_string(at)});
+                Entry entry = std::move(queue_.back());
+                queue_.pop_back();
+                queue_.insert(queue_.begin() + at, std::move(entry));
+                if (at <= lastAnnouncedIndex_)
+                    ++lastAnnouncedIndex_;
+                ++at;
+            }
+        }
+    }
+    announcePlaylist();
+}
+
+void MpvPlayer::removeFromPlaylistAtIndex(std::int32_t index) {
+    std::shared_ptr<MediaItem> removed;
+    bool endedPlayback = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!initialized_ || index < 0 || static_cast<std::size_t>(index) >= queue_.size())
+            return;
+        const Entry entry = queue_[static_cast<std::size_t>(index)];
+        if (engine_->command({"playlist-remove", std::to_string(index)}) < 0)
+            return;
+        removed = entry.item;
+        queue_.erase(queue_.begin() + index);
+        std::erase(unshuffled_, removed);
+        if (index < lastAnnouncedIndex_)
+            --lastAnnouncedIndex_;
+        if (entry.id == currentEntryId_ && static_cast<std::size_t>(index) >= queue_.size()) {
+            // The last entry played; libmpv stops without a next one.
+            endedPlayback = loaded_;
+            loaded_ = false;
+        }
+    }
+    onMain([removed, endedPlayback](MpvPlayer& self) {
+        self.delegates_.notify(Op::onPlaylistItemRemoved,
+                               [&](PlayerEventDelegate& d) { d.onPlaylistItemRemoved(removed); });
+        if (endedPlayback)
+            self.delegates_.notify(Op::fileDidEnd, [](PlayerEventDelegate& d) { d.fileDidEnd(); });
+    });
+}
+
+void MpvPlayer::movePlaylistItemFromIndex(std::int32_t from, std::int32_t to) {
+    std::string id;
+    {
+        std::lock_guard lock(mutex_);
+        const auto size = static_cast<std::int32_t>(queue_.size());
+        if (!initialized_ || from < 0 || from >= size || to < 0 || to >= size || from == to)
+            return;
+        // libmpv puts the entry in front of the entry at the target index.
+        const std::int32_t target = to > from ? to + 1 : to;
+        if (engine_->command({"playlist-move", std::to_string(from), std::to_string(target)}) < 0)
+            return;
+        Entry moved = std::move(queue_[static_cast<std::size_t>(from)]);
+        queue_.erase(queue_.begin() + from);
+        queue_.insert(queue_.begin() + to, std::move(moved));
+        std::int64_t& index = lastAnnouncedIndex_;
+        if (index == from) {
+            index = to;
+        } else if (from < index && to >= index) {
+            --index;
+        } else if (from > index && to <= index) {
+            ++index;
+        }
+        const auto& item = queue_[static_cast<std::size_t>(to)].item;
+        id = item && item->playlistItemId ? *item->playlistItemId : std::string();
+    }
+    onMain([id, to](MpvPlayer& self) {
+        self.delegates_.notify(Op::onPlaylistItemMoved,
+                               [&](PlayerEventDelegate& d) { d.onPlaylistItemMoved(id, to); });
+    });
+}
+
+void MpvPlayer::reorderFromEngineLocked() {
+    mpv_node playlist{};
+    if (mpv_get_property(engine_->mpv, "playlist", MPV_FORMAT_NODE, &playlist) < 0)
+        return;
+    std::vector<Entry> ordered;
+    if (playlist.format == MPV_FORMAT_NODE_ARRAY && playlist.u.list) {
+        for (int i = 0; i < playlist.u.list->num; ++i) {
+            auto id = nodeNumber(mapValue(playlist.u.list->values[i], "id"));
+            if (!id)
+                continue;
+            const std::int64_t index = indexOfLocked(static_cast<std::int64_t>(*id));
+            if (index >= 0)
+                ordered.push_back(queue_[static_cast<std::size_t>(index)]);
+        }
+    }
+    mpv_free_node_contents(&playlist);
+    if (ordered.size() == queue_.size())
+        queue_ = std::move(ordered);
+    const std::int64_t current = indexOfLocked(currentEntryId_);
+    if (current >= 0)
+        lastAnnouncedIndex_ = current;
+}
+
+void MpvPlayer::setShuffleOn(bool on) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!initialized_ || queue_.empty())
+            return;
+        engine_->command({on ? "playlist-shuffle" : "playlist-unshuffle"});
+        reorderFromEngineLocked();
+    }
+    announcePlaylist();
+}
+
+void MpvPlayer::stop(const std::any& /*argument*/) {
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (!initialized_ || shutDown_ || queue_.empty())
+            return;
+        generation = ++queueGeneration_;
+        engine_->command({"stop"});
+    }
+    onMain([generation](MpvPlayer& self) {
+        self.delegates_.notify(Op::shutdown, [](PlayerEventDelegate& d) { d.shutdown(); });
+        std::lock_guard lock(self.mutex_);
+        if (self.queueGeneration_ != generation)
+            return;  // a new queue was started meanwhile
+        self.queue_.clear();
+        self.unshuffled_.clear();
+        self.currentEntryId_ = -1;
+        self.lastAnnouncedIndex_ = 0;
+        self.loaded_ = false;
+        self.loadedSource_.reset();
+    });
+}
+
+// Events --------------------------------------------------------------------------------------
+
+void MpvPlayer::drainEvents() {
+    engine_->drainScheduled = false;
+    if (!engine_->mpv)
+        return;
+    // Copy every waiting event first: listeners may run the main loop or call back in.
+    std::vector<Event> events;
+    for (;;) {
+        mpv_event* raw = mpv_wait_event(engine_->mpv, 0);
+        if (raw->event_id == MPV_EVENT_NONE)
+            break;
+        Event event;
+        event.id = raw->event_id;
+        event.error = raw->error;
+        switch (raw->event_id) {
+            case MPV_EVENT_START_FILE:
+                event.entryId = static_cast<mpv_event_start_file*>(raw->data)->playlist_entry_id;
+                break;
+            case MPV_EVENT_END_FILE: {
+                auto* end = static_cast<mpv_event_end_file*>(raw->data);
+                event.entryId = end->playlist_entry_id;
+                event.reason = end->reason;
+                event.error = end->error;
+                break;
+            }
+            case MPV_EVENT_PROPERTY_CHANGE: {
+                auto* property = static_cast<mpv_event_property*>(raw->data);
+                event.property = raw->reply_userdata;
+                if (property->format == MPV_FORMAT_DOUBLE && property->data) {
+                    event.number = *static_cast<double*>(property->data);
+                } else if (property->format == MPV_FORMAT_FLAG && property->data) {
+                    event.flag = *static_cast<int*>(property->data) != 0;
+                } else if (property->format == MPV_FORMAT_NODE && property->data) {
+                    event.range = cacheRange(*static_cast<mpv_node*>(property->data));
+                }
+                break;
+            }
+            default:
+                break;
+        }
+        events.push_back(std::move(event));
+        if (raw->event_id == MPV_EVENT_SHUTDOWN)
+            break;
+    }
+    for (const auto& event : events)
+        handle(event);
+}
+
+void MpvPlayer::handle(const Event& event) {
+    switch (event.id) {
+        case MPV_EVENT_START_FILE: {
+            std::shared_ptr<MediaItem> item;
+            std::int64_t index = -1;
+            bool announce = false;
+            {
+                std::lock_guard lock(mutex_);
+                index = indexOfLocked(event.entryId);
+                if (index < 0)
+                    return;  // an entry of a queue that was replaced
+                currentEntryId_ = event.entryId;
+                loaded_ = false;
+                item = queue_[static_cast<std::size_t>(index)].item;
+                announce = index != lastAnnouncedIndex_;
+                lastAnnouncedIndex_ = index;
+            }
+            timeUpdateDue_ = true;
+            lastTimeMs_.reset();
+            cacheRange_.reset();
+            const std::optional<std::string> path = item ? item->Path : std::nullopt;
+            const std::optional<std::string> entryId = item ? item->playlistItemId : std::nullopt;
+            delegates_.notify(Op::fileWillStart,
+                              [&](PlayerEventDelegate& d) { d.fileWillStart(path, entryId); });
+            if (announce) {
+                delegates_.notify(Op::playlistPositionChanged, [&](PlayerEventDelegate& d) {
+                    d.playlistPositionChanged(static_cast<std::int32_t>(index));
+                });
+            }
+            return;
+        }
+        case MPV_EVENT_FILE_LOADED: {
+            {
+                std::lock_guard lock(mutex_);
+                const std::int64_t index = indexOfLocked(currentEntryId_);
+                if (index < 0)
+                    return;
+                loadedSource_ = queue_[static_cast<std::size_t>(index)].source;
+                loaded_ = true;
+            }
+            delegates_.notify(Op::fileDidLoad, [](PlayerEventDelegate& d) { d.fileDidLoad(); });
+            return;
+        }
+        case MPV_EVENT_END_FILE: {
+            bool last = false;
+            bool repeatAll = false;
+            {
+                std::lock_guard lock(mutex_);
+                repeatAll = repeatAll_;
+                const std::int64_t index = indexOfLocked(event.entryId);
+                if (index < 0)
+                    return;
+                if (event.entryId == currentEntryId_)
+                    loaded_ = false;
+                last = static_cast<std::size_t>(index) + 1 == queue_.size();
+                if (event.reason == MPV_END_FILE_REASON_ERROR)
+                    loadedSource_ = queue_[static_cast<std::size_t>(index)].source;
+            }
+            if (event.reason == MPV_END_FILE_REASON_ERROR) {
+                delegates_.notify(Op::fileDidEndWithErrorCode, [&](PlayerEventDelegate& d) {
+                    d.fileDidEndWithErrorCode(event.error);
+                });
+            } else if (event.reason == MPV_END_FILE_REASON_EOF && last && !repeatAll) {
+                delegates_.notify(Op::fileDidEnd, [](PlayerEventDelegate& d) { d.fileDidEnd(); });
+            }
+            return;
+        }
+        case MPV_EVENT_SHUTDOWN: {
+            {
+                std::lock_guard lock(mutex_);
+                if (shutDown_)
+                    return;
+                shutDown_ = true;
+                loaded_ = false;
+            }
+            delegates_.notify(Op::shutdown, [](PlayerEventDelegate& d) { d.shutdown(); });
+            return;
+        }
+        case MPV_EVENT_SEEK:
+            timeUpdateDue_ = true;
+            delegates_.notify(Op::seeking, [](PlayerEventDelegate& d) { d.seeking(); });
+            return;
+        case MPV_EVENT_PLAYBACK_RESTART:
+            timeUpdateDue_ = true;
+            delegates_.notify(Op::playbackRestarted,
+                              [](PlayerEventDelegate& d) { d.playbackRestarted(); });
+            return;
+        case MPV_EVENT_PROPERTY_CHANGE:
+            break;
+        default:
+            return;
+    }
+
+    switch (event.property) {
+        case kTimePos: {
+            if (!event.number || !std::isfinite(*event.number))
+                return;
+            const double ms = *event.number * 1000.0;
+            const double interval = static_cast<double>(options_.timeUpdateInterval.count());
+            if (!timeUpdateDue_ && lastTimeMs_ && std::abs(ms - *lastTimeMs_) < interval)
+                return;
+            timeUpdateDue_ = false;
+            lastTimeMs_ = ms;
+            delegates_.notify(Op::onTimeUpdate,
+                              [&](PlayerEventDelegate& d) { d.onTimeUpdate(ms); });
+            return;
+        }
+        case kDuration:
+            if (event.number && std::isfinite(*event.number)) {
+                const double ms = *event.number * 1000.0;
+                delegates_.notify(Op::onDurationChanged,
+                                  [&](PlayerEventDelegate& d) { d.onDurationChanged(ms); });
+            }
+            return;
+        case kPause: {
+            if (!event.flag)
+                return;
+            const bool first = !paused_;
+            const bool changed = paused_ != event.flag;
+            paused_ = event.flag;
+            bool loaded = false;
+            {
+                std::lock_guard lock(mutex_);
+                loaded = loaded_;
+            }
+            if (first || !changed || !loaded)
+                return;
+            if (*event.flag) {
+                delegates_.notify(Op::playbackDidPause,
+                                  [](PlayerEventDelegate& d) { d.playbackDidPause(); });
+            } else {
+                delegates_.notify(Op::playbackDidUnpause,
+                                  [](PlayerEventDelegate& d) { d.playbackDidUnpause(); });
+            }
+            return;
+        }
+        case kCacheState: {
+            if (!event.range || event.range == cacheRange_)
+                return;
+            cacheRange_ = event.range;
+            const double start = event.range->first * 1000.0;
+            const double end = event.range->second * 1000.0;
+            delegates_.notify(Op::onCacheUpdate,
+                              [&](PlayerEventDelegate& d) { d.onCacheUpdate(start, end); });
+            return;
+        }
+        case kSpeed: {
+            if (!event.number)
+                return;
+            const bool first = !speed_;
+            const bool changed = speed_ != event.number;
+            speed_ = event.number;
+            if (!first && changed) {
+                const double rate = *event.number;
+                delegates_.notify(Op::onPlaybackRateChanged,
+                                  [&](PlayerEventDelegate& d) { d.onPlaybackRateChanged(rate); });
+            }
+            return;
+        }
+        case kVolume: {
+            if (!event.number || !std::isfinite(*event.number))
+                return;
+            const bool first = !volume_;
+            const bool changed = volume_ != event.number;
+            volume_ = event.number;
+            if (!first && changed) {
+                const auto volume = static_cast<std::int64_t>(std::llround(*event.number));
+                delegates_.notify(Op::onVolumeChanged,
+                                  [&](PlayerEventDelegate& d) { d.onVolumeChanged(volume, 100); });
+            }
+            return;
+        }
+        case kSubDelay: {
+            if (!event.number || !std::isfinite(*event.number))
+                return;
+            const bool first = !subDelay_;
+            const bool changed = subDelay_ != event.number;
+            subDelay_ = event.number;
+            if (!first && changed) {
+                const double ms = *event.number * 1000.0;
+                delegates_.notify(Op::onSubtitleDelayChanged,
+                                  [&](PlayerEventDelegate& d) { d.onSubtitleDelayChanged(ms); });
+            }
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+}  // namespace vk

@@ -1,0 +1,201 @@
+// MpvPlayer: a native Player on libmpv. It plays MediaItems (stream URLs or local files of
+// downloaded items) from a queue of its own and tells its listeners (PlayerEventDelegate) what
+// happens, on the main queue:
+//
+//   file starts          fileWillStart(path, playlistItemId), then playlistPositionChanged(index)
+//                        when the position moved away from the one last announced (the first
+//                        entry of a queue, position 0, is announced by the listener itself)
+//   file loaded          fileDidLoad
+//   end of the last entry  fileDidEnd (an entry followed by another just makes room for it)
+//   file failed          fileDidEndWithErrorCode(libmpv's error code)
+//   stop(), player quit  shutdown
+//   time-pos             onTimeUpdate, at most once per `timeUpdateInterval` of playback, and at
+//                        once after a start or a seek
+//   duration, sub-delay  onDurationChanged, onSubtitleDelayChanged
+//   pause                playbackDidPause / playbackDidUnpause (while a file is loaded)
+//   cache range          onCacheUpdate (the buffered range around the position)
+//   speed, volume        onPlaybackRateChanged, onVolumeChanged(0-100, 100)
+//   seek, restart        seeking, playbackRestarted
+//   queue changes        onPlaylistChanged, onPlaylistItemRemoved, onPlaylistItemMoved,
+//                        onRepeatModeChanged
+// Positions, durations and ranges are milliseconds; property values reported when the player
+// starts are not changes.
+//
+// currentMediaSource() is the source of the entry that loaded last (it changes just before
+// fileDidLoad, or when an entry fails), so that listeners reporting the end of the previous entry
+// when the position moves on still see its source. Sources: the one given to playAudio for its
+// start entry, otherwise one whose Id is the item's ItemId (a library item's own source).
+//
+// Audio output and video output are the host's choice (Options); `null` plays silently, as fast as
+// real time. Commands take effect in libmpv after the call returns; what they change is announced
+// through the listeners.
+//
+// Thread rule: thread-safe. Listener calls run on the main queue, which the host must service.
+// Ownership: held in std::shared_ptr (create()); listeners are kept weakly. Destroying the player
+// stops libmpv without telling the listeners; quit() tells them first.
+#pragma once
+
+#include <any>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "VornKit/Playback/MediaItem.h"
+#include "VornKit/Playback/Player.h"
+#include "VornKit/Playback/PlayerDelegateList.h"
+#include "VornKit/Playback/VolumeChangeDelegate.h"
+
+namespace vk {
+
+class MpvPlayer : public Player,
+                  public Playback,
+                  public VolumeController,
+                  public std::enable_shared_from_this<MpvPlayer> {
+  public:
+    struct Options {
+        /// libmpv's audio output ("pulse", "pipewire", "alsa", "null").
+        std::string audioOutput = "pulse";
+        /// libmpv's video output ("null" shows nothing; "gpu" with a window).
+        std::string videoOutput = "null";
+        /// The host window to draw video into (libmpv's "wid").
+        std::optional<std::int64_t> windowId;
+        std::chrono::milliseconds timeUpdateInterval{1'000};
+        /// Further libmpv options, set in order before the player starts ("speed", "cache").
+        std::vector<std::pair<std::string, std::string>> extraOptions;
+    };
+
+    /// A player with libmpv started. When libmpv cannot start (a bad option), the player exists
+    /// but isInitialized() is false and it plays nothing.
+    static std::shared_ptr<MpvPlayer> create(Options options);
+    static std::shared_ptr<MpvPlayer> create() { return create(Options()); }
+    ~MpvPlayer() override;
+    MpvPlayer(const MpvPlayer&) = delete;
+    MpvPlayer& operator=(const MpvPlayer&) = delete;
+
+    /// Makes libmpv quit; listeners get shutdown. The player plays nothing afterwards.
+    void quit();
+    /// libmpv's version text ("mpv 0.35.1").
+    static std::string libraryVersion();
+
+    // Player ------------------------------------------------------------------------------------
+    bool isInitialized() const override;
+    bool isLocalPlayer() const override { return true; }
+    /// The window id given in the options, if any.
+    std::any view() const override;
+    MediaType currentMediaType() const override;
+    std::shared_ptr<MediaItem> currentMediaItem() const override;
+    std::optional<MediaSourceInfo> currentMediaSource() const override;
+    void addDelegate(std::shared_ptr<PlayerEventDelegate> delegate) override;
+    void removeDelegate(std::shared_ptr<PlayerEventDelegate> delegate) override;
+    bool isPlaying() const override;
+    bool hasMedia() const override;
+    bool hasMedia(MediaType type) const override;
+    void enableVideo() override;
+    void disableVideo() override;
+    /// Runs the libmpv command `command` with the argument when it is a text (or none).
+    void execute(const std::string& command, const std::any& argument) override;
+    void playPause() override;
+    void pause() override;
+    void unpause() override;
+    void nextTrack() override;
+    /// Back to the start of the entry when more than 3 s have played, else the previous entry.
+    void prevTrack() override;
+    void zoomUnzoom() override;
+    std::vector<std::shared_ptr<MediaItem>> getCurrentQueue() const override;
+    void queueItems(const std::string& itemsJson, bool next) override;
+    void removeFromPlaylistAtIndex(std::int32_t index) override;
+    void movePlaylistItemFromIndex(std::int32_t from, std::int32_t to) override;
+    std::shared_ptr<MediaItem> getItemAtPosition(std::int32_t index) const override;
+    std::int64_t getCurrentPlaylistIndex() const override;
+    /// Stops and empties the queue; listeners get shutdown.
+    void stop(const std::any& argument) override;
+    void setPosition(std::optional<double> positionMs) override;
+    void seekRelative(std::optional<double> offsetMs) override;
+    std::int64_t getCurrentStreamPosition() const override;
+    bool setAspectRatio(const std::string& ratio) override;
+    /// libmpv track ids; absent or negative turns the track off.
+    void setSubtitleStreamIndex(std::optional<std::int64_t> index) override;
+    void setAudioStreamIndex(std::optional<std::int64_t> index) override;
+    void seek(const std::string& positionMs) override;
+    void setShuffleOn(bool on) override;
+    void setRepeatMode(const std::string& mode) override;
+
+    // Playback ----------------------------------------------------------------------------------
+    void playVideo(const std::string& path, bool isLocal, const std::string& itemId,
+                   const std::string& itemJson, const std::string& mediaSourceJson,
+                   bool isTranscoding, std::int64_t startPosMs, std::int32_t videoStreamIndex,
+                   std::int32_t audioStreamIndex, std::int32_t subtitleStreamIndex,
+                   const std::string& posterUrl) override;
+    void playAudio(const std::vector<std::shared_ptr<MediaItem>>& items, bool isLocal,
+                   const std::optional<MediaSourceInfo>& mediaSource, std::int32_t startIndex,
+                   std::int64_t startPosMs) override;
+
+    // VolumeController --------------------------------------------------------------------------
+    void setVolume(std::int64_t volume) override;
+    void volumeUp() override;
+    void volumeDown() override;
+
+    struct Engine;
+
+  private:
+    struct Entry {
+        std::int64_t id = 0;  // libmpv's playlist entry id
+        std::shared_ptr<MediaItem> item;
+        std::optional<MediaSourceInfo> source;
+    };
+    struct Event;
+
+    explicit MpvPlayer(Options options);
+    void start();
+    /// Appends entries to libmpv's playlist and the queue; runs under mutex_.
+    bool appendLocked(const std::shared_ptr<MediaItem>& item, std::optional<MediaSourceInfo> source,
+                      std::optional<double> startSeconds);
+    void replaceQueue(const std::vector<std::shared_ptr<MediaItem>>& items,
+                      const std::vector<std::optional<MediaSourceInfo>>& sources, MediaType type,
+                      std::int32_t startIndex, std::int64_t startPosMs);
+    /// Reads libmpv's playlist order back into the queue (after a shuffle); under mutex_.
+    void reorderFromEngineLocked();
+    std::int64_t indexOfLocked(std::int64_t entryId) const;
+    std::vector<std::shared_ptr<MediaItem>> itemsLocked() const;
+    void announcePlaylist();
+    /// Runs `step` on the main queue while the player lives.
+    template <class F>
+    void onMain(F step);
+
+    // Events, on the main queue.
+    void drainEvents();
+    void handle(const Event& event);
+
+    const Options options_;
+    PlayerDelegateList delegates_;
+    std::shared_ptr<Engine> engine_;
+
+    mutable std::mutex mutex_;
+    bool initialized_ = false;
+    std::vector<Entry> queue_;
+    std::vector<std::shared_ptr<MediaItem>> unshuffled_;
+    std::int64_t currentEntryId_ = -1;
+    std::int64_t lastAnnouncedIndex_ = 0;
+    std::optional<MediaSourceInfo> loadedSource_;
+    MediaType mediaType_ = MediaType::Audio;
+    bool loaded_ = false;
+    bool shutDown_ = false;
+    bool repeatAll_ = false;
+    std::uint64_t queueGeneration_ = 0;
+
+    // Event state, main queue only.
+    std::optional<bool> paused_;
+    std::optional<double> lastTimeMs_;
+    bool timeUpdateDue_ = true;
+    std::optional<double> speed_;
+    std::optional<double> volume_;
+    std::optional<double> subDelay_;
+    std::optional<std::pair<double, double>> cacheRange_;
+};
+
+}  // namespace vk

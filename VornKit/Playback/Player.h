@@ -1,0 +1,101 @@
+// Player: what the framework expects of a player, the host's native player, the framework's
+// MpvPlayer or the RemotePlayer that stands for the web user interface's own player. Playback: the
+// two play requests of a native player.
+//
+// Units: positions are milliseconds. Indexes count from 0. Absent numbers and host objects are
+// allowed where an operation takes them (std::optional, empty std::any).
+//
+// Listeners: addDelegate() registers a PlayerEventDelegate; a player keeps it weakly and calls it
+// on the main queue, only for the operations it implements. Implementations state their own thread
+// rule (the framework's players are thread-safe).
+#pragma once
+
+#include <any>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VornKit/Model/MediaSourceInfo.h"
+#include "VornKit/Playback/MediaType.h"
+
+namespace vk {
+
+class MediaItem;
+class PlayerEventDelegate;
+
+class Player {
+  public:
+    virtual ~Player() = default;
+
+    virtual bool isInitialized() const = 0;
+    /// True for a native on-device player, false for the web user interface's player.
+    virtual bool isLocalPlayer() const = 0;
+    /// The player's view object (the host's type); empty when it has none.
+    virtual std::any view() const = 0;
+    virtual MediaType currentMediaType() const = 0;
+    virtual std::shared_ptr<MediaItem> currentMediaItem() const = 0;
+    virtual std::optional<MediaSourceInfo> currentMediaSource() const = 0;
+    /// Kept weakly; adding one twice registers it once.
+    virtual void addDelegate(std::shared_ptr<PlayerEventDelegate> delegate) = 0;
+    virtual void removeDelegate(std::shared_ptr<PlayerEventDelegate> delegate) = 0;
+    virtual bool isPlaying() const = 0;
+    virtual bool hasMedia() const = 0;
+    virtual bool hasMedia(MediaType type) const = 0;
+    virtual void enableVideo() = 0;
+    virtual void disableVideo() = 0;
+    /// A player-specific command with an argument (the host's object; may be empty).
+    virtual void execute(const std::string& command, const std::any& argument) = 0;
+    virtual void playPause() = 0;
+    virtual void pause() = 0;
+    virtual void unpause() = 0;
+    virtual void nextTrack() = 0;
+    virtual void prevTrack() = 0;
+    virtual void zoomUnzoom() = 0;
+    virtual std::vector<std::shared_ptr<MediaItem>> getCurrentQueue() const = 0;
+    /// Adds the items of a JSON array of queue items (MediaItem::mediaItemsFromJson) at the end,
+    /// or right after the current entry when `next`.
+    virtual void queueItems(const std::string& itemsJson, bool next) = 0;
+    virtual void removeFromPlaylistAtIndex(std::int32_t index) = 0;
+    /// Moves the entry at `from` so that it ends up at index `to`.
+    virtual void movePlaylistItemFromIndex(std::int32_t from, std::int32_t to) = 0;
+    virtual std::shared_ptr<MediaItem> getItemAtPosition(std::int32_t index) const = 0;
+    virtual std::int64_t getCurrentPlaylistIndex() const = 0;
+    /// Stops playback; the argument is the host's (may be empty).
+    virtual void stop(const std::any& argument) = 0;
+    /// Seeks to a position in milliseconds.
+    virtual void setPosition(std::optional<double> positionMs) = 0;
+    /// Seeks by an offset in milliseconds (negative: backwards).
+    virtual void seekRelative(std::optional<double> offsetMs) = 0;
+    /// Position in milliseconds.
+    virtual std::int64_t getCurrentStreamPosition() const = 0;
+    virtual bool setAspectRatio(const std::string& ratio) = 0;
+    virtual void setSubtitleStreamIndex(std::optional<std::int64_t> index) = 0;
+    virtual void setAudioStreamIndex(std::optional<std::int64_t> index) = 0;
+    /// Seeks to a position given as text: milliseconds in decimal.
+    virtual void seek(const std::string& positionMs) = 0;
+    virtual void setShuffleOn(bool on) = 0;
+    /// "RepeatNone", "RepeatAll" or "RepeatOne".
+    virtual void setRepeatMode(const std::string& mode) = 0;
+};
+
+class Playback {
+  public:
+    virtual ~Playback() = default;
+
+    /// Plays one video: `path` (a URL or a local file), with the item's id and JSON, its media
+    /// source's JSON, from `startPosMs`, with the given stream indexes (-1: none).
+    virtual void playVideo(const std::string& path, bool isLocal, const std::string& itemId,
+                           const std::string& itemJson, const std::string& mediaSourceJson,
+                           bool isTranscoding, std::int64_t startPosMs,
+                           std::int32_t videoStreamIndex, std::int32_t audioStreamIndex,
+                           std::int32_t subtitleStreamIndex, const std::string& posterUrl) = 0;
+    /// Replaces the queue with `items` and plays from entry `startIndex` at `startPosMs`.
+    /// `mediaSource` is the source of the start entry.
+    virtual void playAudio(const std::vector<std::shared_ptr<MediaItem>>& items, bool isLocal,
+                           const std::optional<MediaSourceInfo>& mediaSource,
+                           std::int32_t startIndex, std::int64_t startPosMs) = 0;
+};
+
+}  // namespace vk

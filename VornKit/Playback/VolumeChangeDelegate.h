@@ -1,0 +1,31 @@
+// VolumeChangeDelegate: receives volume changes (the device output volume, or a player's volume)
+// scaled to 0-100, with the scale's maximum (always 100).
+// VolumeController: what a player offers to change its own volume.
+//
+// onVolumeChanged() is optional: an implementation that does not want the calls returns false from
+// implementsOnVolumeChanged(), and callers then skip it. Which thread calls a delegate is stated by
+// the caller (DeviceVolumeObserver: the main queue).
+#pragma once
+
+#include <cstdint>
+
+namespace vk {
+
+class VolumeChangeDelegate {
+  public:
+    virtual ~VolumeChangeDelegate() = default;
+    /// Whether onVolumeChanged() is implemented; callers skip it when not.
+    virtual bool implementsOnVolumeChanged() const { return true; }
+    virtual void onVolumeChanged(std::int64_t /*volume*/, std::int64_t /*maximum*/) {}
+};
+
+class VolumeController {
+  public:
+    virtual ~VolumeController() = default;
+    /// 0-100.
+    virtual void setVolume(std::int64_t volume) = 0;
+    virtual void volumeUp() = 0;
+    virtual void volumeDown() = 0;
+};
+
+}  // namespace vk
