@@ -818,6 +818,7 @@ void MpvPlayer::handle(const Event& event) {
             }
             timeUpdateDue_ = true;
             lastTimeMs_.reset();
+            durationMs_.reset();
             cacheRange_.reset();
             const std::optional<std::string> path = item ? item->Path : std::nullopt;
             const std::optional<std::string> entryId = item ? item->playlistItemId : std::nullopt;
@@ -856,6 +857,14 @@ void MpvPlayer::handle(const Event& event) {
                 last = static_cast<std::size_t>(index) + 1 == queue_.size();
                 if (event.reason == MPV_END_FILE_REASON_ERROR)
                     loadedSource_ = queue_[static_cast<std::size_t>(index)].source;
+            }
+            if (event.reason == MPV_END_FILE_REASON_EOF && durationMs_ &&
+                lastTimeMs_ != durationMs_) {
+                // Time updates are spaced out; the end of the file is its last position.
+                const double end = *durationMs_;
+                lastTimeMs_ = end;
+                delegates_.notify(Op::onTimeUpdate,
+                                  [&](PlayerEventDelegate& d) { d.onTimeUpdate(end); });
             }
             if (event.reason == MPV_END_FILE_REASON_ERROR) {
                 delegates_.notify(Op::fileDidEndWithErrorCode, [&](PlayerEventDelegate& d) {
@@ -909,6 +918,7 @@ void MpvPlayer::handle(const Event& event) {
         case kDuration:
             if (event.number && std::isfinite(*event.number)) {
                 const double ms = *event.number * 1000.0;
+                durationMs_ = ms;
                 delegates_.notify(Op::onDurationChanged,
                                   [&](PlayerEventDelegate& d) { d.onDurationChanged(ms); });
             }

@@ -9,8 +9,9 @@
 //   end of the last entry  fileDidEnd (an entry followed by another just makes room for it)
 //   file failed          fileDidEndWithErrorCode(libmpv's error code)
 //   stop(), player quit  shutdown
-//   time-pos             onTimeUpdate, at most once per `timeUpdateInterval` of playback, and at
-//                        once after a start or a seek
+//   time-pos             onTimeUpdate, at most once per `timeUpdateInterval` of playback, at once
+//                        after a start or a seek, and at the file's duration when it plays to
+//                        its end
 //   duration, sub-delay  onDurationChanged, onSubtitleDelayChanged
 //   pause                playbackDidPause / playbackDidUnpause (while a file is loaded)
 //   cache range          onCacheUpdate (the buffered range around the position)
@@ -191,6 +192,7 @@ class MpvPlayer : public Player,
     // Event state, main queue only.
     std::optional<bool> paused_;
     std::optional<double> lastTimeMs_;
+    std::optional<double> durationMs_;
     bool timeUpdateDue_ = true;
     std::optional<double> speed_;
     std::optional<double> volume_;

@@ -42,8 +42,11 @@ void SimulatedPlayer::onMain(F step) {
     });
 }
 
-std::chrono::milliseconds SimulatedPlayer::wait(std::chrono::milliseconds real) const {
-    return options_.fast ? std::chrono::milliseconds(0) : real;
+std::chrono::milliseconds SimulatedPlayer::wait(std::chrono::milliseconds playback) const {
+    if (options_.fast || !(options_.speed > 0))
+        return std::chrono::milliseconds(0);
+    return std::chrono::milliseconds(
+        static_cast<std::int64_t>(static_cast<double>(playback.count()) / options_.speed));
 }
 
 void SimulatedPlayer::schedule(std::chrono::milliseconds delay,

@@ -40,6 +40,9 @@ class SimulatedPlayer : public Player,
     struct Options {
         /// Skip every wait: the play-through runs as fast as the main queue serves it.
         bool fast = false;
+        /// Playback speed: every wait is divided by it (positions still advance by
+        /// `timeUpdateInterval` per update).
+        double speed = 1.0;
         std::chrono::milliseconds timeUpdateInterval{1'000};
         std::int64_t defaultDurationMs = 30'000;
         /// Where the scripted pause happens in the first entry (absent: no pause).
@@ -120,7 +123,8 @@ class SimulatedPlayer : public Player,
     /// Runs `step` on the main queue with this player alive.
     template <class F>
     void onMain(F step);
-    std::chrono::milliseconds wait(std::chrono::milliseconds real) const;
+    /// The real time `playback` takes.
+    std::chrono::milliseconds wait(std::chrono::milliseconds playback) const;
     void schedule(std::chrono::milliseconds delay, void (SimulatedPlayer::*step)(std::uint64_t));
 
     // Steps, on the main queue.
