@@ -45,6 +45,11 @@ std::string lowercased(std::string_view text) {
     return out;
 }
 
+/// libmpv's seconds as whole milliseconds.
+double milliseconds(double seconds) {
+    return std::round(seconds * 1000.0);
+}
+
 std::string number(double value) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.6f", value);
@@ -371,9 +376,9 @@ std::int64_t MpvPlayer::getCurrentPlaylistIndex() const {
 
 std::int64_t MpvPlayer::getCurrentStreamPosition() const {
     auto seconds = engine_->mpv ? engine_->getDouble("time-pos") : std::nullopt;
-    if (!seconds || !std::isfinite(*seconds))
-        return 0;
-    return static_cast<std::int64_t>(*seconds * 1000.0);
+    if (!seconds || !std::isfinite(*seconds) || *seconds < 0)
+        return 0;  // (libmpv may report a little below 0 while a file starts)
+    return static_cast<std::int64_t>(milliseconds(*seconds));
 }
 
 // Commands ------------------------------------------------------------------------------------
@@ -905,7 +910,7 @@ void MpvPlayer::handle(const Event& event) {
         case kTimePos: {
             if (!event.number || !std::isfinite(*event.number))
                 return;
-            const double ms = *event.number * 1000.0;
+            const double ms = std::max(0.0, milliseconds(*event.number));
             const double interval = static_cast<double>(options_.timeUpdateInterval.count());
             if (!timeUpdateDue_ && lastTimeMs_ && std::abs(ms - *lastTimeMs_) < interval)
                 return;
@@ -917,7 +922,7 @@ void MpvPlayer::handle(const Event& event) {
         }
         case kDuration:
             if (event.number && std::isfinite(*event.number)) {
-                const double ms = *event.number * 1000.0;
+                const double ms = milliseconds(*event.number);
                 durationMs_ = ms;
                 delegates_.notify(Op::onDurationChanged,
                                   [&](PlayerEventDelegate& d) { d.onDurationChanged(ms); });
@@ -949,8 +954,8 @@ void MpvPlayer::handle(const Event& event) {
             if (!event.range || event.range == cacheRange_)
                 return;
             cacheRange_ = event.range;
-            const double start = event.range->first * 1000.0;
-            const double end = event.range->second * 1000.0;
+            const double start = milliseconds(event.range->first);
+            const double end = milliseconds(event.range->second);
             delegates_.notify(Op::onCacheUpdate,
                               [&](PlayerEventDelegate& d) { d.onCacheUpdate(start, end); });
             return;
@@ -988,7 +993,7 @@ void MpvPlayer::handle(const Event& event) {
             const bool changed = subDelay_ != event.number;
             subDelay_ = event.number;
             if (!first && changed) {
-                const double ms = *event.number * 1000.0;
+                const double ms = milliseconds(*event.number);
                 delegates_.notify(Op::onSubtitleDelayChanged,
                                   [&](PlayerEventDelegate& d) { d.onSubtitleDelayChanged(ms); });
             }

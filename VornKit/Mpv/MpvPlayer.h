@@ -19,8 +19,8 @@
 //   seek, restart        seeking, playbackRestarted
 //   queue changes        onPlaylistChanged, onPlaylistItemRemoved, onPlaylistItemMoved,
 //                        onRepeatModeChanged
-// Positions, durations and ranges are milliseconds; property values reported when the player
-// starts are not changes.
+// Positions, durations and ranges are whole milliseconds (positions never below 0); property
+// values reported when the player starts are not changes.
 //
 // currentMediaSource() is the source of the entry that loaded last (it changes just before
 // fileDidLoad, or when an entry fails), so that listeners reporting the end of the previous entry

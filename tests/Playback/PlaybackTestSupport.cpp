@@ -75,9 +75,7 @@ JsValue toValue(simdjson::dom::element element) {
         auto v = element["v"];
         if (v.is_string()) {
             std::string_view text = v.get_string().value();
-            value.number = text == "NaN"        ? std::nan("")
-                           : text == "Infinity" ? HUGE_VAL
-                                                : -HUGE_VAL;
+            value.number = text == "NaN" ? std::nan("") : text == "Infinity" ? HUGE_VAL : -HUGE_VAL;
         } else {
             value.number = v.get_double().value();
         }
@@ -155,7 +153,9 @@ std::vector<std::string> nastyTexts() {
         "line\nbreak\r\nand\ttab",
         "separators \xE2\x80\xA8 and \xE2\x80\xA9 inside",
         "controls \x01\x02\x1b\x1f\x7f end",
-        "nul\0"s "1 then \0"s "x",
+        "nul\0"s
+        "1 then \0"s
+        "x",
         "\0"s,
         "Caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x8E\xB5 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D",
         "'); globalThis.pwned = 1; ('",
@@ -266,7 +266,8 @@ std::vector<RecordedReport> RecordingClient::reports(const std::string& kind,
                                                      std::optional<ProgressEvent> event) const {
     std::vector<RecordedReport> matching;
     for (auto& report : reports()) {
-        if (report.kind == kind && (!event || (report.progress && report.progress->EventName == *event)))
+        if (report.kind == kind &&
+            (!event || (report.progress && report.progress->EventName == *event)))
             matching.push_back(std::move(report));
     }
     return matching;

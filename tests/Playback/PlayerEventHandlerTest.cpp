@@ -39,8 +39,9 @@ class PlayerEventHandlerTest : public ::testing::Test {
         player->source = MediaSourceInfo("source-0", std::nullopt);
         player->position = 1234;
         handler = PlayerEventHandler::create(web, presenter, [this](const std::string& id) {
-            return id == "server-1" && clientsAvailable ? std::static_pointer_cast<ApiClient>(client)
-                                                         : nullptr;
+            return id == "server-1" && clientsAvailable
+                       ? std::static_pointer_cast<ApiClient>(client)
+                       : nullptr;
         });
         handler->setPlayer(player);
         handler->setCurrentMediaType(MediaType::Audio);
@@ -135,9 +136,9 @@ TEST_F(PlayerEventHandlerTest, TextsAndNumbersReachTheWebPlayerUnchanged) {
         handler->onPlaylistItemRemoved(item);
     for (const auto& text : texts)
         handler->onPlaylistItemMoved(text, -7);
-    const std::vector<double> numbers = {0.1,     -0.0,    1e-7,   123456789.125,
-                                         5e-324,  1.7976931348623157e308,
-                                         std::nan(""), HUGE_VAL, -HUGE_VAL};
+    const std::vector<double> numbers = {0.1,           -0.0,     1e-7,
+                                         123456789.125, 5e-324,   1.7976931348623157e308,
+                                         std::nan(""),  HUGE_VAL, -HUGE_VAL};
     for (double number : numbers)
         handler->onTimeUpdate(number);
 
@@ -202,9 +203,9 @@ TEST_F(PlayerEventHandlerTest, StartAtPositionZeroCarriesTheWholeQueue) {
     EXPECT_EQ(info.PositionTicks, 12'340'000);
     EXPECT_EQ(info.EventName, ProgressEvent::StateChange);
     ASSERT_TRUE(info.NowPlayingQueue.has_value());
-    EXPECT_THAT(*info.NowPlayingQueue,
-                ElementsAre(QueueItem("item-0", "playlistItem0"), QueueItem("item-1", "playlistItem1"),
-                            QueueItem("item-2", "playlistItem2")));
+    EXPECT_THAT(*info.NowPlayingQueue, ElementsAre(QueueItem("item-0", "playlistItem0"),
+                                                   QueueItem("item-1", "playlistItem1"),
+                                                   QueueItem("item-2", "playlistItem2")));
     EXPECT_TRUE(handler->progressTimerActive());
 }
 
@@ -333,8 +334,9 @@ TEST_F(PlayerEventHandlerTest, RepeatModeChangesAreCaseBlindAndReportThePrevious
 
 TEST_F(PlayerEventHandlerTest, PlaySessionIdComesFromTheStreamUrlOrTheLocalId) {
     MediaItem remote;
-    remote.Path = "HTTPS://SERVER.EXAMPLE/vorn/Audio/1/universal?UserId=u&PLAYSESSIONID=abc%20d&"
-                  "PlaySessionId=second";
+    remote.Path =
+        "HTTPS://SERVER.EXAMPLE/vorn/Audio/1/universal?UserId=u&PLAYSESSIONID=abc%20d&"
+        "PlaySessionId=second";
     EXPECT_EQ(PlayerEventHandler::playSessionId(remote), "abc d");
     remote.Path = "https://server.example/vorn/Audio/1/universal?UserId=u";
     EXPECT_EQ(PlayerEventHandler::playSessionId(remote), std::nullopt);
@@ -409,7 +411,8 @@ TEST_F(PlayerEventHandlerTest, AStopBeforeTheTimerIsCreatedCancelsIt) {
 
 TEST_F(PlayerEventHandlerTest, BecomingActiveResendsQueueAndPosition) {
     player->index = 1;
-    NotificationCenter::defaultCenter().post(std::string(Notifications::kApplicationDidBecomeActive));
+    NotificationCenter::defaultCenter().post(
+        std::string(Notifications::kApplicationDidBecomeActive));
     ASSERT_TRUE(pumpMainQueueUntil([&] { return web->statements().size() >= 4; }));
     auto statements = web->statements();
     ASSERT_EQ(statements.size(), 4u);

@@ -96,8 +96,8 @@ class PulseServer {
         std::filesystem::create_directories(home);
         std::filesystem::create_directories(runtime);
         ::chmod(runtime.c_str(), 0700);
-        const std::string socket = "module-native-protocol-unix auth-anonymous=1 socket=" +
-                                   (dir_ / "native").string();
+        const std::string socket =
+            "module-native-protocol-unix auth-anonymous=1 socket=" + (dir_ / "native").string();
         pid_ = ::fork();
         if (pid_ == 0) {
             ::setenv("HOME", home.c_str(), 1);
@@ -158,7 +158,8 @@ TEST(PulseAudioSession, FollowsTheDefaultSinkVolumeMuteAndDefaultSinkChanges) {
     EXPECT_EQ(seen[4], 1.0f);
 
     // A new default sink brings its own volume.
-    const std::string module = server.pactlOutput("load-module module-null-sink sink_name=vk_second");
+    const std::string module =
+        server.pactlOutput("load-module module-null-sink sink_name=vk_second");
     ASSERT_FALSE(module.empty());
     ASSERT_EQ(server.pactl("set-sink-volume vk_second 80%"), 0);
     ASSERT_EQ(server.pactl("set-default-sink vk_second"), 0);

@@ -139,7 +139,7 @@ TEST(DeviceVolumeObserver, ScalesInSinglePrecisionAndRoundsHalvesAway) {
     EXPECT_EQ(DeviceVolumeObserver::scaledVolume(0.5f), 50);
     EXPECT_EQ(DeviceVolumeObserver::scaledVolume(1.0f), 100);
     EXPECT_EQ(DeviceVolumeObserver::scaledVolume(0.0f), 0);
-    EXPECT_EQ(DeviceVolumeObserver::scaledVolume(0.005f), 1);   // 0.5 after scaling
+    EXPECT_EQ(DeviceVolumeObserver::scaledVolume(0.005f), 1);  // 0.5 after scaling
     EXPECT_EQ(DeviceVolumeObserver::scaledVolume(0.0049f), 0);
     EXPECT_EQ(DeviceVolumeObserver::scaledVolume(0.335f), 34);  // 33.5f
 }

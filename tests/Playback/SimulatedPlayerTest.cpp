@@ -20,7 +20,8 @@ class SimulatedPlayerTest : public ::testing::Test {
   protected:
     void attach(SimulatedPlayer::Options options) {
         player = SimulatedPlayer::make(options);
-        handler = PlayerEventHandler::create(web, {}, [this](const std::string&) { return client; });
+        handler =
+            PlayerEventHandler::create(web, {}, [this](const std::string&) { return client; });
         handler->setCurrentMediaType(MediaType::Audio);
         handler->setPlayer(player);
         player->addDelegate(handler);
@@ -39,8 +40,7 @@ TEST_F(SimulatedPlayerTest, AFastPlayThroughReportsEachItemWithTheRightSourceAnd
     SimulatedPlayer::Options options;
     options.fast = true;
     attach(options);
-    player->playAudio({track(0, 5), track(1, 3)}, false, MediaSourceInfo("source-given", {}), 0,
-                      0);
+    player->playAudio({track(0, 5), track(1, 3)}, false, MediaSourceInfo("source-given", {}), 0, 0);
     ASSERT_TRUE(settle([&] { return player->finished(); }));
 
     const auto starts = client->reports("start");

@@ -18,6 +18,7 @@
 #include "tools/vornctl/Command.h"
 #include "tools/vornctl/LibraryDemo.h"
 #include "tools/vornctl/NetworkDemo.h"
+#include "tools/vornctl/PlaybackDemo.h"
 
 namespace {
 
@@ -182,6 +183,8 @@ int runDemo(const std::vector<std::string>& args) {
     section("Library: queries, stream and image URLs, image cache, playback reports");
     status |= vornctl::runLibraryDemo();
     status |= demoOffline();
+    section("Playback: the event bridge plays two tracks (web view statements, server reports)");
+    status |= vornctl::runPlaybackDemo();
     std::printf("\n%s\n", status == 0 ? "demo finished" : "demo finished with failures");
     return status;
 }

@@ -36,9 +36,7 @@ void printLine(const std::string& prefix, const std::string& text) {
 /// The web view: prints each statement.
 class PrintingWebView : public vk::WebViewMessageDelegate {
   public:
-    void respondToWebview(const std::string& javaScript) override {
-        printLine("js: ", javaScript);
-    }
+    void respondToWebview(const std::string& javaScript) override { printLine("js: ", javaScript); }
 };
 
 /// A client that prints each report it sends (after the progress throttle) and counts the
@@ -134,7 +132,8 @@ int playThrough(const std::shared_ptr<vk::ApiClient>& client,
 #endif
     if (itemIds.empty())
         return fail("no items to play");
-    const std::optional<std::string> user = options.userId ? options.userId : client->currentUserId();
+    const std::optional<std::string> user =
+        options.userId ? options.userId : client->currentUserId();
 
     // The items as the web user interface would queue them.
     std::vector<std::shared_ptr<vk::MediaItem>> queue;
@@ -144,22 +143,21 @@ int playThrough(const std::shared_ptr<vk::ApiClient>& client,
         auto url = client->getUrl(user ? "Users/" + *user + "/Items/" + id : "Items/" + id, {});
         if (!url)
             return fail("no URL for item " + id);
-        auto json = await<std::string>([&](auto done) {
-            client->sendRequest(vk::UrlRequest(*url), std::move(done));
-        });
+        auto json = await<std::string>(
+            [&](auto done) { client->sendRequest(vk::UrlRequest(*url), std::move(done)); });
         if (!json)
             return fail("item " + id + " could not be fetched (see the log)");
         auto decoded = vk::JsonDecoder().decode<std::shared_ptr<vk::BaseItemDto>>(*json);
         if (!decoded || !*decoded)
             return fail("item " + id + ": " + decoded.error().description());
         const vk::BaseItemDto& dto = **decoded;
-        auto stream = client->getAudioStreamURL(dto, std::nullopt, std::nullopt, std::nullopt,
-                                                std::nullopt, std::nullopt, std::nullopt,
-                                                std::nullopt, 0, false);
+        auto stream =
+            client->getAudioStreamURL(dto, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                                      std::nullopt, std::nullopt, std::nullopt, 0, false);
         if (!stream)
             return fail("no stream URL for item " + id + " (is there an access token?)");
-        auto cover = client->getScaledImageUrl(dto.Id.str(), vk::ImageOptions(vk::ImageType::Primary),
-                                               {});
+        auto cover =
+            client->getScaledImageUrl(dto.Id.str(), vk::ImageOptions(vk::ImageType::Primary), {});
         std::optional<std::string> artist = dto.AlbumArtist.toOptional();
         if (!artist && !dto.ArtistItems.empty())
             artist = dto.ArtistItems.front().Name.toOptional();
@@ -179,9 +177,8 @@ int playThrough(const std::shared_ptr<vk::ApiClient>& client,
     auto web = std::make_shared<PrintingWebView>();
     const std::string serverId = client->serverId();
     auto handler = vk::PlayerEventHandler::create(
-        web, {}, [client, serverId](const std::string& id) {
-            return id == serverId ? client : nullptr;
-        });
+        web, {},
+        [client, serverId](const std::string& id) { return id == serverId ? client : nullptr; });
     handler->setCurrentMediaType(vk::MediaType::Audio);
     auto watcher = std::make_shared<EndWatcher>(queue.size());
 

@@ -35,7 +35,9 @@ class EventLog : public PlayerEventDelegate {
     void onVolumeChanged(std::int64_t volume, std::int64_t) override {
         add("onVolumeChanged " + std::to_string(volume));
     }
-    void onRepeatModeChanged(const std::string& mode) override { add("onRepeatModeChanged " + mode); }
+    void onRepeatModeChanged(const std::string& mode) override {
+        add("onRepeatModeChanged " + mode);
+    }
     void onTimeUpdate(double ms) override {
         std::lock_guard lock(mutex_);
         lastTimeMs_ = ms;
@@ -93,13 +95,12 @@ class MpvPlayerTest : public ::testing::Test {
         info.Id = "server-1";
         info.AccessToken = "token-abc";
         info.UserId = "user-1";
-        client_ = std::make_shared<ApiClient>(info, DeviceInfo("device-42", std::string("Test"),
-                                                               std::string("1.0"), "Vorn"));
+        client_ = std::make_shared<ApiClient>(
+            info, DeviceInfo("device-42", std::string("Test"), std::string("1.0"), "Vorn"));
         client_->setServerAddress(base_);
         auto tracks = library_->ofType("Audio");
-        std::sort(tracks.begin(), tracks.end(), [](auto* a, auto* b) {
-            return a->audioSeconds < b->audioSeconds;
-        });
+        std::sort(tracks.begin(), tracks.end(),
+                  [](auto* a, auto* b) { return a->audioSeconds < b->audioSeconds; });
         tracks_ = tracks;
     }
 
@@ -124,9 +125,9 @@ class MpvPlayerTest : public ::testing::Test {
     std::shared_ptr<MediaItem> itemFor(const refserver::LibraryItem& track, int index) {
         BaseItemDto dto;
         dto.Id = track.id;
-        auto url = client_->getAudioStreamURL(dto, std::nullopt, std::nullopt, std::nullopt,
-                                              std::nullopt, std::nullopt, std::nullopt,
-                                              std::nullopt, 0, false);
+        auto url =
+            client_->getAudioStreamURL(dto, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                                       std::nullopt, std::nullopt, std::nullopt, 0, false);
         EXPECT_TRUE(url.has_value());
         auto item = std::make_shared<MediaItem>(url->absoluteString(), track.name, track.album,
                                                 track.artist, std::nullopt, "server-1", track.id,
@@ -168,10 +169,9 @@ TEST_F(MpvPlayerTest, PlaysTwoTracksAndTheServerRecordsStartProgressAndStop) {
     ASSERT_TRUE(waitFor([&] { return reportsTo("Sessions/Playing/Stopped").size() == 2; }));
 
     EXPECT_THAT(log_->events(),
-                ::testing::IsSupersetOf({"fileWillStart " + *items[0]->Path,
-                                         "fileWillStart " + *items[1]->Path,
-                                         std::string("playlistPositionChanged 1"),
-                                         std::string("fileDidEnd")}));
+                ::testing::IsSupersetOf(
+                    {"fileWillStart " + *items[0]->Path, "fileWillStart " + *items[1]->Path,
+                     std::string("playlistPositionChanged 1"), std::string("fileDidEnd")}));
     EXPECT_EQ(log_->count("fileDidLoad"), 2u);
 
     const auto starts = reportsTo("Sessions/Playing");
@@ -229,9 +229,8 @@ TEST_F(MpvPlayerTest, AServerThatCutsTheStreamEndsTheItemOnce) {
     // libmpv's default retries a cut stream for about ten seconds before it gives up the same way.
     auto player = makePlayer(8, {{"stream-lavf-o", "reconnect=0"}});
     player->playAudio({itemFor(*tracks_[0], 0)}, false, std::nullopt, 0, 0);
-    ASSERT_TRUE(waitFor([&] {
-        return log_->count("fileDidEnd") + log_->count("fileDidEndWithErrorCode") >= 1;
-    }));
+    ASSERT_TRUE(waitFor(
+        [&] { return log_->count("fileDidEnd") + log_->count("fileDidEndWithErrorCode") >= 1; }));
     pumpMainQueueUntil([] { return false; }, std::chrono::milliseconds(300));
     EXPECT_EQ(log_->count("fileDidEnd") + log_->count("fileDidEndWithErrorCode"), 1u)
         << ::testing::PrintToString(log_->events());
@@ -284,9 +283,8 @@ TEST_F(MpvPlayerTest, FollowsQueueChangesAndCommands) {
 }
 
 TEST_F(MpvPlayerTest, APlayerDestroyedDuringAReportCompletesItOnce) {
-    server_->addFault({"", "/vorn/Sessions/Playing", "POST", refserver::Fault::delayBy(
-                                                                  std::chrono::milliseconds(400)),
-                       -1});
+    server_->addFault({"", "/vorn/Sessions/Playing", "POST",
+                       refserver::Fault::delayBy(std::chrono::milliseconds(400)), -1});
     ScopedLogCapture capture;
     auto player = makePlayer();
     player->playAudio({itemFor(*tracks_[0], 0)}, false, std::nullopt, 0, 0);
