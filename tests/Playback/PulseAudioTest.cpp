@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "PlaybackTestSupport.h"
@@ -80,8 +82,16 @@ class PulseServer {
         ready_ = waitUntil([&] { return pactl("info") == 0; });
     }
 
+    /// What the private server wrote (for failure messages).
+    std::string serverLog() const {
+        std::stringstream text;
+        text << std::ifstream(dir_ / "log").rdbuf();
+        return text.str();
+    }
+
+    /// Polls for up to 30 s (a loaded machine starts a server slowly).
     static bool waitUntil(const std::function<bool()>& condition) {
-        for (int i = 0; i < 400; ++i) {
+        for (int i = 0; i < 1200; ++i) {
             if (condition())
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -102,12 +112,12 @@ class PulseServer {
         if (pid_ == 0) {
             ::setenv("HOME", home.c_str(), 1);
             ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-            int null = ::open("/dev/null", O_RDWR);
-            ::dup2(null, 1);
-            ::dup2(null, 2);
+            int log = ::open((dir_ / "log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            ::dup2(log, 1);
+            ::dup2(log, 2);
             ::execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                     "--use-pid-file=no", "-L", "module-null-sink", "-L", socket.c_str(),
-                     static_cast<char*>(nullptr));
+                     "--use-pid-file=no", "--log-target=stderr", "-L", "module-null-sink", "-L",
+                     socket.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
     }
@@ -187,7 +197,7 @@ TEST(PulseAudioSession, ForgetsTheVolumeWhileTheServerIsGoneAndReconnects) {
     server.kill();
     ASSERT_TRUE(PulseServer::waitUntil([&] { return !session->outputVolume().has_value(); }));
     server.restart();
-    ASSERT_TRUE(server.ready());
+    ASSERT_TRUE(server.ready()) << server.serverLog();
     ASSERT_EQ(server.pactl("set-sink-volume @DEFAULT_SINK@ 60%"), 0);
     EXPECT_TRUE(PulseServer::waitUntil([&] { return near(session->outputVolume(), 0.6f); }));
 }
