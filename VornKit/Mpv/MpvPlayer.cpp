@@ -36,15 +36,6 @@ const Logger& logger() {
     return log;
 }
 
-std::string lowercased(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 /// libmpv's seconds as whole milliseconds.
 double milliseconds(double seconds) {
     return std::round(seconds * 1000.0);
@@ -303,26 +294,9 @@ MediaType MpvPlayer::currentMediaType() const {
     return mediaType_;
 }
 
-std::int64_t MpvPlayer::indexOfLocked(std::int64_t entryId) const {
-    for (std::size_t i = 0; i < queue_.size(); ++i) {
-        if (queue_[i].id == entryId)
-            return static_cast<std::int64_t>(i);
-    }
-    return -1;
-}
-
-std::vector<std::shared_ptr<MediaItem>> MpvPlayer::itemsLocked() const {
-    std::vector<std::shared_ptr<MediaItem>> items;
-    items.reserve(queue_.size());
-    for (const auto& entry : queue_)
-        items.push_back(entry.item);
-    return items;
-}
-
 std::shared_ptr<MediaItem> MpvPlayer::currentMediaItem() const {
     std::lock_guard lock(mutex_);
-    const std::int64_t index = indexOfLocked(currentEntryId_);
-    return index < 0 ? nullptr : queue_[static_cast<std::size_t>(index)].item;
+    return queue_.itemAt(queue_.current);
 }
 
 std::optional<MediaSourceInfo> MpvPlayer::currentMediaSource() const {
@@ -359,19 +333,17 @@ bool MpvPlayer::hasMedia(MediaType type) const {
 
 std::vector<std::shared_ptr<MediaItem>> MpvPlayer::getCurrentQueue() const {
     std::lock_guard lock(mutex_);
-    return itemsLocked();
+    return queue_.items();
 }
 
 std::shared_ptr<MediaItem> MpvPlayer::getItemAtPosition(std::int32_t index) const {
     std::lock_guard lock(mutex_);
-    if (index < 0 || static_cast<std::size_t>(index) >= queue_.size())
-        return nullptr;
-    return queue_[static_cast<std::size_t>(index)].item;
+    return queue_.itemAt(index);
 }
 
 std::int64_t MpvPlayer::getCurrentPlaylistIndex() const {
     std::lock_guard lock(mutex_);
-    return indexOfLocked(currentEntryId_);
+    return queue_.current;
 }
 
 std::int64_t MpvPlayer::getCurrentStreamPosition() const {
@@ -493,12 +465,12 @@ void MpvPlayer::volumeDown() {
 void MpvPlayer::setRepeatMode(const std::string& mode) {
     if (!isInitialized())
         return;
-    const std::string lower = lowercased(mode);
-    engine_->set("loop-file", lower == "repeatone" ? "inf" : "no");
-    engine_->set("loop-playlist", lower == "repeatall" ? "inf" : "no");
+    const RepeatMode repeat = repeatModeNamed(mode);
+    engine_->set("loop-file", repeat == RepeatMode::RepeatOne ? "inf" : "no");
+    engine_->set("loop-playlist", repeat == RepeatMode::RepeatAll ? "inf" : "no");
     {
         std::lock_guard lock(mutex_);
-        repeatAll_ = lower == "repeatall";
+        repeatAll_ = repeat == RepeatMode::RepeatAll;
     }
     onMain([mode](MpvPlayer& self) {
         self.delegates_.notify(Op::onRepeatModeChanged,
@@ -537,8 +509,7 @@ bool MpvPlayer::appendLocked(const std::shared_ptr<MediaItem>& item,
         return false;
     if (!source && item->ItemId)
         source = MediaSourceInfo(*item->ItemId, std::nullopt);
-    queue_.push_back(Entry{*id, item, std::move(source)});
-    unshuffled_.push_back(item);
+    queue_.insert(queue_.size(), Entry{item, std::move(source), *id, 0});
     return true;
 }
 
@@ -558,10 +529,7 @@ void MpvPlayer::replaceQueue(const std::vector<std::shared_ptr<MediaItem>>& item
         return;
     ++queueGeneration_;
     engine_->command({"stop"});
-    queue_.clear();
-    unshuffled_.clear();
-    currentEntryId_ = -1;
-    lastAnnouncedIndex_ = 0;
+    queue_.reset();
     loaded_ = false;
     mediaType_ = type;
     std::int64_t start = -1;
@@ -618,7 +586,7 @@ void MpvPlayer::queueItems(const std::string& itemsJson, bool next) {
         std::lock_guard lock(mutex_);
         if (!initialized_ || shutDown_)
             return;
-        std::int64_t at = next ? indexOfLocked(currentEntryId_) + 1 : -1;
+        std::int64_t at = next && queue_.current >= 0 ? queue_.current + 1 : -1;
         for (const auto& item : items) {
             if (!appendLocked(item, std::nullopt, std::nullopt))
                 continue;
@@ -626,11 +594,7 @@ void MpvPlayer::queueItems(const std::string& itemsJson, bool next) {
             if (at >= 0 && at < last) {
                 // libmpv puts the moved entry in front of the entry at the target index.
                 engine_->command({"playlist-move", std::to_string(last), std::to_string(at)});
-                Entry entry = std::move(queue_.back());
-                queue_.pop_back();
-                queue_.insert(queue_.begin() + at, std::move(entry));
-                if (at <= lastAnnouncedIndex_)
-                    ++lastAnnouncedIndex_;
+                queue_.move(last, at);
                 ++at;
             }
         }
@@ -643,17 +607,13 @@ void MpvPlayer::removeFromPlaylistAtIndex(std::int32_t index) {
     bool endedPlayback = false;
     {
         std::lock_guard lock(mutex_);
-        if (!initialized_ || index < 0 || static_cast<std::size_t>(index) >= queue_.size())
+        if (!initialized_ || !queue_.at(index))
             return;
-        const Entry entry = queue_[static_cast<std::size_t>(index)];
         if (engine_->command({"playlist-remove", std::to_string(index)}) < 0)
             return;
-        removed = entry.item;
-        queue_.erase(queue_.begin() + index);
-        std::erase(unshuffled_, removed);
-        if (index < lastAnnouncedIndex_)
-            --lastAnnouncedIndex_;
-        if (entry.id == currentEntryId_ && static_cast<std::size_t>(index) >= queue_.size()) {
+        const bool wasCurrent = index == queue_.current;
+        removed = queue_.remove(index)->item;
+        if (wasCurrent && !queue_.at(index)) {
             // The last entry played; libmpv stops without a next one.
             endedPlayback = loaded_;
             loaded_ = false;
@@ -671,25 +631,14 @@ void MpvPlayer::movePlaylistItemFromIndex(std::int32_t from, std::int32_t to) {
     std::string id;
     {
         std::lock_guard lock(mutex_);
-        const auto size = static_cast<std::int32_t>(queue_.size());
-        if (!initialized_ || from < 0 || from >= size || to < 0 || to >= size || from == to)
+        if (!initialized_ || !queue_.at(from) || !queue_.at(to) || from == to)
             return;
         // libmpv puts the entry in front of the entry at the target index.
         const std::int32_t target = to > from ? to + 1 : to;
         if (engine_->command({"playlist-move", std::to_string(from), std::to_string(target)}) < 0)
             return;
-        Entry moved = std::move(queue_[static_cast<std::size_t>(from)]);
-        queue_.erase(queue_.begin() + from);
-        queue_.insert(queue_.begin() + to, std::move(moved));
-        std::int64_t& index = lastAnnouncedIndex_;
-        if (index == from) {
-            index = to;
-        } else if (from < index && to >= index) {
-            --index;
-        } else if (from > index && to <= index) {
-            ++index;
-        }
-        const auto& item = queue_[static_cast<std::size_t>(to)].item;
+        queue_.move(from, to);
+        const auto item = queue_.itemAt(to);
         id = item && item->playlistItemId ? *item->playlistItemId : std::string();
     }
     onMain([id, to](MpvPlayer& self) {
@@ -702,23 +651,15 @@ void MpvPlayer::reorderFromEngineLocked() {
     mpv_node playlist{};
     if (mpv_get_property(engine_->mpv, "playlist", MPV_FORMAT_NODE, &playlist) < 0)
         return;
-    std::vector<Entry> ordered;
+    std::vector<std::int64_t> ids;
     if (playlist.format == MPV_FORMAT_NODE_ARRAY && playlist.u.list) {
         for (int i = 0; i < playlist.u.list->num; ++i) {
-            auto id = nodeNumber(mapValue(playlist.u.list->values[i], "id"));
-            if (!id)
-                continue;
-            const std::int64_t index = indexOfLocked(static_cast<std::int64_t>(*id));
-            if (index >= 0)
-                ordered.push_back(queue_[static_cast<std::size_t>(index)]);
+            if (auto id = nodeNumber(mapValue(playlist.u.list->values[i], "id")))
+                ids.push_back(static_cast<std::int64_t>(*id));
         }
     }
     mpv_free_node_contents(&playlist);
-    if (ordered.size() == queue_.size())
-        queue_ = std::move(ordered);
-    const std::int64_t current = indexOfLocked(currentEntryId_);
-    if (current >= 0)
-        lastAnnouncedIndex_ = current;
+    queue_.reorder(ids);
 }
 
 void MpvPlayer::setShuffleOn(bool on) {
@@ -746,10 +687,7 @@ void MpvPlayer::stop(const std::any& /*argument*/) {
         std::lock_guard lock(self.mutex_);
         if (self.queueGeneration_ != generation)
             return;  // a new queue was started meanwhile
-        self.queue_.clear();
-        self.unshuffled_.clear();
-        self.currentEntryId_ = -1;
-        self.lastAnnouncedIndex_ = 0;
+        self.queue_.reset();
         self.loaded_ = false;
         self.loadedSource_.reset();
     });
@@ -812,14 +750,14 @@ void MpvPlayer::handle(const Event& event) {
             bool announce = false;
             {
                 std::lock_guard lock(mutex_);
-                index = indexOfLocked(event.entryId);
+                index = queue_.indexOfEngineId(event.entryId);
                 if (index < 0)
                     return;  // an entry of a queue that was replaced
-                currentEntryId_ = event.entryId;
+                queue_.current = index;
                 loaded_ = false;
-                item = queue_[static_cast<std::size_t>(index)].item;
-                announce = index != lastAnnouncedIndex_;
-                lastAnnouncedIndex_ = index;
+                item = queue_.itemAt(index);
+                announce = index != queue_.lastAnnounced;
+                queue_.lastAnnounced = index;
             }
             timeUpdateDue_ = true;
             lastTimeMs_.reset();
@@ -839,10 +777,10 @@ void MpvPlayer::handle(const Event& event) {
         case MPV_EVENT_FILE_LOADED: {
             {
                 std::lock_guard lock(mutex_);
-                const std::int64_t index = indexOfLocked(currentEntryId_);
-                if (index < 0)
+                const Entry* entry = queue_.currentEntry();
+                if (!entry)
                     return;
-                loadedSource_ = queue_[static_cast<std::size_t>(index)].source;
+                loadedSource_ = entry->source;
                 loaded_ = true;
             }
             delegates_.notify(Op::fileDidLoad, [](PlayerEventDelegate& d) { d.fileDidLoad(); });
@@ -854,14 +792,14 @@ void MpvPlayer::handle(const Event& event) {
             {
                 std::lock_guard lock(mutex_);
                 repeatAll = repeatAll_;
-                const std::int64_t index = indexOfLocked(event.entryId);
+                const std::int64_t index = queue_.indexOfEngineId(event.entryId);
                 if (index < 0)
                     return;
-                if (event.entryId == currentEntryId_)
+                if (index == queue_.current)
                     loaded_ = false;
                 last = static_cast<std::size_t>(index) + 1 == queue_.size();
                 if (event.reason == MPV_END_FILE_REASON_ERROR)
-                    loadedSource_ = queue_[static_cast<std::size_t>(index)].source;
+                    loadedSource_ = queue_.at(index)->source;
             }
             if (event.reason == MPV_END_FILE_REASON_EOF && durationMs_ &&
                 lastTimeMs_ != durationMs_) {

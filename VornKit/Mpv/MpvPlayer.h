@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "VornKit/Playback/MediaItem.h"
+#include "VornKit/Playback/PlayQueue.h"
 #include "VornKit/Playback/Player.h"
 #include "VornKit/Playback/PlayerDelegateList.h"
 #include "VornKit/Playback/VolumeChangeDelegate.h"
@@ -144,11 +145,7 @@ class MpvPlayer : public Player,
     struct Engine;
 
   private:
-    struct Entry {
-        std::int64_t id = 0;  // libmpv's playlist entry id
-        std::shared_ptr<MediaItem> item;
-        std::optional<MediaSourceInfo> source;
-    };
+    using Entry = PlayQueue::Entry;
     struct Event;
 
     explicit MpvPlayer(Options options);
@@ -161,8 +158,6 @@ class MpvPlayer : public Player,
                       std::int32_t startIndex, std::int64_t startPosMs);
     /// Reads libmpv's playlist order back into the queue (after a shuffle); under mutex_.
     void reorderFromEngineLocked();
-    std::int64_t indexOfLocked(std::int64_t entryId) const;
-    std::vector<std::shared_ptr<MediaItem>> itemsLocked() const;
     void announcePlaylist();
     /// Runs `step` on the main queue while the player lives.
     template <class F>
@@ -178,10 +173,7 @@ class MpvPlayer : public Player,
 
     mutable std::mutex mutex_;
     bool initialized_ = false;
-    std::vector<Entry> queue_;
-    std::vector<std::shared_ptr<MediaItem>> unshuffled_;
-    std::int64_t currentEntryId_ = -1;
-    std::int64_t lastAnnouncedIndex_ = 0;
+    PlayQueue queue_;
     std::optional<MediaSourceInfo> loadedSource_;
     MediaType mediaType_ = MediaType::Audio;
     bool loaded_ = false;

@@ -15,9 +15,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "VornKit/Model/MediaSourceInfo.h"
+#include "VornKit/Model/PlaybackProgressInfo.h"
 #include "VornKit/Playback/MediaType.h"
 
 namespace vk {
@@ -79,6 +81,26 @@ class Player {
     /// "RepeatNone", "RepeatAll" or "RepeatOne".
     virtual void setRepeatMode(const std::string& mode) = 0;
 };
+
+/// The repeat mode a player's mode text names: "RepeatOne" and "RepeatAll" in any case; anything
+/// else is RepeatNone.
+inline RepeatMode repeatModeNamed(std::string_view mode) {
+    auto is = [mode](std::string_view name) {
+        if (mode.size() != name.size())
+            return false;
+        for (std::size_t i = 0; i < mode.size(); ++i) {
+            char c = mode[i];
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+            if (c != name[i])
+                return false;
+        }
+        return true;
+    };
+    return is("repeatone")   ? RepeatMode::RepeatOne
+           : is("repeatall") ? RepeatMode::RepeatAll
+                             : RepeatMode::RepeatNone;
+}
 
 class Playback {
   public:

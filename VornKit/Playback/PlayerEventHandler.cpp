@@ -66,11 +66,16 @@ bool fitsInt32(std::int64_t value) {
 
 }  // namespace
 
+/// What every report needs: the player, its current item with the item's source and play session,
+/// the item's server and the queue; `info` is filled in for progress reports.
 struct PlayerEventHandler::Report {
-    PlaybackProgressInfo info;
-    std::string serverId;
     std::shared_ptr<Player> player;
+    std::shared_ptr<MediaItem> item;
+    std::string sourceId;
+    std::string sessionId;
+    std::string serverId;
     std::vector<std::shared_ptr<MediaItem>> queue;
+    PlaybackProgressInfo info;
 };
 
 std::shared_ptr<PlayerEventHandler> PlayerEventHandler::create(
@@ -203,42 +208,50 @@ void PlayerEventHandler::setSyncActive() const {
 
 // Reports -------------------------------------------------------------------------------------
 
-std::optional<PlayerEventHandler::Report> PlayerEventHandler::buildProgressReport() {
-    std::shared_ptr<Player> player;
-    std::shared_ptr<MediaItem> item;
+std::optional<PlayerEventHandler::Report> PlayerEventHandler::reportBasis(
+    const char* missingMessage) {
+    Report report;
     {
         std::lock_guard lock(mutex_);
         if (currentMediaType_ != MediaType::Audio)
             return std::nullopt;
-        player = player_;
-        item = currentItem_;
+        report.player = player_;
+        report.item = currentItem_;
     }
-    if (!item && player) {
-        item = player->currentMediaItem();
+    if (!report.item && report.player) {
+        report.item = report.player->currentMediaItem();
         std::lock_guard lock(mutex_);
-        currentItem_ = item;
+        currentItem_ = report.item;
     }
     std::optional<MediaSourceInfo> source;
-    if (player)
-        source = player->currentMediaSource();
-    if (!player || !item || !source || !source->Id) {
-        logger().log("onPlaybackStarted missing required information for progress reporting!");
+    if (report.player)
+        source = report.player->currentMediaSource();
+    if (!report.player || !report.item || !source || !source->Id) {
+        logger().log(missingMessage);
         return std::nullopt;
     }
-    auto sessionId = playSessionId(*item);
+    auto sessionId = playSessionId(*report.item);
     if (!sessionId)
         return std::nullopt;
+    report.sourceId = source->Id.str();
+    report.sessionId = std::move(*sessionId);
+    report.serverId = report.item->ServerId.value_or("");
+    report.queue = report.player->getCurrentQueue();
+    return report;
+}
 
-    Report report;
-    report.player = player;
-    report.queue = player->getCurrentQueue();
-    const bool playing = player->isPlaying();
+std::optional<PlayerEventHandler::Report> PlayerEventHandler::buildProgressReport() {
+    auto report =
+        reportBasis("onPlaybackStarted missing required information for progress reporting!");
+    if (!report)
+        return std::nullopt;
+    const bool playing = report->player->isPlaying();
     std::lock_guard lock(mutex_);
-    report.info = PlaybackProgressInfo(
-        true, item->ItemId.value_or(""), source->Id.str(), !playing, currentPlaylistPos_,
-        static_cast<std::int64_t>(report.queue.size()), false, *sessionId, currentRepeatMode_, 0);
-    report.info.PositionTicks = ticksFromMs(currentPositionMs_);
-    report.serverId = item->ServerId.value_or("");
+    report->info =
+        PlaybackProgressInfo(true, report->item->ItemId.value_or(""), report->sourceId, !playing,
+                             currentPlaylistPos_, static_cast<std::int64_t>(report->queue.size()),
+                             false, report->sessionId, currentRepeatMode_, 0);
+    report->info.PositionTicks = ticksFromMs(currentPositionMs_);
     return report;
 }
 
@@ -277,41 +290,21 @@ void PlayerEventHandler::progressReport(ProgressEvent event) {
 }
 
 void PlayerEventHandler::playbackStopped(bool withQueue) {
-    std::shared_ptr<Player> player;
-    std::shared_ptr<MediaItem> item;
-    {
-        std::lock_guard lock(mutex_);
-        if (currentMediaType_ != MediaType::Audio)
-            return;
-        player = player_;
-        item = currentItem_;
-    }
-    if (!item && player) {
-        item = player->currentMediaItem();
-        std::lock_guard lock(mutex_);
-        currentItem_ = item;
-    }
-    std::optional<MediaSourceInfo> source;
-    if (player)
-        source = player->currentMediaSource();
-    if (!player || !item || !source || !source->Id) {
-        logger().log("onPlaybackStopped missing required information for progress reporting!");
+    auto report =
+        reportBasis("onPlaybackStopped missing required information for progress reporting!");
+    if (!report)
         return;
-    }
-    auto sessionId = playSessionId(*item);
-    if (!sessionId)
-        return;
-    const auto queue = player->getCurrentQueue();
     PlaybackStopInfo info;
     {
         std::lock_guard lock(mutex_);
-        info = PlaybackStopInfo(currentPlaylistPos_, static_cast<std::int64_t>(queue.size()),
-                                item->ItemId.value_or(""), source->Id.str(), *sessionId);
+        info = PlaybackStopInfo(
+            currentPlaylistPos_, static_cast<std::int64_t>(report->queue.size()),
+            report->item->ItemId.value_or(""), report->sourceId, report->sessionId);
         info.PositionTicks = ticksFromMs(currentPositionMs_);
     }
     if (withQueue)
-        info.NowPlayingQueue = nowPlayingQueue(queue);
-    auto client = clientLookup_ ? clientLookup_(item->ServerId.value_or("")) : nullptr;
+        info.NowPlayingQueue = nowPlayingQueue(report->queue);
+    auto client = clientLookup_ ? clientLookup_(report->serverId) : nullptr;
     if (!client) {
         logger().log("onPlaybackStopped Failed to get ApiClient for item!");
         return;
@@ -515,10 +508,7 @@ void PlayerEventHandler::onVolumeChanged(std::int64_t volume, std::int64_t /*max
 }
 
 void PlayerEventHandler::onRepeatModeChanged(const std::string& mode) {
-    const std::string lower = lowercased(mode);
-    const RepeatMode next = lower == "repeatone"   ? RepeatMode::RepeatOne
-                            : lower == "repeatall" ? RepeatMode::RepeatAll
-                                                   : RepeatMode::RepeatNone;
+    const RepeatMode next = repeatModeNamed(mode);
     if (next == currentRepeatMode())
         return;
     send(objectName() + ".onPropertyChange('repeat-mode', " + javaScriptSingleQuoted(mode) + ");");

@@ -149,6 +149,9 @@ class PlayerEventHandler : public PlayerEventDelegate,
     void playlistEntry(const MediaItem& item) const;
     void setSyncActive() const;
 
+    /// The player, item, source and session a report needs (audio only); logs `missingMessage`
+    /// when one is missing (a missing session id silently).
+    std::optional<Report> reportBasis(const char* missingMessage);
     std::optional<Report> buildProgressReport();
     void playbackStarted();
     void progressReport(ProgressEvent event);

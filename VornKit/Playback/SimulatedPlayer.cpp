@@ -86,9 +86,8 @@ bool SimulatedPlayer::finished() const {
 
 std::int64_t SimulatedPlayer::durationOf(std::int32_t index) const {
     std::lock_guard lock(mutex_);
-    if (index < 0 || static_cast<std::size_t>(index) >= queue_.size())
-        return 0;
-    return queue_[static_cast<std::size_t>(index)].durationMs;
+    const Entry* entry = queue_.at(index);
+    return entry ? entry->durationMs : 0;
 }
 
 MediaType SimulatedPlayer::currentMediaType() const {
@@ -98,9 +97,7 @@ MediaType SimulatedPlayer::currentMediaType() const {
 
 std::shared_ptr<MediaItem> SimulatedPlayer::currentMediaItem() const {
     std::lock_guard lock(mutex_);
-    if (index_ < 0 || static_cast<std::size_t>(index_) >= queue_.size())
-        return nullptr;
-    return queue_[static_cast<std::size_t>(index_)].item;
+    return queue_.itemAt(queue_.current);
 }
 
 std::optional<MediaSourceInfo> SimulatedPlayer::currentMediaSource() const {
@@ -133,23 +130,17 @@ bool SimulatedPlayer::hasMedia(MediaType type) const {
 
 std::vector<std::shared_ptr<MediaItem>> SimulatedPlayer::getCurrentQueue() const {
     std::lock_guard lock(mutex_);
-    std::vector<std::shared_ptr<MediaItem>> items;
-    items.reserve(queue_.size());
-    for (const auto& entry : queue_)
-        items.push_back(entry.item);
-    return items;
+    return queue_.items();
 }
 
 std::shared_ptr<MediaItem> SimulatedPlayer::getItemAtPosition(std::int32_t index) const {
     std::lock_guard lock(mutex_);
-    if (index < 0 || static_cast<std::size_t>(index) >= queue_.size())
-        return nullptr;
-    return queue_[static_cast<std::size_t>(index)].item;
+    return queue_.itemAt(index);
 }
 
 std::int64_t SimulatedPlayer::getCurrentPlaylistIndex() const {
     std::lock_guard lock(mutex_);
-    return index_;
+    return queue_.current;
 }
 
 std::int64_t SimulatedPlayer::getCurrentStreamPosition() const {
@@ -187,9 +178,9 @@ void SimulatedPlayer::nextTrack() {
             std::lock_guard lock(self.mutex_);
             if (!self.loaded_)
                 return;
-            index = self.index_;
+            index = self.queue_.current;
             size = self.queue_.size();
-            repeatAll = self.repeatMode_ == "RepeatAll";
+            repeatAll = self.repeatMode_ == RepeatMode::RepeatAll;
         }
         if (static_cast<std::size_t>(index + 1) < size) {
             self.startEntry(index + 1, 0);
@@ -209,7 +200,7 @@ void SimulatedPlayer::prevTrack() {
             std::lock_guard lock(self.mutex_);
             if (!self.loaded_)
                 return;
-            index = self.index_;
+            index = self.queue_.current;
             position = self.positionMs_;
         }
         if (position > kRestartThresholdMs || index == 0) {
@@ -228,15 +219,12 @@ void SimulatedPlayer::queueItems(const std::string& itemsJson, bool next) {
         std::vector<std::shared_ptr<MediaItem>> queue;
         {
             std::lock_guard lock(self.mutex_);
-            std::size_t at = next && self.index_ >= 0 ? static_cast<std::size_t>(self.index_) + 1
-                                                      : self.queue_.size();
-            for (const auto& item : items) {
-                self.queue_.insert(self.queue_.begin() + static_cast<std::ptrdiff_t>(at++),
-                                   self.makeEntry(item));
-                self.unshuffled_.push_back(item);
-            }
-            for (const auto& entry : self.queue_)
-                queue.push_back(entry.item);
+            std::size_t at = next && self.queue_.current >= 0
+                                 ? static_cast<std::size_t>(self.queue_.current) + 1
+                                 : self.queue_.size();
+            for (const auto& item : items)
+                self.queue_.insert(at++, self.makeEntry(item));
+            queue = self.queue_.items();
         }
         self.delegates_.notify(Op::onPlaylistChanged,
                                [&](PlayerEventDelegate& d) { d.onPlaylistChanged(queue); });
@@ -250,20 +238,12 @@ void SimulatedPlayer::removeFromPlaylistAtIndex(std::int32_t index) {
         bool hasNext = false;
         {
             std::lock_guard lock(self.mutex_);
-            if (index < 0 || static_cast<std::size_t>(index) >= self.queue_.size())
+            wasCurrent = index == self.queue_.current && self.loaded_;
+            auto entry = self.queue_.remove(index);
+            if (!entry)
                 return;
-            removed = self.queue_[static_cast<std::size_t>(index)].item;
-            self.queue_.erase(self.queue_.begin() + index);
-            std::erase(self.unshuffled_, removed);
-            if (index < self.index_) {
-                --self.index_;
-                --self.lastAnnouncedIndex_;
-            } else if (index == self.index_) {
-                wasCurrent = self.loaded_;
-                hasNext = static_cast<std::size_t>(index) < self.queue_.size();
-                if (!hasNext && !wasCurrent)
-                    self.index_ = static_cast<std::int64_t>(self.queue_.size()) - 1;
-            }
+            removed = entry->item;
+            hasNext = self.queue_.at(index) != nullptr;
         }
         self.delegates_.notify(Op::onPlaylistItemRemoved,
                                [&](PlayerEventDelegate& d) { d.onPlaylistItemRemoved(removed); });
@@ -271,8 +251,6 @@ void SimulatedPlayer::removeFromPlaylistAtIndex(std::int32_t index) {
             self.startEntry(index, 0);
         } else if (wasCurrent) {
             self.finish(false);
-            std::lock_guard lock(self.mutex_);
-            self.index_ = static_cast<std::int64_t>(self.queue_.size()) - 1;
         }
     });
 }
@@ -282,24 +260,9 @@ void SimulatedPlayer::movePlaylistItemFromIndex(std::int32_t from, std::int32_t 
         std::string id;
         {
             std::lock_guard lock(self.mutex_);
-            const auto size = static_cast<std::int32_t>(self.queue_.size());
-            if (from < 0 || from >= size || to < 0 || to >= size || from == to)
+            if (!self.queue_.move(from, to))
                 return;
-            Entry moved = std::move(self.queue_[static_cast<std::size_t>(from)]);
-            self.queue_.erase(self.queue_.begin() + from);
-            self.queue_.insert(self.queue_.begin() + to, std::move(moved));
-            auto follow = [&](std::int64_t& index) {
-                if (index == from) {
-                    index = to;
-                } else if (from < index && to >= index) {
-                    --index;
-                } else if (from > index && to <= index) {
-                    ++index;
-                }
-            };
-            follow(self.index_);
-            follow(self.lastAnnouncedIndex_);
-            const auto& item = self.queue_[static_cast<std::size_t>(to)].item;
+            const auto item = self.queue_.itemAt(to);
             id = item && item->playlistItemId ? *item->playlistItemId : std::string();
         }
         self.delegates_.notify(Op::onPlaylistItemMoved,
@@ -348,31 +311,12 @@ void SimulatedPlayer::setShuffleOn(bool on) {
             if (self.shuffle_ == on)
                 return;
             self.shuffle_ = on;
-            std::shared_ptr<MediaItem> current =
-                self.index_ >= 0 && static_cast<std::size_t>(self.index_) < self.queue_.size()
-                    ? self.queue_[static_cast<std::size_t>(self.index_)].item
-                    : nullptr;
             if (on) {
-                // Only what has not played yet is shuffled.
-                auto first = self.queue_.begin() + (self.index_ + 1);
-                std::shuffle(first, self.queue_.end(), std::mt19937(std::random_device()()));
+                self.queue_.shuffle();
             } else {
-                auto rank = [&](const Entry& entry) {
-                    auto it =
-                        std::find(self.unshuffled_.begin(), self.unshuffled_.end(), entry.item);
-                    return it - self.unshuffled_.begin();
-                };
-                std::stable_sort(self.queue_.begin(), self.queue_.end(),
-                                 [&](const Entry& a, const Entry& b) { return rank(a) < rank(b); });
-                for (std::size_t i = 0; i < self.queue_.size(); ++i) {
-                    if (current && self.queue_[i].item == current) {
-                        self.index_ = static_cast<std::int64_t>(i);
-                        self.lastAnnouncedIndex_ = self.index_;
-                    }
-                }
+                self.queue_.unshuffle();
             }
-            for (const auto& entry : self.queue_)
-                queue.push_back(entry.item);
+            queue = self.queue_.items();
         }
         self.delegates_.notify(Op::onPlaylistChanged,
                                [&](PlayerEventDelegate& d) { d.onPlaylistChanged(queue); });
@@ -383,7 +327,7 @@ void SimulatedPlayer::setRepeatMode(const std::string& mode) {
     onMain([mode](SimulatedPlayer& self) {
         {
             std::lock_guard lock(self.mutex_);
-            self.repeatMode_ = mode;
+            self.repeatMode_ = repeatModeNamed(mode);
         }
         self.delegates_.notify(Op::onRepeatModeChanged,
                                [&](PlayerEventDelegate& d) { d.onRepeatModeChanged(mode); });
@@ -436,14 +380,8 @@ void SimulatedPlayer::replaceQueue(std::vector<Entry> entries, MediaType type,
     {
         std::lock_guard lock(mutex_);
         ++generation_;
-        queue_ = std::move(entries);
-        unshuffled_.clear();
-        for (const auto& entry : queue_) {
-            unshuffled_.push_back(entry.item);
-            queue.push_back(entry.item);
-        }
-        index_ = -1;
-        lastAnnouncedIndex_ = 0;
+        queue_.reset(std::move(entries));
+        queue = queue_.items();
         mediaType_ = type;
         loaded_ = false;
         paused_ = false;
@@ -463,20 +401,20 @@ void SimulatedPlayer::startEntry(std::int64_t index, std::int64_t positionMs) {
     bool announce = false;
     {
         std::lock_guard lock(mutex_);
-        if (index < 0 || static_cast<std::size_t>(index) >= queue_.size())
+        const Entry* entry = queue_.at(index);
+        if (!entry)
             return;
         ++generation_;
-        const Entry& entry = queue_[static_cast<std::size_t>(index)];
-        item = entry.item;
-        duration = entry.durationMs;
-        index_ = index;
+        item = entry->item;
+        duration = entry->durationMs;
+        queue_.current = index;
         positionMs_ = std::clamp<std::int64_t>(positionMs, 0, duration);
         positionMs = positionMs_;
         loaded_ = true;
         paused_ = false;
         finished_ = false;
-        announce = index != lastAnnouncedIndex_;
-        lastAnnouncedIndex_ = index;
+        announce = index != queue_.lastAnnounced;
+        queue_.lastAnnounced = index;
     }
     const std::optional<std::string> path = item ? item->Path : std::nullopt;
     const std::optional<std::string> entryId = item ? item->playlistItemId : std::nullopt;
@@ -489,8 +427,8 @@ void SimulatedPlayer::startEntry(std::int64_t index, std::int64_t positionMs) {
     }
     {
         std::lock_guard lock(mutex_);
-        if (index_ == index && static_cast<std::size_t>(index) < queue_.size())
-            loadedSource_ = queue_[static_cast<std::size_t>(index)].source;
+        if (const Entry* entry = queue_.currentEntry(); entry && queue_.current == index)
+            loadedSource_ = entry->source;
     }
     delegates_.notify(Op::fileDidLoad, [](PlayerEventDelegate& d) { d.fileDidLoad(); });
     delegates_.notify(Op::onDurationChanged, [&](PlayerEventDelegate& d) {
@@ -508,9 +446,10 @@ void SimulatedPlayer::tick(std::uint64_t generation) {
     bool ended = false;
     {
         std::lock_guard lock(mutex_);
-        if (generation != generation_ || paused_ || !loaded_)
+        const Entry* entry = queue_.currentEntry();
+        if (generation != generation_ || paused_ || !loaded_ || !entry)
             return;
-        const std::int64_t duration = queue_[static_cast<std::size_t>(index_)].durationMs;
+        const std::int64_t duration = entry->durationMs;
         positionMs_ = std::min(positionMs_ + options_.timeUpdateInterval.count(), duration);
         position = positionMs_;
         ended = position >= duration;
@@ -546,18 +485,18 @@ void SimulatedPlayer::endScriptedPause(std::uint64_t generation) {
 void SimulatedPlayer::endOfEntry() {
     std::int64_t index = 0;
     std::size_t size = 0;
-    std::string mode;
+    RepeatMode mode = RepeatMode::RepeatNone;
     {
         std::lock_guard lock(mutex_);
-        index = index_;
+        index = queue_.current;
         size = queue_.size();
         mode = repeatMode_;
     }
-    if (mode == "RepeatOne") {
+    if (mode == RepeatMode::RepeatOne) {
         startEntry(index, 0);
     } else if (static_cast<std::size_t>(index + 1) < size) {
         startEntry(index + 1, 0);
-    } else if (mode == "RepeatAll" && size > 0) {
+    } else if (mode == RepeatMode::RepeatAll && size > 0) {
         startEntry(0, 0);
     } else {
         finish(false);
@@ -575,11 +514,8 @@ void SimulatedPlayer::finish(bool shutdown) {
     if (shutdown) {
         delegates_.notify(Op::shutdown, [](PlayerEventDelegate& d) { d.shutdown(); });
         std::lock_guard lock(mutex_);
-        queue_.clear();
-        unshuffled_.clear();
+        queue_.reset();
         loadedSource_.reset();
-        index_ = -1;
-        lastAnnouncedIndex_ = 0;
         positionMs_ = 0;
     } else {
         delegates_.notify(Op::fileDidEnd, [](PlayerEventDelegate& d) { d.fileDidEnd(); });
@@ -610,10 +546,11 @@ void SimulatedPlayer::seekTo(double positionMs) {
     bool ended = false;
     {
         std::lock_guard lock(mutex_);
-        if (!loaded_ || std::isnan(positionMs))
+        const Entry* entry = queue_.currentEntry();
+        if (!loaded_ || !entry || std::isnan(positionMs))
             return;
         ++generation_;
-        const std::int64_t duration = queue_[static_cast<std::size_t>(index_)].durationMs;
+        const std::int64_t duration = entry->durationMs;
         positionMs_ =
             static_cast<std::int64_t>(std::clamp(positionMs, 0.0, static_cast<double>(duration)));
         position = positionMs_;

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "VornKit/Playback/MediaItem.h"
+#include "VornKit/Playback/PlayQueue.h"
 #include "VornKit/Playback/Player.h"
 #include "VornKit/Playback/PlayerDelegateList.h"
 
@@ -112,11 +113,7 @@ class SimulatedPlayer : public Player,
                    std::int64_t startPosMs) override;
 
   private:
-    struct Entry {
-        std::shared_ptr<MediaItem> item;
-        std::int64_t durationMs = 0;
-        std::optional<MediaSourceInfo> source;
-    };
+    using Entry = PlayQueue::Entry;
 
     explicit SimulatedPlayer(Options options);
     Entry makeEntry(std::shared_ptr<MediaItem> item) const;
@@ -143,11 +140,8 @@ class SimulatedPlayer : public Player,
     PlayerDelegateList delegates_;
 
     mutable std::mutex mutex_;
-    std::vector<Entry> queue_;
-    std::vector<std::shared_ptr<MediaItem>> unshuffled_;
+    PlayQueue queue_;
     std::optional<MediaSourceInfo> loadedSource_;
-    std::int64_t index_ = -1;
-    std::int64_t lastAnnouncedIndex_ = 0;
     std::int64_t positionMs_ = 0;
     MediaType mediaType_ = MediaType::Audio;
     bool loaded_ = false;
@@ -155,7 +149,7 @@ class SimulatedPlayer : public Player,
     bool finished_ = false;
     bool scriptedPauseDone_ = false;
     bool shuffle_ = false;
-    std::string repeatMode_ = "RepeatNone";
+    RepeatMode repeatMode_ = RepeatMode::RepeatNone;
     double volume_ = 100;
     std::uint64_t generation_ = 0;  // grows whenever the running tick chain must end
 };
