@@ -17,6 +17,7 @@
 #include "VornKit/Platform/Log.h"
 #include "refserver/Library.h"
 #include "refserver/RefServer.h"
+#include "tools/vornctl/Await.h"
 #include "tools/vornctl/ServerOptions.h"
 
 namespace vornctl {
@@ -63,13 +64,7 @@ class SimulatedClockClient : public vk::ApiClient {
 
 template <class T>
 std::optional<T> wait(const std::function<void(std::function<void(std::optional<T>)>)>& start) {
-    auto result = std::make_shared<std::optional<std::optional<T>>>();
-    start([result](std::optional<T> value) {
-        vk::DispatchQueue::main()->async(
-            [result, value = std::move(value)]() mutable { *result = std::move(value); });
-    });
-    vk::RunLoop::main().runUntil([&] { return result->has_value(); }, kWait);
-    return result->has_value() ? **result : std::nullopt;
+    return awaitCompletion<T>(start, kWait);
 }
 
 struct Fetched {

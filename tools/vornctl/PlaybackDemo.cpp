@@ -101,7 +101,7 @@ int runPlaybackDemo() {
             if (track->id == report.itemId)
                 name = &track->name;
         }
-        std::printf("  %-26s %-10s %-22s position %s\n", report.endpoint.c_str(),
+        std::printf("  %-26s %-11s %-22s position %s\n", report.endpoint.c_str(),
                     report.eventName.empty() ? "-" : report.eventName.c_str(), name->c_str(),
                     report.positionTicks ? seconds(*report.positionTicks).c_str() : "-");
         starts += report.endpoint == "Sessions/Playing" ? 1 : 0;

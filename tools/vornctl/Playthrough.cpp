@@ -10,6 +10,7 @@
 #include "VornKit/Playback/PlayerEventHandler.h"
 #include "VornKit/Playback/SimulatedPlayer.h"
 #include "VornKit/Playback/WebViewMessageDelegate.h"
+#include "tools/vornctl/Await.h"
 #ifdef VK_HAVE_MPV
 #include "VornKit/Mpv/MpvPlayer.h"
 #endif
@@ -101,17 +102,6 @@ class EndWatcher : public vk::PlayerEventDelegate {
     int loaded_ = 0;
 };
 
-template <class T>
-std::optional<T> await(const std::function<void(std::function<void(std::optional<T>)>)>& start) {
-    auto result = std::make_shared<std::optional<std::optional<T>>>();
-    start([result](std::optional<T> value) {
-        vk::DispatchQueue::main()->async(
-            [result, value = std::move(value)]() mutable { *result = std::move(value); });
-    });
-    vk::RunLoop::main().runUntil([&] { return result->has_value(); }, kWait);
-    return result->has_value() ? **result : std::nullopt;
-}
-
 int fail(const std::string& message) {
     std::printf("error: %s\n", message.c_str());
     std::fflush(stdout);
@@ -143,8 +133,8 @@ int playThrough(const std::shared_ptr<vk::ApiClient>& client,
         auto url = client->getUrl(user ? "Users/" + *user + "/Items/" + id : "Items/" + id, {});
         if (!url)
             return fail("no URL for item " + id);
-        auto json = await<std::string>(
-            [&](auto done) { client->sendRequest(vk::UrlRequest(*url), std::move(done)); });
+        auto json = awaitCompletion<std::string>(
+            [&](auto done) { client->sendRequest(vk::UrlRequest(*url), std::move(done)); }, kWait);
         if (!json)
             return fail("item " + id + " could not be fetched (see the log)");
         auto decoded = vk::JsonDecoder().decode<std::shared_ptr<vk::BaseItemDto>>(*json);

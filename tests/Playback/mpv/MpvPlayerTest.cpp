@@ -4,14 +4,13 @@
 
 #include <algorithm>
 
+#include "Api/LibraryTestSupport.h"
 #include "Playback/PlaybackTestSupport.h"
 #include "Support/TestSupport.h"
 #include "VornKit/Api/ApiClient.h"
 #include "VornKit/Playback/PlayerEventHandler.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "refserver/Library.h"
-#include "refserver/RefServer.h"
 
 namespace vk::test {
 namespace {
@@ -69,35 +68,10 @@ class EventLog : public PlayerEventDelegate {
     double lastTimeMs_ = -1;
 };
 
-class MpvPlayerTest : public ::testing::Test {
+class MpvPlayerTest : public LibraryServerTest {
   protected:
-    static void SetUpTestSuite() {
-        refserver::RefServer::Options options;
-        options.accessToken = "token-abc";
-        options.serverId = "server-1";
-        server_ = new refserver::RefServer(options);
-        refserver::LibraryOptions library;
-        library.tracks = 12;
-        library.userId = "user-1";
-        library_ = refserver::Library::install(*server_, library);
-        base_ = *server_->listen({"main", "127.0.0.1", 0, std::nullopt});
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-        library_.reset();
-    }
-
     void SetUp() override {
-        server_->clearFaults();
-        library_->clearReports();
-        ServerInfo info;
-        info.Id = "server-1";
-        info.AccessToken = "token-abc";
-        info.UserId = "user-1";
-        client_ = std::make_shared<ApiClient>(
-            info, DeviceInfo("device-42", std::string("Test"), std::string("1.0"), "Vorn"));
-        client_->setServerAddress(base_);
+        LibraryServerTest::SetUp();
         auto tracks = library_->ofType("Audio");
         std::sort(tracks.begin(), tracks.end(),
                   [](auto* a, auto* b) { return a->audioSeconds < b->audioSeconds; });
@@ -118,7 +92,7 @@ class MpvPlayerTest : public ::testing::Test {
         handler_->setCurrentMediaType(MediaType::Audio);
         handler_->setPlayer(player);
         player->addDelegate(handler_);
-        player->addDelegate(log_);
+        player->addDelegate(events_);
         return player;
     }
 
@@ -148,13 +122,9 @@ class MpvPlayerTest : public ::testing::Test {
         return matching;
     }
 
-    static inline refserver::RefServer* server_ = nullptr;
-    static inline std::shared_ptr<refserver::Library> library_;
-    static inline std::string base_;
-    std::shared_ptr<ApiClient> client_;
     std::vector<const refserver::LibraryItem*> tracks_;
     std::shared_ptr<WebViewRecorder> web_ = std::make_shared<WebViewRecorder>();
-    std::shared_ptr<EventLog> log_ = std::make_shared<EventLog>();
+    std::shared_ptr<EventLog> events_ = std::make_shared<EventLog>();
     std::shared_ptr<PlayerEventHandler> handler_;
 };
 
@@ -165,14 +135,14 @@ TEST_F(MpvPlayerTest, PlaysTwoTracksAndTheServerRecordsStartProgressAndStop) {
     const std::int64_t startMs = (first.audioSeconds - 4) * 1000LL;
     const std::vector<std::shared_ptr<MediaItem>> items = {itemFor(first, 0), itemFor(second, 1)};
     player->playAudio(items, false, MediaSourceInfo(first.id, std::nullopt), 0, startMs);
-    ASSERT_TRUE(waitFor([&] { return log_->count("fileDidEnd") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return events_->count("fileDidEnd") == 1; }));
     ASSERT_TRUE(waitFor([&] { return reportsTo("Sessions/Playing/Stopped").size() == 2; }));
 
-    EXPECT_THAT(log_->events(),
+    EXPECT_THAT(events_->events(),
                 ::testing::IsSupersetOf(
                     {"fileWillStart " + *items[0]->Path, "fileWillStart " + *items[1]->Path,
                      std::string("playlistPositionChanged 1"), std::string("fileDidEnd")}));
-    EXPECT_EQ(log_->count("fileDidLoad"), 2u);
+    EXPECT_EQ(events_->count("fileDidLoad"), 2u);
 
     const auto starts = reportsTo("Sessions/Playing");
     const auto stops = reportsTo("Sessions/Playing/Stopped");
@@ -213,9 +183,9 @@ TEST_F(MpvPlayerTest, AStreamThatFailsIsReportedAndTheQueueGoesOn) {
     missing->ItemId = "no-such-item";
     missing->Path = base_ + "/vorn/Audio/no-such-item/universal?api_key=token-abc&PlaySessionId=7";
     player->playAudio({missing, itemFor(good, 1)}, false, std::nullopt, 0, 0);
-    ASSERT_TRUE(waitFor([&] { return log_->count("fileDidEnd") == 1; }));
-    EXPECT_EQ(log_->count("fileDidEndWithErrorCode"), 1u);
-    EXPECT_EQ(log_->count("fileDidLoad"), 1u);
+    ASSERT_TRUE(waitFor([&] { return events_->count("fileDidEnd") == 1; }));
+    EXPECT_EQ(events_->count("fileDidEndWithErrorCode"), 1u);
+    EXPECT_EQ(events_->count("fileDidLoad"), 1u);
     ASSERT_TRUE(waitFor([&] { return reportsTo("Sessions/Playing/Stopped").size() == 2; }));
     EXPECT_EQ(reportsTo("Sessions/Playing/Stopped")[0].itemId, "no-such-item");
     EXPECT_EQ(reportsTo("Sessions/Playing").size(), 1u);
@@ -229,11 +199,12 @@ TEST_F(MpvPlayerTest, AServerThatCutsTheStreamEndsTheItemOnce) {
     // libmpv's default retries a cut stream for about ten seconds before it gives up the same way.
     auto player = makePlayer(8, {{"stream-lavf-o", "reconnect=0"}});
     player->playAudio({itemFor(*tracks_[0], 0)}, false, std::nullopt, 0, 0);
-    ASSERT_TRUE(waitFor(
-        [&] { return log_->count("fileDidEnd") + log_->count("fileDidEndWithErrorCode") >= 1; }));
+    ASSERT_TRUE(waitFor([&] {
+        return events_->count("fileDidEnd") + events_->count("fileDidEndWithErrorCode") >= 1;
+    }));
     pumpMainQueueUntil([] { return false; }, std::chrono::milliseconds(300));
-    EXPECT_EQ(log_->count("fileDidEnd") + log_->count("fileDidEndWithErrorCode"), 1u)
-        << ::testing::PrintToString(log_->events());
+    EXPECT_EQ(events_->count("fileDidEnd") + events_->count("fileDidEndWithErrorCode"), 1u)
+        << ::testing::PrintToString(events_->events());
     ASSERT_TRUE(waitFor([&] { return reportsTo("Sessions/Playing/Stopped").size() == 1; }));
 }
 
@@ -243,31 +214,31 @@ TEST_F(MpvPlayerTest, FollowsQueueChangesAndCommands) {
     for (int i = 0; i < 3; ++i)
         items.push_back(itemFor(*tracks_[static_cast<std::size_t>(i)], i));
     player->playAudio(items, false, std::nullopt, 0, 0);
-    ASSERT_TRUE(waitFor([&] { return log_->count("fileDidLoad") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return events_->count("fileDidLoad") == 1; }));
 
     player->pause();
-    ASSERT_TRUE(waitFor([&] { return log_->count("playbackDidPause") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return events_->count("playbackDidPause") == 1; }));
     EXPECT_FALSE(player->isPlaying());
     player->unpause();
-    ASSERT_TRUE(waitFor([&] { return log_->count("playbackDidUnpause") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return events_->count("playbackDidUnpause") == 1; }));
     player->setPosition(5000);
-    ASSERT_TRUE(waitFor([&] { return log_->lastTimeMs() >= 5000; }));
+    ASSERT_TRUE(waitFor([&] { return events_->lastTimeMs() >= 5000; }));
     EXPECT_GE(player->getCurrentStreamPosition(), 5000);
     player->setVolume(40);
-    ASSERT_TRUE(waitFor([&] { return log_->count("onVolumeChanged 40") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return events_->count("onVolumeChanged 40") == 1; }));
     player->setRepeatMode("RepeatAll");
-    ASSERT_TRUE(waitFor([&] { return log_->count("onRepeatModeChanged RepeatAll") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return events_->count("onRepeatModeChanged RepeatAll") == 1; }));
 
     // Move the last entry behind the current one: it plays next.
     player->movePlaylistItemFromIndex(2, 1);
     EXPECT_EQ(player->getItemAtPosition(1), items[2]);
     player->nextTrack();
-    ASSERT_TRUE(waitFor([&] { return log_->count("fileWillStart") == 2; }));
-    EXPECT_EQ(log_->events().back(), "playlistPositionChanged 1");
+    ASSERT_TRUE(waitFor([&] { return events_->count("fileWillStart") == 2; }));
+    EXPECT_EQ(events_->events().back(), "playlistPositionChanged 1");
     EXPECT_EQ(player->currentMediaItem(), items[2]);
     // Removing the current entry plays the one after it, at the same index.
     player->removeFromPlaylistAtIndex(1);
-    ASSERT_TRUE(waitFor([&] { return log_->count("fileWillStart") == 3; }));
+    ASSERT_TRUE(waitFor([&] { return events_->count("fileWillStart") == 3; }));
     EXPECT_EQ(player->currentMediaItem(), items[1]);
     EXPECT_EQ(player->getCurrentQueue(), (std::vector{items[0], items[1]}));
     EXPECT_THAT(web_->statements(),
@@ -277,7 +248,7 @@ TEST_F(MpvPlayerTest, FollowsQueueChangesAndCommands) {
     EXPECT_EQ(reportsTo("Sessions/Playing/Stopped")[1].itemId, items[2]->ItemId);
 
     player->stop({});
-    ASSERT_TRUE(waitFor([&] { return log_->count("shutdown") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return events_->count("shutdown") == 1; }));
     EXPECT_TRUE(player->getCurrentQueue().empty());
     EXPECT_FALSE(player->hasMedia());
 }
@@ -288,7 +259,7 @@ TEST_F(MpvPlayerTest, APlayerDestroyedDuringAReportCompletesItOnce) {
     ScopedLogCapture capture;
     auto player = makePlayer();
     player->playAudio({itemFor(*tracks_[0], 0)}, false, std::nullopt, 0, 0);
-    ASSERT_TRUE(waitFor([&] { return log_->count("fileDidLoad") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return events_->count("fileDidLoad") == 1; }));
     player.reset();
     handler_.reset();
     ASSERT_TRUE(waitFor([&] {
