@@ -37,7 +37,7 @@ class PulseServer {
             address_ = "unix:" + (dir_ / "native").string();
             launch();
         }
-        ready_ = waitUntil([&] { return pactl("info") == 0; });
+        ready_ = waitUntilUp();
     }
     ~PulseServer() { kill(); }
     PulseServer(const PulseServer&) = delete;
@@ -79,7 +79,7 @@ class PulseServer {
     /// Starts a stopped private server again on the same socket.
     void restart() {
         launch();
-        ready_ = waitUntil([&] { return pactl("info") == 0; });
+        ready_ = waitUntilUp();
     }
 
     /// What the private server wrote (for failure messages).
@@ -100,6 +100,19 @@ class PulseServer {
     }
 
   private:
+    /// Until pactl reaches the server; gives up early when a private server has exited.
+    bool waitUntilUp() {
+        bool exited = false;
+        bool up = waitUntil([&] {
+            if (pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                exited = true;
+            }
+            return exited || pactl("info") == 0;
+        });
+        return up && !exited;
+    }
+
     void launch() {
         const auto home = dir_ / "home";
         const auto runtime = dir_ / "run";
@@ -112,6 +125,8 @@ class PulseServer {
         if (pid_ == 0) {
             ::setenv("HOME", home.c_str(), 1);
             ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+            // Off the test session bus, where another server may hold PulseAudio's name.
+            ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
             int log = ::open((dir_ / "log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
             ::dup2(log, 1);
             ::dup2(log, 2);
@@ -139,7 +154,8 @@ bool near(std::optional<float> volume, float expected) {
 
 TEST(PulseAudioSession, FollowsTheDefaultSinkVolumeMuteAndDefaultSinkChanges) {
     PulseServer server;
-    ASSERT_TRUE(server.ready()) << "no PulseAudio server at " << server.address();
+    ASSERT_TRUE(server.ready()) << "no PulseAudio server at " << server.address() << "\n"
+                                << server.serverLog();
     ASSERT_EQ(server.pactl("set-sink-volume @DEFAULT_SINK@ 50%"), 0);
     std::shared_ptr<AudioSession> session =
         PulseAudioSession::connect(std::chrono::seconds(5), server.address());
@@ -189,7 +205,7 @@ TEST(PulseAudioSession, NoServerGivesNoSession) {
 
 TEST(PulseAudioSession, ForgetsTheVolumeWhileTheServerIsGoneAndReconnects) {
     PulseServer server(true);
-    ASSERT_TRUE(server.ready());
+    ASSERT_TRUE(server.ready()) << server.serverLog();
     ASSERT_EQ(server.pactl("set-sink-volume @DEFAULT_SINK@ 40%"), 0);
     auto session = PulseAudioSession::connect(std::chrono::seconds(5), server.address());
     ASSERT_NE(session, nullptr);
@@ -204,7 +220,7 @@ TEST(PulseAudioSession, ForgetsTheVolumeWhileTheServerIsGoneAndReconnects) {
 
 TEST(PulseAudioRemotePlayer, VolumeChangesMadeWithPactlReachTheWebPlayer) {
     PulseServer server;
-    ASSERT_TRUE(server.ready());
+    ASSERT_TRUE(server.ready()) << server.serverLog();
     ASSERT_EQ(server.pactl("set-sink-mute @DEFAULT_SINK@ 0"), 0);
     ASSERT_EQ(server.pactl("set-sink-volume @DEFAULT_SINK@ 65%"), 0);
     auto session = PulseAudioSession::connect(std::chrono::seconds(5), server.address());
