@@ -1,0 +1,84 @@
+// PlayerCommand, PlayerCommandArg and PlayerCommandWrapper: a command the companion device sends
+// to the player ("nextTrack", "playAtIndex" with 3, ...).
+//
+// PlayerCommand is coded as its text; any other text fails decoding. PlayerCommandArg is one
+// JSON value: a number for `int`, a text for `string`. Decoding tries an integer first, then a
+// text; anything else (3.5, true, an object, an array) fails with "Decoding Failed.", which makes
+// the enclosing payload fail too. PlayerCommandWrapper requires "command"; "arg" is optional and
+// left out when absent.
+//
+// Thread rule: plain values; externally synchronised.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "VornKit/Model/EnumCoding.h"
+#include "VornKit/Model/FieldTable.h"
+#include "VornKit/Model/JsonCoding.h"
+#include "VornKit/Platform/PropertyList.h"
+
+namespace vk {
+
+enum class PlayerCommand : int {
+    destroyPlayer,
+    stop,
+    playAtIndex,
+    playPause,
+    nextTrack,
+    prevTrack,
+};
+
+const EnumCoding& enumCoding(PlayerCommand);
+/// The command's text ("nextTrack").
+std::string_view rawValue(PlayerCommand command);
+/// The command named by `text` (exact match), or absent.
+std::optional<PlayerCommand> playerCommandFromString(std::string_view text);
+
+class PlayerCommandArg {
+  public:
+    /// The message of the error a value that is neither an integer nor a text fails with.
+    static constexpr std::string_view kDecodingFailed = "Decoding Failed.";
+
+    enum class Case { int_, string };
+
+    /// The integer 0.
+    PlayerCommandArg() = default;
+    static PlayerCommandArg int_(std::int64_t value) { return PlayerCommandArg(value); }
+    static PlayerCommandArg string(std::string value) { return PlayerCommandArg(std::move(value)); }
+
+    Case kind() const { return payload_.index() == 0 ? Case::int_ : Case::string; }
+    /// The payload when it is of that case, else nullptr.
+    const std::int64_t* intValue() const { return std::get_if<std::int64_t>(&payload_); }
+    const std::string* stringValue() const { return std::get_if<std::string>(&payload_); }
+    /// The payload as a property-list value: an integer for `int`, a text for `string`.
+    PlistValue value() const;
+
+    friend bool operator==(const PlayerCommandArg&, const PlayerCommandArg&) = default;
+
+  private:
+    explicit PlayerCommandArg(std::int64_t value) : payload_(value) {}
+    explicit PlayerCommandArg(std::string value) : payload_(std::move(value)) {}
+
+    std::variant<std::int64_t, std::string> payload_;
+};
+
+struct PlayerCommandWrapper {
+    PlayerCommand command = PlayerCommand::stop;
+    std::optional<PlayerCommandArg> arg;
+
+    PlayerCommandWrapper() = default;
+    PlayerCommandWrapper(PlayerCommand command, std::optional<PlayerCommandArg> arg)
+        : command(command), arg(std::move(arg)) {}
+
+    static const FieldTable<PlayerCommandWrapper>& fieldTable();
+    friend bool operator==(const PlayerCommandWrapper&, const PlayerCommandWrapper&) = default;
+};
+
+}  // namespace vk
+
+extern template const ::vk::TypeCoding& ::vk::typeCoding<vk::PlayerCommandArg>();
+VK_DECLARE_RECORD_CODING(vk::PlayerCommandWrapper)

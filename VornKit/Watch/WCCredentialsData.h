@@ -1,0 +1,25 @@
+// WCCredentialsData: the saved server credentials as the companion device receives them, the
+// payload of an "updateCredentials" message. JSON {"credentials": <NativeCredentials>}; the key
+// is required.
+//
+// Thread rule: plain value; externally synchronised.
+#pragma once
+
+#include "VornKit/Model/NativeCredentials.h"
+
+namespace vk {
+
+struct WCCredentialsData {
+    NativeCredentials credentials;
+
+    WCCredentialsData() = default;
+    explicit WCCredentialsData(NativeCredentials credentials)
+        : credentials(std::move(credentials)) {}
+
+    static const FieldTable<WCCredentialsData>& fieldTable();
+    friend bool operator==(const WCCredentialsData&, const WCCredentialsData&) = default;
+};
+
+}  // namespace vk
+
+VK_DECLARE_RECORD_CODING(vk::WCCredentialsData)
