@@ -1,0 +1,77 @@
+// WCPlaybackData and WCPlaybackStateUpdateData: the playback payload of a watch message: items to
+// start playing, a player command, or the player's state.
+//
+// WCPlaybackStateUpdateData: JSON {"playerEvent": <PlayerEvent text>, "currentItemJson": <text>,
+// "currentPlayQueueJson": <text>}; the event is required, the two texts optional. The texts are
+// MediaItem JSON (one item, a list of items) kept as written; read them through currentItem()
+// and currentPlayQueue().
+//
+// WCPlaybackData: JSON {"items": [BaseItemDto...], "startIndex": n, "command":
+// <PlayerCommandWrapper>, "playbackState": <WCPlaybackStateUpdateData>}; "startIndex" is
+// required, the others optional. Decoded items are free-standing records (no store context).
+//
+// Thread rule: plain values; externally synchronised. The MediaItem objects the accessors return
+// are new and belong to the caller.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VornKit/Model/BaseItemDto.h"
+#include "VornKit/Playback/MediaItem.h"
+#include "VornKit/Playback/PlayerEvent.h"
+#include "VornKit/Watch/PlayerCommand.h"
+
+namespace vk {
+
+class WCPlaybackStateUpdateData {
+  public:
+    /// A decoding placeholder: event fileDidLoad, no item, no queue.
+    WCPlaybackStateUpdateData() = default;
+    /// Keeps the JSON texts of `currentItem` and `currentPlayQueue`; a value that gives no text
+    /// (absent, or its writing failed) leaves that text absent.
+    WCPlaybackStateUpdateData(
+        PlayerEvent playerEvent, const std::shared_ptr<MediaItem>& currentItem,
+        const std::optional<std::vector<std::shared_ptr<MediaItem>>>& currentPlayQueue);
+
+    PlayerEvent playerEvent() const { return playerEvent_; }
+    /// The item read from its text: nullptr when there is no text.
+    std::shared_ptr<MediaItem> currentItem() const;
+    /// The items read from their text: absent when there is no text, empty on bad text.
+    std::optional<std::vector<std::shared_ptr<MediaItem>>> currentPlayQueue() const;
+
+    static const FieldTable<WCPlaybackStateUpdateData>& fieldTable();
+    friend bool operator==(const WCPlaybackStateUpdateData&,
+                           const WCPlaybackStateUpdateData&) = default;
+
+  private:
+    PlayerEvent playerEvent_ = PlayerEvent::fileDidLoad;
+    std::optional<std::string> currentItemJson_;
+    std::optional<std::string> currentPlayQueueJson_;
+};
+
+struct WCPlaybackData {
+    std::optional<std::vector<std::shared_ptr<BaseItemDto>>> items;
+    std::int64_t startIndex = 0;
+    std::optional<PlayerCommandWrapper> command;
+    std::optional<WCPlaybackStateUpdateData> playbackState;
+
+    /// Nothing but startIndex 0 (what decoding starts from).
+    WCPlaybackData() = default;
+    /// Items to play from `startIndex`.
+    WCPlaybackData(std::vector<std::shared_ptr<BaseItemDto>> items, std::int64_t startIndex = 0)
+        : items(std::move(items)), startIndex(startIndex) {}
+    explicit WCPlaybackData(PlayerCommandWrapper command) : command(std::move(command)) {}
+    explicit WCPlaybackData(WCPlaybackStateUpdateData playbackState)
+        : playbackState(std::move(playbackState)) {}
+
+    static const FieldTable<WCPlaybackData>& fieldTable();
+};
+
+}  // namespace vk
+
+VK_DECLARE_RECORD_CODING(vk::WCPlaybackStateUpdateData)
+VK_DECLARE_RECORD_CODING(vk::WCPlaybackData)
