@@ -35,6 +35,7 @@
 #include <string>
 #include <string_view>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/BaseItemDto.h"
 #include "VornKit/Model/CodingError.h"
 #include "VornKit/Model/DeviceInfo.h"
@@ -53,7 +54,7 @@
 
 namespace vk {
 
-class ApiClient : public std::enable_shared_from_this<ApiClient> {
+class VK_EXPORT ApiClient : public std::enable_shared_from_this<ApiClient> {
   public:
     /// The name the class is registered under for platform code.
     static constexpr std::string_view kClassName = "VornKit.ApiClient";

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class BandwidthSource {
+class VK_EXPORT BandwidthSource {
   public:
     static constexpr double kDefaultBandwidth = 1'500'000.0;
 

@@ -23,12 +23,13 @@
 #include <string>
 #include <unordered_map>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/Image.h"
 #include "VornKit/Platform/NotificationCenter.h"
 
 namespace vk {
 
-class ImageCache {
+class VK_EXPORT ImageCache {
   public:
     using ImagePtr = std::shared_ptr<const Image>;
 

@@ -32,11 +32,13 @@
 #include <vector>
 
 #include "VornKit/Api/ApiClient.h"
+#include "VornKit/Export.h"
 #include "VornKit/Platform/UrlSession.h"
 
 namespace vk {
 
-class ServerAddressResolution : public std::enable_shared_from_this<ServerAddressResolution> {
+class VK_EXPORT ServerAddressResolution
+    : public std::enable_shared_from_this<ServerAddressResolution> {
   public:
     static constexpr std::chrono::milliseconds kProbeInterval{200};
     static constexpr std::string_view kProbePath = "/vorn/system/info/public?format=json";

@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/FieldTable.h"
 #include "VornKit/Model/JsonCoding.h"
 #include "VornKit/Model/MediaSourceInfo.h"
@@ -39,7 +40,7 @@
 
 namespace vk {
 
-class BaseItemDto : public ManagedObject {
+class VK_EXPORT BaseItemDto : public ManagedObject {
   public:
     static constexpr const char* kEntityName = "BaseItemDto";
     /// The decoder user-information key under which the offline store passes its context.

@@ -14,6 +14,8 @@
 #include <utility>
 #include <variant>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 enum class DecodingErrorKind {
@@ -24,7 +26,7 @@ enum class DecodingErrorKind {
     Platform,       ///< a platform error with a domain and a code (see DecodingError::domain)
 };
 
-struct DecodingError {
+struct VK_EXPORT DecodingError {
     DecodingError() = default;
     DecodingError(DecodingErrorKind kind, std::string codingPath, std::string message)
         : kind(kind), codingPath(std::move(codingPath)), message(std::move(message)) {}
@@ -44,7 +46,7 @@ struct DecodingError {
 };
 
 template <class T>
-class CodingResult {
+class VK_EXPORT CodingResult {
   public:
     CodingResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
     CodingResult(DecodingError error)

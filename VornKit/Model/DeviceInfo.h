@@ -7,9 +7,11 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-struct DeviceInfo {
+struct VK_EXPORT DeviceInfo {
     DeviceInfo(std::string deviceId, std::optional<std::string> deviceName,
                std::optional<std::string> appVersion, std::string appName)
         : deviceId(std::move(deviceId)),

@@ -4,12 +4,13 @@
 // Thread rule: plain value; externally synchronised.
 #pragma once
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/FieldTable.h"
 #include "VornKit/Model/JsonCoding.h"
 
 namespace vk {
 
-struct EndpointInfo {
+struct VK_EXPORT EndpointInfo {
     bool IsInNetwork = false;
     bool IsLocal = false;
 

@@ -11,18 +11,20 @@
 #include <string_view>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 struct JsonValueHandle;
 struct JsonReadContext;
 
-struct EnumCase {
+struct VK_EXPORT EnumCase {
     std::int64_t value;     ///< the C++ enumerator value (the raw value of integer enumerations)
     std::string_view name;  ///< the case name ("TimeUpdate")
     std::string_view text;  ///< the JSON text of text enumerations ("timeupdate"), else empty
 };
 
-struct EnumCoding {
+struct VK_EXPORT EnumCoding {
     std::string_view typeName;
     bool rawIsText = false;
     std::vector<EnumCase> cases;

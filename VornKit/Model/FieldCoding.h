@@ -33,6 +33,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/EnumCoding.h"
 #include "VornKit/Model/FieldTable.h"
 #include "VornKit/Model/JsonCoding.h"
@@ -46,19 +47,19 @@
 namespace vk {
 
 /// Dates as numbers per strategy.
-double dateToNumber(Date date, DateCodingStrategy strategy);
-Date dateFromNumber(double number, DateCodingStrategy strategy);
-double secondsSince2001(Date date);
-Date dateFromSecondsSince2001(double seconds);
+VK_EXPORT double dateToNumber(Date date, DateCodingStrategy strategy);
+VK_EXPORT Date dateFromNumber(double number, DateCodingStrategy strategy);
+VK_EXPORT double secondsSince2001(Date date);
+VK_EXPORT Date dateFromSecondsSince2001(double seconds);
 
 /// Exact conversions of archived numbers (the per-field archive rules).
-bool archivedInteger(ArchiveReader& reader, std::uint64_t uid, std::int64_t min, std::int64_t max,
-                     std::int64_t& out);
-bool archivedDouble(ArchiveReader& reader, std::uint64_t uid, double& out);
-bool archivedBoolean(ArchiveReader& reader, std::uint64_t uid, bool& out);
+VK_EXPORT bool archivedInteger(ArchiveReader& reader, std::uint64_t uid, std::int64_t min,
+                               std::int64_t max, std::int64_t& out);
+VK_EXPORT bool archivedDouble(ArchiveReader& reader, std::uint64_t uid, double& out);
+VK_EXPORT bool archivedBoolean(ArchiveReader& reader, std::uint64_t uid, bool& out);
 
 /// Characters of the decimal form of `value`.
-std::size_t decimalLength(std::int64_t value);
+VK_EXPORT std::size_t decimalLength(std::int64_t value);
 /// At most this many characters for a double or float in shortest form.
 inline constexpr std::size_t kMaxDoubleLength = 24;
 /// Characters of `text` as a JSON string, or more.
@@ -85,7 +86,7 @@ concept CodedEnum = std::is_enum_v<T> && requires(T e) {
 };
 
 template <class Int, FieldKind K>
-struct IntegerCoding {
+struct VK_EXPORT IntegerCoding {
     static constexpr FieldKind kind = K;
     static std::string_view typeName() {
         if constexpr (sizeof(Int) == 2)
@@ -128,14 +129,14 @@ struct IntegerCoding {
 };
 
 template <>
-struct ValueCoding<std::int16_t> : IntegerCoding<std::int16_t, FieldKind::Integer16> {};
+struct VK_EXPORT ValueCoding<std::int16_t> : IntegerCoding<std::int16_t, FieldKind::Integer16> {};
 template <>
-struct ValueCoding<std::int32_t> : IntegerCoding<std::int32_t, FieldKind::Integer32> {};
+struct VK_EXPORT ValueCoding<std::int32_t> : IntegerCoding<std::int32_t, FieldKind::Integer32> {};
 template <>
-struct ValueCoding<std::int64_t> : IntegerCoding<std::int64_t, FieldKind::Integer64> {};
+struct VK_EXPORT ValueCoding<std::int64_t> : IntegerCoding<std::int64_t, FieldKind::Integer64> {};
 
 template <>
-struct ValueCoding<bool> {
+struct VK_EXPORT ValueCoding<bool> {
     static constexpr FieldKind kind = FieldKind::Boolean;
     static std::string_view typeName() { return "Bool"; }
     static std::string_view className() { return "NSNumber"; }
@@ -159,7 +160,7 @@ struct ValueCoding<bool> {
 };
 
 template <>
-struct ValueCoding<double> {
+struct VK_EXPORT ValueCoding<double> {
     static constexpr FieldKind kind = FieldKind::Double;
     static std::string_view typeName() { return "Double"; }
     static std::string_view className() { return "NSNumber"; }
@@ -187,7 +188,7 @@ struct ValueCoding<double> {
 };
 
 template <>
-struct ValueCoding<float> {
+struct VK_EXPORT ValueCoding<float> {
     static constexpr FieldKind kind = FieldKind::Float;
     static std::string_view typeName() { return "Float"; }
     static std::string_view className() { return "NSNumber"; }
@@ -228,7 +229,7 @@ struct ValueCoding<float> {
 };
 
 template <>
-struct ValueCoding<Text> {
+struct VK_EXPORT ValueCoding<Text> {
     static constexpr FieldKind kind = FieldKind::Text;
     static std::string_view typeName() { return "String"; }
     static std::string_view className() { return "NSString"; }
@@ -268,7 +269,7 @@ struct ValueCoding<Text> {
 };
 
 template <>
-struct ValueCoding<std::string> {
+struct VK_EXPORT ValueCoding<std::string> {
     static constexpr FieldKind kind = FieldKind::Text;
     static std::string_view typeName() { return "String"; }
     static std::string_view className() { return "NSString"; }
@@ -300,7 +301,7 @@ struct ValueCoding<std::string> {
 };
 
 template <>
-struct ValueCoding<Date> {
+struct VK_EXPORT ValueCoding<Date> {
     static constexpr FieldKind kind = FieldKind::Date;
     static std::string_view typeName() { return "Date"; }
     static std::string_view className() { return "NSDate"; }
@@ -338,7 +339,7 @@ struct ValueCoding<Date> {
 };
 
 template <>
-struct ValueCoding<TextMap> {
+struct VK_EXPORT ValueCoding<TextMap> {
     static constexpr FieldKind kind = FieldKind::Map;
     static std::string_view typeName() { return "[String: String]"; }
     static std::string_view className() { return "NSDictionary"; }
@@ -354,7 +355,7 @@ template <class T>
 StoreValue archiveStoreValue(const T& value);
 
 template <CodedEnum E>
-struct ValueCoding<E> {
+struct VK_EXPORT ValueCoding<E> {
     static constexpr FieldKind kind = FieldKind::Enumeration;
     static const EnumCoding& coding() { return enumCoding(E{}); }
     static std::string_view typeName() { return coding().typeName; }
@@ -606,7 +607,7 @@ bool unarchiveRecord(ArchiveReader& r, std::uint64_t uid, R& record) {
 }
 
 template <CodedRecord R>
-struct ValueCoding<R> {
+struct VK_EXPORT ValueCoding<R> {
     static constexpr FieldKind kind = FieldKind::Record;
     static std::string_view typeName() { return R::fieldTable().recordName(); }
     static std::string_view className() { return R::fieldTable().recordName(); }
@@ -624,7 +625,7 @@ struct ValueCoding<R> {
 /// Records with identity: decoding creates the object (R::makeForDecoding(decoder) when R has
 /// one, std::make_shared otherwise); a null pointer is an absent value.
 template <CodedRecord R>
-struct ValueCoding<std::shared_ptr<R>> {
+struct VK_EXPORT ValueCoding<std::shared_ptr<R>> {
     static constexpr FieldKind kind = FieldKind::Record;
     static std::string_view typeName() { return R::fieldTable().recordName(); }
     static std::string_view className() { return R::fieldTable().recordName(); }
@@ -680,7 +681,7 @@ struct ValueCoding<std::shared_ptr<R>> {
 inline constexpr std::uint32_t kMaxReservedElements = 64;
 
 template <class T>
-struct ValueCoding<std::vector<T>> {
+struct VK_EXPORT ValueCoding<std::vector<T>> {
     using Element = ValueCoding<T>;
     static constexpr FieldKind kind = FieldKind::List;
     static constexpr FieldKind elementKind = Element::kind;
@@ -775,7 +776,7 @@ struct ValueCoding<std::vector<T>> {
 // Presence of a member value: std::optional, Text and shared_ptr can be absent.
 
 template <class T>
-struct MemberTraits {
+struct VK_EXPORT MemberTraits {
     using Value = T;
     static constexpr bool canBeAbsent = false;
     static bool isPresent(const T&) { return true; }
@@ -785,7 +786,7 @@ struct MemberTraits {
 };
 
 template <class U>
-struct MemberTraits<std::optional<U>> {
+struct VK_EXPORT MemberTraits<std::optional<U>> {
     using Value = U;
     static constexpr bool canBeAbsent = true;
     static bool isPresent(const std::optional<U>& v) { return v.has_value(); }
@@ -795,7 +796,7 @@ struct MemberTraits<std::optional<U>> {
 };
 
 template <>
-struct MemberTraits<Text> {
+struct VK_EXPORT MemberTraits<Text> {
     using Value = Text;
     static constexpr bool canBeAbsent = true;
     static bool isPresent(const Text& v) { return v.has_value(); }
@@ -805,7 +806,7 @@ struct MemberTraits<Text> {
 };
 
 template <class R>
-struct MemberTraits<std::shared_ptr<R>> {
+struct VK_EXPORT MemberTraits<std::shared_ptr<R>> {
     using Value = std::shared_ptr<R>;
     static constexpr bool canBeAbsent = true;
     static bool isPresent(const std::shared_ptr<R>& v) { return v != nullptr; }
@@ -817,14 +818,14 @@ struct MemberTraits<std::shared_ptr<R>> {
 template <auto Member>
 struct MemberPointer;
 template <class R, class T, T R::*Member>
-struct MemberPointer<Member> {
+struct VK_EXPORT MemberPointer<Member> {
     using Record = R;
     using Type = T;
 };
 
-bool setArchivedStoreValue(const StoreValue& value, std::string_view transformer,
-                           const TypeCoding& coding, void* out);
-StoreValue archivedStoreValue(const TypeCoding& coding, const void* value);
+VK_EXPORT bool setArchivedStoreValue(const StoreValue& value, std::string_view transformer,
+                                     const TypeCoding& coding, void* out);
+VK_EXPORT StoreValue archivedStoreValue(const TypeCoding& coding, const void* value);
 
 /// The FieldInfo for one member. `attribute` names the store attribute (records that are store
 /// entities); `transformer` names the value transformer for a persisted list/map/record.
@@ -936,7 +937,7 @@ FieldInfo<typename MemberPointer<Member>::Record> field(std::string_view key, Pr
 // typeCoding<T>(): the erased form of ValueCoding<T>.
 
 template <class T>
-const TypeCoding& typeCoding() {
+VK_EXPORT const TypeCoding& typeCoding() {
     using Coding = ValueCoding<T>;
     static const TypeCoding coding{
         Coding::typeName(),

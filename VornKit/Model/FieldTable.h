@@ -36,6 +36,7 @@
 #include <variant>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/ManagedObject.h"
 
 namespace vk {
@@ -69,10 +70,10 @@ enum class Presence : std::uint8_t {
     Defaulted,  ///< absent becomes the member type's default (0, false, empty); always written
 };
 
-const char* fieldKindName(FieldKind kind);
+VK_EXPORT const char* fieldKindName(FieldKind kind);
 
 template <class R>
-struct FieldInfo {
+struct VK_EXPORT FieldInfo {
     std::string_view key;
     std::string_view jsonKey;  ///< the key as JSON with its colon ("\"Id\":"), set by the table
     std::string_view attribute;
@@ -114,7 +115,7 @@ struct FieldInfo {
 
 /// The ordered fields of one record type plus the key index used by the decoder.
 template <class R>
-class FieldTable {
+class VK_EXPORT FieldTable {
   public:
     static constexpr std::size_t kMaxFields = 128;
 
@@ -225,9 +226,9 @@ class FieldTable {
     std::uint64_t required_[(kMaxFields + 63) / 64] = {};
 };
 
-void fieldTableFailure(std::string_view recordName, std::string_view problem);
+VK_EXPORT void fieldTableFailure(std::string_view recordName, std::string_view problem);
 /// Writes `key` as JSON with its colon at `to`; returns the end (room: 6 bytes a byte, plus 3).
-char* writeJsonKey(char* to, std::string_view key);
+VK_EXPORT char* writeJsonKey(char* to, std::string_view key);
 
 template <class R>
 void FieldTable<R>::buildIndex() {

@@ -8,11 +8,12 @@
 #include <memory>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/BaseItemDto.h"
 
 namespace vk {
 
-struct GetItemsResponse {
+struct VK_EXPORT GetItemsResponse {
     std::vector<std::shared_ptr<BaseItemDto>> Items;
     std::int64_t TotalRecordCount = 0;
 

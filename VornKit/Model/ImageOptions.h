@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/EnumCoding.h"
 #include "VornKit/Model/FieldTable.h"
 #include "VornKit/Model/JsonCoding.h"
@@ -35,12 +36,12 @@ enum class ImageType : int {
 };
 
 /// Absent for raw values outside 0-11.
-std::optional<ImageType> imageTypeFromRaw(std::int64_t raw);
+VK_EXPORT std::optional<ImageType> imageTypeFromRaw(std::int64_t raw);
 /// The name used in URLs ("Primary", "BoxRear").
-std::string_view imageTypeName(ImageType type);
-const EnumCoding& enumCoding(ImageType);
+VK_EXPORT std::string_view imageTypeName(ImageType type);
+VK_EXPORT const EnumCoding& enumCoding(ImageType);
 
-struct ImageOptions {
+struct VK_EXPORT ImageOptions {
     ImageOptions() = default;
     explicit ImageOptions(vk::ImageType imageType) : ImageType(imageType) {}
 

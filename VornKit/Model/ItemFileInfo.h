@@ -10,16 +10,17 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/ImageOptions.h"
 
 namespace vk {
 
 enum class ItemFileType : int { Media, Image, Subtitles };
 
-const EnumCoding& enumCoding(ItemFileType);
-std::optional<ItemFileType> itemFileTypeFromString(std::string_view text);
+VK_EXPORT const EnumCoding& enumCoding(ItemFileType);
+VK_EXPORT std::optional<ItemFileType> itemFileTypeFromString(std::string_view text);
 
-struct ItemFileInfo {
+struct VK_EXPORT ItemFileInfo {
     ItemFileType Type = ItemFileType::Media;
     std::string Name;
     std::optional<std::string> Path;

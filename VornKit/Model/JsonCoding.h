@@ -32,6 +32,7 @@
 #include <string_view>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/CodingError.h"
 #include "VornKit/Model/Text.h"
 #include "VornKit/Model/TextMap.h"
@@ -55,14 +56,14 @@ enum class DateCodingStrategy {
 };
 
 /// Options the encoder passes down to every value.
-struct JsonWriteOptions {
+struct VK_EXPORT JsonWriteOptions {
     DateCodingStrategy dates = DateCodingStrategy::DeferredToDate;
     mutable bool invalidValue = false;  ///< set when a value cannot be written (a NaN double)
     mutable std::string invalidPath;
 };
 
 /// How one C++ type is coded; one instance per type, built on first use (FieldCoding.h).
-struct TypeCoding {
+struct VK_EXPORT TypeCoding {
     std::string_view typeName;   ///< "BaseItemDto", "[NameIdPair]", "Text", ...
     std::string_view className;  ///< archived class name: the record name, "NSArray", "NSString"
     FieldKind kind;
@@ -97,7 +98,7 @@ extern template const TypeCoding& typeCoding<std::vector<Text>>();
 
 inline constexpr std::size_t kJsonPadding = 64;
 
-class JsonDecoder {
+class VK_EXPORT JsonDecoder {
   public:
     DateCodingStrategy dateDecodingStrategy = DateCodingStrategy::DeferredToDate;
     /// Values a record's decoding may consult (the offline store puts its context under
@@ -137,7 +138,7 @@ class JsonDecoder {
     }
 };
 
-class JsonEncoder {
+class VK_EXPORT JsonEncoder {
   public:
     DateCodingStrategy dateEncodingStrategy = DateCodingStrategy::DeferredToDate;
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/JsonCoding.h"
 #include "VornKit/Model/Text.h"
 
@@ -53,7 +54,7 @@ inline void copyBytes(char* to, const char* from, std::size_t n) {
     }
 }
 
-class JsonOutput {
+class VK_EXPORT JsonOutput {
   public:
     JsonOutput(std::string& out, const JsonWriteOptions& options);
     ~JsonOutput() { finish(); }

@@ -26,6 +26,7 @@
 #include <string>
 #include <string_view>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/ByteWords.h"
 #include "VornKit/Model/CodingError.h"
 #include "VornKit/Model/EnumCoding.h"
@@ -37,7 +38,7 @@ class JsonDecoder;
 
 /// The read position: the padded document and simdjson's list of token starts over it. The
 /// list ends with two entries holding the document's length, where the document has a zero.
-struct JsonValueHandle {
+struct VK_EXPORT JsonValueHandle {
     const std::uint8_t* text = nullptr;  ///< the document, a zero at its end, then padding
     const std::uint32_t* at = nullptr;   ///< the current token; never past `end`
     const std::uint32_t* end = nullptr;  ///< one past the last token
@@ -52,7 +53,7 @@ struct JsonValueHandle {
     void advance() { ++at; }
 };
 
-struct JsonReadContext {
+struct VK_EXPORT JsonReadContext {
     /// `documentSize`: bytes of JSON this context decodes (sizes the text arena).
     explicit JsonReadContext(std::size_t documentSize) : texts(documentSize) {}
 
@@ -125,7 +126,7 @@ inline const char* closingQuote(const char* content, const char* limit) {
 }  // namespace json_detail
 
 /// Data corrupted: `what` was expected at the current token.
-bool failExpected(const JsonValueHandle& h, JsonReadContext& ctx, std::string_view what);
+VK_EXPORT bool failExpected(const JsonValueHandle& h, JsonReadContext& ctx, std::string_view what);
 
 /// Reads the key of an object field and its colon, leaving the handle at the value. With
 /// `mayBeEscaped` false the key is given as written, escapes and all (for lookups in tables
@@ -165,21 +166,22 @@ inline bool readKey(JsonValueHandle& h, JsonReadContext& ctx, std::string_view& 
 
 /// The key just read as written by readKeyAs, unescaped when it holds an escape; false (and
 /// nothing to do) when it holds none. The handle must not have moved since.
-bool unescapeLastKey(const JsonValueHandle& h, JsonReadContext& ctx, std::string_view written,
-                     std::string_view& key, bool& failed);
+VK_EXPORT bool unescapeLastKey(const JsonValueHandle& h, JsonReadContext& ctx,
+                               std::string_view written, std::string_view& key, bool& failed);
 
 /// Consumes a null and sets `isNull`; leaves any other value. Fails on a malformed atom.
-bool readNull(JsonValueHandle& h, JsonReadContext& ctx, bool& isNull);
+VK_EXPORT bool readNull(JsonValueHandle& h, JsonReadContext& ctx, bool& isNull);
 /// Passes over one value of any type, checking its structure.
-bool skipValue(JsonValueHandle& h, JsonReadContext& ctx);
+VK_EXPORT bool skipValue(JsonValueHandle& h, JsonReadContext& ctx);
 /// Passes over one value and gives its JSON text (without surrounding whitespace).
-bool rawJsonValue(JsonValueHandle& h, JsonReadContext& ctx, std::string_view& raw);
+VK_EXPORT bool rawJsonValue(JsonValueHandle& h, JsonReadContext& ctx, std::string_view& raw);
 
 enum class JsonTokenType { Object, Array, String, Number, Boolean, Null, Invalid };
-JsonTokenType tokenType(const JsonValueHandle& h);
+VK_EXPORT JsonTokenType tokenType(const JsonValueHandle& h);
 
-bool decodeJsonIntegerSlow(JsonValueHandle& h, std::int64_t min, std::int64_t max,
-                           std::string_view typeName, std::int64_t& out, JsonReadContext& ctx);
+VK_EXPORT bool decodeJsonIntegerSlow(JsonValueHandle& h, std::int64_t min, std::int64_t max,
+                                     std::string_view typeName, std::int64_t& out,
+                                     JsonReadContext& ctx);
 
 /// An integer in [min, max]; an exactly integral number written otherwise (2.0, 1e3) counts.
 inline bool decodeJsonInteger(JsonValueHandle& h, std::int64_t min, std::int64_t max,
@@ -196,11 +198,11 @@ inline bool decodeJsonInteger(JsonValueHandle& h, std::int64_t min, std::int64_t
     }
     return decodeJsonIntegerSlow(h, min, max, typeName, out, ctx);
 }
-bool decodeJsonDouble(JsonValueHandle& h, double& out, JsonReadContext& ctx);
-bool decodeJsonBool(JsonValueHandle& h, bool& out, JsonReadContext& ctx);
+VK_EXPORT bool decodeJsonDouble(JsonValueHandle& h, double& out, JsonReadContext& ctx);
+VK_EXPORT bool decodeJsonBool(JsonValueHandle& h, bool& out, JsonReadContext& ctx);
 
-bool decodeJsonStringSlow(JsonValueHandle& h, std::string_view& out, bool& plain,
-                          JsonReadContext& ctx);
+VK_EXPORT bool decodeJsonStringSlow(JsonValueHandle& h, std::string_view& out, bool& plain,
+                                    JsonReadContext& ctx);
 
 /// A string value. The view points into the document, or (for strings with escapes) into a
 /// buffer that the next string read may reuse. `plain`: no character JSON would escape.
@@ -235,8 +237,8 @@ inline bool decodeJsonText(JsonValueHandle& h, Text& out, JsonReadContext& ctx) 
     return true;
 }
 /// Text enumerations: the value must be a string equal to one case's text.
-bool decodeJsonEnumText(JsonValueHandle& h, const EnumCoding& coding, std::int64_t& out,
-                        JsonReadContext& ctx);
+VK_EXPORT bool decodeJsonEnumText(JsonValueHandle& h, const EnumCoding& coding, std::int64_t& out,
+                                  JsonReadContext& ctx);
 
 /// After a member of an object or array: consumes a comma (true, `more`) or the closing
 /// character `close` (true, not `more`); anything else is malformed.

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/CodingError.h"
 #include "VornKit/Model/JsonCoding.h"
 
@@ -33,7 +34,7 @@ namespace vk {
 
 using ArchiveBytes = std::vector<std::uint8_t>;
 
-class ArchiveWriter {
+class VK_EXPORT ArchiveWriter {
   public:
     ArchiveWriter();
     ~ArchiveWriter();
@@ -73,7 +74,7 @@ enum class ArchivedKind {
     Other
 };
 
-class ArchiveReader {
+class VK_EXPORT ArchiveReader {
   public:
     ArchiveReader();
     ~ArchiveReader();
@@ -116,21 +117,21 @@ class ArchiveReader {
 
 /// Maps an archived class name to today's class name (for example "Vorn.NameIdPair" ->
 /// "NameIdPair"). Thread-safe.
-void setArchivedClassName(std::string archivedName, std::string className);
-std::string mappedClassName(std::string_view archivedName);
+VK_EXPORT void setArchivedClassName(std::string archivedName, std::string className);
+VK_EXPORT std::string mappedClassName(std::string_view archivedName);
 
 /// Archives `value` with `coding` as the root object.
-ArchiveBytes archiveRoot(const TypeCoding& coding, const void* value);
+VK_EXPORT ArchiveBytes archiveRoot(const TypeCoding& coding, const void* value);
 
 /// Reads the root object into `out`. `allowedClasses` (empty: no check) must contain the root's
 /// class and, for an NSArray root, each element's class. Fails with DataCorrupted for bytes that
 /// are no keyed archive or a root that is not a value of `coding`'s type.
-bool unarchiveRoot(const std::uint8_t* bytes, std::size_t size,
-                   const std::vector<std::string>& allowedClasses, const TypeCoding& coding,
-                   void* out, DecodingError& error);
+VK_EXPORT bool unarchiveRoot(const std::uint8_t* bytes, std::size_t size,
+                             const std::vector<std::string>& allowedClasses,
+                             const TypeCoding& coding, void* out, DecodingError& error);
 
 /// The class name of an archive's root object ("NSArray", "NameIdPair", ...), or empty.
-std::string archivedRootClassName(const std::uint8_t* bytes, std::size_t size);
+VK_EXPORT std::string archivedRootClassName(const std::uint8_t* bytes, std::size_t size);
 
 template <class T>
 ArchiveBytes archivedData(const T& value) {

@@ -18,11 +18,12 @@
 #include <string_view>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/MediaStream.h"
 
 namespace vk {
 
-struct MediaSourceInfo {
+struct VK_EXPORT MediaSourceInfo {
     MediaSourceInfo() = default;
     /// `Id` and `RunTimeTicks` set, `MediaStreams` empty, everything else absent.
     MediaSourceInfo(std::string_view withId, std::optional<std::int64_t> runtimeTicks)

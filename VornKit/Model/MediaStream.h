@@ -13,6 +13,7 @@
 #include <optional>
 #include <string_view>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/FieldTable.h"
 #include "VornKit/Model/JsonCoding.h"
 #include "VornKit/Model/Text.h"
@@ -21,7 +22,7 @@ namespace vk {
 
 class ValueTransformer;
 
-struct MediaStream {
+struct VK_EXPORT MediaStream {
     Text Type;
     Text DeliveryMethod;  ///< writable
     Text Codec;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/FieldTable.h"
 #include "VornKit/Model/JsonCoding.h"
 #include "VornKit/Model/Text.h"
@@ -17,7 +18,7 @@ namespace vk {
 
 class ValueTransformer;
 
-struct NameIdPair {
+struct VK_EXPORT NameIdPair {
     NameIdPair() = default;  // for decoding; callers use the two-value constructor
     NameIdPair(std::string_view name, std::string_view id) : Name(name), Id(id) {}
 

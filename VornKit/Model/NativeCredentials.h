@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/ServerInfo.h"
 
 namespace vk {
 
-struct NativeCredentials {
+struct VK_EXPORT NativeCredentials {
     std::vector<ServerInfo> Servers;
     std::optional<std::string> ConnectAccessToken;
     std::optional<std::string> ConnectUserId;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/BaseItemDto.h"
 #include "VornKit/Model/EnumCoding.h"
 #include "VornKit/Model/FieldTable.h"
@@ -43,22 +44,22 @@ enum class RepeatMode : int { RepeatNone, RepeatAll, RepeatOne };
 
 enum class PlayMethod : int { Transcode, DirectStream, DirectPlay };
 
-const EnumCoding& enumCoding(ProgressEvent);
-const EnumCoding& enumCoding(RepeatMode);
-const EnumCoding& enumCoding(PlayMethod);
+VK_EXPORT const EnumCoding& enumCoding(ProgressEvent);
+VK_EXPORT const EnumCoding& enumCoding(RepeatMode);
+VK_EXPORT const EnumCoding& enumCoding(PlayMethod);
 
 /// The JSON string of a case ("timeupdate", "RepeatAll", "directplay").
-std::string_view jsonString(ProgressEvent value);
-std::string_view jsonString(RepeatMode value);
-std::string_view jsonString(PlayMethod value);
+VK_EXPORT std::string_view jsonString(ProgressEvent value);
+VK_EXPORT std::string_view jsonString(RepeatMode value);
+VK_EXPORT std::string_view jsonString(PlayMethod value);
 /// The case name ("TimeUpdate"), as log lines print it.
-std::string_view caseName(ProgressEvent value);
+VK_EXPORT std::string_view caseName(ProgressEvent value);
 /// Strict construction from the JSON string: absent for any other string.
-std::optional<ProgressEvent> progressEventFromString(std::string_view text);
-std::optional<RepeatMode> repeatModeFromString(std::string_view text);
-std::optional<PlayMethod> playMethodFromString(std::string_view text);
+VK_EXPORT std::optional<ProgressEvent> progressEventFromString(std::string_view text);
+VK_EXPORT std::optional<RepeatMode> repeatModeFromString(std::string_view text);
+VK_EXPORT std::optional<PlayMethod> playMethodFromString(std::string_view text);
 
-struct QueueItem {
+struct VK_EXPORT QueueItem {
     QueueItem() = default;
     QueueItem(std::string id, std::string playlistItemId)
         : Id(std::move(id)), PlaylistItemId(std::move(playlistItemId)) {}
@@ -71,7 +72,7 @@ struct QueueItem {
 };
 
 /// What both report records offer: JSON coding and a settable position.
-class PlaybackReportingInfo {
+class VK_EXPORT PlaybackReportingInfo {
   public:
     virtual ~PlaybackReportingInfo() = default;
     virtual std::optional<std::int64_t> positionTicks() const = 0;
@@ -85,7 +86,7 @@ class PlaybackReportingInfo {
     PlaybackReportingInfo& operator=(const PlaybackReportingInfo&) = default;
 };
 
-struct PlaybackProgressInfo final : PlaybackReportingInfo {
+struct VK_EXPORT PlaybackProgressInfo final : PlaybackReportingInfo {
     PlaybackProgressInfo() = default;
     PlaybackProgressInfo(bool canSeek, std::string itemId, std::string mediaSourceId, bool isPaused,
                          std::int64_t playlistIndex, std::int64_t playlistLength, bool isMuted,
@@ -137,7 +138,7 @@ struct PlaybackProgressInfo final : PlaybackReportingInfo {
     static const FieldTable<PlaybackProgressInfo>& fieldTable();
 };
 
-struct PlaybackStopInfo final : PlaybackReportingInfo {
+struct VK_EXPORT PlaybackStopInfo final : PlaybackReportingInfo {
     PlaybackStopInfo() = default;
     PlaybackStopInfo(std::int64_t playlistIndex, std::int64_t playlistLength, std::string itemId,
                      std::string mediaSourceId, std::string playSessionId)

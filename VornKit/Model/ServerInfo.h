@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/EnumCoding.h"
 #include "VornKit/Model/FieldTable.h"
 #include "VornKit/Model/JsonCoding.h"
@@ -27,10 +28,10 @@ enum class ConnectionMode : int {
 };
 
 /// Strict construction from a raw value: absent outside 1-4.
-std::optional<ConnectionMode> connectionModeFromRaw(std::int64_t raw);
-const EnumCoding& enumCoding(ConnectionMode);
+VK_EXPORT std::optional<ConnectionMode> connectionModeFromRaw(std::int64_t raw);
+VK_EXPORT const EnumCoding& enumCoding(ConnectionMode);
 
-struct ServerInfo {
+struct VK_EXPORT ServerInfo {
     std::optional<std::string> AccessToken;
     std::string Id;
     std::optional<ConnectionMode> LastConnectionMode;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/BaseItemDto.h"
 #include "VornKit/Model/ItemFileInfo.h"
 
@@ -36,12 +37,12 @@ enum class SyncJobStatus : std::int16_t {
 
 enum class SyncCategory : std::int8_t { Latest = 0, NextUp = 1, Resume = 2 };
 
-const EnumCoding& enumCoding(SyncJobStatus);
-const EnumCoding& enumCoding(SyncCategory);
-std::optional<SyncJobStatus> syncJobStatusFromRaw(std::int64_t raw);
-std::optional<SyncJobStatus> syncJobStatusFromName(std::string_view name);
+VK_EXPORT const EnumCoding& enumCoding(SyncJobStatus);
+VK_EXPORT const EnumCoding& enumCoding(SyncCategory);
+VK_EXPORT std::optional<SyncJobStatus> syncJobStatusFromRaw(std::int64_t raw);
+VK_EXPORT std::optional<SyncJobStatus> syncJobStatusFromName(std::string_view name);
 
-struct SyncJobRequest {
+struct VK_EXPORT SyncJobRequest {
     std::string TargetId;
     std::vector<std::string> ItemIds;
     std::optional<SyncCategory> Category;
@@ -63,7 +64,7 @@ struct SyncJobRequest {
     friend bool operator==(const SyncJobRequest&, const SyncJobRequest&) = default;
 };
 
-struct SyncJob {
+struct VK_EXPORT SyncJob {
     std::int64_t Id = 0;
     std::optional<std::string> TargetId;
     std::optional<std::string> TargetName;
@@ -94,7 +95,7 @@ struct SyncJob {
     friend bool operator==(const SyncJob&, const SyncJob&) = default;
 };
 
-struct SyncJobItem {
+struct VK_EXPORT SyncJobItem {
     std::string ServerId;
     std::int64_t SyncJobId = 0;
     std::string SyncJobName;
@@ -108,14 +109,14 @@ struct SyncJobItem {
     static const FieldTable<SyncJobItem>& fieldTable();
 };
 
-struct SyncJobCreationResult {
+struct VK_EXPORT SyncJobCreationResult {
     SyncJob Job;
     std::vector<SyncJobItem> JobItems;
 
     static const FieldTable<SyncJobCreationResult>& fieldTable();
 };
 
-struct SyncDataRequest {
+struct VK_EXPORT SyncDataRequest {
     std::string TargetId;
     std::vector<std::string> LocalItemIds;
 
@@ -123,7 +124,7 @@ struct SyncDataRequest {
     friend bool operator==(const SyncDataRequest&, const SyncDataRequest&) = default;
 };
 
-struct SyncDataResponse {
+struct VK_EXPORT SyncDataResponse {
     std::vector<std::string> ItemIdsToRemove;
 
     static const FieldTable<SyncDataResponse>& fieldTable();

@@ -27,11 +27,13 @@
 #include <string>
 #include <string_view>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 class TextArena;
 
-class Text {
+class VK_EXPORT Text {
   public:
     Text() noexcept = default;
     Text(std::nullopt_t) noexcept {}  // NOLINT: absent, like std::optional
@@ -144,7 +146,7 @@ class Text {
 /// Makes the Texts of one decoded document: blocks are carved from chunks instead of allocated
 /// one by one, and equal short strings seen close together share one block. Chunks stay pinned
 /// until the arena is destroyed; then each belongs to the Texts still using it.
-class TextArena {
+class VK_EXPORT TextArena {
   public:
     /// `sizeHint`: the size of the document, which bounds the text it can hold.
     explicit TextArena(std::size_t sizeHint);

@@ -10,11 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/Text.h"
 
 namespace vk {
 
-class TextMap {
+class VK_EXPORT TextMap {
   public:
     using Entry = std::pair<Text, Text>;
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/FieldTable.h"
 #include "VornKit/Model/JsonCoding.h"
 #include "VornKit/Model/Text.h"
@@ -19,7 +20,7 @@ namespace vk {
 
 class ValueTransformer;
 
-struct UserItemDataDto {
+struct VK_EXPORT UserItemDataDto {
     std::optional<double> Rating;
     std::optional<double> PlayedPercentage;
     std::optional<std::int64_t> UnplayedItemCount;

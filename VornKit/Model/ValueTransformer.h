@@ -16,11 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/KeyedArchive.h"
 
 namespace vk {
 
-class ValueTransformer {
+class VK_EXPORT ValueTransformer {
   public:
     ValueTransformer(std::string name, std::vector<std::string> allowedTopLevelClasses)
         : name_(std::move(name)), allowed_(std::move(allowedTopLevelClasses)) {}
@@ -52,6 +53,6 @@ class ValueTransformer {
 };
 
 /// Registers the model's transformers and archived class names. Idempotent, thread-safe.
-void registerModelValueTransformers();
+VK_EXPORT void registerModelValueTransformers();
 
 }  // namespace vk

@@ -15,11 +15,12 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/ServerTrust.h"
 
 namespace vk {
 
-class CertificateManager {
+class VK_EXPORT CertificateManager {
   public:
     static constexpr int kTrusted = 1;
     static constexpr int kUndecided = 0;

@@ -7,10 +7,11 @@
 
 #include <memory>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/UrlSession.h"
 
 namespace vk {
 
-std::shared_ptr<UrlSession> defaultSession();
+VK_EXPORT std::shared_ptr<UrlSession> defaultSession();
 
 }  // namespace vk

@@ -8,11 +8,12 @@
 // Thread rule: stateless and thread-safe; the session calls it on its delegate queue.
 #pragma once
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/UrlSession.h"
 
 namespace vk {
 
-class DefaultURLSessionDelegate : public UrlSessionDelegate {
+class VK_EXPORT DefaultURLSessionDelegate : public UrlSessionDelegate {
   public:
     /// Server trust that checkValidityOfServerTrust accepts: useCredential with that trust.
     /// Anything else: performDefaultHandling, no credential. Answers before returning.

@@ -14,9 +14,11 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-struct FileAttributes {
+struct VK_EXPORT FileAttributes {
     enum class Type { Regular, Directory, SymbolicLink, Other };
     Type type = Type::Other;
     std::uint64_t size = 0;
@@ -24,7 +26,7 @@ struct FileAttributes {
     std::uint32_t posixPermissions = 0;
 };
 
-class FileSystem {
+class VK_EXPORT FileSystem {
   public:
     FileSystem() = default;
 

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/BaseItemDto.h"
 #include "VornKit/Model/SyncJob.h"
 #include "VornKit/Platform/FetchRequest.h"
@@ -28,7 +29,7 @@
 
 namespace vk {
 
-class LocalItem : public ManagedObject {
+class VK_EXPORT LocalItem : public ManagedObject {
   public:
     static constexpr const char* kEntityName = "LocalItem";
     static constexpr const char* kMissingContextDomain =

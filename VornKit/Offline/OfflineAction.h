@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/JsonCoding.h"
 #include "VornKit/Model/Text.h"
 #include "VornKit/Platform/FetchRequest.h"
@@ -25,7 +26,7 @@ namespace vk {
 template <class R>
 class FieldTable;
 
-class OfflineAction : public ManagedObject {
+class VK_EXPORT OfflineAction : public ManagedObject {
   public:
     static constexpr const char* kEntityName = "OfflineAction";
     static constexpr const char* kMissingContextDomain =

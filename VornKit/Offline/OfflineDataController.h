@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/JsonCoding.h"
 #include "VornKit/Model/SyncJob.h"
 #include "VornKit/Offline/LocalItem.h"
@@ -40,7 +41,7 @@
 
 namespace vk {
 
-class OfflineDataController {
+class VK_EXPORT OfflineDataController {
   public:
     static constexpr const char* OfflineActionEntityName = "OfflineAction";
     static constexpr const char* BaseItemDtoEntityName = "BaseItemDto";

@@ -9,11 +9,12 @@
 
 #include <memory>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/ObjectModel.h"
 
 namespace vk {
 
-class OfflineStoreModel {
+class VK_EXPORT OfflineStoreModel {
   public:
     /// Raised whenever attributes are added, so older store files gain the new columns.
     static constexpr int kVersion = 1;

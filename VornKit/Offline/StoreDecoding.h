@@ -10,14 +10,15 @@
 #include <memory>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/JsonCoding.h"
 #include "VornKit/Platform/ObjectContext.h"
 
 namespace vk {
 
 /// The decoder's store context when it holds one whose model has `entityName`, else nullptr.
-std::shared_ptr<ObjectContext> storeContextForDecoding(const JsonDecoder& decoder,
-                                                       const std::string& entityName);
+VK_EXPORT std::shared_ptr<ObjectContext> storeContextForDecoding(const JsonDecoder& decoder,
+                                                                 const std::string& entityName);
 
 /// A new object of `entityName` inserted into the decoder's store context, or nullptr.
 template <class T>

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/ServerTrust.h"
 
 namespace vk {
@@ -29,7 +30,7 @@ enum class AuthenticationMethod {
     defaultMethod,
 };
 
-struct ProtectionSpace {
+struct VK_EXPORT ProtectionSpace {
     std::string host;
     int port = 0;
     std::string protocol;  ///< "https", "http", ...
@@ -38,13 +39,13 @@ struct ProtectionSpace {
     std::shared_ptr<const ServerTrust> serverTrust;
 };
 
-struct AuthenticationChallenge {
+struct VK_EXPORT AuthenticationChallenge {
     ProtectionSpace protectionSpace;
     int previousFailureCount = 0;
 };
 
 /// What a delegate answers a challenge with: a trust (for serverTrust) or a user and password.
-struct UrlCredential {
+struct VK_EXPORT UrlCredential {
     std::shared_ptr<const ServerTrust> trust;
     std::string user;
     std::string password;

@@ -7,9 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class Base64 {
+class VK_EXPORT Base64 {
   public:
     static std::string encode(const std::uint8_t* data, std::size_t size);
     static std::string encode(const std::vector<std::uint8_t>& data) {

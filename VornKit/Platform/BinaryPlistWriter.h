@@ -13,9 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class BinaryPlistWriter {
+class VK_EXPORT BinaryPlistWriter {
   public:
     using Ref = std::uint32_t;
 

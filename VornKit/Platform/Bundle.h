@@ -10,9 +10,11 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class Bundle {
+class VK_EXPORT Bundle {
   public:
     std::optional<std::string> identifier;
     std::filesystem::path path;

@@ -12,11 +12,12 @@
 
 #include <memory>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/ManagedObject.h"
 
 namespace vk {
 
-class ChangeTracker {
+class VK_EXPORT ChangeTracker {
   public:
     explicit ChangeTracker(const EntityDescription& entity) : entity_(entity) {}
 

@@ -23,11 +23,12 @@
 
 #include <memory>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/UrlTransport.h"
 
 namespace vk {
 
-std::unique_ptr<UrlTransport> makeCurlTransport(const UrlSessionConfiguration& configuration,
-                                                UrlTransportClient& client);
+VK_EXPORT std::unique_ptr<UrlTransport> makeCurlTransport(
+    const UrlSessionConfiguration& configuration, UrlTransportClient& client);
 
 }  // namespace vk

@@ -9,9 +9,11 @@
 #include <optional>
 #include <string_view>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class Directories {
+class VK_EXPORT Directories {
   public:
     /// The application-group identifier shared by the application and its extensions (keychain
     /// access group, store container, first-run flag).

@@ -45,11 +45,13 @@
 #include <memory>
 #include <string>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 using Block = std::function<void()>;
 
-class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
+class VK_EXPORT DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   public:
     /// The main queue, serviced by RunLoop::main(). Created once.
     static std::shared_ptr<DispatchQueue> main();
@@ -85,7 +87,7 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 
 /// The loop that services the main queue. The host drives it from the thread it calls "main".
 /// Thread rule: run()/runUntil() from one thread at a time; stop() from any thread.
-class RunLoop {
+class VK_EXPORT RunLoop {
   public:
     static RunLoop& main();
 
@@ -106,7 +108,7 @@ class RunLoop {
 
 /// A repeating timer whose block runs on a queue every `interval`, until invalidate() or until the
 /// last owner lets go of it. Thread rule: thread-safe; the block runs on the queue given.
-class RepeatingTimer {
+class VK_EXPORT RepeatingTimer {
   public:
     static std::shared_ptr<RepeatingTimer> schedule(std::shared_ptr<DispatchQueue> queue,
                                                     std::chrono::nanoseconds interval, Block block);

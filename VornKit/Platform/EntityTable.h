@@ -11,12 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/ObjectModel.h"
 #include "VornKit/Platform/StoreQuery.h"
 
 namespace vk {
 
-class EntityTable {
+class VK_EXPORT EntityTable {
   public:
     EntityTable(const ManagedObjectModel& model, const EntityDescription& entity);
 

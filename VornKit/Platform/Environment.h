@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <memory>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class Environment {
+class VK_EXPORT Environment {
   public:
     virtual ~Environment() = default;
 

@@ -5,8 +5,10 @@
 
 #include <string_view>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-[[noreturn]] void fatalError(std::string_view message, std::string_view sourcePath);
+VK_EXPORT [[noreturn]] void fatalError(std::string_view message, std::string_view sourcePath);
 
 }  // namespace vk

@@ -22,11 +22,12 @@
 #include <variant>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/ManagedObject.h"
 
 namespace vk {
 
-struct FetchRequest {
+struct VK_EXPORT FetchRequest {
     using Argument = std::variant<StoreValue, std::vector<StoreValue>>;
 
     /// One attribute test built by where()/whereIn()/whereNotNull().

@@ -15,9 +15,11 @@
 #include <string_view>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class Image {
+class VK_EXPORT Image {
   public:
     /// No bitmap data.
     Image() = default;

@@ -14,9 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class JsonWriter {
+class VK_EXPORT JsonWriter {
   public:
     explicit JsonWriter(std::string& out) : out_(out) {}
 

@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 enum class LogKind {
@@ -31,26 +33,26 @@ enum class LogKind {
     StandardOutput,  ///< standardOutputLine: plain stdout line
 };
 
-struct LogRecord {
+struct VK_EXPORT LogRecord {
     LogKind kind = LogKind::Unified;
     std::string subsystem;  ///< the bundle identifier (empty for standard-output lines)
     std::string category;   ///< class or record name
     std::string message;    ///< rendered text, private parts already redacted
 };
 
-class LogSink {
+class VK_EXPORT LogSink {
   public:
     virtual ~LogSink() = default;
     virtual void write(const LogRecord& record) = 0;
 };
 
 /// A value shown only when private logging is on.
-struct Private {
+struct VK_EXPORT Private {
     std::string value;
 };
 
 /// Builds a message out of public text and private values.
-class LogMessage {
+class VK_EXPORT LogMessage {
   public:
     LogMessage() = default;
     LogMessage(std::string_view text) { parts_.push_back({std::string(text), false}); }  // NOLINT
@@ -73,7 +75,7 @@ class LogMessage {
 };
 
 /// The unified-log handle of one category. Cheap to copy; usually a function-local static.
-class Logger {
+class VK_EXPORT Logger {
   public:
     explicit Logger(std::string category) : category_(std::move(category)) {}
     void log(const LogMessage& message) const;
@@ -84,12 +86,12 @@ class Logger {
 };
 
 /// A printf-style line to the plain console log under `category`.
-void consoleLog(std::string_view category, const char* format, ...)
+VK_EXPORT void consoleLog(std::string_view category, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 /// A plain line on standard output (the watch session's status lines).
-void standardOutputLine(std::string_view line);
+VK_EXPORT void standardOutputLine(std::string_view line);
 
-class Log {
+class VK_EXPORT Log {
   public:
     /// Replaces the sink every record goes to; returns the previous one. nullptr restores the
     /// default sink.
@@ -102,7 +104,7 @@ class Log {
 };
 
 /// Keeps every record in memory, for tests. Thread-safe.
-class CaptureLogSink : public LogSink {
+class VK_EXPORT CaptureLogSink : public LogSink {
   public:
     void write(const LogRecord& record) override;
     std::vector<LogRecord> records() const;

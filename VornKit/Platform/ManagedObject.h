@@ -19,6 +19,7 @@
 #include <variant>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/ObjectModel.h"
 
 namespace vk {
@@ -31,7 +32,7 @@ using StoreBytes = std::vector<std::uint8_t>;
 using StoreValue = std::variant<std::monostate, std::int64_t, double, std::string, StoreBytes,
                                 std::shared_ptr<ManagedObject>>;
 
-class ManagedObject : public std::enable_shared_from_this<ManagedObject> {
+class VK_EXPORT ManagedObject : public std::enable_shared_from_this<ManagedObject> {
   public:
     explicit ManagedObject(std::string entityName) : entityName_(std::move(entityName)) {}
     virtual ~ManagedObject() = default;

@@ -21,12 +21,13 @@
 #include <mutex>
 #include <thread>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/NotificationCenter.h"
 
 namespace vk {
 
-class MemoryPressureSource {
+class VK_EXPORT MemoryPressureSource {
   public:
     using Handler = std::function<void()>;
 
@@ -38,7 +39,7 @@ class MemoryPressureSource {
     virtual void stop() = 0;
 };
 
-class PsiMemoryPressureSource : public MemoryPressureSource {
+class VK_EXPORT PsiMemoryPressureSource : public MemoryPressureSource {
   public:
     struct Options {
         std::filesystem::path path = "/proc/pressure/memory";
@@ -67,7 +68,7 @@ class PsiMemoryPressureSource : public MemoryPressureSource {
     int wake_ = -1;
 };
 
-class ManualMemoryPressureSource : public MemoryPressureSource {
+class VK_EXPORT ManualMemoryPressureSource : public MemoryPressureSource {
   public:
     /// `available` false: start() fails, as on a kernel without pressure information.
     explicit ManualMemoryPressureSource(bool available = true) : available_(available) {}
@@ -85,7 +86,7 @@ class ManualMemoryPressureSource : public MemoryPressureSource {
     std::recursive_mutex callMutex_;  ///< held while the handler runs
 };
 
-class MemoryPressureMonitor {
+class VK_EXPORT MemoryPressureMonitor {
   public:
     /// Posts to `center` (which must outlive the monitor and the posts it has queued) from
     /// `queue`. Events that arrive while a post is still queued are folded into it.

@@ -26,11 +26,12 @@
 #include <string_view>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/Dispatch.h"
 
 namespace vk {
 
-struct Notification {
+struct VK_EXPORT Notification {
     std::string name;
     /// Identity of the poster, matched against observers' sender filters (may be null).
     const void* sender = nullptr;
@@ -42,7 +43,7 @@ struct Notification {
 using NotificationBlock = std::function<void(const Notification&)>;
 using ObserverToken = std::uint64_t;
 
-class NotificationCenter {
+class VK_EXPORT NotificationCenter {
   public:
     /// The process-wide centre. Created once.
     static NotificationCenter& defaultCenter();

@@ -32,6 +32,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/EntityTable.h"
 #include "VornKit/Platform/FetchRequest.h"
@@ -43,7 +44,7 @@ namespace vk {
 
 using StoreRow = std::map<std::string, StoreValue>;
 
-class ObjectContext : public std::enable_shared_from_this<ObjectContext> {
+class VK_EXPORT ObjectContext : public std::enable_shared_from_this<ObjectContext> {
   public:
     static std::shared_ptr<ObjectContext> make(std::shared_ptr<DispatchQueue> queue);
 

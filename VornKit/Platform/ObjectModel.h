@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 class ManagedObject;
@@ -33,9 +35,9 @@ enum class AttributeKind {
 };
 
 /// The SQLite column type of an attribute kind.
-const char* sqlColumnType(AttributeKind kind);
+VK_EXPORT const char* sqlColumnType(AttributeKind kind);
 
-struct AttributeDescription {
+struct VK_EXPORT AttributeDescription {
     std::string name;
     AttributeKind kind = AttributeKind::String;
     bool optional = true;
@@ -73,7 +75,7 @@ struct AttributeDescription {
     }
 };
 
-struct EntityDescription {
+struct VK_EXPORT EntityDescription {
     std::string name;
     std::vector<AttributeDescription> attributes;
     /// Makes an empty object of this entity (used when fetching and inserting).
@@ -83,7 +85,7 @@ struct EntityDescription {
     std::optional<size_t> attributeIndex(const std::string& name) const;
 };
 
-class ManagedObjectModel {
+class VK_EXPORT ManagedObjectModel {
   public:
     ManagedObjectModel(std::vector<EntityDescription> entities, int version);
 

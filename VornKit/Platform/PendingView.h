@@ -20,13 +20,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/ManagedObject.h"
 #include "VornKit/Platform/ObjectModel.h"
 #include "VornKit/Platform/StoreQuery.h"
 
 namespace vk {
 
-class PendingView {
+class VK_EXPORT PendingView {
   public:
     /// What the view needs of the context's objects: their entity and their current row values.
     struct Source {

@@ -18,17 +18,18 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/ObjectModel.h"
 #include "VornKit/Platform/SqliteDatabase.h"
 
 namespace vk {
 
-struct PersistentStore {
+struct VK_EXPORT PersistentStore {
     std::filesystem::path location;
     std::unique_ptr<SqliteDatabase> database;
 };
 
-class PersistentStoreCoordinator {
+class VK_EXPORT PersistentStoreCoordinator {
   public:
     explicit PersistentStoreCoordinator(std::shared_ptr<const ManagedObjectModel> model);
 

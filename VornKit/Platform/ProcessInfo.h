@@ -5,9 +5,11 @@
 
 #include <cstdint>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-struct ProcessInfo {
+struct VK_EXPORT ProcessInfo {
     /// Physical memory of the machine in bytes (all of it, not what is free); 0 when the system
     /// does not say.
     static std::uint64_t physicalMemory();

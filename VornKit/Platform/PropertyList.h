@@ -25,9 +25,11 @@
 #include <variant>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class PlistValue {
+class VK_EXPORT PlistValue {
   public:
     using Array = std::vector<PlistValue>;
     using Dictionary = std::map<std::string, PlistValue>;
@@ -74,7 +76,7 @@ class PlistValue {
 using PlistDictionary = PlistValue::Dictionary;
 
 /// Bounds on what a read accepts.
-struct PlistLimits {
+struct VK_EXPORT PlistLimits {
     /// Containers inside containers: a dictionary of scalars has depth 1.
     std::size_t maxDepth = 32;
     /// Values after shared references are expanded (every reference counts).
@@ -97,7 +99,7 @@ std::optional<PlistValue> decodeBinaryPlist(const std::uint8_t* bytes, std::size
 
 /// One line for log messages: {key = value; ...} with keys in order, texts quoted, dates as
 /// "2024-05-01 10:00:00 +0000" and data as {length = N, bytes = 0x0011...} (the first 24 bytes).
-std::string describePlist(const PlistValue& value);
-std::string describePlist(const PlistDictionary& dictionary);
+VK_EXPORT std::string describePlist(const PlistValue& value);
+VK_EXPORT std::string describePlist(const PlistDictionary& dictionary);
 
 }  // namespace vk

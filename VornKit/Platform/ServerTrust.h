@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 /// The outcome of a trust evaluation, numbered like the platform's trust result type.
@@ -35,7 +37,7 @@ enum class TrustResultType : int {
     otherError = 7,
 };
 
-class PublicKey {
+class VK_EXPORT PublicKey {
   public:
     enum class Type { rsa, ec, other };
 
@@ -53,7 +55,7 @@ class PublicKey {
     std::shared_ptr<EVP_PKEY> key_;
 };
 
-class Certificate {
+class VK_EXPORT Certificate {
   public:
     /// Shares `certificate` (its reference count is raised).
     static Certificate fromNative(X509* certificate);
@@ -78,7 +80,7 @@ class Certificate {
     std::shared_ptr<X509> certificate_;
 };
 
-class ServerTrust {
+class VK_EXPORT ServerTrust {
   public:
     struct Evaluation {
         TrustResultType result = TrustResultType::invalid;

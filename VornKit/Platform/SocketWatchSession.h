@@ -42,6 +42,7 @@
 #include <thread>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/PropertyList.h"
 #include "VornKit/Platform/WatchPairing.h"
@@ -50,7 +51,7 @@
 
 namespace vk {
 
-struct WatchSessionConfiguration {
+struct VK_EXPORT WatchSessionConfiguration {
     enum class Role {
         listener,   ///< waits for the counterpart (the phone side)
         connector,  ///< connects to the counterpart and reconnects while activated
@@ -81,8 +82,8 @@ struct WatchSessionConfiguration {
     static std::filesystem::path defaultStateDirectory();
 };
 
-class SocketWatchSession final : public WatchSession,
-                                 public std::enable_shared_from_this<SocketWatchSession> {
+class VK_EXPORT SocketWatchSession final : public WatchSession,
+                                           public std::enable_shared_from_this<SocketWatchSession> {
   public:
     static std::shared_ptr<SocketWatchSession> make(WatchSessionConfiguration configuration);
     /// Stops the I/O thread; handlers still waiting get sessionInvalidated.

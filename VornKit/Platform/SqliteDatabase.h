@@ -15,9 +15,11 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class SqliteStatement {
+class VK_EXPORT SqliteStatement {
   public:
     explicit SqliteStatement(sqlite3_stmt* statement) : statement_(statement) {}
     ~SqliteStatement();
@@ -32,7 +34,7 @@ class SqliteStatement {
     sqlite3_stmt* statement_;
 };
 
-class SqliteDatabase {
+class VK_EXPORT SqliteDatabase {
   public:
     /// Opens (creating when absent) the file. Absent with `error` set on failure.
     static std::unique_ptr<SqliteDatabase> open(const std::filesystem::path& path,

@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <string>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class StoreMoveLock {
+class VK_EXPORT StoreMoveLock {
   public:
     /// Blocks until the lock is held. When the lock file cannot be opened the lock is not held
     /// and `error()` says why.

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/FetchRequest.h"
 #include "VornKit/Platform/ObjectModel.h"
 #include "VornKit/Platform/SqliteDatabase.h"
@@ -28,40 +29,40 @@ namespace vk {
 using RelationKey = std::function<std::optional<std::int64_t>(const ManagedObject&)>;
 
 /// A WHERE clause (" WHERE ...", or empty) and the values for its placeholders, in order.
-struct CompiledCondition {
+struct VK_EXPORT CompiledCondition {
     std::string sql;
     std::vector<StoreValue> values;
 };
 
 /// Compiles the request's terms and SQL condition for `entity` of `model`. Absent with `error`
 /// set when an attribute is unknown or the placeholders and arguments do not match.
-std::optional<CompiledCondition> compileCondition(const FetchRequest& request,
-                                                  const ManagedObjectModel& model,
-                                                  const EntityDescription& entity,
-                                                  std::string* error);
+VK_EXPORT std::optional<CompiledCondition> compileCondition(const FetchRequest& request,
+                                                            const ManagedObjectModel& model,
+                                                            const EntityDescription& entity,
+                                                            std::string* error);
 
 /// Binds `value` to placeholder `index` (1-based). Related objects go through `key` (null when
 /// absent); a list value (bound as its JSON text) cannot occur here.
 int bindStoreValue(sqlite3_stmt* statement, int index, const StoreValue& value,
                    const RelationKey& key = {});
 /// Binds every value in order from placeholder 1.
-void bindStoreValues(sqlite3_stmt* statement, const std::vector<StoreValue>& values);
+VK_EXPORT void bindStoreValues(sqlite3_stmt* statement, const std::vector<StoreValue>& values);
 /// The value of result column `column`.
-StoreValue readStoreValue(sqlite3_stmt* statement, int column);
+VK_EXPORT StoreValue readStoreValue(sqlite3_stmt* statement, int column);
 /// The values of result columns `first` to `first + count - 1`.
-std::vector<StoreValue> readStoreValues(sqlite3_stmt* statement, int first, size_t count);
+VK_EXPORT std::vector<StoreValue> readStoreValues(sqlite3_stmt* statement, int first, size_t count);
 
 /// Sets `*error` to `text` when the caller asked for errors.
-void setStoreError(std::string* error, std::string text);
+VK_EXPORT void setStoreError(std::string* error, std::string text);
 
 /// The attributes (entity name, attribute index) that `whereClause` reads, found by preparing it
 /// against the database's own tables with an authorizer. Call only while no pending view is open
 /// (it would hide the tables). Absent with `error` when the clause does not prepare.
-std::optional<std::vector<std::pair<std::string, size_t>>> attributesRead(
+VK_EXPORT std::optional<std::vector<std::pair<std::string, size_t>>> attributesRead(
     SqliteDatabase& db, const ManagedObjectModel& model, const EntityDescription& entity,
     const std::string& whereClause, std::string* error);
 
 /// "main"."name": the entity's table in the store file, whatever a pending view shadows.
-std::string mainTable(const std::string& entityName);
+VK_EXPORT std::string mainTable(const std::string& entityName);
 
 }  // namespace vk

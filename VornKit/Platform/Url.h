@@ -23,10 +23,12 @@
 #include <string_view>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 /// A set of ASCII characters left as they are by percent-encoding; every other byte is escaped.
-class UrlCharacterSet {
+class VK_EXPORT UrlCharacterSet {
   public:
     constexpr explicit UrlCharacterSet(std::string_view extra) : allowed_{} {
         for (char c = 'a'; c <= 'z'; ++c)
@@ -54,11 +56,11 @@ class UrlCharacterSet {
 };
 
 /// Escapes every byte of `text` outside `allowed` as %XX (upper-case hex).
-std::string percentEncode(std::string_view text, const UrlCharacterSet& allowed);
+VK_EXPORT std::string percentEncode(std::string_view text, const UrlCharacterSet& allowed);
 /// Resolves %XX escapes; absent when an escape is malformed. '+' stays '+'.
-std::optional<std::string> percentDecode(std::string_view text);
+VK_EXPORT std::optional<std::string> percentDecode(std::string_view text);
 
-class Url {
+class VK_EXPORT Url {
   public:
     /// The URL `text` stands for, or absent when it is not an absolute URL.
     static std::optional<Url> parse(std::string_view text);
@@ -91,7 +93,7 @@ class Url {
     std::string text_;
 };
 
-struct UrlQueryItem {
+struct VK_EXPORT UrlQueryItem {
     std::string name;
     std::optional<std::string> value;
 
@@ -99,7 +101,7 @@ struct UrlQueryItem {
 };
 
 /// A URL split into scheme, authority, path, query and fragment, each kept percent-encoded.
-class UrlComponents {
+class VK_EXPORT UrlComponents {
   public:
     UrlComponents() = default;
     /// Splits `text` (generic URL syntax). Absent when it holds a character a URL may not carry

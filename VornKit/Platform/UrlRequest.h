@@ -14,13 +14,14 @@
 #include <utility>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/Url.h"
 
 namespace vk {
 
 /// Header fields in the order they were first set. Names compare case-insensitively and keep the
 /// spelling they were first given.
-class HttpHeaders {
+class VK_EXPORT HttpHeaders {
   public:
     using Field = std::pair<std::string, std::string>;
 
@@ -48,7 +49,7 @@ enum class UrlRequestCachePolicy {
 /// One request: URL, method, header fields, optional body, cache policy and timeout. The timeout
 /// is an idle timeout: the transfer fails with UrlError::timedOut when no byte moves for that long
 /// (connecting included), or when it waits that long for a free connection to its host.
-struct UrlRequest {
+struct VK_EXPORT UrlRequest {
     static constexpr std::chrono::milliseconds kDefaultTimeout{60'000};
 
     UrlRequest() = default;
@@ -83,7 +84,7 @@ struct UrlRequest {
 
 /// The answer's head. `isHttp` is false for schemes without a status line (file URLs); then
 /// `statusCode` is 0 and `headers` is empty.
-struct UrlResponse {
+struct VK_EXPORT UrlResponse {
     std::optional<Url> url;  ///< the URL that answered, after redirects
     bool isHttp = false;
     int statusCode = 0;
@@ -91,7 +92,7 @@ struct UrlResponse {
 };
 
 /// Why a transfer failed. Codes follow the URL-loading error domain's numbering.
-struct UrlError {
+struct VK_EXPORT UrlError {
     enum Code : int {
         unknown = -1,
         cancelled = -999,

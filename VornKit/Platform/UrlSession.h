@@ -36,6 +36,7 @@
 #include <set>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/AuthenticationChallenge.h"
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/UrlRequest.h"
@@ -45,7 +46,7 @@ namespace vk {
 
 class UrlSession;
 
-struct UrlSessionConfiguration {
+struct VK_EXPORT UrlSessionConfiguration {
     static UrlSessionConfiguration defaultConfiguration() { return {}; }
 
     /// Connections open at once to one host (keep-alive connections are reused).
@@ -64,7 +65,7 @@ struct UrlSessionConfiguration {
 };
 
 /// Receives a session's authentication challenges. Called on the session's delegate queue.
-class UrlSessionDelegate {
+class VK_EXPORT UrlSessionDelegate {
   public:
     virtual ~UrlSessionDelegate() = default;
     /// Must call `completionHandler` exactly once (the TLS handshake waits for it). The default
@@ -77,7 +78,7 @@ using DataTaskCompletionHandler =
     std::function<void(std::optional<std::string> data, std::optional<UrlResponse> response,
                        std::optional<UrlError> error)>;
 
-class UrlSessionTask {
+class VK_EXPORT UrlSessionTask {
   public:
     enum class State { running = 0, suspended = 1, canceling = 2, completed = 3 };
 
@@ -103,7 +104,7 @@ class UrlSessionTask {
     std::weak_ptr<UrlSession> session_;
 };
 
-class UrlSession : public std::enable_shared_from_this<UrlSession> {
+class VK_EXPORT UrlSession : public std::enable_shared_from_this<UrlSession> {
   public:
     /// `delegate` may be null (every challenge gets default handling). `delegateQueue` null: the
     /// session makes a serial queue of its own.

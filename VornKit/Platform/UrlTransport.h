@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/AuthenticationChallenge.h"
 #include "VornKit/Platform/UrlRequest.h"
 
@@ -32,23 +33,23 @@ struct UrlSessionConfiguration;
 /// The end of a transfer. On success `error` is absent and `response` present; `data` is absent
 /// when the answer carried no body at all (no byte and no declared length), and present, possibly
 /// empty, otherwise.
-struct TransferResult {
+struct VK_EXPORT TransferResult {
     std::optional<std::string> data;
     std::optional<UrlResponse> response;
     std::optional<UrlError> error;
 };
 
-struct TransportStatistics {
+struct VK_EXPORT TransportStatistics {
     std::uint64_t connectionsOpened = 0;  ///< new connections made, over the transport's life
     std::uint64_t transfersFinished = 0;
 };
 
-struct ChallengeAnswer {
+struct VK_EXPORT ChallengeAnswer {
     AuthChallengeDisposition disposition = AuthChallengeDisposition::performDefaultHandling;
     std::optional<UrlCredential> credential;
 };
 
-class UrlTransportClient {
+class VK_EXPORT UrlTransportClient {
   public:
     virtual ~UrlTransportClient() = default;
     virtual void transferFinished(std::uint64_t id, TransferResult result) = 0;
@@ -58,7 +59,7 @@ class UrlTransportClient {
                                         std::function<void(ChallengeAnswer)> reply) = 0;
 };
 
-class UrlTransport {
+class VK_EXPORT UrlTransport {
   public:
     virtual ~UrlTransport() = default;
     virtual void start(std::uint64_t id, UrlRequest request) = 0;

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/UserDefaultsCache.h"
 #include "VornKit/Platform/UserDefaultsFileStore.h"
@@ -36,7 +37,7 @@ namespace vk {
 
 class UserDefaultsWatcher;
 
-class UserDefaults {
+class VK_EXPORT UserDefaults {
   public:
     /// The application's standard store (file named after the bundle identifier). Created once.
     static std::shared_ptr<UserDefaults> standard();

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/UserDefaultsFileStore.h"
 
 namespace vk {
@@ -22,7 +23,7 @@ namespace vk {
 /// Keys whose values changed, with the new value (absent when removed).
 using DefaultsChanges = std::vector<std::pair<std::string, std::optional<DefaultsValue>>>;
 
-class UserDefaultsCache {
+class VK_EXPORT UserDefaultsCache {
   public:
     /// Whether the cached contents stand for a file whose stamp is `now`.
     bool isCurrent(const DefaultsFileStamp& now) const;

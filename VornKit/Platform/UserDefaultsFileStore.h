@@ -17,12 +17,13 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/UserDefaultsFormat.h"
 
 namespace vk {
 
 /// How the file looked when it was read: its identity, size and times (nanoseconds).
-struct DefaultsFileStamp {
+struct VK_EXPORT DefaultsFileStamp {
     bool exists = false;
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
@@ -33,14 +34,14 @@ struct DefaultsFileStamp {
 };
 
 /// One read of the file.
-struct DefaultsFileSnapshot {
+struct VK_EXPORT DefaultsFileSnapshot {
     DefaultsFileStamp stamp;
     std::string text;
     /// Absent when the text is not one JSON object (the store reads it as empty).
     std::optional<DefaultsFileContents> contents;
 };
 
-class UserDefaultsFileStore {
+class VK_EXPORT UserDefaultsFileStore {
   public:
     explicit UserDefaultsFileStore(std::filesystem::path file);
 

@@ -18,12 +18,13 @@
 #include <string>
 #include <string_view>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/UserDefaultsValue.h"
 
 namespace vk {
 
 /// What one defaults file holds.
-struct DefaultsFileContents {
+struct VK_EXPORT DefaultsFileContents {
     DefaultsDictionary values;                ///< the entries the store models
     std::map<std::string, std::string> kept;  ///< the others: key to the value's JSON text
 
@@ -32,7 +33,7 @@ struct DefaultsFileContents {
     bool operator==(const DefaultsFileContents&) const = default;
 };
 
-class UserDefaultsFormat {
+class VK_EXPORT UserDefaultsFormat {
   public:
     /// The contents of a file's text; absent when the text is not one JSON object. An empty
     /// text (or only whitespace) is an empty file.

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/UserDefaultsCache.h"
 
@@ -24,7 +25,7 @@ namespace vk {
 
 using DefaultsObserver = std::function<void(const std::optional<DefaultsValue>&)>;
 
-class UserDefaultsObservers {
+class VK_EXPORT UserDefaultsObservers {
   public:
     UserDefaultsObservers() = default;
     UserDefaultsObservers(const UserDefaultsObservers&) = delete;

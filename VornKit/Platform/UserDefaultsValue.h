@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 struct DefaultsValue;
@@ -17,7 +19,7 @@ using DefaultsData = std::vector<std::uint8_t>;
 using DefaultsDictionary = std::map<std::string, DefaultsValue>;
 
 /// One stored value: text, Boolean, integer, double, data, list of text or dictionary.
-struct DefaultsValue {
+struct VK_EXPORT DefaultsValue {
     std::variant<std::string, bool, std::int64_t, double, DefaultsData, std::vector<std::string>,
                  DefaultsDictionary>
         value;

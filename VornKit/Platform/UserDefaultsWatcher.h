@@ -10,9 +10,11 @@
 #include <functional>
 #include <thread>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class UserDefaultsWatcher {
+class VK_EXPORT UserDefaultsWatcher {
   public:
     /// Starts watching; `valid()` is false when the system refused (the store then notices
     /// other writers only when it reads or writes).

@@ -9,9 +9,11 @@
 
 #include <cstddef>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-struct VirtualMemory {
+struct VK_EXPORT VirtualMemory {
     /// The transparent huge page size, or 0 when the system offers none (the kernel lacks them
     /// or they are switched off).
     static std::size_t hugePageSize();

@@ -26,13 +26,14 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/PropertyList.h"
 
 namespace vk {
 
 /// Cuts a received byte stream into frame bodies without ever buffering more than one frame of
 /// at most `maxFrameSize` bytes (plus the bytes of one append).
-class WatchFrameReader {
+class VK_EXPORT WatchFrameReader {
   public:
     explicit WatchFrameReader(std::size_t maxFrameSize) : maxFrameSize_(maxFrameSize) {}
 
@@ -61,10 +62,11 @@ class WatchFrameReader {
 };
 
 /// Appends the 4-byte length and `body` to `out`.
-void appendFrame(std::vector<std::uint8_t>& out, const std::uint8_t* body, std::size_t size);
+VK_EXPORT void appendFrame(std::vector<std::uint8_t>& out, const std::uint8_t* body,
+                           std::size_t size);
 
 /// One frame's meaning.
-struct WatchWireFrame {
+struct VK_EXPORT WatchWireFrame {
     enum class Type {
         Hello,
         Message,
@@ -98,6 +100,6 @@ struct WatchWireFrame {
 };
 
 /// Whether `text` is a session id: 32 lower-case hexadecimal digits.
-bool isWatchSessionId(const std::string& text);
+VK_EXPORT bool isWatchSessionId(const std::string& text);
 
 }  // namespace vk

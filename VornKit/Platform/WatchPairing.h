@@ -27,21 +27,23 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-struct WatchPairingKey {
+struct VK_EXPORT WatchPairingKey {
     static constexpr std::size_t kSize = 32;
     std::array<std::uint8_t, kSize> bytes{};
 };
 
 /// Reads a pairing key file: exactly 32 bytes, a regular file not readable or writable by group
 /// or others. Absent, with `error` set, otherwise.
-std::optional<WatchPairingKey> readWatchPairingKey(const std::filesystem::path& path,
-                                                   std::string& error);
+VK_EXPORT std::optional<WatchPairingKey> readWatchPairingKey(const std::filesystem::path& path,
+                                                             std::string& error);
 /// Writes a new random pairing key to `path` (mode 0600); never replaces an existing file.
-bool createWatchPairingKey(const std::filesystem::path& path, std::string& error);
+VK_EXPORT bool createWatchPairingKey(const std::filesystem::path& path, std::string& error);
 
-class WatchLinkCipher {
+class VK_EXPORT WatchLinkCipher {
   public:
     static constexpr std::size_t kHelloSize = 36;
     static constexpr std::size_t kHeaderSize = 24;

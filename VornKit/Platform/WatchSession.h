@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/PropertyList.h"
 
 namespace vk {
@@ -56,7 +57,7 @@ enum class WatchSessionErrorCode : int {
     notPaired = 11,
 };
 
-struct WatchSessionError {
+struct VK_EXPORT WatchSessionError {
     WatchSessionErrorCode code = WatchSessionErrorCode::genericError;
     std::string message;
 
@@ -71,7 +72,7 @@ using WatchReplyHandler = std::function<void(const PlistDictionary& reply)>;
 using WatchErrorHandler = std::function<void(const WatchSessionError& error)>;
 
 /// One queued user-info transfer. Thread rule: immutable.
-struct WatchUserInfoTransfer {
+struct VK_EXPORT WatchUserInfoTransfer {
     std::uint64_t identifier = 0;  ///< the transfer's place in the queue, increasing
     PlistDictionary userInfo;
 };
@@ -80,7 +81,7 @@ class WatchSession;
 
 /// What the session reports. Called on the session's background queue; the default bodies do
 /// nothing (a message that expects a reply then gets a "reply failed" error on the sender's side).
-class WatchSessionDelegate {
+class VK_EXPORT WatchSessionDelegate {
   public:
     virtual ~WatchSessionDelegate() = default;
 
@@ -110,7 +111,7 @@ class WatchSessionDelegate {
                                            const std::optional<WatchSessionError>&) {}
 };
 
-class WatchSession {
+class VK_EXPORT WatchSession {
   public:
     virtual ~WatchSession() = default;
 

@@ -14,13 +14,14 @@
 #include <optional>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/WatchSession.h"
 
 namespace vk {
 
-class WatchSessionDouble final : public WatchSession,
-                                 public std::enable_shared_from_this<WatchSessionDouble> {
+class VK_EXPORT WatchSessionDouble final : public WatchSession,
+                                           public std::enable_shared_from_this<WatchSessionDouble> {
   public:
     static std::shared_ptr<WatchSessionDouble> make();
 

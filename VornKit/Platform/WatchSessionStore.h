@@ -25,12 +25,13 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/PropertyList.h"
 #include "VornKit/Platform/WatchSession.h"
 
 namespace vk {
 
-class WatchSessionStore {
+class VK_EXPORT WatchSessionStore {
   public:
     explicit WatchSessionStore(std::filesystem::path directory, PlistLimits limits = {});
     ~WatchSessionStore();

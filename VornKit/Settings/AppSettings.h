@@ -14,12 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/UserDefaults.h"
 #include "VornKit/Settings/SubtitleStyles.h"
 
 namespace vk {
 
-class AppSettings {
+class VK_EXPORT AppSettings {
   public:
     /// Reads and writes the standard store.
     AppSettings();
@@ -49,7 +50,7 @@ class AppSettings {
 
 /// The two settings entries a host can observe on the store itself: each is the optional text
 /// under the key of the same name. Observers run on `queue` (inline when null) after a change.
-class ObservableSettings {
+class VK_EXPORT ObservableSettings {
   public:
     static std::optional<std::string> cameraUploadServers(UserDefaults& store);
     static std::optional<std::string> cameraUploadProgressEnabled(UserDefaults& store);

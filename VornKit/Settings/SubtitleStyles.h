@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 enum class SubtitleTextSize : std::int64_t {
@@ -37,10 +39,10 @@ enum class SubtitleDropShadow : std::int64_t {
 };
 
 /// Absent for integers outside the enumeration's range.
-std::optional<SubtitleTextSize> makeSubtitleTextSize(std::int64_t rawValue);
-std::optional<SubtitleDropShadow> makeSubtitleDropShadow(std::int64_t rawValue);
+VK_EXPORT std::optional<SubtitleTextSize> makeSubtitleTextSize(std::int64_t rawValue);
+VK_EXPORT std::optional<SubtitleDropShadow> makeSubtitleDropShadow(std::int64_t rawValue);
 
-class SubtitleStyles {
+class VK_EXPORT SubtitleStyles {
   public:
     std::int64_t verticalPosition = 10;
     SubtitleTextSize textSize = SubtitleTextSize::normal;

@@ -1,0 +1,139 @@
+# What `cmake --install` puts in place and what CPack packs, derived from the subsystems that
+# vk_module() declared: a new subsystem is installed, exported and packaged without a change here.
+#
+#   lib/libvornkit.so.<version>         the shared library (VK_SHARED=ON), SONAME libvornkit.so.0
+#   lib/libvornkit-<subsystem>.a        one static library per subsystem
+#   include/VornKit/<Subsystem>/*.h     the public headers, include/VornKit/Export.h
+#   lib/cmake/VornKit/                  the CMake package: VornKit::VornKit, VornKit::<Subsystem>
+#   lib/pkgconfig/vornkit.pc            for hosts not on CMake
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+include(${CMAKE_CURRENT_LIST_DIR}/VornKitDependencies.cmake)
+
+option(VK_SHARED "Also build the shared library libvornkit.so (installed as VornKit::VornKit)" OFF)
+set(VK_SOVERSION 0)
+set(VK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/VornKit)
+if(VK_SHARED)
+  set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+endif()
+
+# vk_install_module(<target> <Name> <header files>): called by vk_module for every subsystem.
+function(vk_install_module target name)
+  string(TOLOWER "${name}" lower)
+  set_target_properties(${target} PROPERTIES EXPORT_NAME ${name} OUTPUT_NAME vornkit-${lower})
+  install(TARGETS ${target} EXPORT VornKitTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+          COMPONENT dev)
+  install(FILES ${ARGN} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/VornKit/${name} COMPONENT dev)
+endfunction()
+
+# vk_package_library(): called once after every subsystem is declared. Builds the shared library
+# (VK_SHARED), writes the CMake package and vornkit.pc, and sets up CPack.
+function(vk_package_library)
+  get_property(modules GLOBAL PROPERTY VK_MODULES)
+
+  # Third-party link items and compile definitions of all subsystems.
+  set(deps "")
+  set(defs "")
+  foreach(m IN LISTS modules)
+    get_target_property(libs ${m} INTERFACE_LINK_LIBRARIES)
+    foreach(lib IN LISTS libs)
+      if(lib AND NOT lib MATCHES "^VornKit")
+        list(APPEND deps ${lib})
+      endif()
+    endforeach()
+    get_target_property(d ${m} INTERFACE_COMPILE_DEFINITIONS)
+    if(d)
+      list(APPEND defs ${d})
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES deps)
+  list(REMOVE_DUPLICATES defs)
+
+  set(find_code "")
+  set(pc_modules "")
+  set(dev_packages "")
+  foreach(dep IN LISTS deps)
+    vk_dependency_row(${dep} row)
+    list(GET row 1 code)
+    list(GET row 2 pc)
+    list(GET row 3 deb)
+    if(code)
+      string(APPEND find_code "${code}\n")
+    endif()
+    if(pc)
+      list(APPEND pc_modules ${pc})
+    endif()
+    if(deb)
+      list(APPEND dev_packages ${deb})
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES pc_modules)
+  list(REMOVE_DUPLICATES dev_packages)
+
+  # Every subsystem statically, as one target.
+  add_library(VornKitStatic INTERFACE)
+  target_link_libraries(VornKitStatic INTERFACE ${modules})
+  set_target_properties(VornKitStatic PROPERTIES EXPORT_NAME Static)
+  install(TARGETS VornKitStatic EXPORT VornKitTargets COMPONENT dev)
+
+  if(VK_SHARED)
+    add_library(VornKitShared SHARED ${PROJECT_SOURCE_DIR}/VornKit/Export.h)
+    set_target_properties(
+      VornKitShared
+      PROPERTIES OUTPUT_NAME vornkit
+                 EXPORT_NAME VornKit
+                 VERSION ${PROJECT_VERSION}
+                 SOVERSION ${VK_SOVERSION}
+                 LINKER_LANGUAGE CXX
+                 CXX_VISIBILITY_PRESET hidden
+                 VISIBILITY_INLINES_HIDDEN ON)
+    target_link_libraries(VornKitShared PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${modules}>")
+    target_link_libraries(VornKitShared PUBLIC ${deps})
+    target_link_options(VornKitShared PRIVATE -Wl,--no-undefined -Wl,--exclude-libs,ALL)
+    target_include_directories(VornKitShared INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+                                                       $<INSTALL_INTERFACE:include>)
+    target_compile_definitions(VornKitShared INTERFACE ${defs})
+    install(
+      TARGETS VornKitShared
+      EXPORT VornKitTargets
+      LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
+    set(main_target VornKit::VornKitShared)
+    set(pc_libs "-lvornkit")
+  else()
+    set(pc_libs "")
+    list(REVERSE modules)
+    foreach(m IN LISTS modules)
+      get_target_property(out ${m} OUTPUT_NAME)
+      string(APPEND pc_libs " -l${out}")
+    endforeach()
+    string(STRIP "${pc_libs}" pc_libs)
+  endif()
+
+  install(FILES ${PROJECT_SOURCE_DIR}/VornKit/Export.h
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/VornKit COMPONENT dev)
+  install(EXPORT VornKitTargets NAMESPACE VornKit:: DESTINATION ${VK_CMAKE_DIR} COMPONENT dev)
+
+  set(VK_FIND_DEPENDENCIES "${find_code}")
+  set(VK_HAS_SHARED ${VK_SHARED})
+  configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VornKitConfig.cmake.in
+                                ${PROJECT_BINARY_DIR}/VornKitConfig.cmake
+                                INSTALL_DESTINATION ${VK_CMAKE_DIR})
+  write_basic_package_version_file(${PROJECT_BINARY_DIR}/VornKitConfigVersion.cmake
+                                   COMPATIBILITY SameMinorVersion)
+  install(FILES ${PROJECT_BINARY_DIR}/VornKitConfig.cmake
+                ${PROJECT_BINARY_DIR}/VornKitConfigVersion.cmake DESTINATION ${VK_CMAKE_DIR}
+          COMPONENT dev)
+
+  list(JOIN pc_modules " " VK_PC_REQUIRES)
+  list(JOIN defs " -D" pc_defs)
+  if(pc_defs)
+    set(pc_defs "-D${pc_defs}")
+  endif()
+  set(VK_PC_CFLAGS "${pc_defs}")
+  set(VK_PC_LIBS "${pc_libs}")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/vornkit.pc.in ${PROJECT_BINARY_DIR}/vornkit.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/vornkit.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+          COMPONENT dev)
+
+  set(VK_DEV_PACKAGES "${dev_packages}" PARENT_SCOPE)
+endfunction()
