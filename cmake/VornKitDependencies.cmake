@@ -1,9 +1,9 @@
 # The third-party libraries VornKit's subsystems link, in one table. Each row:
 #   <link item> | <CMake code the installed package config runs to find it> | <pkg-config module>
 #   | <Debian -dev package>
-# A subsystem that links a library missing here stops the configure step with a message naming
-# this file: add one row, and the installed CMake package, vornkit.pc and the libvornkit-dev
-# package dependencies follow.
+# A subsystem that links a library missing here gets a configure warning naming this file (an
+# error in package builds, VK_SHARED=ON): add one row, and the installed CMake package,
+# vornkit.pc and the libvornkit-dev package dependencies follow.
 set(VK_DEPENDENCY_TABLE
     "Threads::Threads|find_dependency(Threads)||"
     "simdjson::simdjson|find_dependency(simdjson)|simdjson|libsimdjson-dev"
@@ -16,13 +16,12 @@ set(VK_DEPENDENCY_TABLE
     "PkgConfig::SYSTEMD|vk_find_pkg(SYSTEMD libsystemd)|libsystemd|libsystemd-dev"
     "PkgConfig::SODIUM|vk_find_pkg(SODIUM libsodium)|libsodium|libsodium-dev"
     "PkgConfig::MPV|vk_find_pkg(MPV mpv)|mpv|libmpv-dev"
-    "PkgConfig::SECRET|vk_find_pkg(SECRET libsecret-1)|libsecret-1|libsecret-1-dev"
-    "PkgConfig::SDBUSCPP|vk_find_pkg(SDBUSCPP sdbus-c++)|sdbus-c++|libsdbus-c++-dev"
+    "PkgConfig::LIBSECRET|vk_find_pkg(LIBSECRET libsecret-1)|libsecret-1|libsecret-1-dev"
     "SDBusCpp::sdbus-c++|find_dependency(sdbus-c++)|sdbus-c++|libsdbus-c++-dev"
     "PkgConfig::PULSE|vk_find_pkg(PULSE libpulse)|libpulse|libpulse-dev")
 
-# vk_dependency_row(<link item> <out-var>): the row of <link item> as a list of four fields, or
-# stops the configure step when the table has none.
+# vk_dependency_row(<link item> <out-var>): the row of <link item> as a list of four fields; an
+# empty row, with a warning (an error when VK_SHARED), when the table has none.
 function(vk_dependency_row item out)
   foreach(row IN LISTS VK_DEPENDENCY_TABLE)
     string(REPLACE "|" ";" fields "${row}")
@@ -32,6 +31,11 @@ function(vk_dependency_row item out)
       return()
     endif()
   endforeach()
-  message(FATAL_ERROR "VornKit links '${item}', which cmake/VornKitDependencies.cmake does not "
-                      "list: add a row saying how an installed VornKit finds it.")
+  set(level WARNING)
+  if(VK_SHARED)
+    set(level FATAL_ERROR)
+  endif()
+  message(${level} "VornKit links '${item}', which cmake/VornKitDependencies.cmake does not "
+                   "list: add a row saying how an installed VornKit finds it.")
+  set(${out} "${item};;;" PARENT_SCOPE)
 endfunction()

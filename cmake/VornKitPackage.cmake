@@ -77,7 +77,11 @@ function(vk_package_library)
   install(TARGETS VornKitStatic EXPORT VornKitTargets COMPONENT dev)
 
   if(VK_SHARED)
-    add_library(VornKitShared SHARED ${PROJECT_SOURCE_DIR}/VornKit/Export.h)
+    set(objects "")
+    foreach(m IN LISTS modules)
+      list(APPEND objects $<TARGET_OBJECTS:${m}>)
+    endforeach()
+    add_library(VornKitShared SHARED ${objects})
     set_target_properties(
       VornKitShared
       PROPERTIES OUTPUT_NAME vornkit
@@ -87,8 +91,12 @@ function(vk_package_library)
                  LINKER_LANGUAGE CXX
                  CXX_VISIBILITY_PRESET hidden
                  VISIBILITY_INLINES_HIDDEN ON)
-    target_link_libraries(VornKitShared PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${modules}>")
-    target_link_libraries(VornKitShared PUBLIC ${deps})
+    # The subsystem archives add nothing (their objects are in already) but carry the third-party
+    # libraries to the link line; hosts get those libraries through the package's find code.
+    target_link_libraries(VornKitShared PRIVATE ${modules})
+    foreach(dep IN LISTS deps)
+      target_link_libraries(VornKitShared INTERFACE $<INSTALL_INTERFACE:${dep}>)
+    endforeach()
     target_link_options(VornKitShared PRIVATE -Wl,--no-undefined -Wl,--exclude-libs,ALL)
     target_include_directories(VornKitShared INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
                                                        $<INSTALL_INTERFACE:include>)
@@ -131,9 +139,12 @@ function(vk_package_library)
   endif()
   set(VK_PC_CFLAGS "${pc_defs}")
   set(VK_PC_LIBS "${pc_libs}")
+  # Relative to the .pc file, so that a tree installed with --prefix or DESTDIR stays usable.
+  file(RELATIVE_PATH pc_up /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+  set(VK_PC_PREFIX "\${pcfiledir}/${pc_up}")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/vornkit.pc.in ${PROJECT_BINARY_DIR}/vornkit.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/vornkit.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
           COMPONENT dev)
 
-  set(VK_DEV_PACKAGES "${dev_packages}" PARENT_SCOPE)
+  set_property(GLOBAL PROPERTY VK_DEV_PACKAGES "${dev_packages}")
 endfunction()
