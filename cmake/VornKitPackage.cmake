@@ -17,13 +17,35 @@ if(VK_SHARED)
   set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 endif()
 
-# vk_install_module(<target> <Name> <header files>): called by vk_module for every subsystem.
+# vk_install_module(<target> <Name> <header files>...): installs and exports a subsystem library
+# as VornKit::<Name> (file libvornkit-<name>.a) with its headers under include/VornKit/<Name>/.
+# vk_module calls it for every subsystem; a library declared by hand (one kept outside
+# VornKit::VornKit, such as VornKit::Mpv) calls it once itself.
 function(vk_install_module target name)
   string(TOLOWER "${name}" lower)
   set_target_properties(${target} PROPERTIES EXPORT_NAME ${name} OUTPUT_NAME vornkit-${lower})
+  set_property(TARGET ${target} PROPERTY INTERFACE_INCLUDE_DIRECTORIES
+               "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>;$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")
   install(TARGETS ${target} EXPORT VornKitTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
           COMPONENT dev)
   install(FILES ${ARGN} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/VornKit/${name} COMPONENT dev)
+  set_property(GLOBAL APPEND PROPERTY VK_INSTALLED ${target})
+endfunction()
+
+# The third-party link items of `targets` (their link interfaces, $<LINK_ONLY:...> unwrapped).
+function(vk_third_party_links out)
+  set(deps "")
+  foreach(t IN LISTS ARGN)
+    get_target_property(libs ${t} INTERFACE_LINK_LIBRARIES)
+    foreach(lib IN LISTS libs)
+      string(REGEX REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1" lib "${lib}")
+      if(lib AND NOT lib MATCHES "^VornKit")
+        list(APPEND deps ${lib})
+      endif()
+    endforeach()
+  endforeach()
+  list(REMOVE_DUPLICATES deps)
+  set(${out} "${deps}" PARENT_SCOPE)
 endfunction()
 
 # vk_package_library(): called once after every subsystem is declared. Builds the shared library
@@ -31,28 +53,24 @@ endfunction()
 function(vk_package_library)
   get_property(modules GLOBAL PROPERTY VK_MODULES)
 
-  # Third-party link items and compile definitions of all subsystems.
-  set(deps "")
+  # Third-party link items of the shared library and of every installed library, and the
+  # compile definitions hosts need.
+  get_property(installed GLOBAL PROPERTY VK_INSTALLED)
+  vk_third_party_links(deps ${modules})
+  vk_third_party_links(all_deps ${installed})
   set(defs "")
   foreach(m IN LISTS modules)
-    get_target_property(libs ${m} INTERFACE_LINK_LIBRARIES)
-    foreach(lib IN LISTS libs)
-      if(lib AND NOT lib MATCHES "^VornKit")
-        list(APPEND deps ${lib})
-      endif()
-    endforeach()
     get_target_property(d ${m} INTERFACE_COMPILE_DEFINITIONS)
     if(d)
       list(APPEND defs ${d})
     endif()
   endforeach()
-  list(REMOVE_DUPLICATES deps)
   list(REMOVE_DUPLICATES defs)
 
   set(find_code "")
   set(pc_modules "")
   set(dev_packages "")
-  foreach(dep IN LISTS deps)
+  foreach(dep IN LISTS all_deps)
     vk_dependency_row(${dep} row)
     list(GET row 1 code)
     list(GET row 2 pc)
@@ -60,7 +78,7 @@ function(vk_package_library)
     if(code)
       string(APPEND find_code "${code}\n")
     endif()
-    if(pc)
+    if(pc AND dep IN_LIST deps)
       list(APPEND pc_modules ${pc})
     endif()
     if(deb)

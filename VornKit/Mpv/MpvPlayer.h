@@ -46,6 +46,7 @@
 #include <utility>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Playback/MediaItem.h"
 #include "VornKit/Playback/PlayQueue.h"
 #include "VornKit/Playback/Player.h"
@@ -54,10 +55,10 @@
 
 namespace vk {
 
-class MpvPlayer : public Player,
-                  public Playback,
-                  public VolumeController,
-                  public std::enable_shared_from_this<MpvPlayer> {
+class VK_EXPORT MpvPlayer : public Player,
+                            public Playback,
+                            public VolumeController,
+                            public std::enable_shared_from_this<MpvPlayer> {
   public:
     struct Options {
         /// libmpv's audio output ("pulse", "pipewire", "alsa", "null").

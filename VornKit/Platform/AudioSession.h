@@ -23,11 +23,12 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/Dispatch.h"
 
 namespace vk {
 
-class AudioSession : public std::enable_shared_from_this<AudioSession> {
+class VK_EXPORT AudioSession : public std::enable_shared_from_this<AudioSession> {
   public:
     using VolumeObserver = std::function<void(float volume)>;
     using ObserverToken = std::uint64_t;
@@ -70,7 +71,7 @@ class AudioSession : public std::enable_shared_from_this<AudioSession> {
     ObserverToken nextToken_ = 1;
 };
 
-class NullAudioSession : public AudioSession {
+class VK_EXPORT NullAudioSession : public AudioSession {
   public:
     static std::shared_ptr<NullAudioSession> make();
     std::string backendName() const override { return "null"; }
@@ -79,7 +80,7 @@ class NullAudioSession : public AudioSession {
     NullAudioSession() = default;
 };
 
-class ManualAudioSession : public AudioSession {
+class VK_EXPORT ManualAudioSession : public AudioSession {
   public:
     static std::shared_ptr<ManualAudioSession> make();
     std::string backendName() const override { return "manual"; }

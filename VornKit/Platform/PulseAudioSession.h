@@ -16,11 +16,12 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/AudioSession.h"
 
 namespace vk {
 
-class PulseAudioSession : public AudioSession {
+class VK_EXPORT PulseAudioSession : public AudioSession {
   public:
     /// A session connected to `server` (a libpulse server string; absent: the default server,
     /// $PULSE_SERVER or the user's runtime directory), or null when no server answers within

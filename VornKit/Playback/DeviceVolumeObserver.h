@@ -14,12 +14,13 @@
 #include <memory>
 #include <mutex>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/AudioSession.h"
 #include "VornKit/Playback/VolumeChangeDelegate.h"
 
 namespace vk {
 
-class DeviceVolumeObserver : public std::enable_shared_from_this<DeviceVolumeObserver> {
+class VK_EXPORT DeviceVolumeObserver : public std::enable_shared_from_this<DeviceVolumeObserver> {
   public:
     /// Observes `audioSession` (the shared session when null) once started.
     explicit DeviceVolumeObserver(std::weak_ptr<VolumeChangeDelegate> delegate,

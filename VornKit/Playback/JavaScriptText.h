@@ -18,15 +18,17 @@
 #include <string>
 #include <string_view>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 /// Appends `text` as the inside of a quoted string literal.
-void appendJavaScriptStringBody(std::string& out, std::string_view text);
+VK_EXPORT void appendJavaScriptStringBody(std::string& out, std::string_view text);
 /// `text` between single quotes.
-std::string javaScriptSingleQuoted(std::string_view text);
+VK_EXPORT std::string javaScriptSingleQuoted(std::string_view text);
 /// `text` between double quotes.
-std::string javaScriptDoubleQuoted(std::string_view text);
-std::string javaScriptDouble(double value);
-std::string javaScriptInteger(std::int64_t value);
+VK_EXPORT std::string javaScriptDoubleQuoted(std::string_view text);
+VK_EXPORT std::string javaScriptDouble(double value);
+VK_EXPORT std::string javaScriptInteger(std::int64_t value);
 
 }  // namespace vk

@@ -27,13 +27,14 @@
 #include <utility>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/FieldTable.h"
 #include "VornKit/Model/JsonCoding.h"
 #include "VornKit/Platform/Image.h"
 
 namespace vk {
 
-class MediaItem {
+class VK_EXPORT MediaItem {
   public:
     /// The written form of an item: the present ones of the seven written properties, as
     /// (key, value) in writing order. Reading takes the nine keys in any order.

@@ -13,12 +13,13 @@
 #include <optional>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/MediaSourceInfo.h"
 #include "VornKit/Playback/MediaItem.h"
 
 namespace vk {
 
-class PlayQueue {
+class VK_EXPORT PlayQueue {
   public:
     struct Entry {
         std::shared_ptr<MediaItem> item;

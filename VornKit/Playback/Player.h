@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/MediaSourceInfo.h"
 #include "VornKit/Model/PlaybackProgressInfo.h"
 #include "VornKit/Playback/MediaType.h"
@@ -27,7 +28,7 @@ namespace vk {
 class MediaItem;
 class PlayerEventDelegate;
 
-class Player {
+class VK_EXPORT Player {
   public:
     virtual ~Player() = default;
 
@@ -102,7 +103,7 @@ inline RepeatMode repeatModeNamed(std::string_view mode) {
                              : RepeatMode::RepeatNone;
 }
 
-class Playback {
+class VK_EXPORT Playback {
   public:
     virtual ~Playback() = default;
 

@@ -10,11 +10,12 @@
 #include <mutex>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Playback/PlayerEventDelegate.h"
 
 namespace vk {
 
-class PlayerDelegateList {
+class VK_EXPORT PlayerDelegateList {
   public:
     void add(const std::shared_ptr<PlayerEventDelegate>& delegate) {
         if (!delegate)

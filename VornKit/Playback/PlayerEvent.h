@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/EnumCoding.h"
 
 namespace vk {
@@ -20,10 +21,10 @@ enum class PlayerEvent : int {
     shutdown,
 };
 
-const EnumCoding& enumCoding(PlayerEvent);
+VK_EXPORT const EnumCoding& enumCoding(PlayerEvent);
 /// The event's string ("fileDidLoad").
-std::string_view rawValue(PlayerEvent event);
+VK_EXPORT std::string_view rawValue(PlayerEvent event);
 /// The event named by `text`, or absent for any other string.
-std::optional<PlayerEvent> playerEventFromString(std::string_view text);
+VK_EXPORT std::optional<PlayerEvent> playerEventFromString(std::string_view text);
 
 }  // namespace vk

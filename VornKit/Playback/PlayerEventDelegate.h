@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Playback/MediaType.h"
 
 namespace vk {
@@ -52,7 +53,7 @@ enum class PlayerEventOperation : std::uint8_t {
 };
 
 /// A set of PlayerEventOperation values.
-class PlayerEventOperations {
+class VK_EXPORT PlayerEventOperations {
   public:
     constexpr PlayerEventOperations() = default;
     /// Every notification (setPlayer to onRepeatModeChanged), without the media-type accessors.
@@ -79,7 +80,7 @@ class PlayerEventOperations {
     std::uint32_t bits_ = 0;
 };
 
-class PlayerEventDelegate {
+class VK_EXPORT PlayerEventDelegate {
   public:
     virtual ~PlayerEventDelegate() = default;
 

@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "VornKit/Api/ApiClient.h"
+#include "VornKit/Export.h"
 #include "VornKit/Model/PlaybackProgressInfo.h"
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/NotificationCenter.h"
@@ -64,8 +65,8 @@ namespace vk {
 /// Which web-side player object the statements address.
 enum class UIPlayerClient { videoClient, audioClient };
 
-class PlayerEventHandler : public PlayerEventDelegate,
-                           public std::enable_shared_from_this<PlayerEventHandler> {
+class VK_EXPORT PlayerEventHandler : public PlayerEventDelegate,
+                                     public std::enable_shared_from_this<PlayerEventHandler> {
   public:
     /// The client registered for a server id, or null.
     using ClientLookup = std::function<std::shared_ptr<ApiClient>(const std::string& serverId)>;

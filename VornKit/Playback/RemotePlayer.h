@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/AudioSession.h"
 #include "VornKit/Playback/DeviceVolumeObserver.h"
 #include "VornKit/Playback/MediaItem.h"
@@ -33,15 +34,15 @@
 
 namespace vk {
 
-class RemotePlayerControl : public Player {
+class VK_EXPORT RemotePlayerControl : public Player {
   public:
     virtual void startVolumeObserver() = 0;
     virtual void stopVolumeObserver() = 0;
 };
 
-class RemotePlayer : public RemotePlayerControl,
-                     public VolumeChangeDelegate,
-                     public std::enable_shared_from_this<RemotePlayer> {
+class VK_EXPORT RemotePlayer : public RemotePlayerControl,
+                               public VolumeChangeDelegate,
+                               public std::enable_shared_from_this<RemotePlayer> {
   public:
     /// `webViewDelegate` may be null (then nothing is sent). The volume observer watches
     /// `audioSession` (the shared session when null).

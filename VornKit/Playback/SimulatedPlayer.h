@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Playback/MediaItem.h"
 #include "VornKit/Playback/PlayQueue.h"
 #include "VornKit/Playback/Player.h"
@@ -34,9 +35,9 @@
 
 namespace vk {
 
-class SimulatedPlayer : public Player,
-                        public Playback,
-                        public std::enable_shared_from_this<SimulatedPlayer> {
+class VK_EXPORT SimulatedPlayer : public Player,
+                                  public Playback,
+                                  public std::enable_shared_from_this<SimulatedPlayer> {
   public:
     struct Options {
         /// Skip every wait: the play-through runs as fast as the main queue serves it.

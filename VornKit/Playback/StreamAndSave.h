@@ -5,9 +5,11 @@
 #include <memory>
 #include <string>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class StreamAndSave {
+class VK_EXPORT StreamAndSave {
   public:
     virtual ~StreamAndSave() = default;
     virtual bool isRecording() const = 0;

@@ -2,9 +2,11 @@
 // the main queue. Owned by the host; the framework keeps weak references.
 #pragma once
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class VideoPresenterDelegate {
+class VK_EXPORT VideoPresenterDelegate {
   public:
     virtual ~VideoPresenterDelegate() = default;
     virtual void attachPlayerView() = 0;

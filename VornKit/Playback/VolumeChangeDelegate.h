@@ -9,9 +9,11 @@
 
 #include <cstdint>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class VolumeChangeDelegate {
+class VK_EXPORT VolumeChangeDelegate {
   public:
     virtual ~VolumeChangeDelegate() = default;
     /// Whether onVolumeChanged() is implemented; callers skip it when not.
@@ -19,7 +21,7 @@ class VolumeChangeDelegate {
     virtual void onVolumeChanged(std::int64_t /*volume*/, std::int64_t /*maximum*/) {}
 };
 
-class VolumeController {
+class VK_EXPORT VolumeController {
   public:
     virtual ~VolumeController() = default;
     /// 0-100.

@@ -5,9 +5,11 @@
 
 #include <memory>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class MenuBarDelegate {
+class VK_EXPORT MenuBarDelegate {
   public:
     virtual ~MenuBarDelegate() = default;
     virtual void skipPrev() = 0;
@@ -18,7 +20,7 @@ class MenuBarDelegate {
     virtual void seekToPositionInSeconds(double seconds) = 0;
 };
 
-class VornMenuBar {
+class VK_EXPORT VornMenuBar {
   public:
     virtual ~VornMenuBar() = default;
     /// The plug-in keeps the delegate weakly.

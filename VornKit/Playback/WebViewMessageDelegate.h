@@ -10,9 +10,11 @@
 
 #include <string>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-class WebViewMessageDelegate {
+class VK_EXPORT WebViewMessageDelegate {
   public:
     virtual ~WebViewMessageDelegate() = default;
     virtual void respondToWebview(const std::string& javaScript) = 0;
