@@ -7,6 +7,7 @@
 
 #include "VornKit/Platform/Bundle.h"
 #include "tools/vornctl/Command.h"
+#include "tools/vornctl/HelpText.h"
 
 namespace vornctl {
 
@@ -33,6 +34,11 @@ void printHelp() {
         std::printf("  %s\n", command.summary.c_str());
     }
     std::printf("\n`vornctl <command> --help` says more where a command has options.\n");
+    std::printf("Commands that print records take --json to print them as JSON.\n\n%s",
+                vornctl::kExitCodes);
+    std::printf(
+        "\nvornctl --man prints the man page, vornctl --bash-completion the completion "
+        "script.\n");
 }
 
 }  // namespace
@@ -51,6 +57,14 @@ int main(int argc, char** argv) {
         printHelp();
         return args.empty() ? 2 : 0;
     }
+    if (args[0] == "--man") {
+        vornctl::printManPage();
+        return 0;
+    }
+    if (args[0] == "--bash-completion") {
+        vornctl::printBashCompletion();
+        return 0;
+    }
     // Server options (--local URL ...) may come before the command; commands that take them read
     // them from the full argument list, so find the first word that names a command.
     for (size_t i = 0; i < args.size(); ++i) {
@@ -58,6 +72,16 @@ int main(int argc, char** argv) {
         if (it != vornctl::commands().end()) {
             std::vector<std::string> rest(args.begin(), args.begin() + static_cast<long>(i));
             rest.insert(rest.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            for (const auto& arg : rest) {
+                if (arg == "--help" || arg == "-h") {
+                    if (vornctl::printCommandHelp(it->second)) {
+                        std::printf("\n");
+                        std::fflush(stdout);
+                        it->second.run({"--help"});
+                    }
+                    return 0;
+                }
+            }
             return it->second.run(rest);
         }
         if (args[i].rfind("--", 0) == 0 && i + 1 < args.size()) {
