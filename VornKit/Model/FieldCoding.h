@@ -937,7 +937,7 @@ FieldInfo<typename MemberPointer<Member>::Record> field(std::string_view key, Pr
 // typeCoding<T>(): the erased form of ValueCoding<T>.
 
 template <class T>
-VK_EXPORT VK_EXPORT const TypeCoding& typeCoding() {
+VK_EXPORT const TypeCoding& typeCoding() {
     using Coding = ValueCoding<T>;
     static const TypeCoding coding{
         Coding::typeName(),

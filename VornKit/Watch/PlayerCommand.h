@@ -16,6 +16,7 @@
 #include <string_view>
 #include <variant>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/EnumCoding.h"
 #include "VornKit/Model/FieldTable.h"
 #include "VornKit/Model/JsonCoding.h"
@@ -32,13 +33,13 @@ enum class PlayerCommand : int {
     prevTrack,
 };
 
-const EnumCoding& enumCoding(PlayerCommand);
+VK_EXPORT const EnumCoding& enumCoding(PlayerCommand);
 /// The command's text ("nextTrack").
-std::string_view rawValue(PlayerCommand command);
+VK_EXPORT std::string_view rawValue(PlayerCommand command);
 /// The command named by `text` (exact match), or absent.
-std::optional<PlayerCommand> playerCommandFromString(std::string_view text);
+VK_EXPORT std::optional<PlayerCommand> playerCommandFromString(std::string_view text);
 
-class PlayerCommandArg {
+class VK_EXPORT PlayerCommandArg {
   public:
     /// The message of the error a value that is neither an integer nor a text fails with.
     static constexpr std::string_view kDecodingFailed = "Decoding Failed.";
@@ -66,7 +67,7 @@ class PlayerCommandArg {
     std::variant<std::int64_t, std::string> payload_;
 };
 
-struct PlayerCommandWrapper {
+struct VK_EXPORT PlayerCommandWrapper {
     PlayerCommand command = PlayerCommand::stop;
     std::optional<PlayerCommandArg> arg;
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/WatchSession.h"
 #include "VornKit/Watch/WCMessages.h"
 
@@ -24,7 +25,7 @@ namespace vk {
 /// read or the message failed.
 using WCReplyHandler = std::function<void(std::optional<WCMessage>)>;
 
-class WCCommands {
+class VK_EXPORT WCCommands {
   public:
     /// Sends through WatchSession::defaultSession(), looked up at each call.
     WCCommands() = default;

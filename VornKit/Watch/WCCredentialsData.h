@@ -5,11 +5,12 @@
 // Thread rule: plain value; externally synchronised.
 #pragma once
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/NativeCredentials.h"
 
 namespace vk {
 
-struct WCCredentialsData {
+struct VK_EXPORT WCCredentialsData {
     NativeCredentials credentials;
 
     WCCredentialsData() = default;

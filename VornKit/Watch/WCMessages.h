@@ -19,6 +19,7 @@
 #include <optional>
 #include <string_view>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/JsonCoding.h"
 #include "VornKit/Platform/PropertyList.h"
 #include "VornKit/Watch/WCCredentialsData.h"
@@ -37,16 +38,16 @@ enum class Command : int {
 };
 
 /// The command's wire text.
-std::string_view rawValue(Command command);
+VK_EXPORT std::string_view rawValue(Command command);
 /// The command whose wire text is exactly `text`, or absent.
-std::optional<Command> commandFromString(std::string_view text);
+VK_EXPORT std::optional<Command> commandFromString(std::string_view text);
 
 enum class WCCommandError {
     SessionNotActive,  ///< the session is not in the activated state: nothing was sent
 };
-std::string_view describe(WCCommandError error);
+VK_EXPORT std::string_view describe(WCCommandError error);
 
-class WCMessage {
+class VK_EXPORT WCMessage {
   public:
     /// A message stamped now. Stops the process when the payload `command` needs is missing.
     explicit WCMessage(Command command, std::optional<WCCredentialsData> credentialsData = {},

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/BaseItemDto.h"
 #include "VornKit/Playback/MediaItem.h"
 #include "VornKit/Playback/PlayerEvent.h"
@@ -27,7 +28,7 @@
 
 namespace vk {
 
-class WCPlaybackStateUpdateData {
+class VK_EXPORT WCPlaybackStateUpdateData {
   public:
     /// A decoding placeholder: event fileDidLoad, no item, no queue.
     WCPlaybackStateUpdateData() = default;
@@ -53,7 +54,7 @@ class WCPlaybackStateUpdateData {
     std::optional<std::string> currentPlayQueueJson_;
 };
 
-struct WCPlaybackData {
+struct VK_EXPORT WCPlaybackData {
     std::optional<std::vector<std::shared_ptr<BaseItemDto>>> items;
     std::int64_t startIndex = 0;
     std::optional<PlayerCommandWrapper> command;

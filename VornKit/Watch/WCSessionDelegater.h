@@ -24,13 +24,14 @@
 #include <optional>
 #include <string_view>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/WatchSession.h"
 #include "VornKit/Watch/WCMessages.h"
 
 namespace vk {
 
 /// Answers watch messages that expect a reply. Implemented by the host.
-class WCMessageReplyDelegate {
+class VK_EXPORT WCMessageReplyDelegate {
   public:
     virtual ~WCMessageReplyDelegate() = default;
     /// Called on the session's queue. Call `replyHandler` once, now or later, from any thread:
@@ -46,7 +47,7 @@ inline constexpr std::string_view WCReachabilityDidChange = "WCReachabilityDidCh
 inline constexpr std::string_view WCMessageRecieved = "WCMessageRecieved";
 }  // namespace WCNotificationName
 
-class WCSessionDelegater final : public WatchSessionDelegate {
+class VK_EXPORT WCSessionDelegater final : public WatchSessionDelegate {
   public:
     explicit WCSessionDelegater(std::weak_ptr<WCMessageReplyDelegate> replyDelegate);
     WCSessionDelegater() = delete;
