@@ -1,0 +1,46 @@
+// KeychainHelper: stores, reads and deletes short text values under text keys in the keychain
+// (SecretStore::shared(): the Secret Service, else the encrypted file store). Each value is one
+// generic-password item whose generic attribute and account are the key's bytes, in the access
+// group of the application group (shared by the application and its extensions). Items may be
+// marked synchronizable and accessible in the background after the first unlock.
+//
+// Nothing is reported to the caller: failures are logged (unified log, category
+// "KeychainHelper", the store's status as a signed decimal number) and reads return absent.
+//
+// Thread rule: thread-safe; each operation runs to completion on the calling thread.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "VornKit/Platform/SecretStore.h"
+
+namespace vk {
+
+class KeychainHelper {
+  public:
+    /// The value stored under `key` (synchronizable or not); absent when there is none or it is
+    /// not UTF-8 text.
+    static std::optional<std::string> getValue(const std::string& key);
+    /// With `synchronizable` true only a synchronizable item is found.
+    static std::optional<std::string> getValue(const std::string& key, bool synchronizable);
+
+    /// Stores `value` under `key`, replacing what is there.
+    static void addOrUpdate(const std::string& key, const std::string& value);
+    static void addOrUpdate(const std::string& key, const std::string& value,
+                            bool accessibleInBackground);
+    static void addOrUpdate(const std::string& key, const std::string& value,
+                            bool accessibleInBackground, bool synchronizable);
+
+    /// Deletes the items under `key` (synchronizable or not).
+    static void deleteValue(const std::string& key);
+    /// Deletes every generic-password item of the application, synchronizable ones included.
+    static void removeAll();
+
+    /// The query every keyed operation starts from: the key as generic attribute and account, the
+    /// application group, synchronizable or not.
+    static SecretQuery baseQuery(const std::string& key);
+};
+
+}  // namespace vk

@@ -1,0 +1,78 @@
+#include "VornKit/Platform/NetworkMonitor.h"
+
+#include <algorithm>
+
+#include "VornKit/Platform/DBusConnection.h"
+#include "VornKit/Platform/NetworkManagerMonitor.h"
+#include "VornKit/Platform/RtnetlinkMonitor.h"
+
+namespace vk {
+
+NetworkPath NetworkMonitor::currentPath() const {
+    std::lock_guard lock(mutex_);
+    return path_;
+}
+
+std::uint64_t NetworkMonitor::addObserver(std::function<void()> observer) {
+    std::lock_guard lock(observersMutex_);
+    auto token = nextToken_++;
+    observers_.emplace(token, std::move(observer));
+    return token;
+}
+
+void NetworkMonitor::removeObserver(std::uint64_t token) {
+    std::lock_guard lock(observersMutex_);
+    observers_.erase(token);
+}
+
+bool NetworkMonitor::isCellularInterface(const std::string& interfaceName) const {
+    if (interfaceName.rfind("wwan", 0) == 0)
+        return true;
+    std::lock_guard lock(mutex_);
+    const auto& names = path_.cellularInterfaces;
+    return std::find(names.begin(), names.end(), interfaceName) != names.end();
+}
+
+void NetworkMonitor::publish(NetworkPath path) {
+    {
+        std::lock_guard lock(mutex_);
+        path_ = std::move(path);
+    }
+    std::lock_guard lock(observersMutex_);
+    for (const auto& [token, observer] : observers_)
+        observer();
+}
+
+namespace {
+
+struct Installed {
+    std::mutex mutex;
+    std::shared_ptr<NetworkMonitor> monitor;
+};
+
+Installed& installed() {
+    static auto* instance = new Installed;
+    return *instance;
+}
+
+}  // namespace
+
+std::shared_ptr<NetworkMonitor> NetworkMonitor::shared() {
+    auto& state = installed();
+    std::lock_guard lock(state.mutex);
+    if (!state.monitor) {
+        if (auto bus = DBusConnection::system())
+            state.monitor = NetworkManagerMonitor::start(bus);
+        if (!state.monitor)
+            state.monitor = RtnetlinkMonitor::start();
+    }
+    return state.monitor;
+}
+
+void NetworkMonitor::install(std::shared_ptr<NetworkMonitor> monitor) {
+    auto& state = installed();
+    std::lock_guard lock(state.mutex);
+    state.monitor = std::move(monitor);
+}
+
+}  // namespace vk

@@ -1,0 +1,342 @@
+#include "VornKit/Platform/SecretServiceStore.h"
+
+#include <libsecret/secret.h>
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace vk {
+
+namespace {
+
+constexpr const char* kKeychain = "keychain";
+constexpr const char* kGeneric = "generic";
+constexpr const char* kAccount = "account";
+constexpr const char* kAccessGroup = "access-group";
+constexpr const char* kSynchronizable = "synchronizable";
+constexpr const char* kAccessibility = "accessibility";
+constexpr const char* kWritten = "written";
+constexpr const char* kAttributeNames[] = {kKeychain,       kGeneric,       kAccount, kAccessGroup,
+                                           kSynchronizable, kAccessibility, kWritten};
+
+/// libsecret's service object is process-wide; its calls are kept one at a time.
+std::mutex& serviceMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+
+const SecretSchema* schema() {
+    static const SecretSchema value = [] {
+        SecretSchema made{};
+        made.name = SecretServiceStore::kSchemaName;
+        made.flags = SECRET_SCHEMA_NONE;
+        int i = 0;
+        for (const char* name : kAttributeNames) {
+            made.attributes[i].name = name;
+            made.attributes[i].type = SECRET_SCHEMA_ATTRIBUTE_STRING;
+            ++i;
+        }
+        return made;
+    }();
+    return &value;
+}
+
+/// A text-to-text GHashTable as libsecret takes attributes.
+class Attributes {
+  public:
+    Attributes() : table_(g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free)) {}
+    ~Attributes() { g_hash_table_unref(table_); }
+    Attributes(const Attributes&) = delete;
+    Attributes& operator=(const Attributes&) = delete;
+    void set(const char* name, const std::string& value) {
+        g_hash_table_replace(table_, g_strdup(name), g_strdup(value.c_str()));
+    }
+    GHashTable* get() const { return table_; }
+
+  private:
+    GHashTable* table_;
+};
+
+class Error {
+  public:
+    ~Error() {
+        if (error_)
+            g_error_free(error_);
+    }
+    GError** out() { return &error_; }
+    explicit operator bool() const { return error_ != nullptr; }
+    SecretStatus status() const {
+        if (!error_)
+            return SecretStatusCode::Success;
+        if (error_->domain == SECRET_ERROR) {
+            switch (error_->code) {
+                case SECRET_ERROR_IS_LOCKED:
+                    return SecretStatusCode::InteractionNotAllowed;
+                case SECRET_ERROR_NO_SUCH_OBJECT:
+                    return SecretStatusCode::ItemNotFound;
+                case SECRET_ERROR_ALREADY_EXISTS:
+                    return SecretStatusCode::DuplicateItem;
+                default:
+                    return SecretStatusCode::IO;
+            }
+        }
+        return SecretStatusCode::NotAvailable;
+    }
+
+  private:
+    GError* error_ = nullptr;
+};
+
+/// Texts on the bus must be UTF-8.
+bool validText(const std::string& text) {
+    return g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr) &&
+           text.find('\0') == std::string::npos;
+}
+
+std::string yesNo(bool value) {
+    return value ? "true" : "false";
+}
+
+std::string accessibilityText(SecretAccessibility accessibility) {
+    return accessibility == SecretAccessibility::AfterFirstUnlock ? "after-first-unlock"
+                                                                  : "when-unlocked";
+}
+
+std::string writtenNow() {
+    return std::to_string(g_get_real_time());
+}
+
+class Service {
+  public:
+    Service() {
+        service_ = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, error_.out());
+    }
+    ~Service() {
+        if (service_)
+            g_object_unref(service_);
+    }
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+    SecretService* get() const { return service_; }
+    SecretStatus status() const {
+        return service_ ? SecretStatusCode::Success : SecretStatusCode::NotAvailable;
+    }
+
+  private:
+    Error error_;
+    SecretService* service_ = nullptr;
+};
+
+/// The matched items, newest write first.
+class Items {
+  public:
+    Items(const Service& service, const Attributes& attributes, bool loadSecrets) {
+        auto flags = static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL |
+                                                    (loadSecrets ? SECRET_SEARCH_LOAD_SECRETS : 0));
+        list_ = secret_service_search_sync(service.get(), schema(), attributes.get(), flags,
+                                           nullptr, error_.out());
+        for (GList* node = list_; node != nullptr; node = node->next)
+            items_.push_back(static_cast<::SecretItem*>(node->data));
+        std::stable_sort(items_.begin(), items_.end(),
+                         [](::SecretItem* a, ::SecretItem* b) { return written(a) > written(b); });
+    }
+    ~Items() { g_list_free_full(list_, g_object_unref); }
+    Items(const Items&) = delete;
+    Items& operator=(const Items&) = delete;
+
+    SecretStatus status() const { return error_.status(); }
+    const std::vector<::SecretItem*>& items() const { return items_; }
+
+    static std::string attribute(::SecretItem* item, const char* name) {
+        GHashTable* attributes = secret_item_get_attributes(item);
+        auto* value = static_cast<const char*>(g_hash_table_lookup(attributes, name));
+        std::string text = value ? value : "";
+        g_hash_table_unref(attributes);
+        return text;
+    }
+
+  private:
+    static long long written(::SecretItem* item) {
+        return std::atoll(attribute(item, kWritten).c_str());
+    }
+
+    Error error_;
+    GList* list_ = nullptr;
+    std::vector<::SecretItem*> items_;
+};
+
+}  // namespace
+
+SecretServiceStore::SecretServiceStore(std::string keychain) : keychain_(std::move(keychain)) {
+    if (keychain_.empty()) {
+        const char* fromEnvironment = std::getenv("VORNKIT_KEYCHAIN");
+        keychain_ = (fromEnvironment && *fromEnvironment) ? fromEnvironment : "login";
+    }
+}
+
+namespace {
+
+bool queryAttributes(const std::string& keychain, const SecretQuery& query,
+                     Attributes& attributes) {
+    attributes.set(kKeychain, keychain);
+    const std::pair<const char*, const std::optional<std::string>*> named[] = {
+        {kGeneric, &query.generic},
+        {kAccount, &query.account},
+        {kAccessGroup, &query.accessGroup},
+    };
+    for (const auto& [name, value] : named) {
+        if (*value) {
+            if (!validText(**value))
+                return false;
+            attributes.set(name, **value);
+        }
+    }
+    if (query.synchronizable != SynchronizableMatch::Any)
+        attributes.set(kSynchronizable,
+                       yesNo(query.synchronizable == SynchronizableMatch::Synchronizable));
+    return true;
+}
+
+}  // namespace
+
+SecretStatus SecretServiceStore::copyFirst(const SecretQuery& query, SecretItem& item) {
+    Attributes attributes;
+    if (!queryAttributes(keychain_, query, attributes))
+        return SecretStatusCode::ItemNotFound;  // no stored item can have such an attribute
+    std::lock_guard lock(serviceMutex());
+    Service service;
+    if (service.status() != SecretStatusCode::Success)
+        return service.status();
+    Items found(service, attributes, true);
+    if (found.status() != SecretStatusCode::Success)
+        return found.status();
+    if (found.items().empty())
+        return SecretStatusCode::ItemNotFound;
+    ::SecretItem* match = found.items().front();
+    if (secret_item_get_locked(match))
+        return SecretStatusCode::InteractionNotAllowed;
+    SecretValue* value = secret_item_get_secret(match);
+    if (!value) {
+        Error error;
+        secret_item_load_secret_sync(match, nullptr, error.out());
+        if (error)
+            return error.status();
+        value = secret_item_get_secret(match);
+        if (!value)
+            return SecretStatusCode::Decode;
+    }
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value, &length);
+    item.value.assign(bytes, length);
+    secret_value_unref(value);
+    item.generic = Items::attribute(match, kGeneric);
+    item.account = Items::attribute(match, kAccount);
+    item.accessGroup = Items::attribute(match, kAccessGroup);
+    item.synchronizable = Items::attribute(match, kSynchronizable) == "true";
+    item.accessibility = Items::attribute(match, kAccessibility) == "after-first-unlock"
+                             ? SecretAccessibility::AfterFirstUnlock
+                             : SecretAccessibility::WhenUnlocked;
+    return SecretStatusCode::Success;
+}
+
+SecretStatus SecretServiceStore::add(const SecretItem& item) {
+    if (!validText(item.generic) || !validText(item.account) || !validText(item.accessGroup))
+        return SecretStatusCode::Param;
+    SecretQuery identity;
+    identity.generic = item.generic;
+    identity.account = item.account;
+    identity.accessGroup = item.accessGroup;
+    identity.synchronizable = item.synchronizable ? SynchronizableMatch::Synchronizable
+                                                  : SynchronizableMatch::NotSynchronizable;
+    Attributes attributes;
+    queryAttributes(keychain_, identity, attributes);
+
+    std::lock_guard lock(serviceMutex());
+    Service service;
+    if (service.status() != SecretStatusCode::Success)
+        return service.status();
+    {
+        Items existing(service, attributes, false);
+        if (existing.status() != SecretStatusCode::Success)
+            return existing.status();
+        if (!existing.items().empty())
+            return SecretStatusCode::DuplicateItem;
+    }
+    attributes.set(kAccessibility, accessibilityText(item.accessibility));
+    attributes.set(kWritten, writtenNow());
+    SecretValue* value = secret_value_new(item.value.data(), static_cast<gssize>(item.value.size()),
+                                          "application/octet-stream");
+    const std::string label = item.accessGroup + " " + item.account;
+    Error error;
+    secret_service_store_sync(service.get(), schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
+                              label.c_str(), value, nullptr, error.out());
+    secret_value_unref(value);
+    return error.status();
+}
+
+SecretStatus SecretServiceStore::update(const SecretQuery& query, const SecretUpdate& changes) {
+    Attributes attributes;
+    if (!queryAttributes(keychain_, query, attributes))
+        return SecretStatusCode::ItemNotFound;
+    std::lock_guard lock(serviceMutex());
+    Service service;
+    if (service.status() != SecretStatusCode::Success)
+        return service.status();
+    Items found(service, attributes, false);
+    if (found.status() != SecretStatusCode::Success)
+        return found.status();
+    if (found.items().empty())
+        return SecretStatusCode::ItemNotFound;
+    for (::SecretItem* match : found.items()) {
+        if (secret_item_get_locked(match))
+            return SecretStatusCode::InteractionNotAllowed;
+        if (changes.value) {
+            SecretValue* value =
+                secret_value_new(changes.value->data(), static_cast<gssize>(changes.value->size()),
+                                 "application/octet-stream");
+            Error error;
+            secret_item_set_secret_sync(match, value, nullptr, error.out());
+            secret_value_unref(value);
+            if (error)
+                return error.status();
+        }
+        Attributes updated;
+        for (const char* name : kAttributeNames)
+            updated.set(name, Items::attribute(match, name));
+        if (changes.accessibility)
+            updated.set(kAccessibility, accessibilityText(changes.accessibility->value_or(
+                                            SecretAccessibility::WhenUnlocked)));
+        updated.set(kWritten, writtenNow());
+        Error error;
+        secret_item_set_attributes_sync(match, schema(), updated.get(), nullptr, error.out());
+        if (error)
+            return error.status();
+    }
+    return SecretStatusCode::Success;
+}
+
+SecretStatus SecretServiceStore::remove(const SecretQuery& query) {
+    Attributes attributes;
+    if (!queryAttributes(keychain_, query, attributes))
+        return SecretStatusCode::ItemNotFound;
+    std::lock_guard lock(serviceMutex());
+    Service service;
+    if (service.status() != SecretStatusCode::Success)
+        return service.status();
+    Items found(service, attributes, false);
+    if (found.status() != SecretStatusCode::Success)
+        return found.status();
+    if (found.items().empty())
+        return SecretStatusCode::ItemNotFound;
+    for (::SecretItem* match : found.items()) {
+        Error error;
+        secret_item_delete_sync(match, nullptr, error.out());
+        if (error)
+            return error.status();
+    }
+    return SecretStatusCode::Success;
+}
+
+}  // namespace vk

@@ -1,0 +1,45 @@
+// SecretServiceStore: the keychain on the desktop session's Secret Service
+// (org.freedesktop.secrets: GNOME Keyring, KWallet, KeePassXC), through libsecret. Items go to the
+// default collection with the schema "app.vorn.VornKit.GenericPassword" and these attributes:
+// keychain (see below), generic, account, access-group, synchronizable ("true"/"false"),
+// accessibility
+// ("when-unlocked"/"after-first-unlock") and written (the write time in microseconds, which orders
+// matches). The secret is the value's bytes; values travel over the bus in an encrypted session.
+//
+// Keychain: every item carries the store's keychain name and every query matches it, so that
+// several independent stores can share one Secret Service (tests give each its own name). The
+// default name is $VORNKIT_KEYCHAIN, else "login".
+//
+// Statuses: a locked collection gives InteractionNotAllowed (nothing prompts for a password); no
+// service gives NotAvailable; attributes that are not UTF-8 give Param (the bus carries text only).
+//
+// Thread rule: thread-safe; calls are serialised within the process.
+#pragma once
+
+#include <string>
+
+#include "VornKit/Platform/SecretStore.h"
+
+namespace vk {
+
+class SecretServiceStore : public SecretStore {
+  public:
+    static constexpr const char* kBusName = "org.freedesktop.secrets";
+    static constexpr const char* kSchemaName = "app.vorn.VornKit.GenericPassword";
+
+    /// A store in the keychain `keychain` ($VORNKIT_KEYCHAIN or "login" when empty).
+    explicit SecretServiceStore(std::string keychain = {});
+
+    SecretStatus copyFirst(const SecretQuery& query, SecretItem& item) override;
+    SecretStatus add(const SecretItem& item) override;
+    SecretStatus update(const SecretQuery& query, const SecretUpdate& changes) override;
+    SecretStatus remove(const SecretQuery& query) override;
+    std::string_view backendName() const override { return "secret-service"; }
+
+    const std::string& keychain() const { return keychain_; }
+
+  private:
+    std::string keychain_;
+};
+
+}  // namespace vk

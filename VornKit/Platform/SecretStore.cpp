@@ -1,0 +1,84 @@
+#include "VornKit/Platform/SecretStore.h"
+
+#include <cstdlib>
+#include <mutex>
+
+#include "VornKit/Platform/DBusConnection.h"
+#include "VornKit/Platform/EncryptedFileSecretStore.h"
+#include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/SecretServiceStore.h"
+
+namespace vk {
+
+bool SecretQuery::matches(const SecretItem& item) const {
+    if (generic && *generic != item.generic)
+        return false;
+    if (account && *account != item.account)
+        return false;
+    if (accessGroup && *accessGroup != item.accessGroup)
+        return false;
+    switch (synchronizable) {
+        case SynchronizableMatch::NotSynchronizable:
+            return !item.synchronizable;
+        case SynchronizableMatch::Synchronizable:
+            return item.synchronizable;
+        case SynchronizableMatch::Any:
+            return true;
+    }
+    return false;
+}
+
+bool sameSecretIdentity(const SecretItem& a, const SecretItem& b) {
+    return a.generic == b.generic && a.account == b.account && a.accessGroup == b.accessGroup &&
+           a.synchronizable == b.synchronizable;
+}
+
+namespace {
+
+struct Installed {
+    std::mutex mutex;
+    std::shared_ptr<SecretStore> store;
+};
+
+Installed& installed() {
+    static auto* instance = new Installed;
+    return *instance;
+}
+
+}  // namespace
+
+std::shared_ptr<SecretStore> SecretStore::makeDefault() {
+    const char* forced = std::getenv("VORNKIT_SECRET_STORE");
+    const std::string choice = forced ? forced : "";
+    auto fileStore = [] {
+        return std::make_shared<EncryptedFileSecretStore>(
+            EncryptedFileSecretStore::defaultDirectory(*Environment::current()));
+    };
+    if (choice == "file")
+        return fileStore();
+    if (choice == "secret-service")
+        return std::make_shared<SecretServiceStore>();
+    if (auto bus = DBusConnection::session()) {
+        if (bus->nameHasOwner(SecretServiceStore::kBusName) ||
+            bus->nameIsActivatable(SecretServiceStore::kBusName)) {
+            return std::make_shared<SecretServiceStore>();
+        }
+    }
+    return fileStore();
+}
+
+std::shared_ptr<SecretStore> SecretStore::shared() {
+    auto& state = installed();
+    std::lock_guard lock(state.mutex);
+    if (!state.store)
+        state.store = makeDefault();
+    return state.store;
+}
+
+void SecretStore::install(std::shared_ptr<SecretStore> store) {
+    auto& state = installed();
+    std::lock_guard lock(state.mutex);
+    state.store = std::move(store);
+}
+
+}  // namespace vk
