@@ -340,6 +340,7 @@ SecretStatus EncryptedFileSecretStore::load(std::vector<SecretItem>& items, bool
         logger().log("The key file " + keyPath.string() + " does not hold a key; not used");
         return SecretStatusCode::Decode;
     }
+    lastRefusal_.clear();
     if (storeRead == ReadResult::Missing)
         return SecretStatusCode::Success;
 

@@ -72,6 +72,8 @@ void MachineIdentity::install(std::shared_ptr<MachineIdentity> identity) {
     state.identity = std::move(identity);
 }
 
+LinuxMachineIdentity::LinuxMachineIdentity() : LinuxMachineIdentity(Paths()) {}
+
 LinuxMachineIdentity::LinuxMachineIdentity(Paths paths, std::shared_ptr<DBusConnection> systemBus)
     : paths_(std::move(paths)), systemBus_(std::move(systemBus)) {}
 

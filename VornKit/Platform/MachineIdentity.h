@@ -45,8 +45,10 @@ class LinuxMachineIdentity : public MachineIdentity {
     };
     static constexpr std::chrono::milliseconds kHostnamedTimeout{1000};
 
+    /// The standard paths and the shared system bus.
+    LinuxMachineIdentity();
     /// `systemBus` null: the shared system-bus connection, looked up at each call.
-    explicit LinuxMachineIdentity(Paths paths = {}, std::shared_ptr<DBusConnection> systemBus = {});
+    explicit LinuxMachineIdentity(Paths paths, std::shared_ptr<DBusConnection> systemBus = {});
 
     std::optional<Uuid> applicationSpecificId(const Uuid& applicationId) const override;
     std::optional<std::string> deviceName() const override;

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+struct nlmsghdr;
+
 namespace vk {
 
 class RtnetlinkSocket {
@@ -70,7 +72,7 @@ class RtnetlinkSocket {
     /// Sends `request` and hands each answer message to `onMessage` until the answer ends;
     /// false on error (errno-style code in `error`).
     bool exchange(std::vector<char> request, bool dump,
-                  const std::function<void(const struct nlmsghdr&)>& onMessage, int& error);
+                  const std::function<void(const ::nlmsghdr&)>& onMessage, int& error);
 
     int fd_ = -1;
     std::uint32_t sequence_ = 0;

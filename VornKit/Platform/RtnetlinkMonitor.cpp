@@ -17,6 +17,8 @@ constexpr unsigned kGroups =
 /// Changes come in bursts (a link going up brings addresses and routes); wait this long for the
 /// burst to end before reading the tables again.
 constexpr int kSettleMilliseconds = 20;
+/// IFF_LOWER_UP (the carrier), from <linux/if.h>, which clashes with <net/if.h>.
+constexpr unsigned kLowerUp = 1u << 16;
 
 }  // namespace
 
@@ -34,7 +36,7 @@ NetworkPath RtnetlinkMonitor::pathFor(const std::vector<RtnetlinkSocket::Link>& 
             return candidate.index == route.outputInterface;
         });
         if (link == links.end() || !(link->flags & IFF_UP) ||
-            !(link->flags & (IFF_RUNNING | IFF_LOWER_UP)) || (link->flags & IFF_LOOPBACK)) {
+            !(link->flags & (IFF_RUNNING | kLowerUp)) || (link->flags & IFF_LOOPBACK)) {
             continue;
         }
         bool addressed = std::any_of(addresses.begin(), addresses.end(), [&](const auto& address) {

@@ -2,6 +2,7 @@
 
 #include <libsecret/secret.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <mutex>

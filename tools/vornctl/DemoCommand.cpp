@@ -16,6 +16,7 @@
 #include "VornKit/Platform/UserDefaults.h"
 #include "VornKit/Settings/AppSettings.h"
 #include "tools/vornctl/Command.h"
+#include "tools/vornctl/IdentityDemo.h"
 #include "tools/vornctl/LibraryDemo.h"
 #include "tools/vornctl/NetworkDemo.h"
 #include "tools/vornctl/PlaybackDemo.h"
@@ -182,6 +183,8 @@ int runDemo(const std::vector<std::string>& args) {
     status |= vornctl::runNetworkDemo();
     section("Library: queries, stream and image URLs, image cache, playback reports");
     status |= vornctl::runLibraryDemo();
+    section("Identity: keychain, device, login, stored servers, reachability");
+    status |= vornctl::runIdentityDemo(!realHome);
     status |= demoOffline();
     section("Playback: the event bridge plays two tracks (web view statements, server reports)");
     status |= vornctl::runPlaybackDemo();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 
+#include "VornKit/Connection/ConnectionManager.h"
 #include "VornKit/Platform/Bundle.h"
 
 namespace vornctl {
@@ -44,8 +45,11 @@ std::optional<ServerOptions> ServerOptions::parse(const std::vector<std::string>
         const std::string& value = args[++i];
         if (auto it = optionalFields.find(arg); it != optionalFields.end()) {
             *it->second = value;
+            options.recordGiven = options.recordGiven || arg != "--device-name";
         } else if (auto field = fields.find(arg); field != fields.end()) {
             *field->second = value;
+            options.serverIdGiven = options.serverIdGiven || arg == "--server-id";
+            options.recordGiven = options.recordGiven || arg == "--name";
         } else {
             error = "unknown option " + arg;
             return std::nullopt;
@@ -56,7 +60,8 @@ std::optional<ServerOptions> ServerOptions::parse(const std::vector<std::string>
 
 const char* ServerOptions::usage() {
     return "server options: [--local URL] [--manual URL] [--remote URL] [--server-id ID]\n"
-           "                [--name N] [--user ID] [--token T] [--device-id D] [--device-name N]\n";
+           "                [--name N] [--user ID] [--token T] [--device-id D] [--device-name N]\n"
+           "                --server-id ID alone uses the credentials stored by `vornctl login`\n";
 }
 
 vk::ServerInfo ServerOptions::serverInfo() const {
@@ -78,6 +83,14 @@ vk::DeviceInfo ServerOptions::deviceInfo() const {
 }
 
 std::shared_ptr<vk::ApiClient> ServerOptions::makeClient() const {
+    if (serverIdGiven && !recordGiven) {
+        if (auto stored = vk::ConnectionManager::sharedInstance()->getApiClient(serverId))
+            return stored;
+        std::fprintf(stderr,
+                     "note: no stored credentials for server %s (vornctl login --credentials "
+                     "FILE|- stores them)\n",
+                     serverId.c_str());
+    }
     return std::make_shared<vk::ApiClient>(serverInfo(), deviceInfo());
 }
 

@@ -8,6 +8,9 @@
 // The options may stand before or after the command name; the other words are the command's
 // positional arguments, in order.
 //
+// --server-id ID alone (no address, token, user or name) takes the server's client from the
+// stored credentials (`vornctl login`), so that no token needs to appear on the command line.
+//
 // Thread rule: plain values; used on the command's (main) thread.
 #pragma once
 
@@ -31,6 +34,8 @@ struct ServerOptions {
     std::string deviceId = "vornctl-device";
     std::optional<std::string> deviceName = std::string("vornctl");
     std::vector<std::string> positional;
+    bool serverIdGiven = false;  ///< --server-id was given
+    bool recordGiven = false;    ///< an address, --token, --user or --name was given
 
     /// Absent with `error` set for an unknown option or an option without its value.
     static std::optional<ServerOptions> parse(const std::vector<std::string>& args,
@@ -40,6 +45,8 @@ struct ServerOptions {
     vk::ServerInfo serverInfo() const;
     /// Version and application name come from the program's bundle.
     vk::DeviceInfo deviceInfo() const;
+    /// The stored client of --server-id when that option stands alone and such a client is
+    /// stored (a note on stderr when none is), else a client made from the options.
     std::shared_ptr<vk::ApiClient> makeClient() const;
 };
 

@@ -1,0 +1,173 @@
+#include "VornKit/Connection/NativeCredentialsManager.h"
+
+#include <mutex>
+
+#include "ConnectionTestSupport.h"
+#include "VornKit/Connection/KeychainHelper.h"
+
+namespace vk {
+namespace {
+
+using Op = MemorySecretStore::Operation;
+
+class RecordingOwner : public ApiClientsUpdating {
+  public:
+    void updateApiClients(std::optional<std::vector<ServerInfo>> servers) override {
+        calls.push_back(std::move(servers));
+    }
+    std::vector<std::optional<std::vector<ServerInfo>>> calls;
+};
+
+const std::string kGood =
+    R"({"Servers":[{"Id":"s1","Name":"Living Room","AccessToken":"tok-8f1d2c77-living-room",)"
+    R"("LocalAddress":"http://10.0.0.2:8096","DateLastAccessed":500,"Extra":{"kept":true}}],)"
+    R"("ConnectUserId":"u"})";
+
+class NativeCredentialsManagerTest : public test::ConnectionFixture {
+  protected:
+    std::unique_ptr<NativeCredentialsManager> make() {
+        return std::make_unique<NativeCredentialsManager>(owner_);
+    }
+    std::optional<SecretItem> storedItem() {
+        for (const auto& item : store_->items()) {
+            if (item.account == "SERVER_CREDENTIALS_KEY")
+                return item;
+        }
+        return std::nullopt;
+    }
+    std::shared_ptr<RecordingOwner> owner_ = std::make_shared<RecordingOwner>();
+};
+
+TEST_F(NativeCredentialsManagerTest, TextIsStoredAsItIsAndTheServersReachTheOwner) {
+    auto manager = make();  // first run: nothing to load
+    manager->updateCredentials(kGood);
+    auto item = storedItem();
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->value, kGood);  // unknown keys and all: the text is never rewritten
+    EXPECT_TRUE(item->synchronizable);
+    EXPECT_EQ(item->accessibility, SecretAccessibility::AfterFirstUnlock);
+    EXPECT_EQ(item->accessGroup, "group.app.vorn");
+
+    ASSERT_EQ(owner_->calls.size(), 1u);
+    ASSERT_TRUE(owner_->calls[0]);
+    ASSERT_EQ(owner_->calls[0]->size(), 1u);
+    const auto& server = owner_->calls[0]->front();
+    EXPECT_EQ(server.Id, "s1");
+    EXPECT_EQ(server.AccessToken, "tok-8f1d2c77-living-room");
+    ASSERT_TRUE(server.DateLastAccessed);
+    EXPECT_EQ(server.DateLastAccessed->time_since_epoch(), std::chrono::milliseconds(500));
+    EXPECT_EQ(log_->messages("NativeCredentialsManager"),
+              (std::vector<std::string>{"Updating credentials", "start updateConnectionManager"}));
+
+    auto current = manager->getCurrentCredentials();
+    ASSERT_TRUE(current);
+    EXPECT_EQ(current->ConnectUserId, "u");
+    EXPECT_EQ(current->Servers.front().Name, "Living Room");
+}
+
+TEST_F(NativeCredentialsManagerTest, AnEmptyServerListIsAccepted) {
+    auto manager = make();
+    manager->updateCredentials(R"({"Servers":[]})");
+    EXPECT_EQ(storedItem()->value, R"({"Servers":[]})");
+    ASSERT_EQ(owner_->calls.size(), 1u);
+    ASSERT_TRUE(owner_->calls[0]);
+    EXPECT_TRUE(owner_->calls[0]->empty());
+}
+
+TEST_F(NativeCredentialsManagerTest, BadTextFromTheHostLeavesNoCredentialsAndTellsNobody) {
+    const std::string bad[] = {
+        "{}",                                                               // no "Servers"
+        "not json at all",                                                  //
+        R"({"Servers":[{"Name":"no id"}]})",                                // a server without "Id"
+        R"({"Servers":[{"Id":"x","Name":"n","LastConnectionMode":"1"}]})",  // wrongly typed
+        std::string("{\"Servers\":[{\"Id\":\"\xff\xfe\",\"Name\":\"n\"}]}"),  // not UTF-8
+    };
+    auto manager = make();
+    for (const auto& text : bad) {
+        SCOPED_TRACE(text);
+        manager->updateCredentials(kGood);
+        ASSERT_TRUE(storedItem());
+        owner_->calls.clear();
+        log_->clear();
+        const int adds = store_->calls(Op::Add);
+        const int updates = store_->calls(Op::Update);
+
+        manager->updateCredentials(text);
+        EXPECT_FALSE(storedItem());  // the earlier credentials are gone as well
+        EXPECT_TRUE(owner_->calls.empty());
+        // The bad text itself never went into the keychain.
+        EXPECT_EQ(store_->calls(Op::Add), adds);
+        EXPECT_EQ(store_->calls(Op::Update), updates);
+        auto messages = log_->messages("NativeCredentialsManager");
+        ASSERT_FALSE(messages.empty());
+        EXPECT_EQ(messages.front(), "Updating credentials");
+    }
+}
+
+TEST_F(NativeCredentialsManagerTest, DeserializingErrorIsOneMessageWithTheDescription) {
+    auto manager = make();
+    manager->updateCredentials("{}");
+    auto messages = log_->messages("NativeCredentialsManager");
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[1], "start updateConnectionManager");
+    auto expected = "updateConnectionManager: Error deserializing native credentials\n " +
+                    NativeCredentialsManager::decode("{}").error().description();
+    EXPECT_EQ(messages[2], expected);
+    EXPECT_NE(expected.find("Servers"), std::string::npos);
+}
+
+TEST_F(NativeCredentialsManagerTest, FirstRunDiscardsCredentialsOfAnEarlierInstallation) {
+    KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", kGood, true, true);
+    make();
+    EXPECT_TRUE(owner_->calls.empty());
+    EXPECT_FALSE(storedItem());
+    EXPECT_TRUE(groupDefaults()->boolean("hasRunOnce"));
+
+    // Later starts load what is stored, and tell the owner before construction returns.
+    KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", kGood, true, true);
+    auto manager = make();
+    ASSERT_EQ(owner_->calls.size(), 1u);
+    EXPECT_EQ(owner_->calls[0]->front().Id, "s1");
+    EXPECT_TRUE(storedItem());
+}
+
+TEST_F(NativeCredentialsManagerTest, StoredTextThatCannotBeDecodedIsKept) {
+    notFirstRun();
+    KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", R"({"Servers":"from a newer format"})",
+                                true, true);
+    auto manager = make();
+    EXPECT_TRUE(owner_->calls.empty());
+    EXPECT_TRUE(log_->contains("updateConnectionManager: Error deserializing native credentials"));
+    ASSERT_TRUE(storedItem());
+    EXPECT_EQ(storedItem()->value, R"({"Servers":"from a newer format"})");
+    EXPECT_FALSE(manager->getCurrentCredentials());
+    manager->loadSavedCredentials();
+    EXPECT_TRUE(storedItem());
+}
+
+TEST_F(NativeCredentialsManagerTest, OnlySynchronizableItemsAreLoaded) {
+    notFirstRun();
+    KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", kGood, true, false);
+    auto manager = make();
+    EXPECT_TRUE(owner_->calls.empty());
+    EXPECT_FALSE(manager->getCurrentCredentials());
+}
+
+TEST_F(NativeCredentialsManagerTest, AFailedKeychainWriteStillTellsTheOwner) {
+    auto manager = make();
+    store_->failNext(Op::Add, SecretStatusCode::InteractionNotAllowed);
+    manager->updateCredentials(kGood);
+    EXPECT_TRUE(log_->contains("ERROR: Unable to addOrUpdate key. Status: -25308"));
+    EXPECT_EQ(owner_->calls.size(), 1u);
+}
+
+TEST_F(NativeCredentialsManagerTest, AGoneOwnerIsNotTold) {
+    auto manager = make();
+    owner_.reset();
+    manager->updateCredentials(kGood);  // decodes and stores; nobody to tell, no crash
+    EXPECT_TRUE(storedItem());
+    EXPECT_TRUE(log_->contains("start updateConnectionManager"));
+}
+
+}  // namespace
+}  // namespace vk

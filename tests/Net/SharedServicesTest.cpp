@@ -1,0 +1,58 @@
+// What the framework picks on its own from the buses `./vk test` starts: gnome-keyring on the
+// session bus, dbusmock's NetworkManager and oFono on the system-style bus. These tests only read
+// the shared services; tests that change a service's state run their own copy.
+#include <cstdlib>
+
+#include "Support/TestSupport.h"
+#include "VornKit/Net/Reachability.h"
+#include "VornKit/Platform/DBusConnection.h"
+#include "VornKit/Platform/NetworkMonitor.h"
+#include "VornKit/Platform/RadioAccessTechnology.h"
+#include "VornKit/Platform/SecretServiceStore.h"
+#include "VornKit/Platform/SecretStore.h"
+#include "gtest/gtest.h"
+
+namespace vk {
+namespace {
+
+bool systemBusHas(const char* name) {
+    auto bus = DBusConnection::system();
+    return bus && bus->nameHasOwner(name);
+}
+
+TEST(SharedServices, NetworkManagerOnTheSystemBusIsTheNetworkMonitor) {
+    if (!std::getenv("DBUS_SYSTEM_BUS_ADDRESS") || !systemBusHas("org.freedesktop.NetworkManager"))
+        GTEST_SKIP() << "no NetworkManager on the system bus (./vk test starts dbusmock's)";
+    auto monitor = NetworkMonitor::shared();
+    ASSERT_TRUE(monitor);
+    EXPECT_EQ(monitor->backendName(), "NetworkManager");
+    EXPECT_TRUE(monitor->currentPath().reachable);
+    auto reachability = Reachability::reachabilityForInternetConnection();
+    ASSERT_TRUE(reachability);
+    EXPECT_EQ(reachability->currentReachabilityStatus(), ReachableViaWiFi);
+    EXPECT_EQ(reachability->currentMaxDownlinkSpeed(), 600.0);
+}
+
+TEST(SharedServices, OfonoGivesTheRadioTechnology) {
+    if (!std::getenv("DBUS_SYSTEM_BUS_ADDRESS") || !systemBusHas("org.ofono"))
+        GTEST_SKIP() << "no oFono on the system bus (./vk test starts dbusmock's)";
+    // dbusmock's modem carries data over GPRS until told otherwise.
+    EXPECT_EQ(RadioInfo::shared()->currentRadioAccessTechnology(), RadioAccessTechnology::GPRS);
+}
+
+TEST(SharedServices, SecretServiceIsChosenWhenTheSessionHasOne) {
+    if (std::getenv("VORNKIT_SECRET_STORE"))
+        GTEST_SKIP() << "VORNKIT_SECRET_STORE forces a backend";
+    auto session = DBusConnection::session();
+    const bool running = session && session->nameHasOwner(SecretServiceStore::kBusName);
+    auto store = SecretStore::makeDefault();
+    ASSERT_TRUE(store);
+    if (running) {
+        EXPECT_EQ(store->backendName(), "secret-service");
+    } else if (!session || !session->nameIsActivatable(SecretServiceStore::kBusName)) {
+        EXPECT_EQ(store->backendName(), "file");
+    }
+}
+
+}  // namespace
+}  // namespace vk
