@@ -4,24 +4,14 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include "VornKit/Platform/DBusConnection.h"
+#include "VornKit/Platform/ProcessShared.h"
 
 namespace vk {
 
 namespace {
-
-struct Installed {
-    std::mutex mutex;
-    std::shared_ptr<MachineIdentity> identity;
-};
-
-Installed& installed() {
-    static auto* instance = new Installed;
-    return *instance;
-}
 
 std::string trim(const std::string& text) {
     auto begin = text.find_first_not_of(" \t\r\n");
@@ -59,17 +49,12 @@ std::string unquote(const std::string& value) {
 }  // namespace
 
 std::shared_ptr<MachineIdentity> MachineIdentity::shared() {
-    auto& state = installed();
-    std::lock_guard lock(state.mutex);
-    if (!state.identity)
-        state.identity = std::make_shared<LinuxMachineIdentity>();
-    return state.identity;
+    return ProcessShared<MachineIdentity>::get(
+        [] { return std::make_shared<LinuxMachineIdentity>(); });
 }
 
 void MachineIdentity::install(std::shared_ptr<MachineIdentity> identity) {
-    auto& state = installed();
-    std::lock_guard lock(state.mutex);
-    state.identity = std::move(identity);
+    ProcessShared<MachineIdentity>::install(std::move(identity));
 }
 
 LinuxMachineIdentity::LinuxMachineIdentity() : LinuxMachineIdentity(Paths()) {}

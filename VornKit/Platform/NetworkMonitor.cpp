@@ -4,6 +4,7 @@
 
 #include "VornKit/Platform/DBusConnection.h"
 #include "VornKit/Platform/NetworkManagerMonitor.h"
+#include "VornKit/Platform/ProcessShared.h"
 #include "VornKit/Platform/RtnetlinkMonitor.h"
 
 namespace vk {
@@ -43,36 +44,18 @@ void NetworkMonitor::publish(NetworkPath path) {
         observer();
 }
 
-namespace {
-
-struct Installed {
-    std::mutex mutex;
-    std::shared_ptr<NetworkMonitor> monitor;
-};
-
-Installed& installed() {
-    static auto* instance = new Installed;
-    return *instance;
-}
-
-}  // namespace
-
 std::shared_ptr<NetworkMonitor> NetworkMonitor::shared() {
-    auto& state = installed();
-    std::lock_guard lock(state.mutex);
-    if (!state.monitor) {
-        if (auto bus = DBusConnection::system())
-            state.monitor = NetworkManagerMonitor::start(bus);
-        if (!state.monitor)
-            state.monitor = RtnetlinkMonitor::start();
-    }
-    return state.monitor;
+    return ProcessShared<NetworkMonitor>::get([]() -> std::shared_ptr<NetworkMonitor> {
+        if (auto bus = DBusConnection::system()) {
+            if (auto monitor = NetworkManagerMonitor::start(bus))
+                return monitor;
+        }
+        return RtnetlinkMonitor::start();
+    });
 }
 
 void NetworkMonitor::install(std::shared_ptr<NetworkMonitor> monitor) {
-    auto& state = installed();
-    std::lock_guard lock(state.mutex);
-    state.monitor = std::move(monitor);
+    ProcessShared<NetworkMonitor>::install(std::move(monitor));
 }
 
 }  // namespace vk

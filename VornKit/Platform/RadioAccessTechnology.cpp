@@ -3,25 +3,15 @@
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <map>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "VornKit/Platform/DBusConnection.h"
+#include "VornKit/Platform/ProcessShared.h"
 
 namespace vk {
 
 namespace {
-
-struct Installed {
-    std::mutex mutex;
-    std::shared_ptr<RadioInfo> info;
-};
-
-Installed& installed() {
-    static auto* instance = new Installed;
-    return *instance;
-}
 
 constexpr const char* kModemManager = "org.freedesktop.ModemManager1";
 constexpr const char* kModemManagerPath = "/org/freedesktop/ModemManager1";
@@ -32,17 +22,11 @@ constexpr const char* kOfono = "org.ofono";
 }  // namespace
 
 std::shared_ptr<RadioInfo> RadioInfo::shared() {
-    auto& state = installed();
-    std::lock_guard lock(state.mutex);
-    if (!state.info)
-        state.info = std::make_shared<ModemRadioInfo>();
-    return state.info;
+    return ProcessShared<RadioInfo>::get([] { return std::make_shared<ModemRadioInfo>(); });
 }
 
 void RadioInfo::install(std::shared_ptr<RadioInfo> info) {
-    auto& state = installed();
-    std::lock_guard lock(state.mutex);
-    state.info = std::move(info);
+    ProcessShared<RadioInfo>::install(std::move(info));
 }
 
 ModemRadioInfo::ModemRadioInfo(std::shared_ptr<DBusConnection> systemBus)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -200,46 +201,60 @@ bool queryAttributes(const std::string& keychain, const SecretQuery& query,
     return true;
 }
 
-}  // namespace
+SecretValue* makeValue(const std::string& bytes) {
+    return secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()),
+                            "application/octet-stream");
+}
 
-SecretStatus SecretServiceStore::copyFirst(const SecretQuery& query, SecretItem& item) {
+/// Runs `act` on the items matching `query`, newest write first; ItemNotFound when none does.
+SecretStatus withMatches(
+    const std::string& keychain, const SecretQuery& query, bool loadSecrets,
+    const std::function<SecretStatus(const std::vector<::SecretItem*>&)>& act) {
     Attributes attributes;
-    if (!queryAttributes(keychain_, query, attributes))
+    if (!queryAttributes(keychain, query, attributes))
         return SecretStatusCode::ItemNotFound;  // no stored item can have such an attribute
     std::lock_guard lock(serviceMutex());
     Service service;
     if (service.status() != SecretStatusCode::Success)
         return service.status();
-    Items found(service, attributes, true);
+    Items found(service, attributes, loadSecrets);
     if (found.status() != SecretStatusCode::Success)
         return found.status();
     if (found.items().empty())
         return SecretStatusCode::ItemNotFound;
-    ::SecretItem* match = found.items().front();
-    if (secret_item_get_locked(match))
-        return SecretStatusCode::InteractionNotAllowed;
-    SecretValue* value = secret_item_get_secret(match);
-    if (!value) {
-        Error error;
-        secret_item_load_secret_sync(match, nullptr, error.out());
-        if (error)
-            return error.status();
-        value = secret_item_get_secret(match);
-        if (!value)
-            return SecretStatusCode::Decode;
-    }
-    gsize length = 0;
-    const gchar* bytes = secret_value_get(value, &length);
-    item.value.assign(bytes, length);
-    secret_value_unref(value);
-    item.generic = Items::attribute(match, kGeneric);
-    item.account = Items::attribute(match, kAccount);
-    item.accessGroup = Items::attribute(match, kAccessGroup);
-    item.synchronizable = Items::attribute(match, kSynchronizable) == "true";
-    item.accessibility = Items::attribute(match, kAccessibility) == "after-first-unlock"
-                             ? SecretAccessibility::AfterFirstUnlock
-                             : SecretAccessibility::WhenUnlocked;
-    return SecretStatusCode::Success;
+    return act(found.items());
+}
+
+}  // namespace
+
+SecretStatus SecretServiceStore::copyFirst(const SecretQuery& query, SecretItem& item) {
+    return withMatches(keychain_, query, true, [&](const std::vector<::SecretItem*>& matches) {
+        ::SecretItem* match = matches.front();
+        if (secret_item_get_locked(match))
+            return SecretStatusCode::InteractionNotAllowed;
+        SecretValue* value = secret_item_get_secret(match);
+        if (!value) {
+            Error error;
+            secret_item_load_secret_sync(match, nullptr, error.out());
+            if (error)
+                return error.status();
+            value = secret_item_get_secret(match);
+            if (!value)
+                return SecretStatusCode::Decode;
+        }
+        gsize length = 0;
+        const gchar* bytes = secret_value_get(value, &length);
+        item.value.assign(bytes, length);
+        secret_value_unref(value);
+        item.generic = Items::attribute(match, kGeneric);
+        item.account = Items::attribute(match, kAccount);
+        item.accessGroup = Items::attribute(match, kAccessGroup);
+        item.synchronizable = Items::attribute(match, kSynchronizable) == "true";
+        item.accessibility = Items::attribute(match, kAccessibility) == "after-first-unlock"
+                                 ? SecretAccessibility::AfterFirstUnlock
+                                 : SecretAccessibility::WhenUnlocked;
+        return SecretStatusCode::Success;
+    });
 }
 
 SecretStatus SecretServiceStore::add(const SecretItem& item) {
@@ -267,8 +282,7 @@ SecretStatus SecretServiceStore::add(const SecretItem& item) {
     }
     attributes.set(kAccessibility, accessibilityText(item.accessibility));
     attributes.set(kWritten, writtenNow());
-    SecretValue* value = secret_value_new(item.value.data(), static_cast<gssize>(item.value.size()),
-                                          "application/octet-stream");
+    SecretValue* value = makeValue(item.value);
     const std::string label = item.accessGroup + " " + item.account;
     Error error;
     secret_service_store_sync(service.get(), schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
@@ -278,66 +292,44 @@ SecretStatus SecretServiceStore::add(const SecretItem& item) {
 }
 
 SecretStatus SecretServiceStore::update(const SecretQuery& query, const SecretUpdate& changes) {
-    Attributes attributes;
-    if (!queryAttributes(keychain_, query, attributes))
-        return SecretStatusCode::ItemNotFound;
-    std::lock_guard lock(serviceMutex());
-    Service service;
-    if (service.status() != SecretStatusCode::Success)
-        return service.status();
-    Items found(service, attributes, false);
-    if (found.status() != SecretStatusCode::Success)
-        return found.status();
-    if (found.items().empty())
-        return SecretStatusCode::ItemNotFound;
-    for (::SecretItem* match : found.items()) {
-        if (secret_item_get_locked(match))
-            return SecretStatusCode::InteractionNotAllowed;
-        if (changes.value) {
-            SecretValue* value =
-                secret_value_new(changes.value->data(), static_cast<gssize>(changes.value->size()),
-                                 "application/octet-stream");
+    return withMatches(keychain_, query, false, [&](const std::vector<::SecretItem*>& matches) {
+        for (::SecretItem* match : matches) {
+            if (secret_item_get_locked(match))
+                return SecretStatusCode::InteractionNotAllowed;
+            if (changes.value) {
+                SecretValue* value = makeValue(*changes.value);
+                Error error;
+                secret_item_set_secret_sync(match, value, nullptr, error.out());
+                secret_value_unref(value);
+                if (error)
+                    return error.status();
+            }
+            Attributes updated;
+            for (const char* name : kAttributeNames)
+                updated.set(name, Items::attribute(match, name));
+            if (changes.accessibility)
+                updated.set(kAccessibility, accessibilityText(changes.accessibility->value_or(
+                                                SecretAccessibility::WhenUnlocked)));
+            updated.set(kWritten, writtenNow());
             Error error;
-            secret_item_set_secret_sync(match, value, nullptr, error.out());
-            secret_value_unref(value);
+            secret_item_set_attributes_sync(match, schema(), updated.get(), nullptr, error.out());
             if (error)
                 return error.status();
         }
-        Attributes updated;
-        for (const char* name : kAttributeNames)
-            updated.set(name, Items::attribute(match, name));
-        if (changes.accessibility)
-            updated.set(kAccessibility, accessibilityText(changes.accessibility->value_or(
-                                            SecretAccessibility::WhenUnlocked)));
-        updated.set(kWritten, writtenNow());
-        Error error;
-        secret_item_set_attributes_sync(match, schema(), updated.get(), nullptr, error.out());
-        if (error)
-            return error.status();
-    }
-    return SecretStatusCode::Success;
+        return SecretStatusCode::Success;
+    });
 }
 
 SecretStatus SecretServiceStore::remove(const SecretQuery& query) {
-    Attributes attributes;
-    if (!queryAttributes(keychain_, query, attributes))
-        return SecretStatusCode::ItemNotFound;
-    std::lock_guard lock(serviceMutex());
-    Service service;
-    if (service.status() != SecretStatusCode::Success)
-        return service.status();
-    Items found(service, attributes, false);
-    if (found.status() != SecretStatusCode::Success)
-        return found.status();
-    if (found.items().empty())
-        return SecretStatusCode::ItemNotFound;
-    for (::SecretItem* match : found.items()) {
-        Error error;
-        secret_item_delete_sync(match, nullptr, error.out());
-        if (error)
-            return error.status();
-    }
-    return SecretStatusCode::Success;
+    return withMatches(keychain_, query, false, [&](const std::vector<::SecretItem*>& matches) {
+        for (::SecretItem* match : matches) {
+            Error error;
+            secret_item_delete_sync(match, nullptr, error.out());
+            if (error)
+                return error.status();
+        }
+        return SecretStatusCode::Success;
+    });
 }
 
 }  // namespace vk

@@ -1,11 +1,11 @@
 #include "VornKit/Platform/SecretStore.h"
 
 #include <cstdlib>
-#include <mutex>
 
 #include "VornKit/Platform/DBusConnection.h"
 #include "VornKit/Platform/EncryptedFileSecretStore.h"
 #include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/ProcessShared.h"
 #include "VornKit/Platform/SecretServiceStore.h"
 
 namespace vk {
@@ -33,20 +33,6 @@ bool sameSecretIdentity(const SecretItem& a, const SecretItem& b) {
            a.synchronizable == b.synchronizable;
 }
 
-namespace {
-
-struct Installed {
-    std::mutex mutex;
-    std::shared_ptr<SecretStore> store;
-};
-
-Installed& installed() {
-    static auto* instance = new Installed;
-    return *instance;
-}
-
-}  // namespace
-
 std::shared_ptr<SecretStore> SecretStore::makeDefault() {
     const char* forced = std::getenv("VORNKIT_SECRET_STORE");
     const std::string choice = forced ? forced : "";
@@ -68,17 +54,11 @@ std::shared_ptr<SecretStore> SecretStore::makeDefault() {
 }
 
 std::shared_ptr<SecretStore> SecretStore::shared() {
-    auto& state = installed();
-    std::lock_guard lock(state.mutex);
-    if (!state.store)
-        state.store = makeDefault();
-    return state.store;
+    return ProcessShared<SecretStore>::get(makeDefault);
 }
 
 void SecretStore::install(std::shared_ptr<SecretStore> store) {
-    auto& state = installed();
-    std::lock_guard lock(state.mutex);
-    state.store = std::move(store);
+    ProcessShared<SecretStore>::install(std::move(store));
 }
 
 }  // namespace vk
