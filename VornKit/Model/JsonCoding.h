@@ -79,7 +79,7 @@ struct VK_EXPORT TypeCoding {
 
 /// The coding of T. Defined in FieldCoding.h; record headers declare their instantiations.
 template <class T>
-const TypeCoding& typeCoding();
+VK_EXPORT const TypeCoding& typeCoding();
 
 // Plain values and lists of them, instantiated by the library: decode<T>() and encode() take
 // these as a document's top-level value too.
