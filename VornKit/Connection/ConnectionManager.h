@@ -32,15 +32,16 @@
 #include "VornKit/Api/BandwidthSource.h"
 #include "VornKit/Connection/DeviceInfoManager.h"
 #include "VornKit/Connection/NativeCredentialsManager.h"
+#include "VornKit/Export.h"
 #include "VornKit/Platform/NotificationCenter.h"
 
 namespace vk {
 
 class Reachability;
 
-class ConnectionManager : public ApiClientsUpdating,
-                          public BandwidthSource,
-                          public std::enable_shared_from_this<ConnectionManager> {
+class VK_EXPORT ConnectionManager : public ApiClientsUpdating,
+                                    public BandwidthSource,
+                                    public std::enable_shared_from_this<ConnectionManager> {
   public:
     static constexpr std::string_view kApiClientsDidChange = "apiClientsDidChange";
     static constexpr std::string_view kItemFavoritesDidChange = "itemFavoritesDidChange";

@@ -19,11 +19,12 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/MachineIdentity.h"
 
 namespace vk {
 
-class DeviceInfoManager {
+class VK_EXPORT DeviceInfoManager {
   public:
     static constexpr const char* kDeviceIdKey = "VORN_DEVICE_UUID";
     static constexpr const char* kLegacyDeviceIdKey = "CDVUUID";

@@ -15,11 +15,13 @@
 #include <memory>
 #include <string>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 class ConnectionManager;
 
-class ItemFavoritesManager {
+class VK_EXPORT ItemFavoritesManager {
   public:
     using Completion = std::function<void(bool)>;
 

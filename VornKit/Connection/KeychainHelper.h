@@ -14,11 +14,12 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/SecretStore.h"
 
 namespace vk {
 
-class KeychainHelper {
+class VK_EXPORT KeychainHelper {
   public:
     /// The value stored under `key` (synchronizable or not); absent when there is none or it is
     /// not UTF-8 text.

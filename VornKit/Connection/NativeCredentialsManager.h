@@ -25,19 +25,20 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Model/NativeCredentials.h"
 
 namespace vk {
 
 /// What the credentials manager needs of its owner.
-class ApiClientsUpdating {
+class VK_EXPORT ApiClientsUpdating {
   public:
     virtual ~ApiClientsUpdating() = default;
     /// Called with the server list of every credentials text decoded successfully.
     virtual void updateApiClients(std::optional<std::vector<ServerInfo>> servers) = 0;
 };
 
-class NativeCredentialsManager {
+class VK_EXPORT NativeCredentialsManager {
   public:
     static constexpr const char* kCredentialsKey = "SERVER_CREDENTIALS_KEY";
     static constexpr const char* kHasRunOnceKey = "hasRunOnce";

@@ -27,6 +27,7 @@
 #include <string>
 #include <string_view>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/NetworkReachabilityTarget.h"
 #include "VornKit/Platform/RadioAccessTechnology.h"
@@ -39,7 +40,7 @@ inline constexpr NetworkStatus NotReachable = 0;
 inline constexpr NetworkStatus ReachableViaWiFi = 1;
 inline constexpr NetworkStatus ReachableViaWWAN = 2;
 
-class Reachability : public std::enable_shared_from_this<Reachability> {
+class VK_EXPORT Reachability : public std::enable_shared_from_this<Reachability> {
   public:
     static constexpr std::string_view kNetworkReachabilityChangedNotification =
         "kNetworkReachabilityChangedNotification";

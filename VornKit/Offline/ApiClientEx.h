@@ -12,11 +12,12 @@
 #include <memory>
 
 #include "VornKit/Api/ApiClient.h"
+#include "VornKit/Export.h"
 #include "VornKit/Offline/OfflineDataController.h"
 
 namespace vk {
 
-class ApiClientEx : public ApiClient {
+class VK_EXPORT ApiClientEx : public ApiClient {
   public:
     static constexpr std::string_view kClassName = "VornKit.ApiClientEx";
 

@@ -37,6 +37,8 @@
 #include <variant>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 namespace sdbus {
 class IConnection;
 class Message;
@@ -53,7 +55,7 @@ using DBusValue = std::variant<std::monostate, bool, std::int64_t, std::uint64_t
                                std::string, std::vector<std::string>>;
 using DBusProperties = std::map<std::string, DBusValue>;
 
-struct DBusError {
+struct VK_EXPORT DBusError {
     std::string name;  ///< "org.freedesktop.DBus.Error.ServiceUnknown", ...
     std::string message;
 };
@@ -72,7 +74,7 @@ std::optional<T> dbusProperty(const DBusProperties& properties, const std::strin
     return found == properties.end() ? std::nullopt : dbusValueAs<T>(found->second);
 }
 
-class DBusConnection : public std::enable_shared_from_this<DBusConnection> {
+class VK_EXPORT DBusConnection : public std::enable_shared_from_this<DBusConnection> {
   public:
     using Work = std::function<void(sdbus::IConnection&)>;
     using SignalHandler = std::function<void(sdbus::Message&)>;

@@ -26,13 +26,14 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/SecretStore.h"
 
 namespace vk {
 
 class Environment;
 
-class EncryptedFileSecretStore : public SecretStore {
+class VK_EXPORT EncryptedFileSecretStore : public SecretStore {
   public:
     static constexpr const char* kKeyFileName = "key";
     static constexpr const char* kStoreFileName = "store";

@@ -17,13 +17,14 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/Uuid.h"
 
 namespace vk {
 
 class DBusConnection;
 
-class MachineIdentity {
+class VK_EXPORT MachineIdentity {
   public:
     virtual ~MachineIdentity() = default;
 
@@ -37,7 +38,7 @@ class MachineIdentity {
     static void install(std::shared_ptr<MachineIdentity> identity);
 };
 
-class LinuxMachineIdentity : public MachineIdentity {
+class VK_EXPORT LinuxMachineIdentity : public MachineIdentity {
   public:
     struct Paths {
         std::filesystem::path machineId = "/etc/machine-id";
@@ -67,7 +68,7 @@ class LinuxMachineIdentity : public MachineIdentity {
     std::shared_ptr<DBusConnection> systemBus_;
 };
 
-class FixedMachineIdentity : public MachineIdentity {
+class VK_EXPORT FixedMachineIdentity : public MachineIdentity {
   public:
     FixedMachineIdentity(std::optional<Uuid> id, std::optional<std::string> name)
         : id_(id), name_(std::move(name)) {}

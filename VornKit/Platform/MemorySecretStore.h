@@ -10,11 +10,12 @@
 #include <mutex>
 #include <vector>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/SecretStore.h"
 
 namespace vk {
 
-class MemorySecretStore : public SecretStore {
+class VK_EXPORT MemorySecretStore : public SecretStore {
   public:
     enum class Operation { CopyFirst, Add, Update, Remove };
 

@@ -15,12 +15,13 @@
 
 #include <memory>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/DBusConnection.h"
 #include "VornKit/Platform/NetworkMonitor.h"
 
 namespace vk {
 
-class NetworkManagerMonitor : public NetworkMonitor {
+class VK_EXPORT NetworkManagerMonitor : public NetworkMonitor {
   public:
     static constexpr const char* kBusName = "org.freedesktop.NetworkManager";
     static constexpr const char* kPath = "/org/freedesktop/NetworkManager";

@@ -18,9 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-struct NetworkPath {
+struct VK_EXPORT NetworkPath {
     bool reachable = false;             ///< the internet (a default route) can be reached
     bool cellular = false;              ///< the primary link is a cellular (WWAN) one
     bool connectionRequired = false;    ///< a connection must be brought up first
@@ -34,7 +36,7 @@ struct NetworkPath {
     friend bool operator==(const NetworkPath&, const NetworkPath&) = default;
 };
 
-class NetworkMonitor {
+class VK_EXPORT NetworkMonitor {
   public:
     virtual ~NetworkMonitor() = default;
 
@@ -72,7 +74,7 @@ class NetworkMonitor {
 
 /// The test double: the test sets the path; each set() notifies the observers on the calling
 /// thread.
-class ManualNetworkMonitor : public NetworkMonitor {
+class VK_EXPORT ManualNetworkMonitor : public NetworkMonitor {
   public:
     explicit ManualNetworkMonitor(NetworkPath path = {}) { publish(std::move(path)); }
     void set(NetworkPath path) { publish(std::move(path)); }

@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/NetworkMonitor.h"
 #include "VornKit/Platform/Rtnetlink.h"
@@ -44,7 +45,8 @@ inline constexpr std::uint32_t IsDirect = 0x20000;
 inline constexpr std::uint32_t IsWWAN = 0x40000;
 }  // namespace ReachabilityFlags
 
-class NetworkReachabilityTarget : public std::enable_shared_from_this<NetworkReachabilityTarget> {
+class VK_EXPORT NetworkReachabilityTarget
+    : public std::enable_shared_from_this<NetworkReachabilityTarget> {
   public:
     using Callback = std::function<void(std::uint32_t flags)>;
 

@@ -7,10 +7,12 @@
 #include <memory>
 #include <mutex>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 template <class T>
-class ProcessShared {
+class VK_EXPORT ProcessShared {
   public:
     /// The installed object, else the one `make` returns (made once, kept until replaced).
     template <class Make>

@@ -15,6 +15,8 @@
 #include <optional>
 #include <string>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 class DBusConnection;
@@ -34,7 +36,7 @@ inline constexpr const char* LTE = "CTRadioAccessTechnologyLTE";
 inline constexpr const char* NR = "CTRadioAccessTechnologyNR";
 }  // namespace RadioAccessTechnology
 
-class RadioInfo {
+class VK_EXPORT RadioInfo {
   public:
     virtual ~RadioInfo() = default;
     /// The technology carrying data now; absent without a modem or when it cannot tell.
@@ -45,7 +47,7 @@ class RadioInfo {
     static void install(std::shared_ptr<RadioInfo> info);
 };
 
-class ModemRadioInfo : public RadioInfo {
+class VK_EXPORT ModemRadioInfo : public RadioInfo {
   public:
     static constexpr std::chrono::milliseconds kTimeout{1000};
 
@@ -67,7 +69,7 @@ class ModemRadioInfo : public RadioInfo {
     std::shared_ptr<DBusConnection> systemBus_;
 };
 
-class FixedRadioInfo : public RadioInfo {
+class VK_EXPORT FixedRadioInfo : public RadioInfo {
   public:
     explicit FixedRadioInfo(std::optional<std::string> technology)
         : technology_(std::move(technology)) {}

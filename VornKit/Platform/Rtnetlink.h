@@ -18,11 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Export.h"
+
 struct nlmsghdr;
 
 namespace vk {
 
-class RtnetlinkSocket {
+class VK_EXPORT RtnetlinkSocket {
   public:
     struct Link {
         int index = 0;

@@ -15,12 +15,13 @@
 #include <memory>
 #include <thread>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/NetworkMonitor.h"
 #include "VornKit/Platform/Rtnetlink.h"
 
 namespace vk {
 
-class RtnetlinkMonitor : public NetworkMonitor {
+class VK_EXPORT RtnetlinkMonitor : public NetworkMonitor {
   public:
     /// A running monitor of the calling thread's network namespace; null when the kernel refuses
     /// a netlink socket.

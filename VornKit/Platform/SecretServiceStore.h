@@ -18,11 +18,12 @@
 
 #include <string>
 
+#include "VornKit/Export.h"
 #include "VornKit/Platform/SecretStore.h"
 
 namespace vk {
 
-class SecretServiceStore : public SecretStore {
+class VK_EXPORT SecretServiceStore : public SecretStore {
   public:
     static constexpr const char* kBusName = "org.freedesktop.secrets";
     static constexpr const char* kSchemaName = "app.vorn.VornKit.GenericPassword";

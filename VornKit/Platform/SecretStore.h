@@ -22,6 +22,8 @@
 #include <string>
 #include <string_view>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
 /// Status numbers of the platform's keychain services.
@@ -51,7 +53,7 @@ enum class SynchronizableMatch {
     Any,
 };
 
-struct SecretItem {
+struct VK_EXPORT SecretItem {
     std::string generic;  ///< generic attribute (bytes)
     std::string account;  ///< account (bytes)
     std::string accessGroup;
@@ -62,7 +64,7 @@ struct SecretItem {
     friend bool operator==(const SecretItem&, const SecretItem&) = default;
 };
 
-struct SecretQuery {
+struct VK_EXPORT SecretQuery {
     std::optional<std::string> generic;
     std::optional<std::string> account;
     std::optional<std::string> accessGroup;
@@ -73,16 +75,16 @@ struct SecretQuery {
 
 /// Whether two items have the same identity: generic attribute, account, access group and
 /// synchronizable mark (add() refuses a second item with the identity of one stored).
-bool sameSecretIdentity(const SecretItem& a, const SecretItem& b);
+VK_EXPORT bool sameSecretIdentity(const SecretItem& a, const SecretItem& b);
 
 /// The changes update() makes to every matched item. `accessibility` holding an empty optional
 /// (an explicit null) puts the default accessibility back.
-struct SecretUpdate {
+struct VK_EXPORT SecretUpdate {
     std::optional<std::string> value;
     std::optional<std::optional<SecretAccessibility>> accessibility;
 };
 
-class SecretStore {
+class VK_EXPORT SecretStore {
   public:
     virtual ~SecretStore() = default;
 

@@ -9,9 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "VornKit/Export.h"
+
 namespace vk {
 
-struct Uuid {
+struct VK_EXPORT Uuid {
     std::array<std::uint8_t, 16> bytes{};
 
     /// A new random (version 4) UUID from the system's random source.
