@@ -7,7 +7,8 @@
 //
 // On top of these it offers the library queries (views, items, latest items, artists, favourites),
 // the image and audio stream URLs and the three playback reports with the throttle on periodic
-// progress reports; their definitions are in ApiClientLibrary.cpp.
+// progress reports; their definitions are in ApiClientLibrary.cpp. The sync-job exchange of
+// downloads for offline use is in ApiClientSync.cpp.
 //
 // Address: a client starts with none. getUrl() without one logs, starts a resolution (see
 // ServerAddressResolution) and returns no URL; the resolution stores the address it finds.
@@ -44,6 +45,7 @@
 #include "VornKit/Model/JsonCoding.h"
 #include "VornKit/Model/PlaybackProgressInfo.h"
 #include "VornKit/Model/ServerInfo.h"
+#include "VornKit/Model/SyncJob.h"
 #include "VornKit/Model/UserItemDataDto.h"
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/Log.h"
@@ -53,6 +55,8 @@
 #include "VornKit/Platform/UrlSession.h"
 
 namespace vk {
+
+class OfflineAction;
 
 class VK_EXPORT ApiClient : public std::enable_shared_from_this<ApiClient> {
   public:
@@ -236,6 +240,53 @@ class VK_EXPORT ApiClient : public std::enable_shared_from_this<ApiClient> {
     /// Sends a progress report without throttling.
     virtual void sendPlaybackProgress(const PlaybackProgressInfo& info);
     virtual void reportPlaybackStopped(const PlaybackStopInfo& info);
+
+    // Sync jobs (downloads for offline use) ---------------------------------------------------
+    //
+    // Every request names this device as the sync target ("TargetId" = deviceId()). Without a URL
+    // "Error: <operation> invalid url" is logged; an operation with a completion then calls it at
+    // once, on the calling thread, with nothing.
+
+    /// POST Sync/Jobs with a SyncJobRequest for the one item (ParentId: its parentId, else its
+    /// albumId, else ""; UserId: the server record's, else ""; ItemLimit 1, Downloaded true).
+    /// The completion runs on the session's delegate queue.
+    virtual void getSyncJobForDownloadItem(const BaseItemDto& item,
+                                           Completion<SyncJobCreationResult> completionHandler);
+    /// GET Sync/Items/Ready?TargetId=<device id>, the answer a JSON list of SyncJobItem decoded
+    /// with `decoder` (a store decoder runs the decode inside the store's context). The
+    /// completion runs on `callbackQueue` when given, else on the session's delegate queue.
+    virtual void getReadySyncItems(JsonDecoder decoder,
+                                   std::shared_ptr<DispatchQueue> callbackQueue,
+                                   Completion<std::vector<SyncJobItem>> completionHandler);
+    /// POST Sync/JobItems/<id>/Transferred without a body; logs
+    /// "reportSyncJobItemTransferred response: <answer or nil>". `completion`, when given, gets
+    /// the answer too (absent on failure), on the session's delegate queue.
+    virtual void reportSyncJobItemTransferred(std::int64_t syncJobItemId,
+                                              TextCompletion completion = nullptr);
+    /// POST Sync/Data with the device id and the ids of the local items; the answer lists the
+    /// local items to remove. The completion runs on `callbackQueue` when given, else on the
+    /// session's delegate queue; without a URL it runs at once with nothing.
+    virtual void syncData(std::vector<std::string> localItemIds,
+                          std::shared_ptr<DispatchQueue> callbackQueue,
+                          Completion<SyncDataResponse> completionHandler);
+    /// A suspended download task (UrlSession::downloadTask) for an authorised GET of `path` under
+    /// the API prefix, into `destination`; resume() starts it. Null, with
+    /// "Error: downloadFile invalid url" logged, when no URL can be built. Progress and completion
+    /// run on the session's delegate queue.
+    virtual std::shared_ptr<UrlSessionTask> downloadFile(const std::string& path,
+                                                         const QueryParams& params,
+                                                         std::filesystem::path destination,
+                                                         DownloadProgressHandler progress,
+                                                         DownloadTaskCompletionHandler completion);
+    /// POST Sync/OfflineActions with the actions as a JSON array; logs
+    /// "reportOfflineActions response: <answer or nil>". Nothing is deleted: the caller removes
+    /// the actions (OfflineDataController::deleteOfflineActions) when it chooses. `completion`,
+    /// when given, gets the answer (absent on failure or when nothing was sent), on the session's
+    /// delegate queue, or at once on this thread when nothing could be sent. Read the actions on
+    /// their store context's queue. Defined with the offline store (VornKit::Offline), which
+    /// callers link.
+    void reportOfflineActions(const std::vector<std::shared_ptr<OfflineAction>>& actions,
+                              TextCompletion completion = nullptr);
 
   protected:
     /// The clock of the progress throttle: Environment::current()->now().

@@ -119,6 +119,8 @@ class CurlFront final : public UrlTransport {
     ~CurlFront() override { shutdown(); }
 
     void start(std::uint64_t id, UrlRequest request) override;
+    void start(std::uint64_t id, UrlRequest request, std::shared_ptr<TransferSink> sink) override;
+    bool streams() const override { return true; }
     void cancel(std::uint64_t id) override;
     void shutdown() override;
     TransportStatistics statistics() const override {
@@ -163,6 +165,11 @@ struct Transfer {
     curl_slist* headerList = nullptr;
     std::string body;
     std::string data;
+    // Streamed transfers: the body goes to the sink instead of `data`.
+    std::shared_ptr<TransferSink> sink;
+    bool headDelivered = false;
+    bool sinkRefused = false;
+    bool excess = false;
     HttpHeaders responseHeaders;
     bool declaredLength = false;
     std::string host;
@@ -208,18 +215,19 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         return *engine;
     }
 
-    void start(CurlFront& front, std::uint64_t id, UrlRequest request) {
-        queue(Op{Op::start, &front, id, std::move(request), 0, {}});
+    void start(CurlFront& front, std::uint64_t id, UrlRequest request,
+               std::shared_ptr<TransferSink> sink) {
+        queue(Op{Op::start, &front, id, std::move(request), 0, {}, std::move(sink)});
     }
     void cancel(CurlFront& front, std::uint64_t id) {
-        queue(Op{Op::cancel, &front, id, {}, 0, {}});
+        queue(Op{Op::cancel, &front, id, {}, 0, {}, {}});
     }
 
     /// Forgets every transfer of `front`; once it returns the engine never reaches `front` again.
     void detach(CurlFront& front) {
         auto done = std::make_shared<std::promise<void>>();
         auto finished = done->get_future();
-        if (!queue(Op{Op::detach, &front, 0, {}, 0, done}))
+        if (!queue(Op{Op::detach, &front, 0, {}, 0, done, {}}))
             return;  // stopped: nothing refers to the front any more
         finished.wait();
     }
@@ -247,6 +255,7 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         UrlRequest request;
         std::uint64_t serial;                      // answer: the transfer
         std::shared_ptr<std::promise<void>> done;  // detach
+        std::shared_ptr<TransferSink> sink;        // start of a streamed transfer
     };
 
     // False when the engine has stopped. Operations already waiting mean the worker has been woken
@@ -315,7 +324,7 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
     void apply(Op& op) {
         switch (op.kind) {
             case Op::start:
-                begin(*op.front, op.id, std::move(op.request));
+                begin(*op.front, op.id, std::move(op.request), std::move(op.sink));
                 return;
             case Op::cancel: {
                 auto it = byTask_.find({op.front, op.id});
@@ -386,9 +395,11 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         return curl_easy_init();
     }
 
-    void begin(CurlFront& front, std::uint64_t id, UrlRequest request) {
+    void begin(CurlFront& front, std::uint64_t id, UrlRequest request,
+               std::shared_ptr<TransferSink> sink) {
         auto owned = std::make_unique<Transfer>();
         Transfer* transfer = owned.get();
+        transfer->sink = std::move(sink);
         transfer->serial = nextSerial_++;
         transfer->id = id;
         transfer->front = &front;
@@ -498,6 +509,14 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &CurlEngine::onSslContext);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer);
+        if (transfer.sink) {
+            // Larger reads for files, and libcurl's notes, to learn of bytes past the declared
+            // end of a body (which libcurl otherwise drops silently).
+            curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L << 10);
+            curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
+            curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &CurlEngine::onDebug);
+            curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &transfer);
+        }
         if (transfer.front->isolated) {
             // Fronts sharing an engine never share connections: a connection another session
             // opened was judged by that session's trust decisions.
@@ -611,6 +630,12 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
             return;
         }
         if (code != CURLE_OK) {
+            if (transfer->sinkRefused) {
+                // The sink keeps the reason; the session asks it.
+                result.error = UrlError::make(UrlError::cannotWriteToFile, "refused by the sink");
+                report(transfer, std::move(result));
+                return;
+            }
             std::string detail =
                 transfer->errorBuffer[0] != '\0' ? transfer->errorBuffer : curl_easy_strerror(code);
             result.error = transfer->challengeCancelled
@@ -638,6 +663,20 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         // Any other answer without a byte and without a declared length (or chunking) had none.
         bool bodyless = response.statusCode == 204 || response.statusCode == 304 ||
                         transfer->request.httpMethod == "HEAD";
+        if (transfer->sink) {
+            // A body that never arrived (an empty file) still has its head delivered.
+            if (!transfer->headDelivered && !transfer->sink->receiveHead(response)) {
+                result.error = UrlError::make(UrlError::cannotWriteToFile, "refused by the sink");
+            } else if (transfer->excess) {
+                transfer->sink->excessData();
+                result.error = UrlError::make(UrlError::badServerResponse,
+                                              "the answer was longer than its Content-Length");
+            }
+            if (!result.error)
+                result.response = std::move(response);
+            report(transfer, std::move(result));
+            return;
+        }
         bool noBody =
             response.isHttp && transfer->data.empty() && !transfer->declaredLength && !bodyless;
         if (!noBody)
@@ -663,7 +702,7 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
                 }
                 slot->answered.notify_all();
                 if (auto engine = weak.lock())
-                    engine->queue(Op{Op::answer, nullptr, 0, {}, serial, {}});
+                    engine->queue(Op{Op::answer, nullptr, 0, {}, serial, {}, {}});
             });
     }
 
@@ -693,6 +732,7 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
     void restart(Transfer& transfer) {
         transfer.retryAfterVerdict = false;
         transfer.data.clear();
+        transfer.headDelivered = false;
         transfer.responseHeaders = HttpHeaders();
         transfer.declaredLength = false;
         transfer.lastProgress = -1;
@@ -723,9 +763,51 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
 
     static size_t onData(char* data, size_t size, size_t count, void* user) {
         auto* transfer = static_cast<Transfer*>(user);
-        transfer->data.append(data, size * count);
         transfer->lastActivity = Clock::now();
+        if (transfer->sink) {
+            if (!transfer->headDelivered) {
+                transfer->headDelivered = true;
+                if (!transfer->sink->receiveHead(currentHead(*transfer))) {
+                    transfer->sinkRefused = true;
+                    return 0;
+                }
+            }
+            if (!transfer->sink->receive(data, size * count)) {
+                transfer->sinkRefused = true;
+                return 0;
+            }
+            return size * count;
+        }
+        transfer->data.append(data, size * count);
         return size * count;
+    }
+
+    // The head of the answer whose body is arriving.
+    static UrlResponse currentHead(Transfer& transfer) {
+        UrlResponse response;
+        char* effective = nullptr;
+        curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &effective);
+        response.url = effective != nullptr ? Url::parse(effective) : std::nullopt;
+        if (!response.url)
+            response.url = transfer.request.url;
+        char* scheme = nullptr;
+        curl_easy_getinfo(transfer.easy, CURLINFO_SCHEME, &scheme);
+        response.isHttp = scheme != nullptr && startsWithNoCase(scheme, "http");
+        if (response.isHttp) {
+            long status = 0;
+            curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
+            response.statusCode = static_cast<int>(status);
+            response.headers = transfer.responseHeaders;
+        }
+        return response;
+    }
+
+    static int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+        if (type == CURLINFO_TEXT &&
+            std::string_view(data, size).substr(0, 12) == std::string_view("Excess found")) {
+            static_cast<Transfer*>(user)->excess = true;
+        }
+        return 0;
     }
 
     static size_t onHeader(char* data, size_t size, size_t count, void* user) {
@@ -760,13 +842,16 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         return line.size();
     }
 
-    static int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t,
+    static int onProgress(void* user, curl_off_t downloadTotal, curl_off_t downloaded, curl_off_t,
                           curl_off_t uploaded) {
         auto* transfer = static_cast<Transfer*>(user);
         curl_off_t progress = downloaded + uploaded;
         if (progress != transfer->lastProgress) {
             transfer->lastProgress = progress;
             transfer->lastActivity = Clock::now();
+            if (transfer->sink && transfer->headDelivered) {
+                transfer->sink->progress(downloaded, downloadTotal > 0 ? downloadTotal : -1);
+            }
         }
         return 0;
     }
@@ -895,7 +980,12 @@ CurlFront::CurlFront(std::shared_ptr<CurlEngine> engine, bool ownsEngine, bool i
 
 void CurlFront::start(std::uint64_t id, UrlRequest request) {
     if (!shutDown_.load())
-        engine_->start(*this, id, std::move(request));
+        engine_->start(*this, id, std::move(request), nullptr);
+}
+
+void CurlFront::start(std::uint64_t id, UrlRequest request, std::shared_ptr<TransferSink> sink) {
+    if (!shutDown_.load())
+        engine_->start(*this, id, std::move(request), std::move(sink));
 }
 
 void CurlFront::cancel(std::uint64_t id) {

@@ -45,6 +45,12 @@ const char* standardText(UrlError::Code code) {
             return "The certificate for this server is invalid.";
         case UrlError::fileDoesNotExist:
             return "The requested file does not exist.";
+        case UrlError::cannotCreateFile:
+            return "The file could not be created.";
+        case UrlError::cannotWriteToFile:
+            return "The file could not be written.";
+        case UrlError::cannotMoveFile:
+            return "The file could not be moved into place.";
         case UrlError::unknown:
             break;
     }

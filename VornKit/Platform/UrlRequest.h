@@ -109,6 +109,9 @@ struct VK_EXPORT UrlError {
         secureConnectionFailed = -1200,
         serverCertificateUntrusted = -1202,
         fileDoesNotExist = -1100,
+        cannotCreateFile = -3000,
+        cannotWriteToFile = -3003,
+        cannotMoveFile = -3005,
     };
 
     int code = unknown;

@@ -129,6 +129,39 @@ std::shared_ptr<UrlSessionTask> UrlSession::uploadTask(
     return dataTask(std::move(request), std::move(completionHandler));
 }
 
+std::shared_ptr<UrlSessionTask> UrlSession::downloadTask(
+    UrlRequest request, std::filesystem::path destination, DownloadProgressHandler progress,
+    DownloadTaskCompletionHandler completionHandler) {
+    auto file =
+        std::make_shared<DownloadFile>(std::move(destination), std::move(progress), delegateQueue_);
+    if (file->resumeOffset() > 0)
+        request.setValue("bytes=" + std::to_string(file->resumeOffset()) + "-", "Range");
+    auto finish = [file, completion = std::move(completionHandler)](
+                      std::optional<std::string> data, std::optional<UrlResponse> response,
+                      std::optional<UrlError> error) {
+        if (error) {
+            std::optional<UrlError> reason = file->failure();
+            file->abandon();
+            completion(std::nullopt, std::nullopt, reason ? reason : error);
+            return;
+        }
+        // A transport that does not stream hands over the whole body at the end.
+        if (response && !file->sawHead() && file->receiveHead(*response) && data)
+            file->receive(data->data(), data->size());
+        if (std::optional<UrlError> failure = file->finish(response)) {
+            completion(std::nullopt, std::move(response), std::move(failure));
+            return;
+        }
+        completion(file->destination(), std::move(response), std::nullopt);
+    };
+    auto task = std::make_shared<UrlSessionTask>(
+        nextTaskIdentifier_.fetch_add(1), std::move(request), std::move(finish), weak_from_this());
+    task->sink_ = file;
+    std::lock_guard lock(mutex_);
+    outstanding_.emplace(task->taskIdentifier(), task);
+    return task;
+}
+
 void UrlSession::resumeTask(const std::shared_ptr<UrlSessionTask>& task) {
     auto expected = UrlSessionTask::State::suspended;
     if (!task->state_.compare_exchange_strong(expected, UrlSessionTask::State::running))
@@ -145,7 +178,11 @@ void UrlSession::resumeTask(const std::shared_ptr<UrlSessionTask>& task) {
                         ? configuration_.transportFactory(configuration_, *transportClient_)
                         : makeCurlTransport(configuration_, *transportClient_);
             }
-            transport_->start(task->taskIdentifier(), task->originalRequest());
+            if (task->sink_) {
+                transport_->start(task->taskIdentifier(), task->originalRequest(), task->sink_);
+            } else {
+                transport_->start(task->taskIdentifier(), task->originalRequest());
+            }
         }
     }
     if (refused) {

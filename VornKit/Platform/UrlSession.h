@@ -7,6 +7,10 @@
 // a server-trust challenge that the session's delegate answers; while a handshake waits for that
 // answer the session's other transfers go on.
 //
+// Download tasks stream the body to a file (DownloadFile.h): a partial file beside the destination
+// that takes the destination's name only once complete, resumed with a Range request when a
+// partial file is there. Their progress handler and completion run on the delegate queue too.
+//
 // Queues: every completion handler and every delegate call runs on the session's delegate queue,
 // a serial queue (the one given to make(), or a new serial queue of the session's own). A
 // completion handler is called exactly once per task: with the body, the response head and no
@@ -39,6 +43,7 @@
 #include "VornKit/Export.h"
 #include "VornKit/Platform/AuthenticationChallenge.h"
 #include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/DownloadFile.h"
 #include "VornKit/Platform/UrlRequest.h"
 #include "VornKit/Platform/UrlTransport.h"
 
@@ -77,6 +82,12 @@ class VK_EXPORT UrlSessionDelegate {
 using DataTaskCompletionHandler =
     std::function<void(std::optional<std::string> data, std::optional<UrlResponse> response,
                        std::optional<UrlError> error)>;
+/// The end of a download task: the destination (now holding the whole file) and the answer's
+/// head, or no location and the error (UrlError::cancelled for a cancelled task). An answer with
+/// a status outside 2xx is an error too (badServerResponse); its response is then given.
+using DownloadTaskCompletionHandler =
+    std::function<void(std::optional<std::filesystem::path> location,
+                       std::optional<UrlResponse> response, std::optional<UrlError> error)>;
 
 class VK_EXPORT UrlSessionTask {
   public:
@@ -102,6 +113,7 @@ class VK_EXPORT UrlSessionTask {
     std::mutex mutex_;  // guards completion_
     DataTaskCompletionHandler completion_;
     std::weak_ptr<UrlSession> session_;
+    std::shared_ptr<TransferSink> sink_;  // download tasks; set before the task is handed out
 };
 
 class VK_EXPORT UrlSession : public std::enable_shared_from_this<UrlSession> {
@@ -122,6 +134,13 @@ class VK_EXPORT UrlSession : public std::enable_shared_from_this<UrlSession> {
     /// Like dataTask, with `bodyData` sent as the request body.
     std::shared_ptr<UrlSessionTask> uploadTask(UrlRequest request, std::string bodyData,
                                                DataTaskCompletionHandler completionHandler);
+    /// A suspended task that downloads `request`'s answer into `destination` (whose folder must
+    /// exist), resuming from the partial file an earlier attempt left (a "Range" header is added
+    /// then). `progress` may be empty.
+    std::shared_ptr<UrlSessionTask> downloadTask(UrlRequest request,
+                                                 std::filesystem::path destination,
+                                                 DownloadProgressHandler progress,
+                                                 DownloadTaskCompletionHandler completionHandler);
 
     void invalidateAndCancel();
     bool isInvalidated() const;

@@ -10,6 +10,9 @@
 //   - For a TLS connection the transport calls client.requestChallengeAnswer(id, challenge, reply)
 //     and goes on with its other transfers; the handshake goes on once `reply` has been called
 //     (exactly once, on any thread, possibly before requestChallengeAnswer returns).
+//   - start(id, request, sink) streams the body of the final answer into `sink` instead of
+//     collecting it (the result's data is then absent). Transports that cannot stream (streams()
+//     false) collect the body as usual and the session hands it to the sink at the end.
 //   - shutdown() abandons every transfer and stops the transport's threads; after it returns the
 //     client is not called again. The destructor shuts down as well.
 //
@@ -59,10 +62,35 @@ class VK_EXPORT UrlTransportClient {
                                         std::function<void(ChallengeAnswer)> reply) = 0;
 };
 
+/// Takes the body of a streamed transfer as it arrives. Called on the transport's thread, in
+/// order: receiveHead() once for the final answer (after redirects), before any of its bytes;
+/// then receive() for each piece, progress() now and then. A false answer ends the transfer with
+/// an error whose reason the sink keeps.
+class VK_EXPORT TransferSink {
+  public:
+    virtual ~TransferSink() = default;
+    virtual bool receiveHead(const UrlResponse& head) = 0;
+    virtual bool receive(const char* data, std::size_t size) = 0;
+    /// Bytes of the body received so far and the body's declared length (-1 when unknown).
+    virtual void progress(std::int64_t received, std::int64_t expected) {
+        (void)received;
+        (void)expected;
+    }
+    /// The transport saw more bytes than the answer declared; the transfer fails.
+    virtual void excessData() {}
+};
+
 class VK_EXPORT UrlTransport {
   public:
     virtual ~UrlTransport() = default;
     virtual void start(std::uint64_t id, UrlRequest request) = 0;
+    /// Starts a transfer whose body goes to `sink`. The default collects the body (streams()).
+    virtual void start(std::uint64_t id, UrlRequest request, std::shared_ptr<TransferSink> sink) {
+        (void)sink;
+        start(id, std::move(request));
+    }
+    /// Whether start() with a sink streams the body into it.
+    virtual bool streams() const { return false; }
     virtual void cancel(std::uint64_t id) = 0;
     virtual void shutdown() = 0;
     virtual TransportStatistics statistics() const = 0;

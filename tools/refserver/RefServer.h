@@ -40,6 +40,11 @@
 #include <utility>
 #include <vector>
 
+namespace httplib {
+struct Request;
+struct Response;
+}  // namespace httplib
+
 namespace refserver {
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
@@ -119,11 +124,35 @@ struct Request {
     std::map<std::string, std::string> authorization;
 };
 
+/// A body made piece by piece instead of held whole (files of any size), with the faults of a
+/// broken or misbehaving file server.
+struct BodyStream {
+    std::uint64_t length = 0;
+    /// Appends the bytes [offset, offset + size) of the body to `out`; called on the worker
+    /// thread, possibly for several answers at once.
+    std::function<void(std::uint64_t offset, std::size_t size, std::string& out)> read;
+    /// Closes the connection after this many bytes of the answer (a cut connection).
+    std::optional<std::uint64_t> cutAfter;
+    /// Sends this many bytes past the declared length (a body longer than its Content-Length).
+    std::uint64_t extraBytes = 0;
+    /// Waits this long before each piece of 64 KiB (a slow body).
+    std::chrono::microseconds pause{0};
+    /// Answers a Range request with 206 and a Content-Range that starts here instead of where
+    /// the request asked (a wrong range); the body then runs from here to the end.
+    std::optional<std::uint64_t> wrongRangeStart;
+    /// Answers a Range request with the whole body under 200 (a server without range support);
+    /// the answer then has no length and ends when the connection closes.
+    bool ignoreRange = false;
+};
+
 struct Response {
     int status = 200;
     std::string body;
     std::string contentType = "application/json; charset=utf-8";
     Fields headers;
+    /// When set, the body comes from here and `body` is ignored. Range requests ("bytes=N-",
+    /// "bytes=N-M") are answered with 206 and a Content-Range; a range past the end gets 416.
+    std::optional<BodyStream> stream;
 };
 
 using Handler = std::function<void(const Request&, Response&)>;
@@ -189,6 +218,9 @@ class RefServer {
     struct Listener;
 
     void installBuiltInRoutes();
+    /// Answers with a streamed body, honouring Range requests and the stream's faults.
+    static void answerStream(const httplib::Request& in, httplib::Response& out, BodyStream stream,
+                             const std::string& contentType);
     /// Answers one request that reached `listener`; runs on the listener's worker threads.
     void handle(const std::string& listener, Exchange& exchange);
     std::optional<Fault> takeFault(const RecordedRequest& request);

@@ -20,6 +20,7 @@
 #include "tools/vornctl/LibraryDemo.h"
 #include "tools/vornctl/NetworkDemo.h"
 #include "tools/vornctl/PlaybackDemo.h"
+#include "tools/vornctl/OfflineDemo.h"
 
 namespace {
 
@@ -188,6 +189,8 @@ int runDemo(const std::vector<std::string>& args) {
     status |= demoOffline();
     section("Playback: the event bridge plays two tracks (web view statements, server reports)");
     status |= vornctl::runPlaybackDemo();
+    section("Downloads for offline use: sync job, local play, offline action, reconcile");
+    status |= vornctl::runOfflineDemo();
     std::printf("\n%s\n", status == 0 ? "demo finished" : "demo finished with failures");
     return status;
 }

@@ -1,0 +1,568 @@
+#include "VornKit/Offline/SyncDownloader.h"
+
+#include <sys/stat.h>
+
+#include <deque>
+
+#include "VornKit/Offline/FileSystem.h"
+#include "VornKit/Platform/Log.h"
+
+namespace vk {
+
+namespace {
+
+const Logger& logger() {
+    static const auto* log = new Logger("SyncDownloader");
+    return *log;
+}
+
+std::int64_t fileSize(const std::filesystem::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)
+               ? static_cast<std::int64_t>(info.st_size)
+               : -1;
+}
+
+/// The name as a log line shows it: quoted, control bytes escaped.
+std::string printable(std::string_view name) {
+    std::string out = "\"";
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\x%02x", c);
+            out += buffer;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+// One file of an item: where it comes from and the name it gets.
+struct FileSpec {
+    std::string name;
+    std::string path;
+    ApiClient::QueryParams params;
+};
+
+struct SyncDownloader::ItemJob {
+    std::string itemId;
+    std::int64_t jobItemId = 0;
+    std::filesystem::path directory;
+    std::string mediaName;
+    std::vector<FileSpec> files;
+    std::size_t next = 0;
+    std::int64_t finishedBytes = 0;  // files already in place
+    std::int64_t currentBytes = 0;   // the file being downloaded
+    std::int64_t currentExpected = -1;
+    bool failed = false;
+};
+
+struct SyncDownloader::Run {
+    ProgressHandler progress;
+    Completion completion;
+    std::string serverId;
+    std::string rootItemId;
+    std::vector<std::string> order;  // the job's item ids
+    std::map<std::string, std::shared_ptr<LocalItem>> local;
+    std::set<std::string> pending;  // waiting to be ready
+    std::map<std::string, std::set<std::int64_t>> readyJobItems;
+    std::map<std::string, std::shared_ptr<ItemJob>> jobs;
+    std::set<std::string> done;
+    std::set<std::string> failed;
+    std::set<std::shared_ptr<UrlSessionTask>> tasks;
+    int polls = 0;
+    int active = 0;
+    bool jobCreated = false;
+    bool cancelled = false;
+    bool finished = false;
+};
+
+std::shared_ptr<SyncDownloader> SyncDownloader::make(std::shared_ptr<ApiClient> client,
+                                                     std::shared_ptr<OfflineDataController> store,
+                                                     Options options) {
+    if (!store)
+        store = OfflineDataController::sharedInstance();
+    if (options.maxConcurrentDownloads < 1)
+        options.maxConcurrentDownloads = 1;
+    return std::shared_ptr<SyncDownloader>(
+        new SyncDownloader(std::move(client), std::move(store), std::move(options)));
+}
+
+SyncDownloader::SyncDownloader(std::shared_ptr<ApiClient> client,
+                               std::shared_ptr<OfflineDataController> store, Options options)
+    : client_(std::move(client)), store_(std::move(store)), options_(std::move(options)) {}
+
+SyncDownloader::~SyncDownloader() = default;
+
+std::shared_ptr<DispatchQueue> SyncDownloader::queue() const {
+    return store_->managedObjectContext()->queue();
+}
+
+std::filesystem::path SyncDownloader::documents() const {
+    return options_.documents ? *options_.documents
+                              : std::filesystem::path(FileSystem::rootDocsPath());
+}
+
+std::optional<std::string> SyncDownloader::safeFileName(std::string_view name) {
+    if (name.empty() || name.size() > 255 || name == "." || name == ".." || name.front() == '.')
+        return std::nullopt;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f || c == '/' || c == '\\')
+            return std::nullopt;
+    }
+    return std::string(name);
+}
+
+void SyncDownloader::download(std::shared_ptr<BaseItemDto> item, ProgressHandler progress,
+                              Completion completion) {
+    auto run = std::make_shared<Run>();
+    run->progress = std::move(progress);
+    run->completion = std::move(completion);
+    run->serverId = client_->serverId();
+    run->rootItemId = item ? item->Id.str() : std::string();
+    {
+        std::lock_guard lock(mutex_);
+        runs_.insert(run);
+    }
+    auto self = shared_from_this();
+    queue()->async(
+        [self, run, item = std::move(item)]() mutable { self->startRun(run, std::move(item)); });
+}
+
+void SyncDownloader::startRun(const std::shared_ptr<Run>& run, std::shared_ptr<BaseItemDto> item) {
+    if (!item) {
+        logger().log("Not downloading: no item");
+        finishRunIfDone(run);
+        return;
+    }
+    if (options_.networkAllowsSync && !options_.networkAllowsSync()) {
+        logger().log("Not downloading " + run->rootItemId +
+                     ": syncing is allowed on Wi-Fi only (syncOnlyOnWifi) and this network is not "
+                     "Wi-Fi");
+        run->failed.insert(run->rootItemId);
+        finishRunIfDone(run);
+        return;
+    }
+    if (!safeFileName(run->serverId)) {
+        logger().log("Refusing unsafe server id as a folder name: " + printable(run->serverId));
+        run->failed.insert(run->rootItemId);
+        finishRunIfDone(run);
+        return;
+    }
+    auto self = shared_from_this();
+    auto target = queue();
+    client_->getSyncJobForDownloadItem(
+        *item, [self, run, target](std::optional<SyncJobCreationResult> result) {
+            target->async([self, run, result = std::move(result)]() mutable {
+                self->takeJob(run, std::move(result));
+            });
+        });
+}
+
+void SyncDownloader::takeJob(const std::shared_ptr<Run>& run,
+                             std::optional<SyncJobCreationResult> result) {
+    if (!result) {
+        logger().log("No sync job for item " + run->rootItemId);
+        run->failed.insert(run->rootItemId);
+        finishRunIfDone(run);
+        return;
+    }
+    run->jobCreated = true;
+    const std::filesystem::path docs = documents();
+    for (const SyncJobItem& jobItem : result->JobItems) {
+        if (!jobItem.Item || !jobItem.Item->Id)
+            continue;
+        const std::string itemId = jobItem.Item->Id.str();
+        if (run->local.count(itemId) != 0)
+            continue;
+        run->order.push_back(itemId);
+        std::shared_ptr<LocalItem> local = store_->getLocalItemWith(run->serverId, itemId);
+        if (!local) {
+            local = store_->insertNewLocalItem();
+            local->itemId = itemId;
+            local->serverId = run->serverId;
+            local->setSyncJobStatus(SyncJobStatus::Queued);
+            local->syncJobItemId = static_cast<std::int32_t>(jobItem.SyncJobItemId);
+            store_->insert(jobItem.Item);
+            local->item = jobItem.Item;
+        }
+        run->local[itemId] = local;
+        const bool downloaded = local->syncJobStatus() == SyncJobStatus::Completed ||
+                                local->syncJobStatus() == SyncJobStatus::CompletedWithError;
+        if (downloaded && local->localPath && fileSize(docs / local->localPath.str()) >= 0) {
+            run->done.insert(itemId);
+            run->readyJobItems[itemId].insert(jobItem.SyncJobItemId);
+            continue;
+        }
+        if (downloaded) {
+            // Its file went missing: download it again.
+            local->setSyncJobStatus(SyncJobStatus::Queued);
+        }
+        run->pending.insert(itemId);
+    }
+    store_->saveChanges();
+    // Items already here still get their transfer confirmed (a run killed before it could).
+    for (const auto& itemId : run->done) {
+        for (std::int64_t id : run->readyJobItems[itemId])
+            client_->reportSyncJobItemTransferred(id);
+    }
+    if (run->pending.empty()) {
+        finishRunIfDone(run);
+        return;
+    }
+    poll(run);
+}
+
+void SyncDownloader::poll(const std::shared_ptr<Run>& run) {
+    if (run->cancelled || run->finished)
+        return;
+    ++run->polls;
+    auto self = shared_from_this();
+    client_->getReadySyncItems(JsonDecoder(), queue(),
+                               [self, run](std::optional<std::vector<SyncJobItem>> ready) {
+                                   self->takeReady(run, std::move(ready));
+                               });
+}
+
+void SyncDownloader::takeReady(const std::shared_ptr<Run>& run,
+                               std::optional<std::vector<SyncJobItem>> ready) {
+    if (run->cancelled || run->finished)
+        return;
+    const std::filesystem::path docs = documents();
+    for (SyncJobItem& entry : ready.value_or(std::vector<SyncJobItem>{})) {
+        if (!entry.Item || !entry.Item->Id)
+            continue;
+        const std::string itemId = entry.Item->Id.str();
+        if (run->local.count(itemId) == 0)
+            continue;  // another job's
+        run->readyJobItems[itemId].insert(entry.SyncJobItemId);
+        if (run->pending.erase(itemId) == 0)
+            continue;
+
+        auto job = std::make_shared<ItemJob>();
+        job->itemId = itemId;
+        job->jobItemId = entry.SyncJobItemId;
+        std::optional<std::string> itemFolder = safeFileName(itemId);
+        if (!itemFolder) {
+            failItem(run, itemId, "Refusing unsafe item id as a folder name: " + printable(itemId));
+            continue;
+        }
+        job->directory = docs / run->serverId / *itemFolder;
+        std::optional<std::string> media =
+            entry.OriginalFileName ? safeFileName(*entry.OriginalFileName) : std::string("media");
+        if (!media) {
+            failItem(run, itemId,
+                     "Refusing unsafe file name from the server for item " + itemId + ": " +
+                         printable(*entry.OriginalFileName));
+            continue;
+        }
+        job->mediaName = *media;
+        const std::string base = "Sync/JobItems/" + std::to_string(entry.SyncJobItemId);
+        job->files.push_back({*media, base + "/File", {}});
+        std::set<std::string> names{*media};
+        bool refused = false;
+        for (const ItemFileInfo& info : entry.AdditionalFiles) {
+            std::optional<std::string> name = safeFileName(info.Name);
+            if (!name || !names.insert(*name).second) {
+                failItem(run, itemId,
+                         std::string(name ? "Refusing a repeated file name from the server for "
+                                          : "Refusing unsafe file name from the server for ") +
+                             "item " + itemId + ": " + printable(info.Name));
+                refused = true;
+                break;
+            }
+            job->files.push_back({*name, base + "/AdditionalFiles", {{"Name", info.Name}}});
+        }
+        if (refused)
+            continue;
+        run->jobs[itemId] = job;
+        run->local[itemId]->syncJobItemId = static_cast<std::int32_t>(entry.SyncJobItemId);
+        run->local[itemId]->setSyncJobStatus(SyncJobStatus::Transferring);
+        ++run->active;  // counted until the item ends, so the run does not end before
+        auto self = shared_from_this();
+        waiting_.push_back([self, run, job] { self->downloadNextFile(run, job); });
+    }
+    startNext(run);
+    if (!run->pending.empty()) {
+        if (run->polls >= options_.maxPolls) {
+            std::vector<std::string> late(run->pending.begin(), run->pending.end());
+            run->pending.clear();
+            for (const auto& itemId : late) {
+                failItem(run, itemId,
+                         "Item " + itemId + " was not ready on the server after " +
+                             std::to_string(run->polls) + " questions");
+            }
+        } else {
+            auto self = shared_from_this();
+            queue()->asyncAfter(options_.pollInterval, [self, run] { self->poll(run); });
+        }
+    }
+    finishRunIfDone(run);
+}
+
+void SyncDownloader::startNext(const std::shared_ptr<Run>&) {
+    while (activeDownloads_ < options_.maxConcurrentDownloads && !waiting_.empty()) {
+        auto start = std::move(waiting_.front());
+        waiting_.pop_front();
+        ++activeDownloads_;
+        start();
+    }
+}
+
+void SyncDownloader::downloadNextFile(const std::shared_ptr<Run>& run,
+                                      const std::shared_ptr<ItemJob>& job) {
+    if (run->cancelled) {
+        finishItem(run, job, false);
+        return;
+    }
+    if (job->next == 0) {
+        std::error_code ec;
+        std::filesystem::create_directories(job->directory, ec);
+        if (ec) {
+            logger().log("Cannot create " + job->directory.string() + ": " + ec.message());
+            finishItem(run, job, false);
+            return;
+        }
+    }
+    // Files already in place (complete by construction) are not downloaded again.
+    while (job->next < job->files.size()) {
+        std::int64_t size = fileSize(job->directory / job->files[job->next].name);
+        if (size < 0)
+            break;
+        job->finishedBytes += size;
+        ++job->next;
+    }
+    if (job->next == job->files.size()) {
+        finishItem(run, job, true);
+        return;
+    }
+    const FileSpec& file = job->files[job->next];
+    job->currentBytes = 0;
+    job->currentExpected = -1;
+    auto self = shared_from_this();
+    auto target = queue();
+    std::weak_ptr<Run> weakRun = run;
+    auto task = client_->downloadFile(
+        file.path, file.params, job->directory / file.name,
+        [self, weakRun, job, target](std::int64_t written, std::optional<std::int64_t> expected) {
+            target->async([self, weakRun, job, written, expected] {
+                auto live = weakRun.lock();
+                if (!live || job->failed)
+                    return;
+                job->currentBytes = written;
+                job->currentExpected = expected.value_or(-1);
+                self->reportProgress(live, job->itemId);
+            });
+        },
+        [self, weakRun, job, target, name = file.name](
+            std::optional<std::filesystem::path> location, std::optional<UrlResponse>,
+            std::optional<UrlError> error) {
+            target->async([self, weakRun, job, location, error, name] {
+                auto live = weakRun.lock();
+                if (!live)
+                    return;
+                for (auto it = live->tasks.begin(); it != live->tasks.end();) {
+                    it = (*it)->state() == UrlSessionTask::State::completed ? live->tasks.erase(it)
+                                                                            : std::next(it);
+                }
+                if (!location) {
+                    logger().log("Download of " + name + " for item " + job->itemId +
+                                 " failed: " + (error ? error->description : std::string("?")));
+                    self->finishItem(live, job, false);
+                    return;
+                }
+                job->finishedBytes += std::max<std::int64_t>(fileSize(*location), 0);
+                job->currentBytes = 0;
+                job->currentExpected = -1;
+                ++job->next;
+                self->downloadNextFile(live, job);
+            });
+        });
+    if (!task) {
+        finishItem(run, job, false);
+        return;
+    }
+    run->tasks.insert(task);
+    task->resume();
+}
+
+void SyncDownloader::finishItem(const std::shared_ptr<Run>& run,
+                                const std::shared_ptr<ItemJob>& job, bool ok) {
+    if (job->failed)
+        return;
+    --activeDownloads_;
+    --run->active;
+    if (ok) {
+        auto local = run->local[job->itemId];
+        local->setSyncJobStatus(SyncJobStatus::Completed);
+        local->localPath =
+            (std::filesystem::path(run->serverId) / job->directory.filename() / job->mediaName)
+                .string();
+        store_->saveChanges();
+        run->done.insert(job->itemId);
+        // Saved first: a run killed now finds the item complete and confirms it next time.
+        for (std::int64_t id : run->readyJobItems[job->itemId])
+            client_->reportSyncJobItemTransferred(id);
+        reportProgress(run, job->itemId);
+    } else {
+        job->failed = true;
+        failItem(run, job->itemId, "");
+    }
+    startNext(run);
+    finishRunIfDone(run);
+}
+
+void SyncDownloader::failItem(const std::shared_ptr<Run>& run, const std::string& itemId,
+                              const std::string& reason) {
+    if (!reason.empty())
+        logger().log(reason);
+    run->failed.insert(itemId);
+    auto local = run->local.find(itemId);
+    if (local != run->local.end() && local->second) {
+        local->second->setSyncJobStatus(SyncJobStatus::Failed);
+        store_->saveChanges();
+    }
+}
+
+void SyncDownloader::reportProgress(const std::shared_ptr<Run>& run, const std::string& itemId) {
+    if (!run->progress)
+        return;
+    SyncDownloadProgress progress;
+    progress.itemId = itemId;
+    progress.itemsDone = run->done.size();
+    progress.itemsTotal = run->order.size();
+    bool totalKnown = run->jobs.size() + run->done.size() >= run->order.size();
+    for (const auto& [id, job] : run->jobs) {
+        std::int64_t bytes = job->finishedBytes + job->currentBytes;
+        // Known once the item's last file has begun and said its size, or when it is done.
+        std::int64_t expected = -1;
+        if (run->done.count(id) != 0)
+            expected = bytes = job->finishedBytes;
+        else if (job->next + 1 == job->files.size() && job->currentExpected >= 0)
+            expected = job->finishedBytes + job->currentExpected;
+        if (id == itemId) {
+            progress.itemBytes = bytes;
+            progress.itemExpected = expected;
+        }
+        progress.totalBytes += bytes;
+        if (expected < 0)
+            totalKnown = false;
+        else
+            progress.totalExpected = std::max<std::int64_t>(progress.totalExpected, 0) + expected;
+    }
+    if (!totalKnown)
+        progress.totalExpected = -1;
+    run->progress(progress);
+}
+
+void SyncDownloader::finishRunIfDone(const std::shared_ptr<Run>& run) {
+    if (run->finished || !run->pending.empty() || run->active > 0)
+        return;
+    run->finished = true;
+    {
+        std::lock_guard lock(mutex_);
+        runs_.erase(run);
+    }
+    SyncDownloadResult result;
+    result.jobCreated = run->jobCreated;
+    for (const auto& itemId : run->order) {
+        if (run->done.count(itemId) != 0)
+            result.downloaded.push_back(run->local[itemId]);
+        else
+            result.failed.push_back(itemId);
+    }
+    if (!run->jobCreated && result.failed.empty() && !run->rootItemId.empty())
+        result.failed.push_back(run->rootItemId);
+    auto completion = std::move(run->completion);
+    run->completion = nullptr;
+    run->progress = nullptr;
+    if (completion)
+        completion(std::move(result));
+}
+
+void SyncDownloader::cancel() {
+    std::vector<std::shared_ptr<Run>> runs;
+    {
+        std::lock_guard lock(mutex_);
+        runs.assign(runs_.begin(), runs_.end());
+    }
+    auto self = shared_from_this();
+    auto work = [self, runs] {
+        for (const auto& run : runs) {
+            if (run->finished)
+                continue;
+            run->cancelled = true;
+            std::vector<std::string> late(run->pending.begin(), run->pending.end());
+            run->pending.clear();
+            for (const auto& itemId : late)
+                self->failItem(run, itemId, "Download of item " + itemId + " cancelled");
+            auto tasks = run->tasks;
+            for (const auto& task : tasks)
+                task->cancel();  // their completions end the items
+            self->finishRunIfDone(run);
+        }
+    };
+    if (queue()->isCurrent())
+        work();
+    else
+        queue()->async(work);
+}
+
+void SyncDownloader::removeFiles(const std::string& itemId) {
+    const std::string serverId = client_->serverId();
+    if (!safeFileName(serverId) || !safeFileName(itemId))
+        return;
+    const std::filesystem::path directory = documents() / serverId / itemId;
+    std::error_code ec;
+    std::filesystem::remove_all(directory, ec);
+    if (ec)
+        logger().log("Cannot remove " + directory.string() + ": " + ec.message());
+}
+
+bool SyncDownloader::removeLocalItem(const std::string& itemId) {
+    auto removed = store_->deleteLocalItem(client_->serverId(), itemId);
+    if (!removed)
+        return false;
+    removeFiles(itemId);
+    store_->saveChanges();
+    return true;
+}
+
+void SyncDownloader::reconcile(ReconcileCompletion completion) {
+    auto self = shared_from_this();
+    queue()->async([self, completion = std::move(completion)]() mutable {
+        const std::string serverId = self->client_->serverId();
+        std::vector<std::string> ids = self->store_->getItemIdsBySyncStatus(
+            serverId, {SyncJobStatus::Completed, SyncJobStatus::CompletedWithError});
+        self->client_->syncData(
+            ids, self->queue(),
+            [self, serverId,
+             completion = std::move(completion)](std::optional<SyncDataResponse> response) {
+                if (!response) {
+                    logger().log("Reconcile: the server could not be asked");
+                    completion(std::nullopt);
+                    return;
+                }
+                auto items = self->store_->getLocalItemsByIds(serverId, response->ItemIdsToRemove);
+                std::vector<std::string> removed;
+                removed.reserve(items.size());
+                for (const auto& item : items) {
+                    self->removeFiles(item->itemId);
+                    self->store_->deleteLocalItem(item);
+                    removed.push_back(item->itemId);
+                }
+                if (!removed.empty()) {
+                    self->store_->deleteEmptyContainers(serverId);
+                    self->store_->saveChanges();
+                    logger().log("Reconcile: removed " + std::to_string(removed.size()) +
+                                 " local items");
+                }
+                completion(std::move(removed));
+            });
+    });
+}
+
+}  // namespace vk

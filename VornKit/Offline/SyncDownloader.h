@@ -1,0 +1,156 @@
+// SyncDownloader: downloads library items for offline use through the server's sync jobs and keeps
+// the offline store in step with the files.
+//
+// download(item) runs the whole exchange for one item: it asks the server for a sync job, records
+// a LocalItem per job item (status Queued, the job item id, the item record; an item that already
+// has one keeps it: never a second LocalItem for an item), polls the ready job items (every
+// pollInterval, at most maxPolls times) and downloads each ready item's media file
+// (GET Sync/JobItems/<id>/File) and additional files (GET Sync/JobItems/<id>/AdditionalFiles
+// ?Name=<name>) into the documents directory as <server id>/<item id>/<file name>, at most
+// maxConcurrentDownloads files at once. An item whose files are all in place becomes Completed,
+// with `localPath` (relative to the documents directory) naming its media file; it is saved, and
+// then its transfer is confirmed to the server.
+//
+// Resuming: files are written through download tasks (UrlSession::downloadTask): a file under its
+// final name is always complete, and a partial file is continued with a Range request. So running
+// download() again after a failure, a cancellation or a killed process downloads only what is
+// missing and reuses the LocalItems made before.
+//
+// File names come from the server and are used only when safe: not empty, not "." or "..", no
+// "/" or "\", no control bytes, at most 255 bytes. An item with an unsafe name is refused (logged:
+// "Refusing unsafe file name from the server for item <id>: <name>") and nothing is written for
+// it. A media file without a name from the server is called "media".
+//
+// reconcile() sends the ids of the downloaded items to the server (syncData) and removes the
+// local items the server lists, with their files, in one save.
+//
+// Failures (no job, an item never ready, a refused name, a transfer or disk error) are logged;
+// such an item stays not downloaded (no LocalItem says Completed) and is listed in the result.
+//
+// Queues: every completion and progress call runs on the store context's queue (the main queue of
+// the process-wide store); the store is used only there. Thread rule: thread-safe; operations may
+// be called from any thread. Ownership: make() returns a shared downloader; running operations
+// keep it alive until their completion has run.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "VornKit/Api/ApiClient.h"
+#include "VornKit/Offline/OfflineDataController.h"
+
+namespace vk {
+
+/// How far a download() has got.
+struct SyncDownloadProgress {
+    std::string itemId;               ///< the item whose bytes just moved
+    std::int64_t itemBytes = 0;       ///< bytes of its files on disk
+    std::int64_t itemExpected = -1;   ///< the size of its files as far as known; -1 unknown
+    std::int64_t totalBytes = 0;      ///< bytes of every file of this run on disk
+    std::int64_t totalExpected = -1;  ///< their size as far as known; -1 unknown
+    std::size_t itemsDone = 0;        ///< items completed in this run
+    std::size_t itemsTotal = 0;       ///< items of the job
+};
+
+struct SyncDownloadResult {
+    /// The job's items that are downloaded now (done in this run or before).
+    std::vector<std::shared_ptr<LocalItem>> downloaded;
+    /// Ids of the job's items that are not, with the reason logged.
+    std::vector<std::string> failed;
+    /// False when no job could be made at all.
+    bool jobCreated = false;
+    bool complete() const { return jobCreated && failed.empty(); }
+};
+
+class SyncDownloader : public std::enable_shared_from_this<SyncDownloader> {
+  public:
+    struct Options {
+        /// Files downloaded at once.
+        int maxConcurrentDownloads = 2;
+        /// Wait between two questions for ready items, and how many questions at most.
+        std::chrono::milliseconds pollInterval{2'000};
+        int maxPolls = 30;
+        /// Where downloads go; FileSystem::rootDocsPath() when absent.
+        std::optional<std::filesystem::path> documents;
+        /// Asked before a run starts; false refuses the run (it logs and fails every item). The
+        /// host wires the "syncOnlyOnWifi" setting here with its network monitor; unset: allowed.
+        std::function<bool()> networkAllowsSync;
+    };
+
+    using ProgressHandler = std::function<void(const SyncDownloadProgress&)>;
+    using Completion = std::function<void(SyncDownloadResult)>;
+    using ReconcileCompletion =
+        std::function<void(std::optional<std::vector<std::string>> removedItemIds)>;
+
+    /// `store` null: OfflineDataController::sharedInstance().
+    static std::shared_ptr<SyncDownloader> make(std::shared_ptr<ApiClient> client,
+                                                std::shared_ptr<OfflineDataController> store,
+                                                Options options);
+    static std::shared_ptr<SyncDownloader> make(std::shared_ptr<ApiClient> client,
+                                                std::shared_ptr<OfflineDataController> store) {
+        return make(std::move(client), std::move(store), Options());
+    }
+
+    /// Downloads `item` and what the server's job puts below it (see the class comment).
+    /// `progress` may be empty. The completion runs once on the store's queue.
+    void download(std::shared_ptr<BaseItemDto> item, ProgressHandler progress,
+                  Completion completion);
+    /// Removes the local items (and files) the server no longer wants on this device. The
+    /// completion gets the removed item ids, or nothing when the server could not be asked.
+    void reconcile(ReconcileCompletion completion);
+    /// Removes one local item of this server and its files (saved). False when there is none.
+    /// Call on the store's queue.
+    bool removeLocalItem(const std::string& itemId);
+    /// Ends the running downloads (their partial files stay) and polls; each running download()
+    /// completes with its unfinished items as failed.
+    void cancel();
+
+    /// `name` when it is safe as a file name (see the class comment), else absent.
+    static std::optional<std::string> safeFileName(std::string_view name);
+    /// The documents directory this downloader writes to.
+    std::filesystem::path documents() const;
+
+    ~SyncDownloader();
+
+  private:
+    struct Run;
+    struct ItemJob;
+
+    SyncDownloader(std::shared_ptr<ApiClient> client, std::shared_ptr<OfflineDataController> store,
+                   Options options);
+
+    std::shared_ptr<DispatchQueue> queue() const;
+    void startRun(const std::shared_ptr<Run>& run, std::shared_ptr<BaseItemDto> item);
+    void takeJob(const std::shared_ptr<Run>& run, std::optional<SyncJobCreationResult> result);
+    void poll(const std::shared_ptr<Run>& run);
+    void takeReady(const std::shared_ptr<Run>& run, std::optional<std::vector<SyncJobItem>> ready);
+    void startNext(const std::shared_ptr<Run>& run);
+    void downloadNextFile(const std::shared_ptr<Run>& run, const std::shared_ptr<ItemJob>& job);
+    void finishItem(const std::shared_ptr<Run>& run, const std::shared_ptr<ItemJob>& job, bool ok);
+    void failItem(const std::shared_ptr<Run>& run, const std::string& itemId,
+                  const std::string& reason);
+    void finishRunIfDone(const std::shared_ptr<Run>& run);
+    void reportProgress(const std::shared_ptr<Run>& run, const std::string& itemId);
+    void removeFiles(const std::string& itemId);
+
+    const std::shared_ptr<ApiClient> client_;
+    const std::shared_ptr<OfflineDataController> store_;
+    const Options options_;
+
+    std::mutex mutex_;  // guards runs_ (cancel() may come from any thread)
+    std::set<std::shared_ptr<Run>> runs_;
+    // On the store's queue: items waiting for a download slot, and the slots taken.
+    std::deque<std::function<void()>> waiting_;
+    int activeDownloads_ = 0;
+};
+
+}  // namespace vk

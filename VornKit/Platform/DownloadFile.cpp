@@ -1,0 +1,228 @@
+#include "VornKit/Platform/DownloadFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+namespace vk {
+
+namespace {
+
+constexpr std::chrono::milliseconds kProgressInterval{50};
+
+std::string errnoText(int error) {
+    return std::strerror(error);
+}
+
+std::optional<std::int64_t> parseNumber(std::string_view text) {
+    std::int64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < 0)
+        return std::nullopt;
+    return value;
+}
+
+/// "bytes A-B/T" (T may be "*"): the first byte A and the whole length T when given.
+std::optional<std::pair<std::int64_t, std::optional<std::int64_t>>> parseContentRange(
+    std::string_view text) {
+    constexpr std::string_view kUnit = "bytes ";
+    if (text.substr(0, kUnit.size()) != kUnit)
+        return std::nullopt;
+    text.remove_prefix(kUnit.size());
+    std::size_t dash = text.find('-');
+    std::size_t slash = text.find('/');
+    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
+        return std::nullopt;
+    auto first = parseNumber(text.substr(0, dash));
+    auto last = parseNumber(text.substr(dash + 1, slash - dash - 1));
+    if (!first || !last || *last < *first)
+        return std::nullopt;
+    std::string_view total = text.substr(slash + 1);
+    if (total == "*")
+        return std::make_pair(*first, std::optional<std::int64_t>());
+    auto length = parseNumber(total);
+    if (!length || *length <= *last)
+        return std::nullopt;
+    return std::make_pair(*first, length);
+}
+
+}  // namespace
+
+DownloadFile::DownloadFile(std::filesystem::path destination, DownloadProgressHandler progress,
+                           std::shared_ptr<DispatchQueue> progressQueue)
+    : destination_(std::move(destination)),
+      partial_(partialPath(destination_)),
+      progressHandler_(std::move(progress)),
+      progressQueue_(std::move(progressQueue)) {
+    struct stat info {};
+    if (::stat(partial_.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+        resumeOffset_ = static_cast<std::int64_t>(info.st_size);
+}
+
+DownloadFile::~DownloadFile() {
+    std::lock_guard lock(mutex_);
+    closeFile();
+}
+
+std::filesystem::path DownloadFile::partialPath(const std::filesystem::path& destination) {
+    return destination.parent_path() / ("." + destination.filename().string() + ".partial");
+}
+
+void DownloadFile::closeFile() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+bool DownloadFile::receiveHead(const UrlResponse& head) {
+    std::lock_guard lock(mutex_);
+    if (closed_)
+        return false;
+    headSeen_ = true;
+    status_ = head.isHttp ? head.statusCode : 200;
+    if (status_ < 200 || status_ > 299) {
+        writeBody_ = false;  // an error page is no part of the file
+        return true;
+    }
+    writeBody_ = true;
+    std::int64_t start = 0;
+    if (status_ == 206) {
+        auto range = parseContentRange(head.headers.value("Content-Range").value_or(""));
+        if (!range || range->first != resumeOffset_) {
+            // The rest of the file cannot be told from this answer: start over next time.
+            ::unlink(partial_.c_str());
+            failure_ = UrlError::make(UrlError::badServerResponse,
+                                      "the server answered another range than the one asked for");
+            return false;
+        }
+        start = range->first;
+        expected_ = range->second;
+    } else if (auto length = head.headers.value("Content-Length")) {
+        expected_ = parseNumber(*length);
+    }
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (start == 0 ? O_TRUNC : 0);
+    fd_ = ::open(partial_.c_str(), flags, 0644);
+    if (fd_ < 0) {
+        failure_ = UrlError::make(UrlError::cannotCreateFile, errnoText(errno));
+        return false;
+    }
+    if (start > 0 && (::ftruncate(fd_, start) != 0 || ::lseek(fd_, start, SEEK_SET) != start)) {
+        failure_ = UrlError::make(UrlError::cannotWriteToFile, errnoText(errno));
+        closeFile();
+        return false;
+    }
+    written_ = start;
+    return true;
+}
+
+bool DownloadFile::receive(const char* data, std::size_t size) {
+    std::lock_guard lock(mutex_);
+    if (closed_)
+        return false;
+    if (!writeBody_)
+        return true;
+    while (size > 0) {
+        ssize_t n = ::write(fd_, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            failure_ =
+                UrlError::make(UrlError::cannotWriteToFile,
+                               errnoText(n < 0 ? errno : EIO) + " (" + partial_.string() + ")");
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        written_ += n;
+    }
+    postProgress(false);
+    return true;
+}
+
+void DownloadFile::progress(std::int64_t, std::int64_t) {
+    // Counted in receive(), where the bytes reach the file.
+}
+
+void DownloadFile::excessData() {
+    std::lock_guard lock(mutex_);
+    // The bytes written may all be right, but the answer cannot be trusted: start over.
+    closeFile();
+    ::unlink(partial_.c_str());
+    failure_ = UrlError::make(UrlError::badServerResponse,
+                              "the answer was longer than its Content-Length");
+}
+
+void DownloadFile::postProgress(bool force) {
+    if (!progressHandler_ || !progressQueue_)
+        return;
+    auto now = std::chrono::steady_clock::now();
+    if (!force && now - lastPost_ < kProgressInterval)
+        return;
+    lastPost_ = now;
+    progressQueue_->async([handler = progressHandler_, written = written_, expected = expected_] {
+        handler(written, expected);
+    });
+}
+
+std::optional<UrlError> DownloadFile::finish(const std::optional<UrlResponse>& response) {
+    std::lock_guard lock(mutex_);
+    if (failure_) {
+        closeFile();
+        closed_ = true;
+        return failure_;
+    }
+    closed_ = true;
+    if (!headSeen_ || !response) {
+        closeFile();
+        return UrlError::make(UrlError::badServerResponse, "no answer");
+    }
+    if (!writeBody_) {
+        closeFile();
+        return UrlError::make(UrlError::badServerResponse,
+                              "HTTP status " + std::to_string(status_));
+    }
+    if (expected_ && written_ != *expected_) {
+        closeFile();
+        return UrlError::make(
+            UrlError::networkConnectionLost,
+            std::to_string(written_) + " of " + std::to_string(*expected_) + " bytes");
+    }
+    if (fd_ < 0) {
+        fd_ = ::open(partial_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd_ < 0)
+            return UrlError::make(UrlError::cannotCreateFile, errnoText(errno));
+    }
+    // On disk before it takes the final name: a crash never leaves a short file there.
+    if (::fdatasync(fd_) != 0) {
+        int error = errno;
+        closeFile();
+        return UrlError::make(UrlError::cannotWriteToFile, errnoText(error));
+    }
+    closeFile();
+    if (::rename(partial_.c_str(), destination_.c_str()) != 0)
+        return UrlError::make(UrlError::cannotMoveFile, errnoText(errno));
+    postProgress(true);
+    return std::nullopt;
+}
+
+void DownloadFile::abandon() {
+    std::lock_guard lock(mutex_);
+    closeFile();
+    closed_ = true;
+}
+
+bool DownloadFile::sawHead() const {
+    std::lock_guard lock(mutex_);
+    return headSeen_;
+}
+
+std::optional<UrlError> DownloadFile::failure() const {
+    std::lock_guard lock(mutex_);
+    return failure_;
+}
+
+}  // namespace vk

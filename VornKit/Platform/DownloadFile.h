@@ -1,0 +1,89 @@
+// DownloadFile: where a download task's body goes. The bytes are written to a partial file beside
+// the destination (".<name>.partial" in the destination's folder), never held in memory; once the
+// transfer has succeeded finish() flushes the partial file to disk and renames it to the
+// destination in one step, so a file under the destination's name is always complete. A failed or
+// cancelled transfer leaves the partial file for the next attempt, which asks the server for the
+// rest ("Range: bytes=<size>-"):
+//   - 206 whose Content-Range starts at that size: the rest is appended;
+//   - 206 that starts anywhere else: the partial file is dropped and the transfer fails (the next
+//     attempt starts over);
+//   - any other 2xx: the server sends the whole file; the partial file starts over;
+//   - a status outside 2xx: the body is not written and the partial file is left as it was.
+//
+// Thread rule: receiveHead/receive/progress run on the transport's thread; finish() and abandon()
+// after the transfer ended, from any thread; a mutex guards the file against a cancellation that
+// arrives while a piece is being written. The progress handler runs on the queue given.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/UrlTransport.h"
+
+namespace vk {
+
+/// Bytes of the file written so far (a resumed download counts the bytes it started with) and
+/// the file's whole size when the server said it.
+using DownloadProgressHandler =
+    std::function<void(std::int64_t totalBytesWritten, std::optional<std::int64_t> expected)>;
+
+class DownloadFile : public TransferSink {
+  public:
+    /// `progress` (may be empty) is called on `progressQueue`, at most every 50 ms and once more
+    /// with the final count before finish() returns success.
+    DownloadFile(std::filesystem::path destination, DownloadProgressHandler progress,
+                 std::shared_ptr<DispatchQueue> progressQueue);
+    ~DownloadFile() override;
+
+    /// ".<name>.partial" beside `destination`.
+    static std::filesystem::path partialPath(const std::filesystem::path& destination);
+
+    const std::filesystem::path& destination() const { return destination_; }
+    /// Bytes already in the partial file when the object was made: where the transfer resumes.
+    std::int64_t resumeOffset() const { return resumeOffset_; }
+
+    bool receiveHead(const UrlResponse& head) override;
+    bool receive(const char* data, std::size_t size) override;
+    void progress(std::int64_t received, std::int64_t expected) override;
+    void excessData() override;
+
+    /// After a transfer that succeeded with `response`: flushes the file to disk and moves it to
+    /// the destination. Absent on success; otherwise the error (the partial file stays unless the
+    /// answer made it useless).
+    std::optional<UrlError> finish(const std::optional<UrlResponse>& response);
+    /// After a failed or cancelled transfer: closes the partial file and keeps it.
+    void abandon();
+    /// Whether the answer's head has arrived.
+    bool sawHead() const;
+    /// Why the sink refused the transfer, if it did.
+    std::optional<UrlError> failure() const;
+
+  private:
+    void closeFile();
+    void postProgress(bool force);
+
+    const std::filesystem::path destination_;
+    const std::filesystem::path partial_;
+    const DownloadProgressHandler progressHandler_;
+    const std::shared_ptr<DispatchQueue> progressQueue_;
+    std::int64_t resumeOffset_ = 0;
+
+    mutable std::mutex mutex_;
+    int fd_ = -1;
+    bool closed_ = false;     // abandon() or finish() ran: no more writes
+    bool writeBody_ = false;  // the answer's body belongs in the file (a 2xx)
+    bool headSeen_ = false;
+    int status_ = 0;
+    std::int64_t written_ = 0;  // bytes in the file, the resumed ones included
+    std::optional<std::int64_t> expected_;
+    std::optional<UrlError> failure_;
+    std::chrono::steady_clock::time_point lastPost_{};
+};
+
+}  // namespace vk

@@ -1,0 +1,422 @@
+// SyncDownloader against the reference server: a whole album downloaded and recorded, the limit
+// on downloads at once, names from the server that must be refused, every transfer fault leaving
+// the item not downloaded until the next run completes it, a full disk, runs killed with SIGKILL,
+// cancellation and reconciliation.
+#include "VornKit/Offline/SyncDownloader.h"
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+
+#include "Support/TestSupport.h"
+#include "VornKit/Offline/OfflineDataController.h"
+#include "gtest/gtest.h"
+#include "refserver/Library.h"
+#include "refserver/RefServer.h"
+#include "refserver/SyncJobs.h"
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace vk {
+namespace {
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class SyncDownloaderTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        refserver::RefServer::Options options;
+        options.accessToken = "token-abc";
+        options.serverId = "server-1";
+        server_ = new refserver::RefServer(options);
+        refserver::LibraryOptions library;
+        library.tracks = 12;
+        library.tracksPerAlbum = 4;
+        library.userId = "user-1";
+        library.coverSize = 32;
+        library_ = refserver::Library::install(*server_, library);
+        sync_ = refserver::SyncJobs::install(*server_, library_);
+        base_ = *server_->listen({"main", "127.0.0.1", 0, std::nullopt});
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+        sync_.reset();
+        library_.reset();
+    }
+
+    void SetUp() override {
+        server_->clearRequests();
+        sync_->clearRecords();
+        sync_->clearFileFaults();
+        sync_->setReadyDelay(0ms);
+        fresh();
+    }
+    void TearDown() override {
+        if (downloader_)
+            downloader_->cancel();
+        pumpMainQueueUntil([] { return false; }, 10ms);
+    }
+
+    /// A new store and documents directory (a new installation).
+    void fresh() {
+        root_ = test::makeTempDir("sync");
+        fs::create_directories(root_ / "group");
+        fs::create_directories(root_ / "documents");
+        store_ = std::make_shared<OfflineDataController>(
+            OfflineDataController::Locations{root_ / "group", root_ / "documents"});
+        makeDownloader();
+    }
+    void makeDownloader(int maxConcurrent = 2) {
+        ServerInfo info;
+        info.Id = "server-1";
+        info.Name = "Server";
+        info.AccessToken = "token-abc";
+        info.UserId = "user-1";
+        client_ = std::make_shared<ApiClient>(
+            info, DeviceInfo("device-42", std::string("Test"), std::string("1.0"), "Vorn"));
+        client_->setServerAddress(base_);
+        SyncDownloader::Options options;
+        options.documents = docs();
+        options.pollInterval = 20ms;
+        options.maxPolls = 100;
+        options.maxConcurrentDownloads = maxConcurrent;
+        downloader_ = SyncDownloader::make(client_, store_, options);
+    }
+    fs::path docs() const { return root_ / "documents" / "downloads"; }
+
+    static std::shared_ptr<BaseItemDto> itemFor(const std::string& id) {
+        auto item = std::make_shared<BaseItemDto>();
+        item->Id = id;
+        return item;
+    }
+    static const refserver::LibraryItem& album(std::size_t n = 0) {
+        return *library_->ofType("MusicAlbum").at(n);
+    }
+    static std::vector<const refserver::LibraryItem*> tracksOf(const refserver::LibraryItem& a) {
+        return library_->children(a.id);
+    }
+
+    SyncDownloadResult run(const std::string& itemId,
+                           std::vector<SyncDownloadProgress>* progress = nullptr) {
+        std::optional<SyncDownloadResult> result;
+        int calls = 0;
+        downloader_->download(
+            itemFor(itemId),
+            [progress](const SyncDownloadProgress& step) {
+                if (progress)
+                    progress->push_back(step);
+            },
+            [&](SyncDownloadResult r) {
+                ++calls;
+                result = std::move(r);
+            });
+        EXPECT_TRUE(pumpMainQueueUntil([&] { return result.has_value(); }, 60s));
+        pumpMainQueueUntil([] { return false; }, 20ms);
+        EXPECT_EQ(calls, 1);
+        return result.value_or(SyncDownloadResult{});
+    }
+    static bool pumpMainQueueUntil(const std::function<bool()>& predicate,
+                                   std::chrono::milliseconds timeout) {
+        return test::pumpMainQueueUntil(predicate, timeout);
+    }
+
+    /// Every track of the album downloaded, byte for byte, with its cover, and recorded once.
+    void expectDownloaded(const refserver::LibraryItem& a) {
+        for (const auto* track : tracksOf(a)) {
+            SCOPED_TRACE(track->id);
+            auto local = store_->getDownloadedItemWith("server-1", track->id);
+            ASSERT_TRUE(local);
+            ASSERT_TRUE(local->localPath);
+            EXPECT_EQ(fs::path(local->localPath.str()).parent_path(),
+                      fs::path("server-1") / track->id);
+            EXPECT_EQ(readFile(docs() / local->localPath.str()), sync_->mediaFile(track->id));
+            EXPECT_EQ(readFile(docs() / "server-1" / track->id / "cover.png"),
+                      sync_->coverFile(track->id));
+            ASSERT_TRUE(local->item);
+            EXPECT_EQ(local->item->Id, track->id);
+            EXPECT_NE(local->syncJobItemId, 0);
+            EXPECT_EQ(store_->getLocalItemsByIds("server-1", {track->id}).size(), 1u)
+                << "one LocalItem per item";
+        }
+    }
+    /// Regular files anywhere under the test's root other than the store's and the downloads'.
+    std::vector<fs::path> strayFiles() const {
+        std::vector<fs::path> out;
+        for (const auto& entry : fs::recursive_directory_iterator(root_)) {
+            if (!entry.is_regular_file())
+                continue;
+            auto path = entry.path();
+            auto rel = path.lexically_relative(root_).string();
+            if (rel.rfind("group/", 0) == 0 || rel.rfind("documents/Vorn.sqlite", 0) == 0)
+                continue;
+            if (rel.rfind("documents/downloads/server-1/", 0) == 0)
+                continue;
+            out.push_back(path);
+        }
+        return out;
+    }
+
+    static refserver::RefServer* server_;
+    static std::shared_ptr<refserver::Library> library_;
+    static std::shared_ptr<refserver::SyncJobs> sync_;
+    static std::string base_;
+    fs::path root_;
+    std::shared_ptr<OfflineDataController> store_;
+    std::shared_ptr<ApiClient> client_;
+    std::shared_ptr<SyncDownloader> downloader_;
+    test::ScopedLogCapture log_;
+};
+
+refserver::RefServer* SyncDownloaderTest::server_ = nullptr;
+std::shared_ptr<refserver::Library> SyncDownloaderTest::library_;
+std::shared_ptr<refserver::SyncJobs> SyncDownloaderTest::sync_;
+std::string SyncDownloaderTest::base_;
+
+TEST_F(SyncDownloaderTest, AnAlbumIsDownloadedRecordedAndConfirmed) {
+    sync_->setReadyDelay(120ms);  // the first questions find nothing ready
+    std::vector<SyncDownloadProgress> progress;
+    auto result = run(album().id, &progress);
+    EXPECT_TRUE(result.complete());
+    EXPECT_EQ(result.downloaded.size(), tracksOf(album()).size());
+    expectDownloaded(album());
+    EXPECT_GT(server_->requestsTo("/vorn/Sync/Items/Ready").size(), 1u);
+
+    std::vector<std::int64_t> confirmed = sync_->transferred();
+    std::vector<std::int64_t> jobItems;
+    for (const auto& state : sync_->jobItems())
+        jobItems.push_back(state.id);
+    std::sort(confirmed.begin(), confirmed.end());
+    EXPECT_TRUE(
+        std::includes(jobItems.begin(), jobItems.end(), confirmed.begin(), confirmed.end()));
+    EXPECT_EQ(confirmed.size(), tracksOf(album()).size());
+
+    ASSERT_FALSE(progress.empty());
+    std::int64_t total = 0;
+    for (const auto* track : tracksOf(album()))
+        total += sync_->mediaLength(track->id) + sync_->coverFile(track->id).size();
+    EXPECT_EQ(progress.back().totalBytes, total);
+    EXPECT_EQ(progress.back().totalExpected, total);
+    EXPECT_EQ(progress.back().itemsDone, tracksOf(album()).size());
+    EXPECT_EQ(progress.back().itemsTotal, tracksOf(album()).size());
+    for (std::size_t i = 1; i < progress.size(); ++i)
+        EXPECT_LE(progress[i - 1].totalBytes, progress[i].totalBytes);
+    EXPECT_TRUE(strayFiles().empty());
+
+    // A second run downloads nothing again and makes no second LocalItem.
+    server_->clearRequests();
+    auto again = run(album().id);
+    EXPECT_TRUE(again.complete());
+    EXPECT_TRUE(server_->requestsTo("/vorn/Sync/JobItems/").size() == tracksOf(album()).size())
+        << "only the confirmations";
+    EXPECT_EQ(store_->getAllLocalItemsForServer("server-1").size(), tracksOf(album()).size());
+}
+
+TEST_F(SyncDownloaderTest, NoMoreThanTheLimitOfFilesAtOnce) {
+    sync_->addFileFault({refserver::FileFault::Kind::slow, 30'000, -1});
+    sync_->clearRecords();
+    auto result = run(album(1).id);
+    sync_->clearFileFaults();
+    EXPECT_TRUE(result.complete());
+    EXPECT_EQ(sync_->peakFilesInFlight(), 2);
+    fresh();
+    makeDownloader(1);
+    sync_->addFileFault({refserver::FileFault::Kind::slow, 10'000, -1});
+    sync_->clearRecords();
+    EXPECT_TRUE(run(album(1).id).complete());
+    sync_->clearFileFaults();
+    EXPECT_EQ(sync_->peakFilesInFlight(), 1);
+}
+
+TEST_F(SyncDownloaderTest, UnsafeNamesFromTheServerAreRefusedAndNothingIsWrittenOutside) {
+    const auto tracks = tracksOf(album(2));
+    const std::vector<std::string> media = {"../../../escape.wav", "/tmp/absolute.wav", ""};
+    for (std::size_t i = 0; i < media.size(); ++i)
+        sync_->setFileName(tracks[i]->id, media[i]);
+    sync_->setAdditionalFileName(tracks[3]->id, "..");
+    auto result = run(album(2).id);
+    for (const auto* track : tracks)
+        sync_->setFileName(track->id, "");
+    EXPECT_FALSE(result.complete());
+    EXPECT_EQ(result.failed.size(), 4u);
+    for (const auto* track : tracks) {
+        EXPECT_FALSE(store_->getDownloadedItemWith("server-1", track->id)) << track->id;
+        EXPECT_FALSE(fs::exists(docs() / "server-1" / track->id / "cover.png"));
+    }
+    EXPECT_TRUE(strayFiles().empty());
+    EXPECT_FALSE(fs::exists("/tmp/absolute.wav"));
+    int refusals = 0;
+    for (const auto& line : log_->messages("SyncDownloader"))
+        refusals += line.rfind("Refusing unsafe file name from the server for item ", 0) == 0;
+    EXPECT_EQ(refusals, 4);
+    EXPECT_TRUE(SyncDownloader::safeFileName("01 - Song.wav"));
+    for (const char* bad : {"a/b", "a\\b", "..", ".", ".hidden", "bell\x07"})
+        EXPECT_FALSE(SyncDownloader::safeFileName(bad)) << bad;
+}
+
+TEST_F(SyncDownloaderTest, EachTransferFaultLeavesTheItemUndownloadedUntilTheNextRun) {
+    using Kind = refserver::FileFault::Kind;
+    for (auto [kind, amount, name] :
+         {std::tuple{Kind::cut, std::uint64_t{0}, "a connection cut half-way (a short body)"},
+          std::tuple{Kind::longBody, std::uint64_t{500}, "a body longer than its length"},
+          std::tuple{Kind::wrongRange, std::uint64_t{0}, "a 206 with a wrong range"}}) {
+        SCOPED_TRACE(name);
+        fresh();
+        if (kind == Kind::wrongRange) {
+            // A partial file to resume, then a server that answers the wrong range for it.
+            sync_->addFileFault({Kind::cut, 50'000, 1});
+            auto cut = run(album().id);
+            EXPECT_FALSE(cut.complete());
+        }
+        server_->clearRequests();
+        sync_->addFileFault({kind, amount, 1});
+        auto first = run(album().id);
+        EXPECT_FALSE(first.complete());
+        EXPECT_EQ(first.failed.size(), 1u);
+        for (const auto& id : first.failed) {
+            EXPECT_FALSE(store_->getDownloadedItemWith("server-1", id));
+            auto local = store_->getLocalItemWith("server-1", id);
+            ASSERT_TRUE(local);
+            EXPECT_FALSE(local->localPath) << "no path for a file that is not there";
+        }
+        sync_->clearFileFaults();
+        auto second = run(album().id);
+        EXPECT_TRUE(second.complete());
+        expectDownloaded(album());
+        if (kind == Kind::cut) {
+            bool resumed = false;
+            for (const auto& request : server_->requestsTo("/vorn/Sync/JobItems/"))
+                resumed = resumed || request.header("Range").has_value();
+            EXPECT_TRUE(resumed) << "the cut file is continued, not started over";
+        }
+    }
+}
+
+TEST_F(SyncDownloaderTest, AFullDiskFailsTheItemsAndALaterRunWithRoomCompletes) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    fs::create_directories(docs());
+    if (::mount("tmpfs", docs().c_str(), "tmpfs", 0, "size=600k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        fs::path path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{docs()};
+    auto first = run(album().id);
+    EXPECT_FALSE(first.complete());
+    for (const auto& id : first.failed)
+        EXPECT_FALSE(store_->getDownloadedItemWith("server-1", id));
+    bool noSpace = false;
+    for (const auto& line : log_->messages("SyncDownloader"))
+        noSpace = noSpace || line.find("No space left on device") != std::string::npos;
+    EXPECT_TRUE(noSpace);
+    ASSERT_EQ(::mount("tmpfs", docs().c_str(), "tmpfs", MS_REMOUNT, "size=16m"), 0);
+    auto second = run(album().id);
+    EXPECT_TRUE(second.complete());
+    expectDownloaded(album());
+}
+
+TEST_F(SyncDownloaderTest, RunsKilledInFlightAreCompletedByTheNextRun) {
+    // Slow files, so that every kill lands while bytes are moving.
+    sync_->addFileFault({refserver::FileFault::Kind::slow, 4'000, -1});
+    std::mt19937 random(std::random_device{}());
+    for (int round = 0; round < 6; ++round) {
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::execl(VK_DOWNLOAD_HELPER, VK_DOWNLOAD_HELPER, base_.c_str(), root_.c_str(),
+                    album().id.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(60 + random() % 400));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+    }
+    sync_->clearFileFaults();
+    // The helper downloads into <root>/documents; this process looks there too.
+    SyncDownloader::Options options;
+    options.documents = root_ / "documents";
+    options.pollInterval = 20ms;
+    downloader_ = SyncDownloader::make(client_, store_, options);
+    auto result = run(album().id);
+    EXPECT_TRUE(result.complete());
+    for (const auto* track : tracksOf(album())) {
+        SCOPED_TRACE(track->id);
+        auto local = store_->getDownloadedItemWith("server-1", track->id);
+        ASSERT_TRUE(local);
+        EXPECT_EQ(readFile(root_ / "documents" / local->localPath.str()),
+                  sync_->mediaFile(track->id));
+        EXPECT_EQ(store_->getLocalItemsByIds("server-1", {track->id}).size(), 1u);
+        for (const auto& entry :
+             fs::directory_iterator(root_ / "documents" / "server-1" / track->id)) {
+            EXPECT_EQ(entry.path().extension(),
+                      entry.path().filename() == "cover.png" ? ".png" : ".wav")
+                << "no partial file left";
+        }
+    }
+}
+
+TEST_F(SyncDownloaderTest, CancellingKeepsPartialFilesAndCompletesOnce) {
+    sync_->addFileFault({refserver::FileFault::Kind::slow, 40'000, -1});
+    std::optional<SyncDownloadResult> result;
+    int calls = 0;
+    bool moving = false;
+    downloader_->download(
+        itemFor(album().id),
+        [&](const SyncDownloadProgress& step) { moving = step.totalBytes > 0; },
+        [&](SyncDownloadResult r) {
+            ++calls;
+            result = std::move(r);
+        });
+    ASSERT_TRUE(pumpMainQueueUntil([&] { return moving; }, 20s));
+    downloader_->cancel();
+    ASSERT_TRUE(pumpMainQueueUntil([&] { return result.has_value(); }, 20s));
+    pumpMainQueueUntil([] { return false; }, 50ms);
+    sync_->clearFileFaults();
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(result->complete());
+    EXPECT_TRUE(store_->getAllLocalItemsForServer("server-1").size() < tracksOf(album()).size());
+    bool partial = false;
+    for (const auto& entry : fs::recursive_directory_iterator(docs()))
+        partial = partial || entry.path().extension() == ".partial";
+    EXPECT_TRUE(partial);
+    EXPECT_TRUE(run(album().id).complete());
+    expectDownloaded(album());
+}
+
+TEST_F(SyncDownloaderTest, ReconcileRemovesWhatTheServerDroppedWithItsFiles) {
+    ASSERT_TRUE(run(album().id).complete());
+    ASSERT_TRUE(run(album(1).id).complete());
+    const auto dropped = tracksOf(album())[1]->id;
+    sync_->dropItem(dropped);
+    std::optional<std::optional<std::vector<std::string>>> removed;
+    downloader_->reconcile([&](auto ids) { removed = std::move(ids); });
+    ASSERT_TRUE(pumpMainQueueUntil([&] { return removed.has_value(); }, 20s));
+    ASSERT_TRUE(*removed);
+    EXPECT_EQ(**removed, std::vector<std::string>{dropped});
+    EXPECT_FALSE(store_->getLocalItemWith("server-1", dropped));
+    EXPECT_FALSE(fs::exists(docs() / "server-1" / dropped));
+    EXPECT_EQ(store_->getAllLocalItemsForServer("server-1").size(),
+              tracksOf(album()).size() + tracksOf(album(1)).size() - 1);
+    auto sent = sync_->syncDataRequests();
+    ASSERT_EQ(sent.size(), 1u);
+    for (const auto* track : tracksOf(album(1)))
+        EXPECT_NE(sent[0].find(track->id), std::string::npos);
+
+    // A fresh store reads the same: the removal was saved.
+    OfflineDataController reopened(
+        OfflineDataController::Locations{root_ / "group", root_ / "documents"});
+    EXPECT_FALSE(reopened.getLocalItemWith("server-1", dropped));
+}
+
+}  // namespace
+}  // namespace vk

@@ -1,0 +1,288 @@
+// Download tasks: the body streamed to a partial file that takes the destination's name only when
+// complete, Range resumes (206 appends, 200 starts over, a wrong range starts over next time),
+// progress on the delegate queue, and the failures that must leave no file under the final name.
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <random>
+
+#include "Support/TestSupport.h"
+#include "VornKit/Platform/UrlSession.h"
+#include "gtest/gtest.h"
+#include "refserver/RefServer.h"
+
+using namespace std::chrono_literals;
+using refserver::BodyStream;
+using vk::DownloadFile;
+using vk::UrlError;
+using vk::UrlRequest;
+using vk::UrlResponse;
+using vk::UrlSession;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string pattern(std::uint64_t offset, std::size_t size) {
+    std::string out(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        std::uint64_t n = offset + i;
+        out[i] = static_cast<char>((n * 2654435761u) >> 13);
+    }
+    return out;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+struct Download {
+    std::mutex mutex;
+    std::condition_variable ended;
+    int calls = 0;
+    bool onQueue = false;
+    std::optional<fs::path> location;
+    std::optional<UrlResponse> response;
+    std::optional<UrlError> error;
+    std::vector<std::pair<std::int64_t, std::optional<std::int64_t>>> progress;
+    bool progressOnQueue = true;
+
+    void start(UrlSession& session, UrlRequest request, const fs::path& destination) {
+        auto queue = session.delegateQueue();
+        task = session.downloadTask(
+            std::move(request), destination,
+            [this, queue](std::int64_t written, std::optional<std::int64_t> expected) {
+                std::lock_guard lock(mutex);
+                progress.emplace_back(written, expected);
+                progressOnQueue = progressOnQueue && queue->isCurrent();
+            },
+            [this, queue](std::optional<fs::path> where, std::optional<UrlResponse> head,
+                          std::optional<UrlError> failure) {
+                std::lock_guard lock(mutex);
+                ++calls;
+                onQueue = queue->isCurrent();
+                location = std::move(where);
+                response = std::move(head);
+                error = std::move(failure);
+                ended.notify_all();
+            });
+        task->resume();
+    }
+    bool wait() {
+        std::unique_lock lock(mutex);
+        return ended.wait_for(lock, 30s, [&] { return calls > 0; });
+    }
+    std::shared_ptr<vk::UrlSessionTask> task;
+};
+
+class DownloadTaskTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server_.route("GET", "file", [this](const refserver::Request&, refserver::Response& out) {
+            BodyStream stream;
+            stream.length = size_;
+            stream.read = [](std::uint64_t offset, std::size_t size, std::string& into) {
+                into += pattern(offset, size);
+            };
+            std::lock_guard lock(mutex_);
+            if (shape_)
+                shape_(stream);
+            out.contentType = "application/octet-stream";
+            out.stream = std::move(stream);
+        });
+        base_ = *server_.listen({"main", "127.0.0.1", 0, std::nullopt});
+        dir_ = vk::test::makeTempDir("download");
+        destination_ = dir_ / "track.flac";
+        session_ = UrlSession::make();
+    }
+
+    UrlRequest request() const { return UrlRequest(*vk::Url::parse(base_ + "/vorn/file")); }
+    /// Changes the next answers (under the server's lock).
+    void shape(std::function<void(BodyStream&)> change) {
+        std::lock_guard lock(mutex_);
+        shape_ = std::move(change);
+    }
+    std::optional<std::string> lastRange() {
+        auto requests = server_.requestsTo("/vorn/file");
+        return requests.empty() ? std::nullopt : requests.back().header("Range");
+    }
+    fs::path partial() const { return DownloadFile::partialPath(destination_); }
+
+    refserver::RefServer server_;
+    std::string base_;
+    std::uint64_t size_ = 3 * 1024 * 1024 + 17;
+    std::mutex mutex_;
+    std::function<void(BodyStream&)> shape_;
+    fs::path dir_;
+    fs::path destination_;
+    std::shared_ptr<UrlSession> session_;
+};
+
+TEST_F(DownloadTaskTest, TheWholeBodyReachesTheDestinationWithProgressOnTheDelegateQueue) {
+    Download download;
+    download.start(*session_, request(), destination_);
+    ASSERT_TRUE(download.wait());
+    ASSERT_FALSE(download.error) << download.error->description;
+    EXPECT_TRUE(download.onQueue);
+    EXPECT_EQ(download.location, destination_);
+    ASSERT_TRUE(download.response);
+    EXPECT_EQ(download.response->statusCode, 200);
+    EXPECT_FALSE(server_.requests().back().header("Range")) << "nothing to resume";
+    EXPECT_EQ(readFile(destination_), pattern(0, size_));
+    EXPECT_FALSE(fs::exists(partial()));
+
+    std::lock_guard lock(download.mutex);
+    EXPECT_TRUE(download.progressOnQueue);
+    ASSERT_FALSE(download.progress.empty());
+    EXPECT_EQ(download.progress.back().first, static_cast<std::int64_t>(size_));
+    EXPECT_EQ(download.progress.back().second, static_cast<std::int64_t>(size_));
+    for (std::size_t i = 1; i < download.progress.size(); ++i)
+        EXPECT_LE(download.progress[i - 1].first, download.progress[i].first);
+}
+
+TEST_F(DownloadTaskTest, ADownloadCutAtARandomByteResumesToTheSameBytes) {
+    std::mt19937_64 random(std::random_device{}());
+    const std::uint64_t cut = 1 + random() % (size_ - 2);
+    SCOPED_TRACE("cut after byte " + std::to_string(cut));
+    shape([cut](BodyStream& stream) { stream.cutAfter = cut; });
+    Download first;
+    first.start(*session_, request(), destination_);
+    ASSERT_TRUE(first.wait());
+    ASSERT_TRUE(first.error);
+    EXPECT_FALSE(first.location);
+    EXPECT_FALSE(fs::exists(destination_)) << "never a file under the final name unless complete";
+    ASSERT_TRUE(fs::exists(partial()));
+    const auto kept = fs::file_size(partial());
+    EXPECT_LE(kept, cut);
+    EXPECT_EQ(readFile(partial()), pattern(0, kept));
+
+    shape(nullptr);
+    Download second;
+    second.start(*session_, request(), destination_);
+    ASSERT_TRUE(second.wait());
+    ASSERT_FALSE(second.error) << second.error->description;
+    if (kept > 0) {
+        EXPECT_EQ(lastRange(), "bytes=" + std::to_string(kept) + "-");
+    }
+    EXPECT_EQ(second.response->statusCode, kept > 0 ? 206 : 200);
+    EXPECT_EQ(readFile(destination_), pattern(0, size_));
+    EXPECT_FALSE(fs::exists(partial()));
+    std::lock_guard lock(second.mutex);
+    ASSERT_FALSE(second.progress.empty());
+    EXPECT_EQ(second.progress.back().second, static_cast<std::int64_t>(size_))
+        << "the expected size of a resumed file is the whole file's";
+}
+
+TEST_F(DownloadTaskTest, AServerThatIgnoresTheRangeStartsTheFileOver) {
+    writeFile(partial(), std::string(1000, 'x'));  // not the server's bytes: must not survive
+    shape([](BodyStream& stream) { stream.ignoreRange = true; });
+    Download download;
+    download.start(*session_, request(), destination_);
+    ASSERT_TRUE(download.wait());
+    ASSERT_FALSE(download.error) << download.error->description;
+    EXPECT_EQ(lastRange(), "bytes=1000-");
+    EXPECT_EQ(download.response->statusCode, 200);
+    EXPECT_EQ(readFile(destination_), pattern(0, size_));
+}
+
+TEST_F(DownloadTaskTest, AWrongRangeFailsAndTheNextAttemptStartsOver) {
+    writeFile(partial(), pattern(0, 5000));
+    shape([](BodyStream& stream) { stream.wrongRangeStart = 0; });
+    Download wrong;
+    wrong.start(*session_, request(), destination_);
+    ASSERT_TRUE(wrong.wait());
+    ASSERT_TRUE(wrong.error);
+    EXPECT_EQ(wrong.error->code, UrlError::badServerResponse) << wrong.error->description;
+    EXPECT_FALSE(fs::exists(destination_));
+    EXPECT_FALSE(fs::exists(partial())) << "bytes of unknown place are not kept";
+
+    shape(nullptr);
+    Download again;
+    again.start(*session_, request(), destination_);
+    ASSERT_TRUE(again.wait());
+    ASSERT_FALSE(again.error) << again.error->description;
+    EXPECT_FALSE(lastRange());
+    EXPECT_EQ(readFile(destination_), pattern(0, size_));
+}
+
+TEST_F(DownloadTaskTest, FailuresLeaveNoFileUnderTheFinalName) {
+    {
+        SCOPED_TRACE("a body longer than its Content-Length");
+        shape([](BodyStream& stream) { stream.extraBytes = 300; });
+        Download download;
+        download.start(*session_, request(), destination_);
+        ASSERT_TRUE(download.wait());
+        ASSERT_TRUE(download.error);
+        EXPECT_EQ(download.error->code, UrlError::badServerResponse);
+        EXPECT_FALSE(fs::exists(destination_));
+    }
+    {
+        SCOPED_TRACE("an error status: its body is not the file");
+        writeFile(partial(), pattern(0, 100));
+        server_.addFault({"", "/vorn/file", "", refserver::Fault::withStatus(404), 1});
+        Download download;
+        download.start(*session_, request(), destination_);
+        ASSERT_TRUE(download.wait());
+        ASSERT_TRUE(download.error);
+        ASSERT_TRUE(download.response);
+        EXPECT_EQ(download.response->statusCode, 404);
+        EXPECT_FALSE(fs::exists(destination_));
+        EXPECT_EQ(readFile(partial()), pattern(0, 100)) << "the partial file is left as it was";
+    }
+    {
+        SCOPED_TRACE("cancelled half-way");
+        shape([](BodyStream& stream) { stream.pause = 20ms; });
+        Download download;
+        download.start(*session_, request(), destination_);
+        ASSERT_TRUE(vk::test::pumpMainQueueUntil(
+            [&] {
+                std::lock_guard lock(download.mutex);
+                return !download.progress.empty() && download.progress.back().first > 200'000;
+            },
+            20s));
+        download.task->cancel();
+        ASSERT_TRUE(download.wait());
+        ASSERT_TRUE(download.error);
+        EXPECT_EQ(download.error->code, UrlError::cancelled);
+        EXPECT_FALSE(fs::exists(destination_));
+        ASSERT_TRUE(fs::exists(partial()));
+        const auto kept = fs::file_size(partial());
+        EXPECT_GT(kept, 200'000u);
+        EXPECT_EQ(readFile(partial()), pattern(0, kept));
+    }
+}
+
+// A full disk: a 1 MiB tmpfs holds the destination's folder (needs root to mount).
+TEST_F(DownloadTaskTest, AFullDiskFailsTheTaskAndKeepsWhatFitted) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    const fs::path small = dir_ / "small";
+    fs::create_directories(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    const fs::path destination = small / "big.bin";
+    Download download;
+    download.start(*session_, request(), destination);
+    const bool ended = download.wait();
+    const bool existed = fs::exists(destination);
+    const auto kept = fs::exists(DownloadFile::partialPath(destination))
+                          ? fs::file_size(DownloadFile::partialPath(destination))
+                          : 0;
+    ::umount2(small.c_str(), MNT_DETACH);
+    ASSERT_TRUE(ended);
+    ASSERT_TRUE(download.error);
+    EXPECT_EQ(download.error->code, UrlError::cannotWriteToFile);
+    EXPECT_NE(download.error->description.find("No space left"), std::string::npos)
+        << download.error->description;
+    EXPECT_FALSE(existed);
+    EXPECT_GT(kept, 0u);
+}
+
+}  // namespace
