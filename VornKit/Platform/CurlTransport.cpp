@@ -169,7 +169,6 @@ struct Transfer {
     std::shared_ptr<TransferSink> sink;
     bool headDelivered = false;
     bool sinkRefused = false;
-    bool excess = false;
     HttpHeaders responseHeaders;
     bool declaredLength = false;
     std::string host;
@@ -510,12 +509,12 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &CurlEngine::onSslContext);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer);
         if (transfer.sink) {
-            // Larger reads for files, and libcurl's notes, to learn of bytes past the declared
-            // end of a body (which libcurl otherwise drops silently).
+            // Larger reads for files. libcurl stops reading at the declared length and never sees
+            // bytes a server sends past it; a file's body is read to the end of the connection
+            // instead (the request asks the server to close it), so that the sink can compare
+            // the bytes it got with the length the answer declared, both ways.
             curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L << 10);
-            curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
-            curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &CurlEngine::onDebug);
-            curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &transfer);
+            curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
         }
         if (transfer.front->isolated) {
             // Fronts sharing an engine never share connections: a connection another session
@@ -544,6 +543,10 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         }
 
         curl_slist* list = curl_slist_append(nullptr, "Expect:");
+        if (transfer.sink) {
+            if (curl_slist* grown = curl_slist_append(list, "Connection: close"))
+                list = grown;
+        }
         for (const auto& [name, value] : req.allHTTPHeaderFields.fields()) {
             // "Name;" is libcurl's way of sending a field with an empty value.
             std::string line = value.empty() ? name + ";" : name + ": " + value;
@@ -667,10 +670,6 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
             // A body that never arrived (an empty file) still has its head delivered.
             if (!transfer->headDelivered && !transfer->sink->receiveHead(response)) {
                 result.error = UrlError::make(UrlError::cannotWriteToFile, "refused by the sink");
-            } else if (transfer->excess) {
-                transfer->sink->excessData();
-                result.error = UrlError::make(UrlError::badServerResponse,
-                                              "the answer was longer than its Content-Length");
             }
             if (!result.error)
                 result.response = std::move(response);
@@ -800,14 +799,6 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
             response.headers = transfer.responseHeaders;
         }
         return response;
-    }
-
-    static int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
-        if (type == CURLINFO_TEXT &&
-            std::string_view(data, size).substr(0, 12) == std::string_view("Excess found")) {
-            static_cast<Transfer*>(user)->excess = true;
-        }
-        return 0;
     }
 
     static size_t onHeader(char* data, size_t size, size_t count, void* user) {

@@ -125,6 +125,14 @@ bool DownloadFile::receive(const char* data, std::size_t size) {
         return false;
     if (!writeBody_)
         return true;
+    if (expected_ && written_ + static_cast<std::int64_t>(size) > *expected_) {
+        // More bytes than the answer declared: which of them belong to the file cannot be told.
+        closeFile();
+        ::unlink(partial_.c_str());
+        failure_ = UrlError::make(UrlError::badServerResponse,
+                                  "the answer was longer than its Content-Length");
+        return false;
+    }
     while (size > 0) {
         ssize_t n = ::write(fd_, data, size);
         if (n < 0 && errno == EINTR)
@@ -145,15 +153,6 @@ bool DownloadFile::receive(const char* data, std::size_t size) {
 
 void DownloadFile::progress(std::int64_t, std::int64_t) {
     // Counted in receive(), where the bytes reach the file.
-}
-
-void DownloadFile::excessData() {
-    std::lock_guard lock(mutex_);
-    // The bytes written may all be right, but the answer cannot be trusted: start over.
-    closeFile();
-    ::unlink(partial_.c_str());
-    failure_ = UrlError::make(UrlError::badServerResponse,
-                              "the answer was longer than its Content-Length");
 }
 
 void DownloadFile::postProgress(bool force) {

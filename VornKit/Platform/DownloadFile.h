@@ -51,7 +51,6 @@ class DownloadFile : public TransferSink {
     bool receiveHead(const UrlResponse& head) override;
     bool receive(const char* data, std::size_t size) override;
     void progress(std::int64_t received, std::int64_t expected) override;
-    void excessData() override;
 
     /// After a transfer that succeeded with `response`: flushes the file to disk and moves it to
     /// the destination. Absent on success; otherwise the error (the partial file stays unless the

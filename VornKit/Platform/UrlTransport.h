@@ -76,8 +76,6 @@ class VK_EXPORT TransferSink {
         (void)received;
         (void)expected;
     }
-    /// The transport saw more bytes than the answer declared; the transfer fails.
-    virtual void excessData() {}
 };
 
 class VK_EXPORT UrlTransport {
