@@ -255,7 +255,7 @@ std::string SyncJobs::jobItemJson(const SyncJobItemState& state) const {
     auto additional = additionalNames_.find(state.itemId);
     writer.string(additional != additionalNames_.end() ? additional->second : "cover.png");
     writer.key("ImageType");
-    writer.string("Primary");
+    writer.integer(0);  // Primary: an image type travels as its number
     writer.key("Index");
     writer.integer(0);
     writer.endObject();

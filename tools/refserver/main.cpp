@@ -13,6 +13,7 @@
 
 #include "refserver/Library.h"
 #include "refserver/RefServer.h"
+#include "refserver/SyncJobs.h"
 #include "refserver/TestCertificates.h"
 
 namespace {
@@ -20,7 +21,8 @@ namespace {
 const char* const kUsage =
     "usage: refserver [--listen NAME=HOST:PORT]... [--tls rsa|ec] [--cert-out FILE]\n"
     "                 [--token TOKEN] [--server-id ID] [--name NAME] [--user ID]\n"
-    "                 [--library-size TRACKS] [--delay NAME=MS]... [--in-network yes|no]\n";
+    "                 [--library-size TRACKS] [--delay NAME=MS]... [--in-network yes|no]\n"
+    "                 [--sync-ready-ms MS]\n";
 
 int usage() {
     std::cerr << kUsage << "(refserver --help explains them)\n";
@@ -50,6 +52,7 @@ int help() {
            "                           default 120\n"
            "  --delay NAME=MS          the listener NAME answers everything MS ms late\n"
            "  --in-network yes|no      what System/Endpoint says about the client\n"
+           "  --sync-ready-ms MS       sync job items become ready MS ms after their job is made\n"
            "\n"
            "Every playback report the server receives is printed as one line \"report ...\".\n"
            "\n"
@@ -72,6 +75,7 @@ int main(int argc, char** argv) {
     std::string certOut;
     bool inNetwork = true;
     refserver::LibraryOptions library;
+    refserver::SyncOptions sync;
     std::vector<std::string> args(argv + 1, argv + argc);
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -119,6 +123,12 @@ int main(int argc, char** argv) {
             if (value.empty() || *end != '\0' || tracks < 0 || tracks > 1'000'000)
                 return usage();
             library.tracks = static_cast<int>(tracks);
+        } else if (arg == "--sync-ready-ms") {
+            char* end = nullptr;
+            long ms = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || ms < 0)
+                return usage();
+            sync.readyDelay = std::chrono::milliseconds(ms);
         } else if (arg == "--in-network") {
             inNetwork = value == "yes";
         } else {
@@ -155,6 +165,7 @@ int main(int argc, char** argv) {
                   << (report.positionTicks ? std::to_string(*report.positionTicks) : "-")
                   << (report.eventName.empty() ? "" : " event " + report.eventName) << std::endl;
     });
+    auto syncJobs = refserver::SyncJobs::install(server, sample, sync);
     for (const auto& rule : faults)
         server.addFault(rule);
     for (const auto& listener : listeners) {
