@@ -4,6 +4,7 @@
 #include "VornKit/Offline/ApiClientEx.h"
 
 #include <simdjson.h>
+#include <sqlite3.h>
 
 #include "Support/TestSupport.h"
 #include "gtest/gtest.h"
@@ -62,6 +63,19 @@ class ApiClientExTest : public ::testing::Test {
         auto reopened = std::make_shared<OfflineDataController>(where_);
         return reopened->getAllOfflineActions();
     }
+    /// From now on counts in `commits` the transactions written to the store file (the store's
+    /// connection is used on the main queue only, as is `commits`).
+    void countCommits(int& commits) {
+        auto coordinator = store_->managedObjectContext()->persistentStoreCoordinator();
+        ASSERT_TRUE(coordinator && coordinator->hasStores());
+        sqlite3_commit_hook(
+            coordinator->persistentStores().front()->database->handle(),
+            [](void* counter) {
+                ++*static_cast<int*>(counter);
+                return 0;
+            },
+            &commits);
+    }
     void settle() {
         test::pumpMainQueueUntil([] { return false; }, 30ms);
     }
@@ -83,8 +97,11 @@ class ApiClientExTest : public ::testing::Test {
 TEST_F(ApiClientExTest, ProgressOfALocalAudioItemUpdatesItsResumePointInOneSave) {
     stored(R"("MediaType":"Audio","SupportsResume":true,"RunTimeTicks":100,)"
            R"("UserData":{"IsFavorite":true,"PlayCount":3})");
+    int commits = 0;
+    countCommits(commits);
     client_->sendPlaybackProgress(progress(50));
     settle();
+    EXPECT_EQ(commits, 1) << "the user data is replaced in one save, never absent in between";
     auto half = savedUserData();
     ASSERT_TRUE(half);
     EXPECT_EQ(half->PlaybackPositionTicks, 50);
@@ -102,8 +119,10 @@ TEST_F(ApiClientExTest, ProgressOfALocalAudioItemUpdatesItsResumePointInOneSave)
     EXPECT_EQ(played->PlayedPercentage, 0.0);
     EXPECT_EQ(played->IsFavorite, true);
 
+    commits = 0;
     client_->sendPlaybackProgress(progress(std::nullopt));
     settle();
+    EXPECT_EQ(commits, 0) << "no position: not even a save";
     EXPECT_EQ(savedUserData(), played) << "no position changes nothing";
     EXPECT_FALSE(triedTheServer());
     EXPECT_TRUE(savedActions().empty()) << "progress records no action";
@@ -160,9 +179,12 @@ TEST_F(ApiClientExTest, AStopOfLocalAudioQueuesAnActionAndOtherMediaRecordsNothi
 
 TEST_F(ApiClientExTest, AStopOfResumableAudioSavesItsPositionAndTheActionTogether) {
     stored(R"("MediaType":"Audio","SupportsResume":true,"RunTimeTicks":1000)");
+    int commits = 0;
+    countCommits(commits);
     client_->reportPlaybackStopped(stop(std::nullopt));
     client_->reportPlaybackStopped(stop(300));
     settle();
+    EXPECT_EQ(commits, 2) << "one save per stop: the position and the action together";
     auto data = savedUserData();
     ASSERT_TRUE(data);
     EXPECT_EQ(data->PlaybackPositionTicks, 300);
