@@ -75,6 +75,7 @@ struct SyncDownloader::Run {
     std::set<std::shared_ptr<UrlSessionTask>> tasks;
     int polls = 0;
     int active = 0;
+    int confirming = 0;  // transfer confirmations not answered yet
     bool jobCreated = false;
     bool cancelled = false;
     bool finished = false;
@@ -207,7 +208,7 @@ void SyncDownloader::takeJob(const std::shared_ptr<Run>& run,
     // Items already here still get their transfer confirmed (a run killed before it could).
     for (const auto& itemId : run->done) {
         for (std::int64_t id : run->readyJobItems[itemId])
-            client_->reportSyncJobItemTransferred(id);
+            confirm(run, id);
     }
     if (run->pending.empty()) {
         finishRunIfDone(run);
@@ -345,12 +346,15 @@ void SyncDownloader::downloadNextFile(const std::shared_ptr<Run>& run,
     auto self = shared_from_this();
     auto target = queue();
     std::weak_ptr<Run> weakRun = run;
+    const std::size_t index = job->next;
     auto task = client_->downloadFile(
         file.path, file.params, job->directory / file.name,
-        [self, weakRun, job, target](std::int64_t written, std::optional<std::int64_t> expected) {
-            target->async([self, weakRun, job, written, expected] {
+        [self, weakRun, job, target, index](std::int64_t written,
+                                            std::optional<std::int64_t> expected) {
+            target->async([self, weakRun, job, written, expected, index] {
                 auto live = weakRun.lock();
-                if (!live || job->failed)
+                // The last count of a file may arrive after its completion: it is counted there.
+                if (!live || job->failed || job->next != index)
                     return;
                 job->currentBytes = written;
                 job->currentExpected = expected.value_or(-1);
@@ -405,7 +409,7 @@ void SyncDownloader::finishItem(const std::shared_ptr<Run>& run,
         run->done.insert(job->itemId);
         // Saved first: a run killed now finds the item complete and confirms it next time.
         for (std::int64_t id : run->readyJobItems[job->itemId])
-            client_->reportSyncJobItemTransferred(id);
+            confirm(run, id);
         reportProgress(run, job->itemId);
     } else {
         job->failed = true;
@@ -413,6 +417,21 @@ void SyncDownloader::finishItem(const std::shared_ptr<Run>& run,
     }
     startNext(run);
     finishRunIfDone(run);
+}
+
+void SyncDownloader::confirm(const std::shared_ptr<Run>& run, std::int64_t syncJobItemId) {
+    // The run ends once the server has answered, so that a host that exits after the completion
+    // does not cut the confirmation off.
+    ++run->confirming;
+    auto self = shared_from_this();
+    auto target = queue();
+    client_->reportSyncJobItemTransferred(syncJobItemId,
+                                          [self, run, target](std::optional<std::string>) {
+                                              target->async([self, run] {
+                                                  --run->confirming;
+                                                  self->finishRunIfDone(run);
+                                              });
+                                          });
 }
 
 void SyncDownloader::failItem(const std::shared_ptr<Run>& run, const std::string& itemId,
@@ -459,7 +478,7 @@ void SyncDownloader::reportProgress(const std::shared_ptr<Run>& run, const std::
 }
 
 void SyncDownloader::finishRunIfDone(const std::shared_ptr<Run>& run) {
-    if (run->finished || !run->pending.empty() || run->active > 0)
+    if (run->finished || !run->pending.empty() || run->active > 0 || run->confirming > 0)
         return;
     run->finished = true;
     {

@@ -9,7 +9,7 @@
 // ?Name=<name>) into the documents directory as <server id>/<item id>/<file name>, at most
 // maxConcurrentDownloads files at once. An item whose files are all in place becomes Completed,
 // with `localPath` (relative to the documents directory) naming its media file; it is saved, and
-// then its transfer is confirmed to the server.
+// then its transfer is confirmed to the server (the run completes once the server has answered).
 //
 // Resuming: files are written through download tasks (UrlSession::downloadTask): a file under its
 // final name is always complete, and a partial file is continued with a Range request. So running
@@ -136,6 +136,7 @@ class SyncDownloader : public std::enable_shared_from_this<SyncDownloader> {
     void startNext(const std::shared_ptr<Run>& run);
     void downloadNextFile(const std::shared_ptr<Run>& run, const std::shared_ptr<ItemJob>& job);
     void finishItem(const std::shared_ptr<Run>& run, const std::shared_ptr<ItemJob>& job, bool ok);
+    void confirm(const std::shared_ptr<Run>& run, std::int64_t syncJobItemId);
     void failItem(const std::shared_ptr<Run>& run, const std::string& itemId,
                   const std::string& reason);
     void finishRunIfDone(const std::shared_ptr<Run>& run);

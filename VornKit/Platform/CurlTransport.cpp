@@ -543,6 +543,12 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         }
 
         curl_slist* list = curl_slist_append(nullptr, "Expect:");
+        if (!req.allHTTPHeaderFields.value("Content-Type")) {
+            // libcurl labels every POST body (an empty one too) as a form unless told otherwise:
+            // a request that names no type is sent without one.
+            if (curl_slist* grown = curl_slist_append(list, "Content-Type:"))
+                list = grown;
+        }
         if (transfer.sink) {
             if (curl_slist* grown = curl_slist_append(list, "Connection: close"))
                 list = grown;

@@ -465,7 +465,15 @@ void RefServer::handle(const std::string& listener, Exchange& exchange) {
         out.set_content_provider(64, kJsonType,
                                  [](size_t, size_t, httplib::DataSink&) { return false; });
     };
-    auto send = [&out](int status, std::string body, const std::string& type) {
+    // The HTTP library cuts every answer to a Range request to the range, error pages included
+    // (a 404 page shorter than the range's start becomes a 416). A range applies to a 2xx answer
+    // only: for any other the request's ranges are dropped before the library sees the answer.
+    auto wholeUnless2xx = [&in](int status) {
+        if (status < 200 || status > 299)
+            const_cast<httplib::Request&>(in).ranges.clear();
+    };
+    auto send = [&out, &wholeUnless2xx](int status, std::string body, const std::string& type) {
+        wholeUnless2xx(status);
         out.status = status;
         out.set_content(std::move(body), type);
     };
@@ -570,6 +578,7 @@ void RefServer::handle(const std::string& listener, Exchange& exchange) {
     }
     // A whole answer to a Range request is cut by the HTTP library, which then sends 206 (or 416)
     // only when no status was set; with 200 set it would send the range under 200.
+    wholeUnless2xx(response.status);
     if (response.status != 200 || in.ranges.empty())
         out.status = response.status;
     for (const auto& [key, value] : response.headers)
