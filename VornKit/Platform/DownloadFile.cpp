@@ -50,6 +50,14 @@ std::optional<std::pair<std::int64_t, std::optional<std::int64_t>>> parseContent
     return std::make_pair(*first, length);
 }
 
+/// "bytes */T", the form of a 416 answer: the whole length T.
+std::optional<std::int64_t> parseUnsatisfiedRange(std::string_view text) {
+    constexpr std::string_view kPrefix = "bytes */";
+    if (text.substr(0, kPrefix.size()) != kPrefix)
+        return std::nullopt;
+    return parseNumber(text.substr(kPrefix.size()));
+}
+
 }  // namespace
 
 DownloadFile::DownloadFile(std::filesystem::path destination, DownloadProgressHandler progress,
@@ -84,6 +92,21 @@ bool DownloadFile::receiveHead(const UrlResponse& head) {
         return false;
     headSeen_ = true;
     status_ = head.isHttp ? head.statusCode : 200;
+    if (status_ == 416 && resumeOffset_ > 0) {
+        // Nothing is left after the partial file's bytes: an attempt ended (a process killed, say)
+        // after the last byte and before the move. A partial file of the file's length is the
+        // whole file; one longer than the file is useless.
+        auto total = parseUnsatisfiedRange(head.headers.value("Content-Range").value_or(""));
+        if (total && *total == resumeOffset_) {
+            written_ = resumeOffset_;
+            expected_ = total;
+            return true;
+        }
+        ::unlink(partial_.c_str());
+        failure_ = UrlError::make(UrlError::badServerResponse,
+                                  "the partial file does not fit the file on the server");
+        return false;
+    }
     if (status_ < 200 || status_ > 299) {
         writeBody_ = false;  // an error page is no part of the file
         return true;
@@ -179,7 +202,9 @@ std::optional<UrlError> DownloadFile::finish(const std::optional<UrlResponse>& r
         closeFile();
         return UrlError::make(UrlError::badServerResponse, "no answer");
     }
-    if (!writeBody_) {
+    // A 416 that receiveHead() took names the partial file's own length: it is the whole file.
+    const bool alreadyComplete = status_ == 416 && expected_ && written_ == *expected_;
+    if (!writeBody_ && !alreadyComplete) {
         closeFile();
         return UrlError::make(UrlError::badServerResponse,
                               "HTTP status " + std::to_string(status_));
@@ -191,7 +216,9 @@ std::optional<UrlError> DownloadFile::finish(const std::optional<UrlResponse>& r
             std::to_string(written_) + " of " + std::to_string(*expected_) + " bytes");
     }
     if (fd_ < 0) {
-        fd_ = ::open(partial_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // An empty body never opened the file; a complete partial file is kept as it is.
+        const int truncate = alreadyComplete ? 0 : O_TRUNC;
+        fd_ = ::open(partial_.c_str(), O_WRONLY | O_CREAT | truncate | O_CLOEXEC, 0644);
         if (fd_ < 0)
             return UrlError::make(UrlError::cannotCreateFile, errnoText(errno));
     }

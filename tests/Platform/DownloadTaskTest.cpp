@@ -212,6 +212,27 @@ TEST_F(DownloadTaskTest, AWrongRangeFailsAndTheNextAttemptStartsOver) {
     EXPECT_EQ(readFile(destination_), pattern(0, size_));
 }
 
+TEST_F(DownloadTaskTest, APartialFileThatHoldsTheWholeFileIsMovedIntoPlace) {
+    // An attempt killed after its last byte and before the move: the server has nothing left.
+    writeFile(partial(), pattern(0, size_));
+    Download whole;
+    whole.start(*session_, request(), destination_);
+    ASSERT_TRUE(whole.wait());
+    ASSERT_FALSE(whole.error) << whole.error->description;
+    EXPECT_EQ(lastRange(), "bytes=" + std::to_string(size_) + "-");
+    EXPECT_EQ(readFile(destination_), pattern(0, size_));
+    EXPECT_FALSE(fs::exists(partial()));
+
+    fs::remove(destination_);
+    writeFile(partial(), pattern(0, size_ + 10));
+    Download longer;
+    longer.start(*session_, request(), destination_);
+    ASSERT_TRUE(longer.wait());
+    ASSERT_TRUE(longer.error);
+    EXPECT_FALSE(fs::exists(destination_));
+    EXPECT_FALSE(fs::exists(partial())) << "a partial file longer than the file is dropped";
+}
+
 TEST_F(DownloadTaskTest, FailuresLeaveNoFileUnderTheFinalName) {
     {
         SCOPED_TRACE("a body longer than its Content-Length");

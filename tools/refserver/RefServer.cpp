@@ -171,6 +171,8 @@ void RefServer::answerStream(const httplib::Request& in, httplib::Response& out,
         return;
     }
     if (range && range->first > range->second) {
+        // Whole, as it stands: the HTTP library would cut this page to the range too.
+        const_cast<httplib::Request&>(in).ranges.clear();
         out.status = 416;
         out.set_header("Content-Range", "bytes */" + std::to_string(length));
         out.set_content(jsonError(416, "range not satisfiable"), kJsonType);
