@@ -19,8 +19,8 @@
 #include "tools/vornctl/IdentityDemo.h"
 #include "tools/vornctl/LibraryDemo.h"
 #include "tools/vornctl/NetworkDemo.h"
-#include "tools/vornctl/PlaybackDemo.h"
 #include "tools/vornctl/OfflineDemo.h"
+#include "tools/vornctl/PlaybackDemo.h"
 
 namespace {
 
