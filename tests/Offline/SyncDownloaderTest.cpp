@@ -393,6 +393,24 @@ TEST_F(SyncDownloaderTest, CancellingKeepsPartialFilesAndCompletesOnce) {
     expectDownloaded(album());
 }
 
+TEST_F(SyncDownloaderTest, ANetworkThatSyncMayNotUseRefusesTheRunBeforeAnyRequest) {
+    SyncDownloader::Options options;
+    options.documents = docs();
+    options.pollInterval = std::chrono::milliseconds(20);
+    bool asked = false;
+    options.networkAllowsSync = [&asked] {
+        asked = true;
+        return false;  // "syncOnlyOnWifi" set and the network is not Wi-Fi
+    };
+    downloader_ = SyncDownloader::make(client_, store_, options);
+    auto refused = run(album().id);
+    EXPECT_TRUE(asked);
+    EXPECT_FALSE(refused.complete());
+    EXPECT_EQ(refused.failed, std::vector<std::string>{album().id});
+    EXPECT_TRUE(server_->requestsTo("/vorn/Sync").empty());
+    EXPECT_TRUE(store_->getAllLocalItemsForServer("server-1").empty());
+}
+
 TEST_F(SyncDownloaderTest, ReconcileRemovesWhatTheServerDroppedWithItsFiles) {
     ASSERT_TRUE(run(album().id).complete());
     ASSERT_TRUE(run(album(1).id).complete());
