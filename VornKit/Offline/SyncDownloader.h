@@ -51,7 +51,7 @@
 namespace vk {
 
 /// How far a download() has got.
-struct SyncDownloadProgress {
+struct VK_EXPORT SyncDownloadProgress {
     std::string itemId;               ///< the item whose bytes just moved
     std::int64_t itemBytes = 0;       ///< bytes of its files on disk
     std::int64_t itemExpected = -1;   ///< the size of its files as far as known; -1 unknown
@@ -61,7 +61,7 @@ struct SyncDownloadProgress {
     std::size_t itemsTotal = 0;       ///< items of the job
 };
 
-struct SyncDownloadResult {
+struct VK_EXPORT SyncDownloadResult {
     /// The job's items that are downloaded now (done in this run or before).
     std::vector<std::shared_ptr<LocalItem>> downloaded;
     /// Ids of the job's items that are not, with the reason logged.
@@ -71,7 +71,7 @@ struct SyncDownloadResult {
     bool complete() const { return jobCreated && failed.empty(); }
 };
 
-class SyncDownloader : public std::enable_shared_from_this<SyncDownloader> {
+class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloader> {
   public:
     struct Options {
         /// Files downloaded at once.

@@ -33,7 +33,7 @@ namespace vk {
 using DownloadProgressHandler =
     std::function<void(std::int64_t totalBytesWritten, std::optional<std::int64_t> expected)>;
 
-class DownloadFile : public TransferSink {
+class VK_EXPORT DownloadFile : public TransferSink {
   public:
     /// `progress` (may be empty) is called on `progressQueue`, at most every 50 ms and once more
     /// with the final count before finish() returns success.
