@@ -1,0 +1,42 @@
+// FreedesktopNotificationCenter: the UserNotificationCenter on the desktop's notification server
+// (org.freedesktop.Notifications on the session bus).
+//
+// Authorisation follows the server: with a server on the bus the application is authorised, and a
+// request for permission is granted; without one it is denied. A notification's title is the
+// summary; its subtitle (and body, if any) the body, escaped when the server reads markup; its
+// first attachment the image ("image-path" hint). Each identifier keeps the id the server gave it,
+// and the next request with that identifier replaces that notification (replaces_id).
+//
+// Thread rule: thread-safe. Bus calls and completions run on the centre's serial queue.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "VornKit/Platform/UserNotificationCenter.h"
+
+namespace vk {
+
+class FreedesktopNotificationCenter : public UserNotificationCenter {
+  public:
+    /// `appName` is the sender shown by the server; `desktopEntry` (without ".desktop") lets it
+    /// find the application's icon. The bus is reached on first use.
+    static std::shared_ptr<FreedesktopNotificationCenter> make(
+        std::string appName, std::optional<std::string> desktopEntry = std::nullopt);
+    ~FreedesktopNotificationCenter() override;
+
+    void notificationSettings(
+        std::function<void(NotificationAuthorizationStatus)> completion) override;
+    void requestAuthorization(std::function<void(bool, NotificationError)> completion) override;
+    void add(NotificationRequest request,
+             std::function<void(NotificationError)> completion) override;
+
+    struct State;
+
+  private:
+    explicit FreedesktopNotificationCenter(std::shared_ptr<State> state);
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace vk
