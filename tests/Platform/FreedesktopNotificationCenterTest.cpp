@@ -5,7 +5,7 @@
 #include <atomic>
 #include <future>
 
-#include "DesktopServices.h"
+#include "Support/DesktopServices.h"
 #include "Support/TestSupport.h"
 #include "gtest/gtest.h"
 

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <vector>
 
-#include "DesktopServices.h"
+#include "Support/DesktopServices.h"
 #include "Support/TestSupport.h"
 #include "gtest/gtest.h"
 

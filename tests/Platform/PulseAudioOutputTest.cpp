@@ -1,7 +1,7 @@
 // The PulseAudio output against a private PulseAudio server, checked with pactl.
 #include "VornKit/Platform/PulseAudioOutput.h"
 
-#include "DesktopServices.h"
+#include "Support/DesktopServices.h"
 #include "Support/TestSupport.h"
 #include "gtest/gtest.h"
 

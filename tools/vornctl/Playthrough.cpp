@@ -3,11 +3,15 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "VornKit/Model/BaseItemDto.h"
 #include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/FreedesktopNotificationCenter.h"
+#include "VornKit/Platform/MprisService.h"
 #include "VornKit/Playback/PlayerEventHandler.h"
+#include "VornKit/Playback/RemoteControls.h"
 #include "VornKit/Playback/SimulatedPlayer.h"
 #include "VornKit/Playback/WebViewMessageDelegate.h"
 #include "tools/vornctl/Await.h"
@@ -197,6 +201,26 @@ int playThrough(const std::shared_ptr<vk::ApiClient>& client,
     handler->setPlayer(player);
     player->addDelegate(handler);
     player->addDelegate(watcher);
+
+    // Now playing on the desktop while it plays: MPRIS (playerctl -p vornctl) and a notification
+    // per item, when there is a session bus. Its name goes to standard error, which carries no
+    // contract.
+    std::shared_ptr<vk::MprisService> mpris;
+    std::shared_ptr<vk::RemoteControls> remote;
+    if (std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
+        vk::MprisService::Options published;
+        published.busNameSuffix = "vornctl";
+        published.identity = "vornctl";
+        mpris = vk::MprisService::start(published);
+    }
+    if (mpris) {
+        std::fprintf(stderr, "mpris: %s\n", mpris->busName().c_str());
+        vk::RemoteControls::Services services;
+        services.nowPlayingCenter = mpris->nowPlayingCenter();
+        services.commandCenter = mpris->commandCenter();
+        services.notificationCenter = vk::FreedesktopNotificationCenter::make("vornctl");
+        remote = vk::RemoteControls::initWithPlayer(player, services);
+    }
 
     interrupted = false;
     auto previous = std::signal(SIGINT, onInterrupt);

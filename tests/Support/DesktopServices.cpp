@@ -1,4 +1,4 @@
-#include "DesktopServices.h"
+#include "Support/DesktopServices.h"
 
 #include <fcntl.h>
 #include <signal.h>

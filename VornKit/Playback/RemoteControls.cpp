@@ -1,0 +1,585 @@
+#include "VornKit/Playback/RemoteControls.h"
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "VornKit/Net/DefaultSession.h"
+#include "VornKit/Platform/Directories.h"
+#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Url.h"
+#include "VornKit/Platform/UrlRequest.h"
+#include "VornKit/Platform/UrlSession.h"
+
+namespace vk {
+
+namespace {
+
+constexpr const char* kCategory = "RemoteControls";
+constexpr std::size_t kCoverCacheCount = 15;
+
+/// Whole seconds of a millisecond count: the integer part divided by 1,000, truncated.
+double wholeSeconds(double ms) {
+    if (!std::isfinite(ms))
+        return 0;
+    return static_cast<double>(static_cast<std::int64_t>(ms) / 1000);
+}
+
+bool blank(const std::optional<std::string>& text) {
+    if (!text)
+        return true;
+    return text->find_first_not_of(" \t\n\r\f\v") == std::string::npos;
+}
+
+std::string lowercased(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+/// A file name for an item id: a separator or a leading dot cannot lead out of the directory.
+std::string safeFileName(const std::string& id) {
+    std::string name;
+    for (char c : id)
+        name += (c == '/' || c == '\0') ? '_' : c;
+    if (name.empty() || name[0] == '.')
+        name.insert(name.begin(), '_');
+    return name;
+}
+
+std::shared_ptr<const Image> imageFromFile(const std::filesystem::path& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        return nullptr;
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    auto image = Image::decode(bytes.str());
+    return image ? std::make_shared<const Image>(std::move(*image)) : nullptr;
+}
+
+}  // namespace
+
+RemoteControls::RemoteControls(Services services) : services_(std::move(services)) {
+    if (!services_.nowPlayingCenter)
+        services_.nowPlayingCenter = NowPlayingCenter::make();
+    if (!services_.commandCenter)
+        services_.commandCenter = RemoteCommandCenter::make();
+    if (!services_.audioOutput)
+        services_.audioOutput = AudioOutput::sharedInstance();
+    imageCache_.setCountLimit(kCoverCacheCount);
+}
+
+std::shared_ptr<RemoteControls> RemoteControls::init(Services services) {
+    auto controls = std::shared_ptr<RemoteControls>(new RemoteControls(std::move(services)));
+    controls->registerRemoteControlEventHandlers();
+    return controls;
+}
+
+std::shared_ptr<RemoteControls> RemoteControls::initWithPlayer(std::shared_ptr<Player> player,
+                                                               Services services) {
+    auto controls = init(std::move(services));
+    controls->setPlayer(std::move(player));
+    return controls;
+}
+
+RemoteControls::~RemoteControls() {
+    unregisterRemoteControlEventHandlers();
+    uninitAudioUnit();
+}
+
+void RemoteControls::setPlayer(std::shared_ptr<Player> player) {
+    player_ = player;
+    if (!player)
+        return;
+    player->addDelegate(shared_from_this());
+    if (!player->isLocalPlayer()) {
+        initAudioUnit();
+        startAudioUnit();
+    } else {
+        uninitAudioUnit();
+    }
+}
+
+void RemoteControls::setPlaybackContext(std::string context) {
+    currentPlaybackContext_ = std::move(context);
+}
+
+// ---- publishing ----
+
+void RemoteControls::updateNowPlayingInfo(std::optional<std::string> artist,
+                                          std::optional<std::string> title,
+                                          std::optional<std::string> album, double durationMs,
+                                          double currentTimeMs, std::string coverUrl, bool paused,
+                                          std::int64_t queueIndex, std::int64_t queueCount) {
+    publish(std::move(artist), std::move(title), std::move(album), durationMs, currentTimeMs,
+            std::move(coverUrl), paused, queueIndex, queueCount, std::nullopt);
+}
+
+void RemoteControls::publish(std::optional<std::string> artist, std::optional<std::string> title,
+                             std::optional<std::string> album, double durationMs,
+                             double currentTimeMs, std::string coverUrl, bool paused,
+                             std::int64_t queueIndex, std::int64_t queueCount,
+                             std::optional<std::string> itemIdentifier) {
+    NowPlayingInfo info;
+    info.artist = std::move(artist);
+    info.title = std::move(title);
+    info.albumTitle = std::move(album);
+    info.playbackDuration = wholeSeconds(durationMs);
+    info.elapsedPlaybackTime = wholeSeconds(currentTimeMs);
+    info.playbackRate = paused ? 0.0 : 1.0;
+    if (queueIndex >= 0 && queueIndex < queueCount) {
+        info.playbackQueueIndex = queueIndex;
+        info.playbackQueueCount = queueCount;
+    }
+    info.itemIdentifier = std::move(itemIdentifier);
+
+    bool load = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (coverUrl != coverImageUrl_) {
+            if (auto cached = imageCache_.object(coverUrl)) {
+                coverImage_ = cached;
+            } else {
+                coverImage_.reset();
+                load = true;
+            }
+            coverImageUrl_ = coverUrl;
+        }
+        info.artwork = coverImage_;
+        services_.nowPlayingCenter->setNowPlayingInfo(info);
+        services_.nowPlayingCenter->setPlaybackState(paused ? NowPlayingPlaybackState::Paused
+                                                            : NowPlayingPlaybackState::Playing);
+    }
+    if (load) {
+        std::weak_ptr<RemoteControls> weak = weak_from_this();
+        loadImageAsync(coverUrl, [weak, coverUrl](std::shared_ptr<const Image> image) {
+            if (auto self = weak.lock())
+                self->coverLoaded(coverUrl, std::move(image));
+        });
+    }
+}
+
+void RemoteControls::coverLoaded(const std::string& url, std::shared_ptr<const Image> image) {
+    std::lock_guard lock(mutex_);
+    const bool usable = image && image->hasBitmapData();
+    if (usable)
+        imageCache_.setObject(url, image);
+    // A cover that arrives after another item took its place is kept in the cache only: it must
+    // not be shown with the other item.
+    if (url != coverImageUrl_)
+        return;
+    if (!usable) {
+        coverImage_.reset();
+        return;
+    }
+    coverImage_ = image;
+    if (auto info = services_.nowPlayingCenter->nowPlayingInfo()) {
+        info->artwork = image;
+        services_.nowPlayingCenter->setNowPlayingInfo(std::move(info));
+    }
+}
+
+void RemoteControls::clearNowPlayingInfo() {
+    std::lock_guard lock(mutex_);
+    coverImage_.reset();
+    coverImageUrl_.clear();
+    services_.nowPlayingCenter->setNowPlayingInfo(std::nullopt);
+    services_.nowPlayingCenter->setPlaybackState(NowPlayingPlaybackState::Stopped);
+}
+
+void RemoteControls::loadImageAsync(const std::string& coverUrl,
+                                    std::function<void(std::shared_ptr<const Image>)> completion) {
+    DispatchQueue::global()->async([coverUrl, completion = std::move(completion)] {
+        if (coverUrl.empty()) {
+            completion(nullptr);
+            return;
+        }
+        if (coverUrl.rfind("http://", 0) == 0 || coverUrl.rfind("https://", 0) == 0) {
+            auto url = Url::parse(coverUrl);
+            if (!url) {
+                completion(nullptr);
+                return;
+            }
+            defaultSession()
+                ->dataTask(UrlRequest(*url),
+                           [completion](std::optional<std::string> data, std::optional<UrlResponse>,
+                                        std::optional<UrlError>) {
+                               std::shared_ptr<const Image> image;
+                               if (data)
+                                   if (auto decoded = Image::decode(*data))
+                                       image = std::make_shared<const Image>(std::move(*decoded));
+                               completion(std::move(image));
+                           })
+                ->resume();
+            return;
+        }
+        if (coverUrl.rfind("file://", 0) == 0) {
+            std::string path = coverUrl;
+            for (std::size_t at; (at = path.find("file://")) != std::string::npos;)
+                path.erase(at, 7);
+            completion(imageFromFile(path));
+            return;
+        }
+        const auto documents = Directories::documents();
+        completion(documents ? imageFromFile(documents->string() + coverUrl) : nullptr);
+    });
+}
+
+bool RemoteControls::isCarPlay() {
+    if (services_.audioOutput && services_.audioOutput->currentRouteIsCarAudio())
+        return true;
+    return lowercased(currentPlaybackContext_) == "carplay";
+}
+
+// ---- remote commands ----
+
+void RemoteControls::attach(RemoteCommand command, RemoteCommandCenter::Handler handler) {
+    detach(command);
+    targets_[command] = services_.commandCenter->addTarget(command, std::move(handler));
+}
+
+void RemoteControls::detach(RemoteCommand command) {
+    auto found = targets_.find(command);
+    if (found == targets_.end())
+        return;
+    services_.commandCenter->removeTarget(command, found->second);
+    targets_.erase(found);
+}
+
+void RemoteControls::registerRemoteControlEventHandlers() {
+    if (registeredForCommands_)
+        return;
+    registeredForCommands_ = true;
+    auto& center = *services_.commandCenter;
+    std::weak_ptr<RemoteControls> weak = weak_from_this();
+    // Runs `action` on the player, if there still is one; always reports success.
+    auto onPlayer = [weak](std::function<void(Player&, const RemoteCommandEvent&)> action) {
+        return [weak, action](const RemoteCommandEvent& event) {
+            if (auto self = weak.lock())
+                if (auto player = self->player())
+                    action(*player, event);
+            return RemoteCommandStatus::Success;
+        };
+    };
+    for (auto command :
+         {RemoteCommand::NextTrack, RemoteCommand::PreviousTrack,
+          RemoteCommand::ChangePlaybackPosition, RemoteCommand::TogglePlayPause,
+          RemoteCommand::Play, RemoteCommand::Pause, RemoteCommand::ChangeShuffleMode})
+        center.setEnabled(command, true);
+    attach(RemoteCommand::TogglePlayPause,
+           onPlayer([](Player& p, const RemoteCommandEvent&) { p.playPause(); }));
+    attach(RemoteCommand::Play,
+           onPlayer([](Player& p, const RemoteCommandEvent&) { p.unpause(); }));
+    attach(RemoteCommand::Pause, onPlayer([](Player& p, const RemoteCommandEvent&) { p.pause(); }));
+    attach(RemoteCommand::NextTrack,
+           onPlayer([](Player& p, const RemoteCommandEvent&) { p.nextTrack(); }));
+    attach(RemoteCommand::PreviousTrack,
+           onPlayer([](Player& p, const RemoteCommandEvent&) { p.prevTrack(); }));
+    attach(RemoteCommand::ChangePlaybackPosition,
+           onPlayer([](Player& p, const RemoteCommandEvent& e) {
+               // A position the player cannot take (not a number) is dropped; before the start
+               // is the start.
+               if (!std::isfinite(e.positionTime))
+                   return;
+               p.setPosition(std::max(0.0, e.positionTime) * 1000.0);
+           }));
+    std::weak_ptr<RemoteCommandCenter> weakCenter = services_.commandCenter;
+    attach(RemoteCommand::ChangeShuffleMode,
+           onPlayer([weakCenter](Player& p, const RemoteCommandEvent& e) {
+               auto center = weakCenter.lock();
+               if (e.shuffleType == RemoteShuffleType::Items ||
+                   e.shuffleType == RemoteShuffleType::Collections) {
+                   p.setShuffleOn(true);
+                   if (center)
+                       center->setCurrentShuffleType(RemoteShuffleType::Collections);
+               } else if (e.shuffleType == RemoteShuffleType::Off) {
+                   p.setShuffleOn(false);
+                   if (center)
+                       center->setCurrentShuffleType(RemoteShuffleType::Off);
+               }
+           }));
+    registerCarPlayEventHandlers();
+}
+
+void RemoteControls::registerCarPlayEventHandlers() {
+    auto& center = *services_.commandCenter;
+    if (!isCarPlay()) {
+        center.setEnabled(RemoteCommand::Like, false);
+        center.setEnabled(RemoteCommand::ChangeRepeatMode, false);
+        detach(RemoteCommand::Like);
+        detach(RemoteCommand::ChangeRepeatMode);
+        return;
+    }
+    std::weak_ptr<RemoteControls> weak = weak_from_this();
+    center.setEnabled(RemoteCommand::Like, true);
+    center.setLikeShortTitle("Favorite");
+    attach(RemoteCommand::Like, [weak](const RemoteCommandEvent&) {
+        auto self = weak.lock();
+        if (!self || !self->currentItem_)
+            return RemoteCommandStatus::Success;
+        auto center = self->services_.commandCenter;
+        const auto& item = *self->currentItem_;
+        if (self->services_.favorites.setItemFavorite)
+            self->services_.favorites.setItemFavorite(
+                item.ServerId.value_or(""), item.ItemId.value_or(""), !center->likeIsActive(),
+                [center](bool done) { center->setLikeActive(done); });
+        else
+            center->setLikeActive(false);
+        return RemoteCommandStatus::Success;
+    });
+    center.setEnabled(RemoteCommand::ChangeRepeatMode, true);
+    attach(RemoteCommand::ChangeRepeatMode, [weak](const RemoteCommandEvent& e) {
+        auto self = weak.lock();
+        auto player = self ? self->player() : nullptr;
+        if (!player)
+            return RemoteCommandStatus::Success;
+        switch (e.repeatType) {
+            case RemoteRepeatType::Off:
+                player->setRepeatMode("RepeatNone");
+                break;
+            case RemoteRepeatType::One:
+                player->setRepeatMode("RepeatOne");
+                break;
+            case RemoteRepeatType::All:
+                player->setRepeatMode("RepeatAll");
+                break;
+        }
+        return RemoteCommandStatus::Success;
+    });
+}
+
+void RemoteControls::unregisterRemoteControlEventHandlers() {
+    if (!registeredForCommands_)
+        return;
+    registeredForCommands_ = false;
+    for (int i = 0; i < static_cast<int>(kRemoteCommandCount); ++i) {
+        const auto command = static_cast<RemoteCommand>(i);
+        services_.commandCenter->setEnabled(command, false);
+        detach(command);
+    }
+}
+
+// ---- the idle output ----
+
+void RemoteControls::initAudioUnit() {
+    if (audioUnit_)
+        return;
+    audioUnit_ = services_.audioOutput->createIdleOutput();
+}
+
+void RemoteControls::startAudioUnit() {
+    if (audioUnit_)
+        services_.audioOutput->startIdleOutput();
+}
+
+void RemoteControls::stopAudioUnit() {
+    if (audioUnit_)
+        services_.audioOutput->stopIdleOutput();
+}
+
+void RemoteControls::uninitAudioUnit() {
+    if (!audioUnit_)
+        return;
+    services_.audioOutput->stopIdleOutput();
+    services_.audioOutput->disposeIdleOutput();
+    audioUnit_ = false;
+}
+
+// ---- player events ----
+
+void RemoteControls::publishForCurrentItem() {
+    if (!currentItem_)
+        return;
+    const auto& item = *currentItem_;
+    publish(item.Artist, item.Title, item.Album, duration_, position_, item.CoverUrl.value_or(""),
+            paused_, currentQueueIndex_, currentQueueCount_,
+            item.playlistItemId ? item.playlistItemId : item.ItemId);
+}
+
+void RemoteControls::fileWillStart(const std::optional<std::string>&,
+                                   const std::optional<std::string>&) {
+    auto player = this->player();
+    currentItem_ = player ? player->currentMediaItem() : nullptr;
+    registerRemoteControlEventHandlers();
+    registerCarPlayEventHandlers();
+    paused_ = false;
+    shouldUpdateOnTime_ = true;
+    publishForCurrentItem();
+    if (!currentItem_)
+        return;
+    showNotificationForCurrentItem(currentItem_, false);
+    auto center = services_.commandCenter;
+    if (center->isEnabled(RemoteCommand::Like) && services_.favorites.isItemFavorite)
+        services_.favorites.isItemFavorite(
+            currentItem_->ServerId.value_or(""), currentItem_->ItemId.value_or(""),
+            [center](bool favorite) { center->setLikeActive(favorite); });
+}
+
+void RemoteControls::playbackDidPause() {
+    paused_ = true;
+    publishForCurrentItem();
+}
+
+void RemoteControls::playbackDidUnpause() {
+    paused_ = false;
+    shouldUpdateOnTime_ = true;
+}
+
+void RemoteControls::playbackRestarted() {
+    shouldUpdateOnTime_ = true;
+}
+
+void RemoteControls::onDurationChanged(double durationMs) {
+    duration_ = durationMs;
+    publishForCurrentItem();
+}
+
+void RemoteControls::onTimeUpdate(double positionMs) {
+    position_ = positionMs;
+    if (shouldUpdateOnTime_) {
+        publishForCurrentItem();
+        shouldUpdateOnTime_ = false;
+    }
+}
+
+void RemoteControls::playlistPositionChanged(std::int32_t index) {
+    currentQueueIndex_ = index;
+    publishForCurrentItem();
+    auto player = this->player();
+    if (!player || index == INT32_MAX)
+        return;
+    auto next = player->getItemAtPosition(index + 1);
+    if (!next || !next->CoverUrl)
+        return;
+    const std::string url = *next->CoverUrl;
+    {
+        std::lock_guard lock(mutex_);
+        if (imageCache_.object(url))
+            return;
+    }
+    std::weak_ptr<RemoteControls> weak = weak_from_this();
+    loadImageAsync(url, [weak, url](std::shared_ptr<const Image> image) {
+        auto self = weak.lock();
+        if (!self || !image || !image->hasBitmapData())
+            return;
+        std::lock_guard lock(self->mutex_);
+        self->imageCache_.setObject(url, image);
+    });
+}
+
+void RemoteControls::onPlaylistChanged(const std::vector<std::shared_ptr<MediaItem>>& queue) {
+    currentQueueCount_ = static_cast<std::int64_t>(queue.size());
+    publishForCurrentItem();
+}
+
+void RemoteControls::onRepeatModeChanged(const std::string& mode) {
+    const std::string lower = lowercased(mode);
+    services_.commandCenter->setCurrentRepeatType(lower == "repeatone"   ? RemoteRepeatType::One
+                                                  : lower == "repeatall" ? RemoteRepeatType::All
+                                                                         : RemoteRepeatType::Off);
+}
+
+void RemoteControls::shutdown() {
+    unregisterRemoteControlEventHandlers();
+    clearNowPlayingInfo();
+    currentItem_.reset();
+    paused_ = false;
+    shouldUpdateOnTime_ = true;
+    position_ = 0;
+    duration_ = 0;
+    currentQueueIndex_ = 0;
+    currentQueueCount_ = 0;
+    clearNowPlayingInfo();
+}
+
+// ---- the notification ----
+
+void RemoteControls::showNotificationForCurrentItem(std::shared_ptr<MediaItem> item,
+                                                    bool askedAlready) {
+    auto center = services_.notificationCenter;
+    if (!center)
+        return;
+    std::weak_ptr<RemoteControls> weak = weak_from_this();
+    center->notificationSettings([weak, center, item,
+                                  askedAlready](NotificationAuthorizationStatus status) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        switch (status) {
+            case NotificationAuthorizationStatus::Denied:
+                return;
+            case NotificationAuthorizationStatus::NotDetermined:
+                if (askedAlready)
+                    return;  // asked once for this item: no second request
+                center->requestAuthorization([weak, item](bool granted, NotificationError error) {
+                    if (error) {
+                        consoleLog(kCategory,
+                                   "[UNUserNotificationCenter requestAuthorizationWithOptions] "
+                                   "failed: %s",
+                                   error->c_str());
+                        return;
+                    }
+                    consoleLog(
+                        kCategory,
+                        "[UNUserNotificationCenter requestAuthorizationWithOptions] Result: %s",
+                        granted ? "Granted" : "Denied");
+                    if (granted)
+                        if (auto self = weak.lock())
+                            self->showNotificationForCurrentItem(item, true);
+                });
+                return;
+            default:
+                self->notify(item);
+        }
+    });
+}
+
+void RemoteControls::notify(const std::shared_ptr<MediaItem>& item) {
+    NotificationRequest request;
+    request.identifier = "VORN_MUSIC";
+    request.title = item->Title.value_or("");
+    std::string subtitle = blank(item->Artist) ? std::string() : *item->Artist;
+    if (!blank(item->Album)) {
+        if (!subtitle.empty())
+            subtitle += " - ";
+        subtitle += *item->Album;
+    }
+    request.subtitle = blank(subtitle) ? "Now Playing" : subtitle;
+    std::shared_ptr<const Image> cover;
+    if (item->CoverUrl) {
+        std::lock_guard lock(mutex_);
+        cover = imageCache_.object(*item->CoverUrl);
+    }
+    if (cover && item->ItemId) {
+        const auto file =
+            Environment::current()->temporaryDirectory() / (safeFileName(*item->ItemId) + ".png");
+        bool written = false;
+        std::error_code ec;
+        std::filesystem::create_directories(file.parent_path(), ec);
+        if (auto png = cover->pngData()) {
+            std::ofstream out(file, std::ios::binary | std::ios::trunc);
+            out.write(png->data(), static_cast<std::streamsize>(png->size()));
+            out.close();
+            written = static_cast<bool>(out);
+        }
+        if (written)
+            request.attachments.push_back({*item->ItemId, file});
+        else
+            consoleLog(kCategory,
+                       "UNUserNotificationCenter UNNotificationAttachment creation failed: %s",
+                       ("cannot write " + file.string()).c_str());
+    }
+    request.delay = std::chrono::milliseconds(100);
+    services_.notificationCenter->add(std::move(request), [](NotificationError error) {
+        if (error)
+            consoleLog(kCategory, "[UNUserNotificationCenter addNotificationRequest] failed: %s",
+                       error->c_str());
+    });
+}
+
+}  // namespace vk

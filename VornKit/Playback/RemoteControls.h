@@ -1,0 +1,157 @@
+// RemoteControls: publishes the player's current item as "now playing" (titles, times, queue place,
+// cover art), answers the desktop's remote commands by driving the player, shows a notification
+// when a new item starts, and keeps an idle audio output while a remote (web) player is in use.
+//
+// It listens to the player as a PlayerEventDelegate. The desktop parts it uses come in Services:
+// on a desktop an MprisService's two centres, a FreedesktopNotificationCenter and the shared
+// AudioOutput; in tests their doubles.
+//
+// Remote commands: toggle play/pause, play, pause, next, previous, change position and change
+// shuffle mode are enabled once handlers are installed (at creation and at each new file); like
+// and change repeat mode only while an in-car display is in use (isCarPlay()). Every other command
+// stays disabled. shutdown() removes them all.
+//
+// Thread rule: bound to the main queue (player events, command handlers, setPlayer, the audio
+// unit calls), except updateNowPlayingInfo(), clearNowPlayingInfo() and loadImageAsync(), which
+// are thread-safe: artwork loads complete on other queues and publish under the object's lock.
+// Ownership: the player is kept weakly; the host owns this object.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VornKit/Api/ImageCache.h"
+#include "VornKit/Platform/AudioOutput.h"
+#include "VornKit/Platform/NowPlayingCenter.h"
+#include "VornKit/Platform/RemoteCommandCenter.h"
+#include "VornKit/Platform/UserNotificationCenter.h"
+#include "VornKit/Playback/MediaItem.h"
+#include "VornKit/Playback/Player.h"
+#include "VornKit/Playback/PlayerEventDelegate.h"
+
+namespace vk {
+
+/// The favourites service the like command uses (the connection manager's favourites in a host).
+/// Either function may be empty: queries then answer false and changes report false.
+struct RemoteFavorites {
+    std::function<void(const std::string& serverId, const std::string& itemId,
+                       std::function<void(bool isFavorite)> completion)>
+        isItemFavorite;
+    std::function<void(const std::string& serverId, const std::string& itemId, bool isFavorite,
+                       std::function<void(bool done)> completion)>
+        setItemFavorite;
+};
+
+class RemoteControls : public PlayerEventDelegate,
+                       public std::enable_shared_from_this<RemoteControls> {
+  public:
+    struct Services {
+        std::shared_ptr<NowPlayingCenter> nowPlayingCenter;
+        std::shared_ptr<RemoteCommandCenter> commandCenter;
+        /// Null: no notifications.
+        std::shared_ptr<UserNotificationCenter> notificationCenter;
+        /// Null: AudioOutput::sharedInstance().
+        std::shared_ptr<AudioOutput> audioOutput;
+        RemoteFavorites favorites;
+    };
+
+    /// Creates the image cache (count limit 15) and installs the remote command handlers.
+    static std::shared_ptr<RemoteControls> init(Services services);
+    /// init(), then setPlayer().
+    static std::shared_ptr<RemoteControls> initWithPlayer(std::shared_ptr<Player> player,
+                                                          Services services);
+    ~RemoteControls() override;
+
+    /// Keeps the player weakly and registers with it; a remote player gets the idle output
+    /// created and started, a local one has it stopped and disposed of.
+    void setPlayer(std::shared_ptr<Player> player) override;
+    /// "carplay" in any case marks in-car use.
+    void setPlaybackContext(std::string context);
+
+    /// Publishes now-playing information. Times are milliseconds and published in whole seconds;
+    /// the queue place only when 0 <= queueIndex < queueCount.
+    void updateNowPlayingInfo(std::optional<std::string> artist, std::optional<std::string> title,
+                              std::optional<std::string> album, double durationMs,
+                              double currentTimeMs, std::string coverUrl, bool paused,
+                              std::int64_t queueIndex = 0, std::int64_t queueCount = 0);
+    /// Removes the information, forgets the artwork and its URL, and sets the state to stopped.
+    void clearNowPlayingInfo();
+    /// Loads a cover: http(s) through the shared URL session (its trust rules; completion on its
+    /// queue), "file://" paths, or a path relative to the documents directory (appended without a
+    /// separator). The completion gets the image, or null; it runs exactly once, off the caller's
+    /// thread.
+    void loadImageAsync(const std::string& coverUrl,
+                        std::function<void(std::shared_ptr<const Image>)> completion);
+    /// Whether an in-car display is in use: the audio route is a car port, or the playback
+    /// context says "carplay".
+    bool isCarPlay();
+
+    void registerRemoteControlEventHandlers();
+    void registerCarPlayEventHandlers();
+    void unregisterRemoteControlEventHandlers();
+
+    void initAudioUnit();
+    void startAudioUnit();
+    void stopAudioUnit();
+    void uninitAudioUnit();
+
+    // PlayerEventDelegate
+    void fileWillStart(const std::optional<std::string>& path,
+                       const std::optional<std::string>& playlistItemId) override;
+    void playbackDidPause() override;
+    void playbackDidUnpause() override;
+    void playbackRestarted() override;
+    void onDurationChanged(double durationMs) override;
+    void onTimeUpdate(double positionMs) override;
+    void playlistPositionChanged(std::int32_t index) override;
+    void onPlaylistChanged(const std::vector<std::shared_ptr<MediaItem>>& queue) override;
+    void onRepeatModeChanged(const std::string& mode) override;
+    void shutdown() override;
+
+    /// The cover cache (count limit 15), shared with the notification attachment.
+    ImageCache& imageCache() { return imageCache_; }
+    std::shared_ptr<MediaItem> currentItem() const { return currentItem_; }
+    bool registeredForCommands() const { return registeredForCommands_; }
+
+  private:
+    explicit RemoteControls(Services services);
+    std::shared_ptr<Player> player() const { return player_.lock(); }
+    void publishForCurrentItem();
+    void publish(std::optional<std::string> artist, std::optional<std::string> title,
+                 std::optional<std::string> album, double durationMs, double currentTimeMs,
+                 std::string coverUrl, bool paused, std::int64_t queueIndex,
+                 std::int64_t queueCount, std::optional<std::string> itemIdentifier);
+    void coverLoaded(const std::string& url, std::shared_ptr<const Image> image);
+    void attach(RemoteCommand command, RemoteCommandCenter::Handler handler);
+    void detach(RemoteCommand command);
+    void showNotificationForCurrentItem(std::shared_ptr<MediaItem> item, bool askedAlready);
+    void notify(const std::shared_ptr<MediaItem>& item);
+
+    Services services_;
+    std::weak_ptr<Player> player_;
+    std::shared_ptr<MediaItem> currentItem_;
+    std::string currentPlaybackContext_;
+    bool paused_ = false;
+    double position_ = 0;
+    double duration_ = 0;
+    std::int64_t currentQueueIndex_ = 0;
+    std::int64_t currentQueueCount_ = 0;
+    bool shouldUpdateOnTime_ = true;
+    bool registeredForCommands_ = false;
+    bool audioUnit_ = false;
+    std::map<RemoteCommand, RemoteCommandCenter::Target> targets_;
+
+    // Guarded by mutex_: the artwork and the publication to the centre.
+    std::mutex mutex_;
+    std::string coverImageUrl_;
+    std::shared_ptr<const Image> coverImage_;
+    ImageCache imageCache_;
+};
+
+}  // namespace vk
