@@ -14,6 +14,8 @@
 // Thread rule: thread-safe.
 #pragma once
 
+#include "VornKit/Export.h"
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,7 +24,7 @@ namespace vk {
 
 enum class IdleOutputState { None, Created, Running };
 
-class AudioOutput {
+class VK_EXPORT AudioOutput {
   public:
     /// The process's output, made on first use: PulseAudio when a server answers, else null.
     static std::shared_ptr<AudioOutput> sharedInstance();
@@ -44,7 +46,7 @@ class AudioOutput {
 };
 
 /// Keeps the idle output's state; the base of the null backend and the double.
-class StateOnlyAudioOutput : public AudioOutput {
+class VK_EXPORT StateOnlyAudioOutput : public AudioOutput {
   public:
     bool createIdleOutput() override;
     bool startIdleOutput() override;
@@ -58,13 +60,13 @@ class StateOnlyAudioOutput : public AudioOutput {
     bool failCreate_ = false;
 };
 
-class NullAudioOutput : public StateOnlyAudioOutput {
+class VK_EXPORT NullAudioOutput : public StateOnlyAudioOutput {
   public:
     std::string backendName() const override { return "null"; }
     bool currentRouteIsCarAudio() override { return false; }
 };
 
-class ManualAudioOutput : public StateOnlyAudioOutput {
+class VK_EXPORT ManualAudioOutput : public StateOnlyAudioOutput {
   public:
     std::string backendName() const override { return "manual"; }
     bool currentRouteIsCarAudio() override;

@@ -5,11 +5,13 @@
 // Thread rule: a pure function.
 #pragma once
 
+#include "VornKit/Export.h"
+
 #include <string>
 #include <string_view>
 
 namespace vk {
 
-std::string dbusSafeText(std::string_view text);
+VK_EXPORT std::string dbusSafeText(std::string_view text);
 
 }  // namespace vk

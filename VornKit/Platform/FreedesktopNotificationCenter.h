@@ -10,6 +10,8 @@
 // Thread rule: thread-safe. Bus calls and completions run on the centre's serial queue.
 #pragma once
 
+#include "VornKit/Export.h"
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,7 +20,7 @@
 
 namespace vk {
 
-class FreedesktopNotificationCenter : public UserNotificationCenter {
+class VK_EXPORT FreedesktopNotificationCenter : public UserNotificationCenter {
   public:
     /// `appName` is the sender shown by the server; `desktopEntry` (without ".desktop") lets it
     /// find the application's icon. The bus is reached on first use.

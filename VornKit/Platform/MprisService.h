@@ -18,6 +18,8 @@
 // service releases the name and joins the bus thread.
 #pragma once
 
+#include "VornKit/Export.h"
+
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -28,7 +30,7 @@
 
 namespace vk {
 
-class MprisService {
+class VK_EXPORT MprisService {
   public:
     struct Options {
         /// Last element of the bus name; characters a bus name cannot hold become '_'.

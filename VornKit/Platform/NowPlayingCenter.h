@@ -9,6 +9,8 @@
 // lock is released.
 #pragma once
 
+#include "VornKit/Export.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -21,7 +23,7 @@
 namespace vk {
 
 /// The now-playing information of one item. Times are seconds.
-struct NowPlayingInfo {
+struct VK_EXPORT NowPlayingInfo {
     std::optional<std::string> artist;
     std::optional<std::string> title;
     std::optional<std::string> albumTitle;
@@ -40,7 +42,7 @@ struct NowPlayingInfo {
 
 enum class NowPlayingPlaybackState { Unknown, Playing, Paused, Stopped };
 
-class NowPlayingCenter : public std::enable_shared_from_this<NowPlayingCenter> {
+class VK_EXPORT NowPlayingCenter : public std::enable_shared_from_this<NowPlayingCenter> {
   public:
     /// A centre that only keeps the values (the test double, and the centre to use when no
     /// desktop service can be had).

@@ -11,6 +11,8 @@
 // Thread rule: thread-safe; calls wait for the server (a few seconds at most).
 #pragma once
 
+#include "VornKit/Export.h"
+
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -20,7 +22,7 @@
 
 namespace vk {
 
-class PulseAudioOutput : public AudioOutput {
+class VK_EXPORT PulseAudioOutput : public AudioOutput {
   public:
     /// An output on `server` (a libpulse server string; absent: the default server), or null
     /// when no server answers within `timeout`. Never starts a server.

@@ -10,6 +10,8 @@
 // the change, without the lock held.
 #pragma once
 
+#include "VornKit/Export.h"
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -37,7 +39,7 @@ inline constexpr std::size_t kRemoteCommandCount = 9;
 enum class RemoteShuffleType { Off, Items, Collections };
 enum class RemoteRepeatType { Off, One, All };
 
-struct RemoteCommandEvent {
+struct VK_EXPORT RemoteCommandEvent {
     RemoteCommand command = RemoteCommand::TogglePlayPause;
     /// ChangePlaybackPosition: the position asked for, seconds.
     double positionTime = 0.0;
@@ -49,7 +51,7 @@ struct RemoteCommandEvent {
 
 enum class RemoteCommandStatus { Success, NoSuchContent, CommandFailed };
 
-class RemoteCommandCenter : public std::enable_shared_from_this<RemoteCommandCenter> {
+class VK_EXPORT RemoteCommandCenter : public std::enable_shared_from_this<RemoteCommandCenter> {
   public:
     using Handler = std::function<RemoteCommandStatus(const RemoteCommandEvent&)>;
     using Target = std::uint64_t;

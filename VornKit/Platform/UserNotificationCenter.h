@@ -12,6 +12,8 @@
 // Thread rule: thread-safe. Completions run on the centre's own serial queue, exactly once.
 #pragma once
 
+#include "VornKit/Export.h"
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -27,12 +29,12 @@ namespace vk {
 
 enum class NotificationAuthorizationStatus { NotDetermined, Denied, Authorized, Provisional };
 
-struct NotificationAttachment {
+struct VK_EXPORT NotificationAttachment {
     std::string identifier;
     std::filesystem::path file;  ///< an image file
 };
 
-struct NotificationRequest {
+struct VK_EXPORT NotificationRequest {
     std::string identifier;
     std::string title;
     std::string subtitle;
@@ -45,7 +47,8 @@ struct NotificationRequest {
 /// An error of the notification service: empty means none.
 using NotificationError = std::optional<std::string>;
 
-class UserNotificationCenter : public std::enable_shared_from_this<UserNotificationCenter> {
+class VK_EXPORT UserNotificationCenter
+    : public std::enable_shared_from_this<UserNotificationCenter> {
   public:
     /// The test double (see the class comment).
     static std::shared_ptr<UserNotificationCenter> make();

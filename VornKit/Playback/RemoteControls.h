@@ -17,6 +17,8 @@
 // Ownership: the player is kept weakly; the host owns this object.
 #pragma once
 
+#include "VornKit/Export.h"
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -39,7 +41,7 @@ namespace vk {
 
 /// The favourites service the like command uses (the connection manager's favourites in a host).
 /// Either function may be empty: queries then answer false and changes report false.
-struct RemoteFavorites {
+struct VK_EXPORT RemoteFavorites {
     std::function<void(const std::string& serverId, const std::string& itemId,
                        std::function<void(bool isFavorite)> completion)>
         isItemFavorite;
@@ -48,8 +50,8 @@ struct RemoteFavorites {
         setItemFavorite;
 };
 
-class RemoteControls : public PlayerEventDelegate,
-                       public std::enable_shared_from_this<RemoteControls> {
+class VK_EXPORT RemoteControls : public PlayerEventDelegate,
+                                 public std::enable_shared_from_this<RemoteControls> {
   public:
     struct Services {
         std::shared_ptr<NowPlayingCenter> nowPlayingCenter;
