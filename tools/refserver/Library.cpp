@@ -846,7 +846,9 @@ void Library::answerItems(const Request& request, Response& response,
             continue;
         if (includeMedia == false && !isArtist)
             continue;
-        if (!search.empty() && keys_[i].name.find(search) == std::string::npos)
+        // Like real servers, a search finds a track by its album's name too.
+        if (!search.empty() && keys_[i].name.find(search) == std::string::npos &&
+            keys_[i].album.find(search) == std::string::npos)
             continue;
         const UserItemState& state = states[i];
         if (favorite && state.isFavorite != *favorite)

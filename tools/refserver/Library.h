@@ -13,11 +13,12 @@
 // Routes (under "/vorn", all needing the server's token when one is set):
 //   GET  Users/{user}/Views                       the views, with the user's data
 //   GET  Users/{user}/Items, Items                items: ParentId, Recursive, IncludeItemTypes,
-//        ExcludeItemTypes, SearchTerm, SortBy (SortName, Name, Random, DateCreated, DatePlayed,
-//        PlayCount, ProductionYear, PremiereDate, Album, AlbumArtist, IndexNumber, Runtime),
-//        SortOrder, Filters (IsFavorite, IsNotFavorite, IsPlayed, IsUnplayed, IsFolder,
-//        IsNotFolder, IsResumable), IsFavorite, IsPlayed, IncludeMedia, IncludeArtists,
-//        StartIndex, Limit, EnableTotalRecordCount, UserId (for Items)
+//        ExcludeItemTypes, SearchTerm (in the name, or a track's album name), SortBy (SortName,
+//        Name, Random, DateCreated, DatePlayed, PlayCount, ProductionYear, PremiereDate, Album,
+//        AlbumArtist, IndexNumber, Runtime), SortOrder, Filters (IsFavorite, IsNotFavorite,
+//        IsPlayed, IsUnplayed, IsFolder, IsNotFolder, IsResumable), IsFavorite, IsPlayed,
+//        IncludeMedia, IncludeArtists, StartIndex, Limit, EnableTotalRecordCount, UserId (for
+//        Items)
 //   GET  Users/{user}/Items/{id}, Items/{id}       one item
 //   GET  Users/{user}/Items/Latest                newest first: ParentId, IncludeItemTypes, Limit
 //        (20), GroupItems (tracks grouped into their albums unless "false")

@@ -15,6 +15,7 @@
 #include "VornKit/Platform/Log.h"
 #include "VornKit/Platform/UserDefaults.h"
 #include "VornKit/Settings/AppSettings.h"
+#include "tools/vornctl/BrowseDemo.h"
 #include "tools/vornctl/Command.h"
 #include "tools/vornctl/IdentityDemo.h"
 #include "tools/vornctl/LibraryDemo.h"
@@ -186,6 +187,8 @@ int runDemo(const std::vector<std::string>& args) {
     status |= vornctl::runLibraryDemo();
     section("Identity: keychain, device, login, stored servers, reachability");
     status |= vornctl::runIdentityDemo(!realHome);
+    section("Browsing: views, latest, favourites and a search for an album by name");
+    status |= vornctl::runBrowseDemo();
     status |= demoOffline();
     section("Playback: the event bridge plays two tracks (web view statements, server reports)");
     status |= vornctl::runPlaybackDemo();

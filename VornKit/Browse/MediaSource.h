@@ -1,0 +1,114 @@
+// MediaSource: the entry point of music browsing and search for front ends (in-car browsing,
+// voice requests, the desktop search provider, vornctl). It picks an API client from a
+// ConnectionManager, fills a table of query parameters and runs one library query, handing back
+// plain lists of items or a GetItemsResponse. It also chooses the artwork URL of an item.
+//
+// A client is usable for the server-id operations when it is registered and has an access token
+// that is not empty; for an unusable one they answer the empty list at once, without a request
+// and without logging.
+//
+// Completions are called exactly once. They run on the shared URL session's delegate queue
+// (defaultSession()), except the immediate ones (no usable client, absent search text, no URL),
+// which run on the calling thread before the operation returns. getUserViews continues on the
+// main queue after address resolution; its completion comes from the session's queue when the
+// views are fetched, or from the main queue when resolution fails.
+//
+// Thread rule: thread-safe; the object has no state of its own besides the manager it reads.
+// Ownership: returned clients and items are shared with the caller.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VornKit/Api/ApiClient.h"
+#include "VornKit/Connection/ConnectionManager.h"
+#include "VornKit/Model/BaseItemDto.h"
+#include "VornKit/Model/GetItemsResponse.h"
+#include "VornKit/Platform/Url.h"
+
+namespace vk {
+
+class MediaSource {
+  public:
+    using QueryParams = ApiClient::QueryParams;
+    using ItemList = ApiClient::ItemList;
+    using ListCompletion = std::function<void(ItemList)>;
+    using ResponseCompletion = std::function<void(std::optional<GetItemsResponse>)>;
+
+    /// Types excluded from every children listing (replaces any caller value).
+    static constexpr const char* kExcludedChildTypes =
+        "Movie,Series,Season,Episode,Trailer,Video,Game,Photo,PhotoAlbum,LiveTvProgram,"
+        "LiveTvChannel,Channel";
+    /// The item types of a search when the caller names none.
+    static constexpr const char* kDefaultSearchTypes = "Audio,Video,Movie";
+
+    /// Works on ConnectionManager::sharedInstance() (created on first use of an operation).
+    MediaSource() = default;
+    /// Works on `manager` (tools and tests that keep a manager of their own).
+    explicit MediaSource(std::shared_ptr<ConnectionManager> manager);
+
+    /// The artwork URL of `item`, first match: its own Primary image, the album's Primary image
+    /// (AlbumId and AlbumPrimaryImageTag both present), Thumb, Logo, Art, Banner; absent when
+    /// none applies or the client has no address. MaxWidth 400, no Quality, the tag, and
+    /// "api_key" = the client's token (empty text without one).
+    static std::optional<Url> getImageURL(ApiClient& apiClient, const BaseItemDto& item);
+
+    /// Every client, most recently accessed server first (never accessed last); starts an address
+    /// resolution for each client without an address, on every call. The clients stay listed.
+    std::vector<std::shared_ptr<ApiClient>> getServerList();
+    std::shared_ptr<ApiClient> getApiClient(const std::string& serverId);
+
+    /// The user's views, after resolving the server's address.
+    void getUserViews(const std::string& serverId, ListCompletion completion);
+    /// The children of `parentId` (all items without one). `options` empty: sorted by name,
+    /// ascending; otherwise sent as given. Video and other non-music types are excluded.
+    void getChildren(const std::string& serverId, std::optional<std::string> parentId,
+                     QueryParams options, ListCompletion completion);
+    /// 50 random items of `type`; the answer passes through unchanged (no usability check;
+    /// a null client answers absent at once).
+    void getRandomItems(std::shared_ptr<ApiClient> apiClient, const std::string& type,
+                        ResponseCompletion completion);
+    void getLatestMusic(const std::string& serverId, ListCompletion completion);
+    void getRecentlyPlayedMusic(const std::string& serverId, ListCompletion completion);
+    void getFrequentlyPlayedMusic(const std::string& serverId, ListCompletion completion);
+    void getFavoriteArtists(const std::string& serverId, ListCompletion completion);
+    void getFavoriteSongs(const std::string& serverId, ListCompletion completion);
+    void getFavoriteAlbums(const std::string& serverId, ListCompletion completion);
+
+    /// Items, albums and artists matching `searchName`, searched at once; one answer after the
+    /// third search has finished, holding each search's items in the order the searches finished
+    /// and TotalRecordCount = their number. Failed searches add nothing (all failed: an empty
+    /// answer, not absent). Absent search text (or a null client): absent at once.
+    void searchForAll(std::shared_ptr<ApiClient> apiClient, std::optional<std::string> searchName,
+                      ResponseCompletion completion);
+    /// Up to 16 items named like `title` of `types` (none: Audio, Video, Movie).
+    void searchForItems(std::shared_ptr<ApiClient> apiClient, std::optional<std::string> title,
+                        const std::vector<std::string>& types, ResponseCompletion completion);
+    /// The first artist named like `artist`.
+    void searchForArtist(std::shared_ptr<ApiClient> apiClient, std::optional<std::string> artist,
+                         ResponseCompletion completion);
+    /// Up to 16 albums named like `album`.
+    void searchForAlbum(std::shared_ptr<ApiClient> apiClient, std::optional<std::string> album,
+                        ResponseCompletion completion);
+
+    // The parameter tables, as the operations send them (also for callers that build their own
+    // requests, such as the desktop search provider).
+    static QueryParams searchItemsParams(const std::string& title,
+                                         const std::vector<std::string>& types);
+    static QueryParams searchAlbumParams(const std::string& album);
+    static QueryParams searchArtistParams(const std::string& artist);
+
+  private:
+    std::shared_ptr<ConnectionManager> manager();
+    /// The registered client with a non-empty token, or null.
+    std::shared_ptr<ApiClient> usableClient(const std::string& serverId);
+    /// The music items query: `params` with the music defaults, on the items path.
+    void musicItems(const std::string& serverId, QueryParams params, ListCompletion completion);
+
+    std::shared_ptr<ConnectionManager> manager_;
+};
+
+}  // namespace vk

@@ -1,0 +1,407 @@
+#include "VornKit/Browse/SearchProvider.h"
+
+#include <sdbus-c++/sdbus-c++.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <fstream>
+#include <utility>
+
+#include "VornKit/Browse/FrontEndItem.h"
+#include "VornKit/Platform/Directories.h"
+#include "VornKit/Platform/Dispatch.h"
+
+namespace vk {
+
+namespace {
+
+constexpr std::size_t kRememberedItems = 2000;
+constexpr std::chrono::milliseconds kIconPoll{20};
+
+std::string joinedTerms(const std::vector<std::string>& terms) {
+    std::string out;
+    for (const auto& term : terms) {
+        if (term.empty())
+            continue;
+        if (!out.empty())
+            out += ' ';
+        out += term;
+    }
+    return out;
+}
+
+/// "artist - album": the first artist (else the album artist) and the album (the name of an
+/// album item); either part may be missing.
+std::string description(const BaseItemDto& item) {
+    std::string artist;
+    if (item.Artists && !item.Artists->empty())
+        artist = item.Artists->front().str();
+    else if (item.AlbumArtist)
+        artist = item.AlbumArtist.str();
+    std::string album = item.Album ? item.Album.str() : std::string();
+    if (album.empty() && item.Type == "MusicAlbum")
+        album = item.Name.str();
+    if (!artist.empty() && !album.empty())
+        return artist + " - " + album;
+    return artist.empty() ? album : artist;
+}
+
+/// A file name for an item id: only characters safe in a path, so an id cannot leave the
+/// directory.
+std::string iconFileName(const std::string& id) {
+    std::string out;
+    for (unsigned char c : id)
+        out += std::isalnum(c) || c == '-' || c == '_' ? static_cast<char>(c) : '_';
+    return out + ".png";
+}
+
+}  // namespace
+
+/// One query waiting for its answer; answered exactly once (result, supersession or timeout).
+struct SearchProvider::Query {
+    std::uint64_t generation = 0;
+    std::atomic<bool> answered{false};
+    std::function<void(std::vector<std::string>)> reply;
+
+    void answer(std::vector<std::string> ids) {
+        if (!answered.exchange(true))
+            reply(std::move(ids));
+    }
+};
+
+struct SearchProvider::Impl {
+    std::unique_ptr<sdbus::IObject> object;
+};
+
+SearchProvider::SearchProvider(std::shared_ptr<DBusConnection> connection,
+                               std::shared_ptr<ConnectionManager> manager, Options options)
+    : connection_(std::move(connection)),
+      manager_(std::move(manager)),
+      options_(std::move(options)),
+      impl_(std::make_unique<Impl>()) {
+    iconDirectory_ = options_.iconDirectory.empty()
+                         ? Directories::temporary() / "vornkit-search-icons"
+                         : options_.iconDirectory;
+}
+
+std::shared_ptr<SearchProvider> SearchProvider::start(std::shared_ptr<DBusConnection> connection,
+                                                      std::shared_ptr<ConnectionManager> manager,
+                                                      Options options, std::string* error) {
+    if (!connection || !manager) {
+        if (error)
+            *error = "no bus connection or connection manager";
+        return nullptr;
+    }
+    std::shared_ptr<SearchProvider> self(
+        new SearchProvider(connection, std::move(manager), std::move(options)));
+    std::error_code ec;
+    std::filesystem::create_directories(self->iconDirectory_, ec);
+    std::weak_ptr<SearchProvider> weak = self;
+    // Sends a reply on the bus thread, where every use of the connection happens.
+    auto onBus = [connection](std::function<void()> send) {
+        connection->post([send = std::move(send)](sdbus::IConnection&) { send(); });
+    };
+    DBusError failure;
+    const bool ok = connection->perform(
+        [&](sdbus::IConnection& bus) {
+            if (self->options_.busName)
+                bus.requestName(*self->options_.busName);
+            auto object = sdbus::createObject(bus, self->options_.objectPath);
+            auto searchMethod = [weak, onBus](sdbus::Result<std::vector<std::string>>&& result,
+                                              const std::vector<std::string>& terms) {
+                auto shared =
+                    std::make_shared<sdbus::Result<std::vector<std::string>>>(std::move(result));
+                auto provider = weak.lock();
+                if (!provider) {
+                    shared->returnResults({});
+                    return;
+                }
+                provider->search(terms, [shared, onBus](std::vector<std::string> ids) {
+                    onBus([shared, ids = std::move(ids)] { shared->returnResults(ids); });
+                });
+            };
+            object->registerMethod("GetInitialResultSet")
+                .onInterface(kInterface)
+                .withInputParamNames("terms")
+                .withOutputParamNames("results")
+                .implementedAs(searchMethod);
+            object->registerMethod("GetSubsearchResultSet")
+                .onInterface(kInterface)
+                .withInputParamNames("previous_results", "terms")
+                .withOutputParamNames("results")
+                .implementedAs([searchMethod](sdbus::Result<std::vector<std::string>>&& result,
+                                              const std::vector<std::string>&,
+                                              const std::vector<std::string>& terms) {
+                    searchMethod(std::move(result), terms);
+                });
+            using MetaList = std::vector<std::map<std::string, sdbus::Variant>>;
+            object->registerMethod("GetResultMetas")
+                .onInterface(kInterface)
+                .withInputParamNames("identifiers")
+                .withOutputParamNames("metas")
+                .implementedAs([weak, onBus](sdbus::Result<MetaList>&& result,
+                                             const std::vector<std::string>& ids) {
+                    auto shared = std::make_shared<sdbus::Result<MetaList>>(std::move(result));
+                    auto provider = weak.lock();
+                    if (!provider) {
+                        shared->returnResults({});
+                        return;
+                    }
+                    provider->metas(ids, [shared, onBus](std::vector<Meta> metas) {
+                        onBus([shared, metas = std::move(metas)] {
+                            MetaList out;
+                            for (const auto& meta : metas) {
+                                std::map<std::string, sdbus::Variant> entry;
+                                entry["id"] = sdbus::Variant(meta.id);
+                                entry["name"] = sdbus::Variant(meta.name);
+                                entry["description"] = sdbus::Variant(meta.description);
+                                if (meta.iconPath)
+                                    entry["gicon"] = sdbus::Variant(*meta.iconPath);
+                                out.push_back(std::move(entry));
+                            }
+                            shared->returnResults(out);
+                        });
+                    });
+                });
+            object->registerMethod("ActivateResult")
+                .onInterface(kInterface)
+                .withInputParamNames("identifier", "terms", "timestamp")
+                .implementedAs([weak](const std::string& id, const std::vector<std::string>& terms,
+                                      std::uint32_t timestamp) {
+                    if (auto provider = weak.lock())
+                        provider->activate(id, terms, timestamp);
+                });
+            object->registerMethod("LaunchSearch")
+                .onInterface(kInterface)
+                .withInputParamNames("terms", "timestamp")
+                .implementedAs(
+                    [weak](const std::vector<std::string>& terms, std::uint32_t timestamp) {
+                        auto provider = weak.lock();
+                        if (!provider)
+                            return;
+                        LaunchCallback launch;
+                        {
+                            std::lock_guard lock(provider->mutex_);
+                            launch = provider->launch_;
+                        }
+                        if (launch)
+                            DispatchQueue::main()->async(
+                                [launch, terms, timestamp] { launch(terms, timestamp); });
+                    });
+            object->finishRegistration();
+            self->impl_->object = std::move(object);
+        },
+        &failure);
+    if (!ok) {
+        if (error)
+            *error = failure.name + ": " + failure.message;
+        return nullptr;
+    }
+    return self;
+}
+
+SearchProvider::~SearchProvider() {
+    // The exported object belongs to the bus thread: take it down there.
+    auto impl = std::shared_ptr<Impl>(std::move(impl_));
+    auto busName = options_.busName;
+    DBusConnection::Work work = [impl, busName](sdbus::IConnection& bus) {
+        impl->object.reset();
+        if (busName)
+            bus.releaseName(*busName);
+    };
+    // On the bus thread this may be inside one of the object's own handlers: remove it after.
+    if (connection_->isBusThread())
+        connection_->post(std::move(work));
+    else
+        connection_->perform(work);
+}
+
+void SearchProvider::setActivateCallback(ActivateCallback callback) {
+    std::lock_guard lock(mutex_);
+    activate_ = std::move(callback);
+}
+
+void SearchProvider::setLaunchCallback(LaunchCallback callback) {
+    std::lock_guard lock(mutex_);
+    launch_ = std::move(callback);
+}
+
+std::shared_ptr<ApiClient> SearchProvider::client() const {
+    if (options_.serverId)
+        return manager_->getApiClient(*options_.serverId);
+    return manager_->getLastUsedApiClient();
+}
+
+void SearchProvider::search(const std::vector<std::string>& terms,
+                            std::function<void(std::vector<std::string>)> reply) {
+    auto query = std::make_shared<Query>();
+    query->reply = std::move(reply);
+    std::shared_ptr<Query> superseded;
+    {
+        std::lock_guard lock(mutex_);
+        query->generation = ++generation_;
+        superseded = std::exchange(pending_, query);
+    }
+    if (superseded)
+        superseded->answer({});
+    const std::string text = joinedTerms(terms);
+    auto apiClient = client();
+    if (text.empty() || !apiClient) {
+        query->answer({});
+        return;
+    }
+    // The shell waits for this call: answer with nothing when the server takes too long.
+    std::weak_ptr<Query> weakQuery = query;
+    DispatchQueue::global()->asyncAfter(options_.answerTimeout, [weakQuery] {
+        if (auto late = weakQuery.lock())
+            late->answer({});
+    });
+    std::weak_ptr<SearchProvider> weak = weak_from_this();
+    MediaSource(manager_).searchForAll(
+        apiClient, text, [weak, query, apiClient](std::optional<GetItemsResponse> answer) {
+            auto self = weak.lock();
+            bool current = false;
+            if (self) {
+                std::lock_guard lock(self->mutex_);
+                current = self->pending_ == query;
+                if (current)
+                    self->pending_.reset();
+            }
+            if (!self || !current || !answer) {
+                query->answer({});
+                return;
+            }
+            self->remember(answer->Items, apiClient);
+            std::vector<std::string> ids;
+            for (const auto& item : answer->Items)
+                ids.push_back(item->Id.str());
+            query->answer(std::move(ids));
+        });
+}
+
+void SearchProvider::remember(const ItemList& items, const std::shared_ptr<ApiClient>& client) {
+    std::vector<std::shared_ptr<BaseItemDto>> fetch;
+    {
+        std::lock_guard lock(mutex_);
+        if (items_.size() + items.size() > kRememberedItems) {
+            items_.clear();
+            iconDone_.clear();
+        }
+        for (const auto& item : items) {
+            const std::string id = item->Id.str();
+            items_[id] = item;
+            if (!iconDone_.count(id)) {
+                iconDone_[id] = false;
+                fetch.push_back(item);
+            }
+        }
+    }
+    for (const auto& item : fetch)
+        fetchIcon(item, client);
+}
+
+void SearchProvider::fetchIcon(const std::shared_ptr<BaseItemDto>& item,
+                               const std::shared_ptr<ApiClient>& client) {
+    const std::string id = item->Id.str();
+    const auto path = iconDirectory_ / iconFileName(id);
+    std::weak_ptr<SearchProvider> weak = weak_from_this();
+    auto finish = [weak, id] {
+        if (auto self = weak.lock()) {
+            std::lock_guard lock(self->mutex_);
+            if (self->iconDone_.count(id))
+                self->iconDone_[id] = true;
+        }
+    };
+    std::error_code ec;
+    auto url = MediaSource::getImageURL(*client, *item);
+    if (std::filesystem::exists(path, ec) || !url) {
+        finish();
+        return;
+    }
+    loadImageAsync(item, *url, [path, finish](std::shared_ptr<const Image> image) {
+        if (image) {
+            if (auto png = image->pngData()) {
+                // Written aside and renamed, so the shell never reads half a file.
+                auto partial = path;
+                partial += ".part" + std::to_string(::getpid());
+                std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+                out.write(png->data(), static_cast<std::streamsize>(png->size()));
+                out.close();
+                std::error_code ec;
+                if (out)
+                    std::filesystem::rename(partial, path, ec);
+                else
+                    std::filesystem::remove(partial, ec);
+            }
+        }
+        finish();
+    });
+}
+
+void SearchProvider::metas(const std::vector<std::string>& ids,
+                           std::function<void(std::vector<Meta>)> reply) {
+    const auto deadline = std::chrono::steady_clock::now() + options_.iconWait;
+    auto weak = weak_from_this();
+    // Polls until every asked cover has ended or the wait is over, then answers.
+    auto attempt = std::make_shared<std::function<void()>>();
+    *attempt = [weak, ids, reply = std::move(reply), deadline, attempt]() mutable {
+        auto self = weak.lock();
+        if (!self) {
+            reply({});
+            *attempt = nullptr;
+            return;
+        }
+        std::vector<Meta> out;
+        bool waiting = false;
+        {
+            std::lock_guard lock(self->mutex_);
+            for (const auto& id : ids) {
+                auto found = self->items_.find(id);
+                if (found == self->items_.end())
+                    continue;
+                auto done = self->iconDone_.find(id);
+                waiting = waiting || (done != self->iconDone_.end() && !done->second);
+                const auto& item = *found->second;
+                out.push_back({id, item.Name.str(), description(item), std::nullopt});
+            }
+        }
+        if (waiting && std::chrono::steady_clock::now() < deadline) {
+            DispatchQueue::global()->asyncAfter(kIconPoll, [attempt] {
+                if (*attempt)
+                    (*attempt)();
+            });
+            return;
+        }
+        for (auto& meta : out) {
+            std::error_code ec;
+            auto path = self->iconDirectory_ / iconFileName(meta.id);
+            if (std::filesystem::exists(path, ec))
+                meta.iconPath = path.string();
+        }
+        auto done = std::move(reply);
+        *attempt = nullptr;  // ends the cycle the function holds on itself
+        done(std::move(out));
+    };
+    (*attempt)();
+}
+
+void SearchProvider::activate(const std::string& id, std::vector<std::string> terms,
+                              std::uint32_t timestamp) {
+    std::shared_ptr<BaseItemDto> item;
+    ActivateCallback callback;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = items_.find(id);
+        if (found != items_.end())
+            item = found->second;
+        callback = activate_;
+    }
+    if (!item || !callback)
+        return;
+    DispatchQueue::main()->async([callback, item, terms = std::move(terms), timestamp] {
+        callback(item, terms, timestamp);
+    });
+}
+
+}  // namespace vk

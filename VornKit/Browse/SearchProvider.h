@@ -1,0 +1,115 @@
+// SearchProvider: the desktop search of a GNOME Shell session. It exports
+// org.gnome.Shell.SearchProvider2 on a D-Bus connection and answers the shell's queries with
+// MediaSource::searchForAll on one server's client:
+//   - GetInitialResultSet(as terms) / GetSubsearchResultSet(as previous, as terms) -> as: the ids
+//     of the items found for the terms joined with spaces;
+//   - GetResultMetas(as ids) -> aa{sv}: "id", "name", "description" ("artist - album") and
+//     "gicon", the path of a PNG file of the item's cover (when one could be fetched in time);
+//   - ActivateResult(s id, as terms, u timestamp): hands the item to the host's callback;
+//   - LaunchSearch(as terms, u timestamp): hands the terms to the host's launch callback.
+//
+// A newer query supersedes an earlier one still waiting: the earlier call is answered at once
+// with no results, and its answer, when it comes, is dropped. Every call is answered within
+// Options::answerTimeout, with what is known by then (no results, or metas without icons), so a
+// server that never answers does not hold the shell.
+//
+// Thread rule: thread-safe. Method handlers run on the connection's bus thread; answers are sent
+// from the bus thread; search results arrive on the URL session's delegate queue. The callbacks
+// run on the main queue. Ownership: the provider keeps the connection and the manager; the
+// exported object is removed when the provider goes.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VornKit/Browse/MediaSource.h"
+#include "VornKit/Platform/DBusConnection.h"
+
+namespace vk {
+
+class SearchProvider : public std::enable_shared_from_this<SearchProvider> {
+  public:
+    using ItemList = MediaSource::ItemList;
+    static constexpr const char* kInterface = "org.gnome.Shell.SearchProvider2";
+
+    struct Options {
+        std::string objectPath = "/app/vorn/SearchProvider";
+        /// Requested on the connection when given (the name the shell's provider file names).
+        std::optional<std::string> busName;
+        /// The server searched; none: the client of the server used last.
+        std::optional<std::string> serverId;
+        /// The longest a D-Bus call waits for the server before it is answered.
+        std::chrono::milliseconds answerTimeout{1500};
+        /// How long GetResultMetas waits for covers still being fetched.
+        std::chrono::milliseconds iconWait{400};
+        /// Where cover files go; empty: <temporary dir>/vornkit-search-icons.
+        std::filesystem::path iconDirectory;
+    };
+
+    using ActivateCallback =
+        std::function<void(std::shared_ptr<BaseItemDto> item, std::vector<std::string> terms,
+                           std::uint32_t timestamp)>;
+    using LaunchCallback =
+        std::function<void(std::vector<std::string> terms, std::uint32_t timestamp)>;
+
+    /// Exports the provider on `connection`; null with `error` set when that fails.
+    static std::shared_ptr<SearchProvider> start(std::shared_ptr<DBusConnection> connection,
+                                                 std::shared_ptr<ConnectionManager> manager,
+                                                 Options options, std::string* error = nullptr);
+    ~SearchProvider();
+    SearchProvider(const SearchProvider&) = delete;
+    SearchProvider& operator=(const SearchProvider&) = delete;
+
+    void setActivateCallback(ActivateCallback callback);
+    void setLaunchCallback(LaunchCallback callback);
+
+    /// Runs a query as GetInitialResultSet does; `reply` gets the ids once, on the session's
+    /// delegate queue, the calling thread or a timer thread.
+    void search(const std::vector<std::string>& terms,
+                std::function<void(std::vector<std::string>)> reply);
+
+    struct Meta {
+        std::string id;
+        std::string name;
+        std::string description;
+        std::optional<std::string> iconPath;
+    };
+    /// The metas of `ids` known from earlier results (unknown ids are left out), after waiting
+    /// up to iconWait for their covers; `reply` is called once.
+    void metas(const std::vector<std::string>& ids, std::function<void(std::vector<Meta>)> reply);
+
+  private:
+    struct Query;
+    struct Impl;
+    SearchProvider(std::shared_ptr<DBusConnection> connection,
+                   std::shared_ptr<ConnectionManager> manager, Options options);
+    std::shared_ptr<ApiClient> client() const;
+    void remember(const ItemList& items, const std::shared_ptr<ApiClient>& client);
+    void fetchIcon(const std::shared_ptr<BaseItemDto>& item,
+                   const std::shared_ptr<ApiClient>& client);
+    void activate(const std::string& id, std::vector<std::string> terms, std::uint32_t timestamp);
+
+    const std::shared_ptr<DBusConnection> connection_;
+    const std::shared_ptr<ConnectionManager> manager_;
+    const Options options_;
+    std::filesystem::path iconDirectory_;
+
+    mutable std::mutex mutex_;
+    std::uint64_t generation_ = 0;
+    std::shared_ptr<Query> pending_;
+    std::map<std::string, std::shared_ptr<BaseItemDto>> items_;
+    std::map<std::string, bool> iconDone_;  ///< id -> whether its cover fetch has ended
+    ActivateCallback activate_;
+    LaunchCallback launch_;
+    std::unique_ptr<Impl> impl_;  ///< the exported object; used on the bus thread only
+};
+
+}  // namespace vk

@@ -1,0 +1,149 @@
+#include "VornKit/Browse/SearchProvider.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <regex>
+
+#include "BrowseTestSupport.h"
+#include "Support/PrivateBus.h"
+
+namespace vk::test {
+namespace {
+
+/// Runs a command and returns its standard output (empty when it fails to start).
+std::string run(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            out.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::vector<std::string> singleQuoted(const std::string& text) {
+    std::vector<std::string> out;
+    static const std::regex pattern("'([^']*)'");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern);
+         it != std::sregex_iterator(); ++it)
+        out.push_back((*it)[1]);
+    return out;
+}
+
+class SearchProviderTest : public BrowseFixture {
+  protected:
+    void SetUp() override {
+        BrowseFixture::SetUp();
+        std::string error;
+        bus_ = PrivateBus::start(error);
+        ASSERT_TRUE(bus_) << error;
+        busName_ = "app.vorn.SearchProviderTest.p" + std::to_string(::getpid());
+        SearchProvider::Options options;
+        options.busName = busName_;
+        options.serverId = "server-1";
+        options.iconDirectory = Directories::temporary() / ("icons-" + busName_);
+        options.answerTimeout = std::chrono::milliseconds(1000);
+        provider_ = SearchProvider::start(bus_->connection(), manager_, options, &error);
+        ASSERT_TRUE(provider_) << error;
+    }
+    void TearDown() override {
+        provider_.reset();
+        bus_.reset();
+        BrowseFixture::TearDown();
+    }
+    /// `gdbus call` of one provider method; its printed answer.
+    std::string call(const std::string& method, const std::string& arguments) {
+        return run("gdbus call --address " + quoted(bus_->address()) + " --dest " + busName_ +
+                   " --object-path /app/vorn/SearchProvider --timeout 10 --method " +
+                   std::string(SearchProvider::kInterface) + "." + method + " " + arguments +
+                   " 2>&1");
+    }
+
+    std::unique_ptr<PrivateBus> bus_;
+    std::string busName_;
+    std::shared_ptr<SearchProvider> provider_;
+};
+
+TEST_F(SearchProviderTest, AnswersTheShellsCallsOverDBus) {
+    const auto& album = *library_->ofType("MusicAlbum")[1];
+    auto ids = singleQuoted(call("GetInitialResultSet", quoted("['" + album.name + "']")));
+    ASSERT_FALSE(ids.empty());
+    EXPECT_NE(std::find(ids.begin(), ids.end(), album.id), ids.end());
+    const auto* track = library_->children(album.id).front();
+    EXPECT_NE(std::find(ids.begin(), ids.end(), track->id), ids.end());
+
+    auto sub = singleQuoted(call("GetSubsearchResultSet", quoted("['" + album.id + "']") + " " +
+                                                              quoted("['" + track->name + "']")));
+    EXPECT_NE(std::find(sub.begin(), sub.end(), track->id), sub.end());
+
+    const std::string metas =
+        call("GetResultMetas", quoted("['" + album.id + "', '" + track->id + "']"));
+    EXPECT_NE(metas.find("'name': <'" + track->name + "'>"), std::string::npos) << metas;
+    EXPECT_NE(metas.find("'description': <'" + track->artist + " - " + album.name + "'>"),
+              std::string::npos)
+        << metas;
+    static const std::regex icon("'gicon': <'([^']+)'>");
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(metas, found, icon)) << metas;
+    std::ifstream file(found[1].str(), std::ios::binary);
+    std::string png((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(Image::decode(png));
+
+    // Activation hands the item to the host.
+    std::shared_ptr<BaseItemDto> activated;
+    std::vector<std::string> terms;
+    provider_->setActivateCallback([&](auto item, auto t, std::uint32_t) {
+        activated = item;
+        terms = t;
+    });
+    call("ActivateResult", quoted(track->id) + " \"['x', 'y']\" 7");
+    ASSERT_TRUE(pumpMainQueueUntil([&] { return activated != nullptr; }, std::chrono::seconds(10)));
+    EXPECT_EQ(activated->Id, track->id);
+    EXPECT_EQ(terms, (std::vector<std::string>{"x", "y"}));
+
+    // Unknown ids have no metas; empty terms find nothing.
+    EXPECT_EQ(singleQuoted(call("GetResultMetas", "\"['nope']\"")).size(), 0u);
+    EXPECT_TRUE(singleQuoted(call("GetInitialResultSet", "\"['']\"")).empty());
+}
+
+TEST_F(SearchProviderTest, AServerThatNeverAnswersDoesNotHoldTheCall) {
+    server_->addFault({"", "", "GET", refserver::Fault::hang()});
+    const auto started = std::chrono::steady_clock::now();
+    const std::string answer = call("GetInitialResultSet", "\"['tide']\"");
+    const auto took = std::chrono::steady_clock::now() - started;
+    server_->releaseHangs();
+    EXPECT_NE(answer.find("[]"), std::string::npos) << answer;
+    EXPECT_LT(took, std::chrono::seconds(8));  // the gdbus timeout is 10 s
+}
+
+TEST_F(SearchProviderTest, TheLastQueryCancelsAnEarlierOne) {
+    server_->addFault(
+        {"", "", "GET", refserver::Fault::delayBy(std::chrono::milliseconds(400)), 3});
+    const auto& album = *library_->ofType("MusicAlbum")[0];
+    Recorder<std::vector<std::string>> first, second;
+    provider_->search({"tide"}, first.handler());
+    provider_->search({album.name}, second.handler());
+    // The first is answered at once, with nothing; the second with its results.
+    ASSERT_EQ(first.calls(), 1);
+    EXPECT_TRUE(first.value().empty());
+    ASSERT_TRUE(second.wait());
+    EXPECT_FALSE(second.value().empty());
+    EXPECT_NE(std::find(second.value().begin(), second.value().end(), album.id),
+              second.value().end());
+    defaultSession()->delegateQueue()->sync([] {});
+    EXPECT_EQ(first.calls(), 1);
+    EXPECT_EQ(second.calls(), 1);
+}
+
+}  // namespace
+}  // namespace vk::test
