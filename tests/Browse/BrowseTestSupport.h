@@ -22,7 +22,7 @@
 namespace vk::test {
 
 class BrowseFixture : public ConnectionFixture {
-  protected:
+  public:
     static void SetUpTestSuite() {
         refserver::RefServer::Options options;
         options.accessToken = "token-abc";

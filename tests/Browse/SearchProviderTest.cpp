@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <regex>
 
 #include "BrowseTestSupport.h"
 #include "Support/PrivateBus.h"
+#include "VornKit/Platform/Directories.h"
+#include "VornKit/Platform/Image.h"
 
 namespace vk::test {
 namespace {
