@@ -71,7 +71,12 @@ int play(const std::vector<std::string>& args) {
     options.userId = server->userId;
 
     vornctl::StderrLog log;
-    auto client = vornctl::makeReportingClient(server->serverInfo(), server->deviceInfo());
+    // The server record and device of the stored client when --server-id stands alone, else
+    // the ones the options give; the client made from them prints every report it sends.
+    auto source = server->makeClient();
+    vk::ServerInfo record = source->serverInfo();
+    record.AccessToken = source->getServerCredentials();
+    auto client = vornctl::makeReportingClient(std::move(record), source->deviceInfo());
     if (!vornctl::resolveAddress(*client, error)) {
         std::printf("error: %s\n", error.c_str());
         return 1;
