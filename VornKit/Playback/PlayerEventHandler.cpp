@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "VornKit/Connection/ConnectionManager.h"
 #include "VornKit/Platform/Log.h"
 #include "VornKit/Platform/Url.h"
 #include "VornKit/Playback/JavaScriptText.h"
@@ -77,6 +78,25 @@ struct PlayerEventHandler::Report {
     std::vector<std::shared_ptr<MediaItem>> queue;
     PlaybackProgressInfo info;
 };
+
+std::shared_ptr<PlayerEventHandler> PlayerEventHandler::create(
+    std::weak_ptr<WebViewMessageDelegate> messageDelegate,
+    std::weak_ptr<VideoPresenterDelegate> videoPresenterDelegate) {
+    return create(std::move(messageDelegate), std::move(videoPresenterDelegate),
+                  [](const std::string& serverId) {
+                      return ConnectionManager::sharedInstance()->getApiClient(serverId);
+                  });
+}
+
+std::shared_ptr<PlayerEventHandler> PlayerEventHandler::create(
+    std::weak_ptr<WebViewMessageDelegate> messageDelegate,
+    std::weak_ptr<VideoPresenterDelegate> videoPresenterDelegate,
+    std::shared_ptr<ConnectionManager> connectionManager) {
+    return create(std::move(messageDelegate), std::move(videoPresenterDelegate),
+                  [manager = std::move(connectionManager)](const std::string& serverId) {
+                      return manager ? manager->getApiClient(serverId) : nullptr;
+                  });
+}
 
 std::shared_ptr<PlayerEventHandler> PlayerEventHandler::create(
     std::weak_ptr<WebViewMessageDelegate> messageDelegate,

@@ -28,7 +28,9 @@
 // another item. Reports need the player, its current item and media source (with an Id) and the
 // item's play session id (the PlaySessionId query parameter of a stream URL, the item's local
 // play-session id for a file); without them the report is dropped (logged, except for a missing
-// session id). The client is the one registered for the item's ServerId.
+// session id). The client is the one the connection manager holds for the item's ServerId (the
+// shared ConnectionManager unless the handler was made with another manager or a lookup of the
+// host's own), looked up at every report.
 //
 // Log category "PlayerEventHandler". Failures never reach the player.
 //
@@ -65,6 +67,8 @@ namespace vk {
 /// Which web-side player object the statements address.
 enum class UIPlayerClient { videoClient, audioClient };
 
+class ConnectionManager;
+
 class VK_EXPORT PlayerEventHandler : public PlayerEventDelegate,
                                      public std::enable_shared_from_this<PlayerEventHandler> {
   public:
@@ -74,8 +78,18 @@ class VK_EXPORT PlayerEventHandler : public PlayerEventDelegate,
     static constexpr std::chrono::milliseconds kProgressInterval{10'000};
 
     /// A handler with the host's delegates (either may be empty), registered for the
-    /// application-did-become-active notification until it is destroyed. `clientLookup` finds
-    /// the client of a server id.
+    /// application-did-become-active notification until it is destroyed. Reports go through the
+    /// clients of ConnectionManager::sharedInstance(), which is created at the first report.
+    static std::shared_ptr<PlayerEventHandler> create(
+        std::weak_ptr<WebViewMessageDelegate> messageDelegate,
+        std::weak_ptr<VideoPresenterDelegate> videoPresenterDelegate);
+    /// The same with the clients of `connectionManager` (kept for the handler's lifetime).
+    static std::shared_ptr<PlayerEventHandler> create(
+        std::weak_ptr<WebViewMessageDelegate> messageDelegate,
+        std::weak_ptr<VideoPresenterDelegate> videoPresenterDelegate,
+        std::shared_ptr<ConnectionManager> connectionManager);
+    /// The same with a registry of the host's own: `clientLookup` finds the client of a server
+    /// id (null: none); it is called on the thread of the event that reports.
     static std::shared_ptr<PlayerEventHandler> create(
         std::weak_ptr<WebViewMessageDelegate> messageDelegate,
         std::weak_ptr<VideoPresenterDelegate> videoPresenterDelegate, ClientLookup clientLookup);
