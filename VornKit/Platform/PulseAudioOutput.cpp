@@ -185,11 +185,11 @@ bool PulseAudioOutput::startIdleOutput() {
     if (!loop_->connectContext())
         return false;
     loop_->dropStream();
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
+    const pa_sample_spec format{PA_SAMPLE_S16LE, 48000, 2};
     pa_proplist* props = pa_proplist_new();
     pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "music");
     loop_->stream =
-        pa_stream_new_with_proplist(loop_->context, "VornKit idle output", &spec, nullptr, props);
+        pa_stream_new_with_proplist(loop_->context, "VornKit idle output", &format, nullptr, props);
     pa_proplist_free(props);
     if (!loop_->stream)
         return false;
