@@ -20,24 +20,32 @@
 
 namespace vk::test {
 
+/// Starts the suites' reference server ("server-1", token "token-abc") with a generated library of
+/// 60 tracks for "user-1", listening on a loopback port whose base URL goes to `base`.
+inline void startLibraryServer(refserver::RefServer*& server,
+                               std::shared_ptr<refserver::Library>& library, std::string& base) {
+    refserver::RefServer::Options options;
+    options.accessToken = "token-abc";
+    options.serverId = "server-1";
+    server = new refserver::RefServer(options);
+    refserver::LibraryOptions libraryOptions;
+    libraryOptions.tracks = 60;
+    libraryOptions.userId = "user-1";
+    library = refserver::Library::install(*server, libraryOptions);
+    base = *server->listen({"main", "127.0.0.1", 0, std::nullopt});
+}
+
+inline void stopLibraryServer(refserver::RefServer*& server,
+                              std::shared_ptr<refserver::Library>& library) {
+    delete server;
+    server = nullptr;
+    library.reset();
+}
+
 class LibraryServerTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        refserver::RefServer::Options options;
-        options.accessToken = "token-abc";
-        options.serverId = "server-1";
-        server_ = new refserver::RefServer(options);
-        refserver::LibraryOptions library;
-        library.tracks = 60;
-        library.userId = "user-1";
-        library_ = refserver::Library::install(*server_, library);
-        base_ = *server_->listen({"main", "127.0.0.1", 0, std::nullopt});
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-        library_.reset();
-    }
+    static void SetUpTestSuite() { startLibraryServer(server_, library_, base_); }
+    static void TearDownTestSuite() { stopLibraryServer(server_, library_); }
     void SetUp() override {
         server_->clearFaults();
         server_->clearRequests();

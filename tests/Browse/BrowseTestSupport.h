@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Api/ApiTestSupport.h"
+#include "Api/LibraryTestSupport.h"
 #include "Connection/ConnectionTestSupport.h"
 #include "VornKit/Browse/MediaSource.h"
 #include "VornKit/Net/DefaultSession.h"
@@ -23,22 +24,8 @@ namespace vk::test {
 
 class BrowseFixture : public ConnectionFixture {
   public:
-    static void SetUpTestSuite() {
-        refserver::RefServer::Options options;
-        options.accessToken = "token-abc";
-        options.serverId = "server-1";
-        server_ = new refserver::RefServer(options);
-        refserver::LibraryOptions library;
-        library.tracks = 60;
-        library.userId = "user-1";
-        library_ = refserver::Library::install(*server_, library);
-        base_ = *server_->listen({"main", "127.0.0.1", 0, std::nullopt});
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-        library_.reset();
-    }
+    static void SetUpTestSuite() { startLibraryServer(server_, library_, base_); }
+    static void TearDownTestSuite() { stopLibraryServer(server_, library_); }
     void SetUp() override {
         ConnectionFixture::SetUp();
         server_->clearFaults();
