@@ -985,23 +985,26 @@ bool SocketWatchSession::handleWireFrameLocked(Connection& connection, WatchWire
     return false;
 }
 
+bool SocketWatchSession::handOverLive(std::uint64_t generation) {
+    std::lock_guard lock(mutex_);
+    Connection* connection = establishedLocked();
+    return connection != nullptr && connection->generation == generation &&
+           !connection->handOverStopped;
+}
+
+void SocketWatchSession::stopHandOvers(std::uint64_t generation) {
+    std::lock_guard lock(mutex_);
+    for (auto& connection : connections_) {
+        if (connection->generation == generation)
+            connection->handOverStopped = true;
+    }
+}
+
 void SocketWatchSession::handOverUserInfo(std::uint64_t generation, const std::string& peer,
                                           std::uint64_t sequence, const PlistDictionary& body) {
-    auto stop = [&] {
-        std::lock_guard lock(mutex_);
-        for (auto& connection : connections_) {
-            if (connection->generation == generation)
-                connection->handOverStopped = true;
-        }
-    };
-    {
-        std::lock_guard lock(mutex_);
-        Connection* connection = establishedLocked();
-        if (connection == nullptr || connection->generation != generation ||
-            connection->handOverStopped) {
-            return;  // the counterpart sends it again on its next link
-        }
-    }
+    auto stop = [&] { stopHandOvers(generation); };
+    if (!handOverLive(generation))
+        return;  // the counterpart sends it again on its next link
     auto delegate = this->delegate();
     if (!delegate)
         return stop();
@@ -1027,21 +1030,9 @@ void SocketWatchSession::handOverUserInfo(std::uint64_t generation, const std::s
 
 void SocketWatchSession::handOverContext(std::uint64_t generation, const std::string& peer,
                                          std::uint64_t version, const PlistDictionary& body) {
-    auto stop = [&] {
-        std::lock_guard lock(mutex_);
-        for (auto& connection : connections_) {
-            if (connection->generation == generation)
-                connection->handOverStopped = true;
-        }
-    };
-    {
-        std::lock_guard lock(mutex_);
-        Connection* connection = establishedLocked();
-        if (connection == nullptr || connection->generation != generation ||
-            connection->handOverStopped) {
-            return;
-        }
-    }
+    auto stop = [&] { stopHandOvers(generation); };
+    if (!handOverLive(generation))
+        return;
     auto delegate = this->delegate();
     if (!delegate)
         return stop();

@@ -149,6 +149,11 @@ class VK_EXPORT SocketWatchSession final : public WatchSession,
     Connection* establishedLocked() const;
 
     // Called back from the delegate queue and reply handlers.
+    /// Whether hand-overs on link `generation` may go on: it is the established link and none of
+    /// its hand-overs has failed. Takes the lock.
+    bool handOverLive(std::uint64_t generation);
+    /// Stops every hand-over on link `generation`; the counterpart resends on its next link.
+    void stopHandOvers(std::uint64_t generation);
     void handOverUserInfo(std::uint64_t generation, const std::string& peer, std::uint64_t sequence,
                           const PlistDictionary& body);
     void handOverContext(std::uint64_t generation, const std::string& peer, std::uint64_t version,
