@@ -56,6 +56,17 @@ std::string iconFileName(const std::string& id) {
     return out + ".png";
 }
 
+/// One result's metadata as the shell reads it.
+std::map<std::string, sdbus::Variant> busMeta(const SearchProvider::Meta& meta) {
+    std::map<std::string, sdbus::Variant> entry;
+    entry["id"] = sdbus::Variant(meta.id);
+    entry["name"] = sdbus::Variant(meta.name);
+    entry["description"] = sdbus::Variant(meta.description);
+    if (meta.iconPath)
+        entry["gicon"] = sdbus::Variant(*meta.iconPath);
+    return entry;
+}
+
 }  // namespace
 
 /// One query waiting for its answer; answered exactly once (result, supersession or timeout).
@@ -70,8 +81,58 @@ struct SearchProvider::Query {
     }
 };
 
-struct SearchProvider::Impl {
+/// The exported object and the calls it has not answered yet. Bus thread only.
+///
+/// A held call's message refers to the bus connection, so it must be answered and released on
+/// the bus thread while the connection exists: the provider's teardown answers every call still
+/// held with nothing, and an answer arriving after that finds nothing to do.
+struct SearchProvider::Impl : std::enable_shared_from_this<SearchProvider::Impl> {
+    struct Held {
+        std::shared_ptr<void> call;
+        std::function<void()> answerEmpty;
+    };
+
+    std::weak_ptr<DBusConnection> connection;
     std::unique_ptr<sdbus::IObject> object;
+    std::uint64_t nextCall = 0;
+    std::map<std::uint64_t, Held> held;
+
+    /// Keeps `result` until the returned completion is called (from any thread, at most once
+    /// counts) or the provider goes. `convert` turns the completion's value into the reply on
+    /// the bus thread, where sdbus values may be made.
+    template <class Reply, class Value, class Convert>
+    std::function<void(Value)> hold(sdbus::Result<Reply>&& result, Convert convert) {
+        auto call = std::make_shared<sdbus::Result<Reply>>(std::move(result));
+        const std::uint64_t number = nextCall++;
+        held[number] = Held{call, [call] { call->returnResults(Reply{}); }};
+        std::weak_ptr<sdbus::Result<Reply>> weakCall = call;
+        std::weak_ptr<Impl> weakSelf = weak_from_this();
+        return [weakCall, weakSelf, number, convert, bus = connection](Value value) {
+            auto connection = bus.lock();
+            if (!connection)
+                return;
+            connection->post([=, value = std::move(value)](sdbus::IConnection&) {
+                auto self = weakSelf.lock();
+                if (!self)
+                    return;
+                auto found = self->held.find(number);
+                if (found == self->held.end())
+                    return;
+                if (auto live = weakCall.lock())
+                    live->returnResults(convert(value));
+                self->held.erase(found);
+            });
+        };
+    }
+
+    /// Takes the object off the bus and answers what it still holds (bus thread).
+    void close() {
+        object.reset();
+        auto left = std::move(held);
+        held.clear();
+        for (auto& [number, entry] : left)
+            entry.answerEmpty();
+    }
 };
 
 SearchProvider::SearchProvider(std::shared_ptr<DBusConnection> connection,
@@ -79,7 +140,8 @@ SearchProvider::SearchProvider(std::shared_ptr<DBusConnection> connection,
     : connection_(std::move(connection)),
       manager_(std::move(manager)),
       options_(std::move(options)),
-      impl_(std::make_unique<Impl>()) {
+      impl_(std::make_shared<Impl>()) {
+    impl_->connection = connection_;
     iconDirectory_ = options_.iconDirectory.empty()
                          ? Directories::temporary() / "vornkit-search-icons"
                          : options_.iconDirectory;
@@ -98,28 +160,22 @@ std::shared_ptr<SearchProvider> SearchProvider::start(std::shared_ptr<DBusConnec
     std::error_code ec;
     std::filesystem::create_directories(self->iconDirectory_, ec);
     std::weak_ptr<SearchProvider> weak = self;
-    // Sends a reply on the bus thread, where every use of the connection happens.
-    auto onBus = [connection](std::function<void()> send) {
-        connection->post([send = std::move(send)](sdbus::IConnection&) { send(); });
-    };
+    Impl* impl = self->impl_.get();  // the handlers live inside it, so it outlives them
     DBusError failure;
     const bool ok = connection->perform(
         [&](sdbus::IConnection& bus) {
             if (self->options_.busName)
                 bus.requestName(*self->options_.busName);
             auto object = sdbus::createObject(bus, self->options_.objectPath);
-            auto searchMethod = [weak, onBus](sdbus::Result<std::vector<std::string>>&& result,
-                                              const std::vector<std::string>& terms) {
-                auto shared =
-                    std::make_shared<sdbus::Result<std::vector<std::string>>>(std::move(result));
+            using Ids = std::vector<std::string>;
+            auto searchMethod = [weak, impl](sdbus::Result<Ids>&& result, const Ids& terms) {
                 auto provider = weak.lock();
                 if (!provider) {
-                    shared->returnResults({});
+                    result.returnResults({});
                     return;
                 }
-                provider->search(terms, [shared, onBus](std::vector<std::string> ids) {
-                    onBus([shared, ids = std::move(ids)] { shared->returnResults(ids); });
-                });
+                provider->search(terms, impl->hold<Ids, Ids>(std::move(result),
+                                                             [](const Ids& ids) { return ids; }));
             };
             object->registerMethod("GetInitialResultSet")
                 .onInterface(kInterface)
@@ -140,29 +196,20 @@ std::shared_ptr<SearchProvider> SearchProvider::start(std::shared_ptr<DBusConnec
                 .onInterface(kInterface)
                 .withInputParamNames("identifiers")
                 .withOutputParamNames("metas")
-                .implementedAs([weak, onBus](sdbus::Result<MetaList>&& result,
-                                             const std::vector<std::string>& ids) {
-                    auto shared = std::make_shared<sdbus::Result<MetaList>>(std::move(result));
+                .implementedAs([weak, impl](sdbus::Result<MetaList>&& result,
+                                            const std::vector<std::string>& ids) {
                     auto provider = weak.lock();
                     if (!provider) {
-                        shared->returnResults({});
+                        result.returnResults({});
                         return;
                     }
-                    provider->metas(ids, [shared, onBus](std::vector<Meta> metas) {
-                        onBus([shared, metas = std::move(metas)] {
-                            MetaList out;
-                            for (const auto& meta : metas) {
-                                std::map<std::string, sdbus::Variant> entry;
-                                entry["id"] = sdbus::Variant(meta.id);
-                                entry["name"] = sdbus::Variant(meta.name);
-                                entry["description"] = sdbus::Variant(meta.description);
-                                if (meta.iconPath)
-                                    entry["gicon"] = sdbus::Variant(*meta.iconPath);
-                                out.push_back(std::move(entry));
-                            }
-                            shared->returnResults(out);
-                        });
-                    });
+                    provider->metas(ids, impl->hold<MetaList, std::vector<Meta>>(
+                                             std::move(result), [](const std::vector<Meta>& metas) {
+                                                 MetaList out;
+                                                 for (const auto& meta : metas)
+                                                     out.push_back(busMeta(meta));
+                                                 return out;
+                                             }));
                 });
             object->registerMethod("ActivateResult")
                 .onInterface(kInterface)
@@ -203,10 +250,10 @@ std::shared_ptr<SearchProvider> SearchProvider::start(std::shared_ptr<DBusConnec
 
 SearchProvider::~SearchProvider() {
     // The exported object belongs to the bus thread: take it down there.
-    auto impl = std::shared_ptr<Impl>(std::move(impl_));
+    auto impl = std::move(impl_);
     auto busName = options_.busName;
     DBusConnection::Work work = [impl, busName](sdbus::IConnection& bus) {
-        impl->object.reset();
+        impl->close();
         if (busName)
             bus.releaseName(*busName);
     };

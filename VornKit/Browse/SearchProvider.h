@@ -109,7 +109,7 @@ class SearchProvider : public std::enable_shared_from_this<SearchProvider> {
     std::map<std::string, bool> iconDone_;  ///< id -> whether its cover fetch has ended
     ActivateCallback activate_;
     LaunchCallback launch_;
-    std::unique_ptr<Impl> impl_;  ///< the exported object; used on the bus thread only
+    std::shared_ptr<Impl> impl_;  ///< the exported object; used on the bus thread only
 };
 
 }  // namespace vk
