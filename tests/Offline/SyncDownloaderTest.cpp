@@ -58,6 +58,7 @@ class SyncDownloaderTest : public ::testing::Test {
         sync_->clearRecords();
         sync_->clearFileFaults();
         sync_->setReadyDelay(0ms);
+        sync_->setNotReadyAsks(0);
         fresh();
     }
     void TearDown() override {
@@ -182,7 +183,7 @@ std::shared_ptr<refserver::SyncJobs> SyncDownloaderTest::sync_;
 std::string SyncDownloaderTest::base_;
 
 TEST_F(SyncDownloaderTest, AnAlbumIsDownloadedRecordedAndConfirmed) {
-    sync_->setReadyDelay(120ms);  // the first questions find nothing ready
+    sync_->setNotReadyAsks(2);  // the first questions find nothing ready
     std::vector<SyncDownloadProgress> progress;
     auto result = run(album().id, &progress);
     EXPECT_TRUE(result.complete());

@@ -82,6 +82,11 @@ void SyncJobs::setReadyDelay(std::chrono::milliseconds delay) {
     options_.readyDelay = delay;
 }
 
+void SyncJobs::setNotReadyAsks(int asks) {
+    std::lock_guard lock(mutex_);
+    options_.notReadyAsks = asks;
+}
+
 void SyncJobs::setMediaBytes(std::uint64_t bytes) {
     std::lock_guard lock(mutex_);
     options_.mediaBytes = bytes;
@@ -295,6 +300,7 @@ void SyncJobs::createJob(const Request& request, Response& response) {
         state.itemId = entry->id;
         state.targetId = std::string(target);
         state.readyAt = readyAt;
+        state.asksBeforeReady = options_.notReadyAsks;
         made.push_back(state);
         jobItems_.push_back(state);
     }
@@ -310,7 +316,8 @@ void SyncJobs::createJob(const Request& request, Response& response) {
     writer.string(item->name);
     // Real servers send the status as its name.
     writer.key("Status");
-    writer.string(options_.readyDelay.count() > 0 ? "Queued" : "ReadyToTransfer");
+    writer.string(options_.readyDelay.count() > 0 || options_.notReadyAsks > 0 ? "Queued"
+                                                                               : "ReadyToTransfer");
     writer.key("UserId");
     writer.integer(1);
     writer.key("ItemLimit");
@@ -340,11 +347,15 @@ void SyncJobs::answerReady(const Request& request, Response& response) {
     std::lock_guard lock(mutex_);
     vk::JsonWriter writer(response.body);
     writer.beginArray();
-    for (const auto& state : jobItems_) {
-        if (state.targetId != *target || state.transferred || state.readyAt > now ||
-            dropped_.count(state.itemId) != 0) {
+    for (auto& state : jobItems_) {
+        if (state.targetId != *target || state.transferred || dropped_.count(state.itemId) != 0)
+            continue;
+        if (state.asksBeforeReady > 0) {
+            --state.asksBeforeReady;
             continue;
         }
+        if (state.readyAt > now)
+            continue;
         writer.raw(jobItemJson(state));
     }
     writer.endArray();
