@@ -328,6 +328,8 @@ void SocketWatchSession::deactivate() {
     post([](SocketWatchSession& s, WatchSessionDelegate& d) { d.sessionDidBecomeInactive(s); });
     stopLocked(lock);
     failPendingLocked(0, WatchSessionErrorCode::deliveryFailed);
+    // A deactivated session leaves its state directory to whichever session activates next.
+    store_.close();
     state_ = WatchActivationState::notActivated;
     post([](SocketWatchSession& s, WatchSessionDelegate& d) { d.sessionDidDeactivate(s); });
 }

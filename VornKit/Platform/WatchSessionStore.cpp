@@ -107,6 +107,13 @@ WatchSessionStore::~WatchSessionStore() {
         ::close(lockFd_);
 }
 
+void WatchSessionStore::close() {
+    std::lock_guard lock(mutex_);
+    if (lockFd_ >= 0)
+        ::close(lockFd_);
+    lockFd_ = -1;
+}
+
 bool WatchSessionStore::isOpen() const {
     std::lock_guard lock(mutex_);
     return lockFd_ >= 0;

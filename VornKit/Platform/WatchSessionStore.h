@@ -41,6 +41,9 @@ class VK_EXPORT WatchSessionStore {
     /// Creates or opens the directory, takes its lock and loads what it holds. False, with
     /// `error`, when the directory cannot be made or used, or another process holds it.
     bool open(std::string& error);
+    /// Lets go of the directory's lock, so that another session may open it; what was loaded
+    /// stays readable, writes fail until the next open().
+    void close();
     bool isOpen() const;
     const std::filesystem::path& directory() const { return directory_; }
 

@@ -150,10 +150,12 @@ struct Side {
 
     Side() = default;
     Side(const Side&) = delete;
-    // A block of the session's queue may hold it a moment longer: wait until it is gone, so the
-    // next session can take its state directory.
+    // Deactivating leaves the state directory to the next session at once; a block of the
+    // session's queue may still hold the object a moment longer.
     ~Side() { stop(); }
     void stop() {
+        if (session)
+            session->deactivate();
         std::weak_ptr<SocketWatchSession> gone = session;
         session.reset();
         for (int i = 0; i < 1000 && !gone.expired(); ++i)

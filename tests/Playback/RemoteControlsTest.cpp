@@ -5,6 +5,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <sstream>
 #include <thread>
@@ -146,14 +147,13 @@ TEST_F(RemoteControlsTest, ACoverThatArrivesAfterTheNextItemIsNotShownWithIt) {
 
 TEST_F(RemoteControlsTest, CoverLocations) {
     auto load = [&](const std::string& location) {
-        std::shared_ptr<const Image> result;
-        bool done = false;
-        controls->loadImageAsync(location, [&](std::shared_ptr<const Image> image) {
-            result = image;
-            done = true;
-        });
-        EXPECT_TRUE(pumpMainQueueUntil([&] { return done; }));
-        return result;
+        // The completion runs on another thread.
+        std::promise<std::shared_ptr<const Image>> loaded;
+        auto result = loaded.get_future();
+        controls->loadImageAsync(
+            location, [&](std::shared_ptr<const Image> image) { loaded.set_value(image); });
+        EXPECT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        return result.get();
     };
     const auto documents = *Directories::documents();
     writePng(documents / "covers" / "a.jpg", 0x0000FFFF);
