@@ -10,6 +10,7 @@
 #include "VornKit/Model/EndpointInfo.h"
 #include "VornKit/Net/DefaultSession.h"
 #include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/Immortal.h"
 
 namespace vk {
 
@@ -51,7 +52,7 @@ std::shared_ptr<UrlSession> ApiClient::urlSession() const {
 
 const Logger& ApiClient::logger() {
     // Never destroyed: completions still log while the process exits.
-    static const auto* instance = new Logger("ApiClient");
+    static const Immortal<Logger> instance("ApiClient");
     return *instance;
 }
 

@@ -1,5 +1,7 @@
 #include "VornKit/Api/BandwidthSource.h"
 
+#include "VornKit/Platform/Immortal.h"
+
 #include <cmath>
 #include <mutex>
 
@@ -13,8 +15,8 @@ struct Installed {
 };
 
 Installed& installed() {
-    static Installed instance;
-    return instance;
+    static Immortal<Installed> instance;
+    return *instance;
 }
 
 }  // namespace

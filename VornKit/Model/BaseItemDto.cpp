@@ -5,12 +5,13 @@
 #include <mutex>
 
 #include "VornKit/Model/FieldCoding.h"
+#include "VornKit/Platform/Immortal.h"
 
 namespace vk {
 
 const FieldTable<BaseItemDto>& BaseItemDto::fieldTable() {
     using B = BaseItemDto;
-    static const FieldTable<B> table(
+    static const Immortal<FieldTable<B>> table(
         "BaseItemDto",
         {
             field<&B::MediaSources>("MediaSources", Presence::Optional, "mediaSources",
@@ -164,7 +165,7 @@ const FieldTable<BaseItemDto>& BaseItemDto::fieldTable() {
             field<&B::SongCount>("SongCount", Presence::Defaulted, "songCount"),
             field<&B::MusicVideoCount>("MusicVideoCount", Presence::Defaulted, "musicVideoCount"),
         });
-    return table;
+    return *table;
 }
 
 namespace {
@@ -182,8 +183,8 @@ std::mutex& factoryMutex() {
 }
 
 BaseItemDto::StoreObjectFactory& storeFactory() {
-    static BaseItemDto::StoreObjectFactory factory;
-    return factory;
+    static Immortal<BaseItemDto::StoreObjectFactory> factory;
+    return *factory;
 }
 
 }  // namespace

@@ -5,8 +5,7 @@
 namespace vk {
 
 const FieldTable<EndpointInfo>& EndpointInfo::fieldTable() {
-    // Never destroyed: a completion may still decode an answer while the process exits.
-    static const auto* table = new FieldTable<EndpointInfo>(
+    static const Immortal<FieldTable<EndpointInfo>> table(
         "EndpointInfo", {
                             field<&EndpointInfo::IsInNetwork>("IsInNetwork", Presence::Required),
                             field<&EndpointInfo::IsLocal>("IsLocal", Presence::Required),

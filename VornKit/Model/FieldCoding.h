@@ -6,13 +6,17 @@
 // Include this header only in .cpp files (it pulls in simdjson). A record declares its table once:
 //
 //   const FieldTable<NameIdPair>& NameIdPair::fieldTable() {
-//       static const FieldTable<NameIdPair> table("NameIdPair", {
+//       static const Immortal<FieldTable<NameIdPair>> table("NameIdPair", {
 //           field<&NameIdPair::Name>("Name", Presence::Optional),
 //           field<&NameIdPair::Id>("Id", Presence::Optional),
 //       });
-//       return table;
+//       return *table;
 //   }
 //   VK_RECORD_CODING(NameIdPair)
+//
+// The table, like every process-wide value the coding reads (enumeration codings, transformers),
+// is held in an Immortal (VornKit/Platform/Immortal.h): it is never destroyed, because pool and
+// timer threads may still decode an answer while the process exits.
 //
 // Supported member types: bool, int16/32/64, float, double, Text, std::string, Date, TextMap,
 // enumerations (with an EnumCoding), records (with a fieldTable()), std::shared_ptr of a record,
@@ -42,6 +46,7 @@
 #include "VornKit/Model/KeyedArchive.h"
 #include "VornKit/Model/Text.h"
 #include "VornKit/Model/TextMap.h"
+#include "VornKit/Platform/Immortal.h"
 #include "VornKit/Platform/ObjectContext.h"
 
 namespace vk {
@@ -686,13 +691,13 @@ struct VK_EXPORT ValueCoding<std::vector<T>> {
     static constexpr FieldKind kind = FieldKind::List;
     static constexpr FieldKind elementKind = Element::kind;
     static std::string_view typeName() {
-        static const std::string name = [] {
+        static const Immortal<std::string> name(std::in_place, [] {
             std::string text(1, '[');
             text.append(Element::typeName());
             text.push_back(']');
             return text;
-        }();
-        return name;
+        });
+        return *name;
     }
     static std::string_view className() { return "NSArray"; }
     static bool decode(JsonValueHandle& v, std::vector<T>& out, JsonReadContext& ctx) {

@@ -5,13 +5,13 @@
 namespace vk {
 
 const FieldTable<GetItemsResponse>& GetItemsResponse::fieldTable() {
-    static const FieldTable<GetItemsResponse> table(
+    static const Immortal<FieldTable<GetItemsResponse>> table(
         "GetItemsResponse",
         {
             field<&GetItemsResponse::Items>("Items", Presence::Required),
             field<&GetItemsResponse::TotalRecordCount>("TotalRecordCount", Presence::Required),
         });
-    return table;
+    return *table;
 }
 
 }  // namespace vk

@@ -39,19 +39,19 @@ std::string_view imageTypeName(ImageType type) {
 }
 
 const EnumCoding& enumCoding(ImageType) {
-    static const EnumCoding coding = [] {
+    static const Immortal<EnumCoding> coding(std::in_place, [] {
         EnumCoding c{"ImageType", false, {}, decodeImageType};
         for (std::size_t i = 0; i < std::size(kImageTypeNames); ++i) {
             c.cases.push_back({static_cast<std::int64_t>(i), kImageTypeNames[i], {}});
         }
         return c;
-    }();
-    return coding;
+    });
+    return *coding;
 }
 
 const FieldTable<ImageOptions>& ImageOptions::fieldTable() {
     using O = ImageOptions;
-    static const FieldTable<O> table(
+    static const Immortal<FieldTable<O>> table(
         "ImageOptions",
         {
             field<&O::ImageType>("ImageType", Presence::Required),
@@ -69,7 +69,7 @@ const FieldTable<ImageOptions>& ImageOptions::fieldTable() {
             field<&O::UnPlayedCount>("UnPlayedCount", Presence::Optional),
             field<&O::BackgroundColor>("BackgroundColor", Presence::Optional),
         });
-    return table;
+    return *table;
 }
 
 }  // namespace vk

@@ -13,15 +13,15 @@ bool decodeItemFileType(JsonValueHandle& h, std::int64_t& value, JsonReadContext
 }  // namespace
 
 const EnumCoding& enumCoding(ItemFileType) {
-    static const EnumCoding coding{"ItemFileType",
-                                   true,
-                                   {
-                                       {0, "Media", "Media"},
-                                       {1, "Image", "Image"},
-                                       {2, "Subtitles", "Subtitles"},
-                                   },
-                                   decodeItemFileType};
-    return coding;
+    static const Immortal<EnumCoding> coding(EnumCoding{"ItemFileType",
+                                                        true,
+                                                        {
+                                                            {0, "Media", "Media"},
+                                                            {1, "Image", "Image"},
+                                                            {2, "Subtitles", "Subtitles"},
+                                                        },
+                                                        decodeItemFileType});
+    return *coding;
 }
 
 std::optional<ItemFileType> itemFileTypeFromString(std::string_view text) {
@@ -33,15 +33,15 @@ std::optional<ItemFileType> itemFileTypeFromString(std::string_view text) {
 
 const FieldTable<ItemFileInfo>& ItemFileInfo::fieldTable() {
     using F = ItemFileInfo;
-    static const FieldTable<F> table("ItemFileInfo",
-                                     {
-                                         field<&F::Type>("Type", Presence::Required),
-                                         field<&F::Name>("Name", Presence::Required),
-                                         field<&F::Path>("Path", Presence::Optional),
-                                         field<&F::ImageType>("ImageType", Presence::Optional),
-                                         field<&F::Index>("Index", Presence::Required),
-                                     });
-    return table;
+    static const Immortal<FieldTable<F>> table(
+        "ItemFileInfo", {
+                            field<&F::Type>("Type", Presence::Required),
+                            field<&F::Name>("Name", Presence::Required),
+                            field<&F::Path>("Path", Presence::Optional),
+                            field<&F::ImageType>("ImageType", Presence::Optional),
+                            field<&F::Index>("Index", Presence::Required),
+                        });
+    return *table;
 }
 
 }  // namespace vk

@@ -1,6 +1,7 @@
 #include "VornKit/Model/KeyedArchive.h"
 
 #include "VornKit/Platform/BinaryPlistWriter.h"
+#include "VornKit/Platform/Immortal.h"
 
 #include <plist/plist.h>
 
@@ -21,8 +22,8 @@ std::mutex& classNameMutex() {
 }
 
 std::map<std::string, std::string, std::less<>>& classNameMap() {
-    static std::map<std::string, std::string, std::less<>> map;
-    return map;
+    static Immortal<std::map<std::string, std::string, std::less<>>> map;
+    return *map;
 }
 
 struct PlistDeleter {

@@ -8,7 +8,7 @@ namespace vk {
 
 const FieldTable<MediaSourceInfo>& MediaSourceInfo::fieldTable() {
     using M = MediaSourceInfo;
-    static const FieldTable<M> table(
+    static const Immortal<FieldTable<M>> table(
         "MediaSourceInfo",
         {
             field<&M::Type>("Type", Presence::Optional),
@@ -34,14 +34,14 @@ const FieldTable<MediaSourceInfo>& MediaSourceInfo::fieldTable() {
             field<&M::DefaultAudioStreamIndex>("DefaultAudioStreamIndex", Presence::Optional),
             field<&M::DefaultSubtitleStreamIndex>("DefaultSubtitleStreamIndex", Presence::Optional),
         });
-    return table;
+    return *table;
 }
 
 std::optional<MediaSourceInfo> MediaSourceInfo::initWithJson(std::string_view json) {
     auto result = JsonDecoder().decode<MediaSourceInfo>(json);
     if (!result) {
-        static const Logger logger("MediaSourceInfo");
-        logger.log("Error deserializing MediaSourceInfo " + result.error().description());
+        static const Immortal<Logger> logger("MediaSourceInfo");
+        logger->log("Error deserializing MediaSourceInfo " + result.error().description());
         return std::nullopt;
     }
     return std::move(result).toOptional();
@@ -55,9 +55,11 @@ std::optional<MediaSourceInfo> MediaSourceInfo::deepCopy() const {
 }
 
 std::shared_ptr<const ValueTransformer> MediaSourceInfo::valueTransformer() {
-    static const auto transformer = std::make_shared<const ValueTransformer>(
-        "MediaSourceInfo", std::vector<std::string>{"MediaSourceInfo", "NSArray", "MediaStream"});
-    return transformer;
+    static const Immortal<std::shared_ptr<const ValueTransformer>> transformer(
+        std::make_shared<const ValueTransformer>(
+            "MediaSourceInfo",
+            std::vector<std::string>{"MediaSourceInfo", "NSArray", "MediaStream"}));
+    return *transformer;
 }
 
 }  // namespace vk

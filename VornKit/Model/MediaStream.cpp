@@ -7,7 +7,7 @@ namespace vk {
 
 const FieldTable<MediaStream>& MediaStream::fieldTable() {
     using S = MediaStream;
-    static const FieldTable<S> table(
+    static const Immortal<FieldTable<S>> table(
         "MediaStream",
         {
             field<&S::Type>("Type", Presence::Optional),
@@ -49,7 +49,7 @@ const FieldTable<MediaStream>& MediaStream::fieldTable() {
             field<&S::RealFrameRate>("RealFrameRate", Presence::Optional),
             field<&S::Level>("Level", Presence::Optional),
         });
-    return table;
+    return *table;
 }
 
 std::optional<MediaStream> MediaStream::initWithJson(std::string_view json) {
@@ -57,9 +57,10 @@ std::optional<MediaStream> MediaStream::initWithJson(std::string_view json) {
 }
 
 std::shared_ptr<const ValueTransformer> MediaStream::valueTransformer() {
-    static const auto transformer = std::make_shared<const ValueTransformer>(
-        "MediaStream", std::vector<std::string>{"MediaStream"});
-    return transformer;
+    static const Immortal<std::shared_ptr<const ValueTransformer>> transformer(
+        std::make_shared<const ValueTransformer>("MediaStream",
+                                                 std::vector<std::string>{"MediaStream"}));
+    return *transformer;
 }
 
 }  // namespace vk

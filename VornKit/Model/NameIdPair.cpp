@@ -6,18 +6,19 @@
 namespace vk {
 
 const FieldTable<NameIdPair>& NameIdPair::fieldTable() {
-    static const FieldTable<NameIdPair> table(
+    static const Immortal<FieldTable<NameIdPair>> table(
         "NameIdPair", {
                           field<&NameIdPair::Name>("Name", Presence::Optional),
                           field<&NameIdPair::Id>("Id", Presence::Optional),
                       });
-    return table;
+    return *table;
 }
 
 std::shared_ptr<const ValueTransformer> NameIdPair::valueTransformer() {
-    static const auto transformer = std::make_shared<const ValueTransformer>(
-        "NameIdPair", std::vector<std::string>{"NameIdPair", "NSArray"});
-    return transformer;
+    static const Immortal<std::shared_ptr<const ValueTransformer>> transformer(
+        std::make_shared<const ValueTransformer>(
+            "NameIdPair", std::vector<std::string>{"NameIdPair", "NSArray"}));
+    return *transformer;
 }
 
 }  // namespace vk

@@ -5,14 +5,14 @@
 namespace vk {
 
 const FieldTable<NativeCredentials>& NativeCredentials::fieldTable() {
-    static const FieldTable<NativeCredentials> table(
+    static const Immortal<FieldTable<NativeCredentials>> table(
         "NativeCredentials",
         {
             field<&NativeCredentials::Servers>("Servers", Presence::Required),
             field<&NativeCredentials::ConnectAccessToken>("ConnectAccessToken", Presence::Optional),
             field<&NativeCredentials::ConnectUserId>("ConnectUserId", Presence::Optional),
         });
-    return table;
+    return *table;
 }
 
 }  // namespace vk

@@ -23,7 +23,7 @@ std::optional<E> fromString(std::string_view text) {
 
 const EnumCoding& enumCoding(ProgressEvent) {
     using P = ProgressEvent;
-    static const EnumCoding coding{
+    static const Immortal<EnumCoding> coding(EnumCoding{
         "ProgressEvent",
         true,
         {
@@ -44,32 +44,32 @@ const EnumCoding& enumCoding(ProgressEvent) {
              "subtitleoffsetchange"},
             {static_cast<int>(P::PlaybackRateChange), "PlaybackRateChange", "playbackratechange"},
         },
-        decodeText<ProgressEvent>};
-    return coding;
+        decodeText<ProgressEvent>});
+    return *coding;
 }
 
 const EnumCoding& enumCoding(RepeatMode) {
-    static const EnumCoding coding{"RepeatMode",
-                                   true,
-                                   {
-                                       {0, "RepeatNone", "RepeatNone"},
-                                       {1, "RepeatAll", "RepeatAll"},
-                                       {2, "RepeatOne", "RepeatOne"},
-                                   },
-                                   decodeText<RepeatMode>};
-    return coding;
+    static const Immortal<EnumCoding> coding(EnumCoding{"RepeatMode",
+                                                        true,
+                                                        {
+                                                            {0, "RepeatNone", "RepeatNone"},
+                                                            {1, "RepeatAll", "RepeatAll"},
+                                                            {2, "RepeatOne", "RepeatOne"},
+                                                        },
+                                                        decodeText<RepeatMode>});
+    return *coding;
 }
 
 const EnumCoding& enumCoding(PlayMethod) {
-    static const EnumCoding coding{"PlayMethod",
-                                   true,
-                                   {
-                                       {0, "Transcode", "transcode"},
-                                       {1, "DirectStream", "directstream"},
-                                       {2, "DirectPlay", "directplay"},
-                                   },
-                                   decodeText<PlayMethod>};
-    return coding;
+    static const Immortal<EnumCoding> coding(EnumCoding{"PlayMethod",
+                                                        true,
+                                                        {
+                                                            {0, "Transcode", "transcode"},
+                                                            {1, "DirectStream", "directstream"},
+                                                            {2, "DirectPlay", "directplay"},
+                                                        },
+                                                        decodeText<PlayMethod>});
+    return *coding;
 }
 
 std::string_view jsonString(ProgressEvent value) {
@@ -95,17 +95,17 @@ std::optional<PlayMethod> playMethodFromString(std::string_view text) {
 }
 
 const FieldTable<QueueItem>& QueueItem::fieldTable() {
-    static const FieldTable<QueueItem> table(
+    static const Immortal<FieldTable<QueueItem>> table(
         "QueueItem", {
                          field<&QueueItem::Id>("Id", Presence::Required),
                          field<&QueueItem::PlaylistItemId>("PlaylistItemId", Presence::Required),
                      });
-    return table;
+    return *table;
 }
 
 const FieldTable<PlaybackProgressInfo>& PlaybackProgressInfo::fieldTable() {
     using P = PlaybackProgressInfo;
-    static const FieldTable<P> table(
+    static const Immortal<FieldTable<P>> table(
         "PlaybackProgressInfo",
         {
             field<&P::CanSeek>("CanSeek", Presence::Required),
@@ -136,12 +136,12 @@ const FieldTable<PlaybackProgressInfo>& PlaybackProgressInfo::fieldTable() {
             field<&P::PlaybackRate>("PlaybackRate", Presence::Required),
             field<&P::PlaylistItemIds>("PlaylistItemIds", Presence::Optional),
         });
-    return table;
+    return *table;
 }
 
 const FieldTable<PlaybackStopInfo>& PlaybackStopInfo::fieldTable() {
     using P = PlaybackStopInfo;
-    static const FieldTable<P> table(
+    static const Immortal<FieldTable<P>> table(
         "PlaybackStopInfo", {
                                 field<&P::NowPlayingQueue>("NowPlayingQueue", Presence::Optional),
                                 field<&P::PlaylistItemId>("PlaylistItemId", Presence::Optional),
@@ -157,7 +157,7 @@ const FieldTable<PlaybackStopInfo>& PlaybackStopInfo::fieldTable() {
                                 field<&P::Failed>("Failed", Presence::Optional),
                                 field<&P::NextMediaType>("NextMediaType", Presence::Optional),
                             });
-    return table;
+    return *table;
 }
 
 std::optional<std::string> PlaybackProgressInfo::encodedJson(const JsonEncoder& encoder) const {

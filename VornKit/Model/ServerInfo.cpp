@@ -25,16 +25,16 @@ bool decodeConnectionMode(JsonValueHandle& h, std::int64_t& value, JsonReadConte
 }  // namespace
 
 const EnumCoding& enumCoding(ConnectionMode) {
-    static const EnumCoding coding{
-        "ConnectionMode",
-        false,
-        {{1, "local", {}}, {2, "remote", {}}, {3, "manual", {}}, {4, "unknown", {}}},
-        decodeConnectionMode};
-    return coding;
+    static const Immortal<EnumCoding> coding(
+        EnumCoding{"ConnectionMode",
+                   false,
+                   {{1, "local", {}}, {2, "remote", {}}, {3, "manual", {}}, {4, "unknown", {}}},
+                   decodeConnectionMode});
+    return *coding;
 }
 
 const FieldTable<ServerInfo>& ServerInfo::fieldTable() {
-    static const FieldTable<ServerInfo> table(
+    static const Immortal<FieldTable<ServerInfo>> table(
         "ServerInfo",
         {
             field<&ServerInfo::AccessToken>("AccessToken", Presence::Optional),
@@ -48,7 +48,7 @@ const FieldTable<ServerInfo>& ServerInfo::fieldTable() {
             field<&ServerInfo::UserId>("UserId", Presence::Optional),
             field<&ServerInfo::DateLastAccessed>("DateLastAccessed", Presence::Optional),
         });
-    return table;
+    return *table;
 }
 
 }  // namespace vk

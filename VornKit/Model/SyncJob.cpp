@@ -57,8 +57,8 @@ bool decodeEmbeddedItem(SyncJobItem& record, JsonValueHandle& h, JsonReadContext
         return false;
     auto item = std::make_shared<BaseItemDto>();
     if (auto failure = item->decodeFields(text, *ctx.decoder)) {
-        static const Logger logger("SyncJobItem");
-        logger.log("Failed to initialize BaseItemDto properties " + failure->description());
+        static const Immortal<Logger> logger("SyncJobItem");
+        logger->log("Failed to initialize BaseItemDto properties " + failure->description());
     }
     record.Item = std::move(item);
     return true;
@@ -80,32 +80,33 @@ std::optional<SyncJobStatus> syncJobStatusFromName(std::string_view name) {
 }
 
 const EnumCoding& enumCoding(SyncJobStatus) {
-    static const EnumCoding coding{"SyncJobStatus",
-                                   false,
-                                   {
-                                       {0, "Queued", {}},
-                                       {1, "Converting", {}},
-                                       {2, "ReadyToTransfer", {}},
-                                       {3, "Transferring", {}},
-                                       {4, "Completed", {}},
-                                       {5, "CompletedWithError", {}},
-                                       {6, "Failed", {}},
-                                   },
-                                   decodeSyncJobStatus};
-    return coding;
+    static const Immortal<EnumCoding> coding(EnumCoding{"SyncJobStatus",
+                                                        false,
+                                                        {
+                                                            {0, "Queued", {}},
+                                                            {1, "Converting", {}},
+                                                            {2, "ReadyToTransfer", {}},
+                                                            {3, "Transferring", {}},
+                                                            {4, "Completed", {}},
+                                                            {5, "CompletedWithError", {}},
+                                                            {6, "Failed", {}},
+                                                        },
+                                                        decodeSyncJobStatus});
+    return *coding;
 }
 
 const EnumCoding& enumCoding(SyncCategory) {
-    static const EnumCoding coding{"SyncCategory",
-                                   false,
-                                   {{0, "Latest", {}}, {1, "NextUp", {}}, {2, "Resume", {}}},
-                                   decodeSyncCategory};
-    return coding;
+    static const Immortal<EnumCoding> coding(
+        EnumCoding{"SyncCategory",
+                   false,
+                   {{0, "Latest", {}}, {1, "NextUp", {}}, {2, "Resume", {}}},
+                   decodeSyncCategory});
+    return *coding;
 }
 
 const FieldTable<SyncJobRequest>& SyncJobRequest::fieldTable() {
     using S = SyncJobRequest;
-    static const FieldTable<S> table(
+    static const Immortal<FieldTable<S>> table(
         "SyncJobRequest", {
                               field<&S::TargetId>("TargetId", Presence::Required),
                               field<&S::ItemIds>("ItemIds", Presence::Required),
@@ -124,12 +125,12 @@ const FieldTable<SyncJobRequest>& SyncJobRequest::fieldTable() {
                               field<&S::Bitrate>("Bitrate", Presence::Optional),
                               field<&S::Downloaded>("Downloaded", Presence::Required),
                           });
-    return table;
+    return *table;
 }
 
 const FieldTable<SyncJob>& SyncJob::fieldTable() {
     using S = SyncJob;
-    static const FieldTable<S> table(
+    static const Immortal<FieldTable<S>> table(
         "SyncJob", {
                        field<&S::Id>("Id", Presence::Required),
                        field<&S::TargetId>("TargetId", Presence::Optional),
@@ -157,12 +158,12 @@ const FieldTable<SyncJob>& SyncJob::fieldTable() {
                        field<&S::PrimaryImageItemId>("PrimaryImageItemId", Presence::Optional),
                        field<&S::PrimaryImageTag>("PrimaryImageTag", Presence::Optional),
                    });
-    return table;
+    return *table;
 }
 
 const FieldTable<SyncJobItem>& SyncJobItem::fieldTable() {
     using S = SyncJobItem;
-    static const FieldTable<S> table = [] {
+    static const Immortal<FieldTable<S>> table(std::in_place, [] {
         auto item = field<&S::Item>("Item", Presence::Required);
         item.decodeJson = decodeEmbeddedItem;
         return FieldTable<S>(
@@ -178,37 +179,37 @@ const FieldTable<SyncJobItem>& SyncJobItem::fieldTable() {
                 field<&S::UserId>("UserId", Presence::Required),
                 field<&S::AdditionalFiles>("AdditionalFiles", Presence::Required),
             });
-    }();
-    return table;
+    });
+    return *table;
 }
 
 const FieldTable<SyncJobCreationResult>& SyncJobCreationResult::fieldTable() {
     using S = SyncJobCreationResult;
-    static const FieldTable<S> table("SyncJobCreationResult",
-                                     {
-                                         field<&S::Job>("Job", Presence::Required),
-                                         field<&S::JobItems>("JobItems", Presence::Required),
-                                     });
-    return table;
+    static const Immortal<FieldTable<S>> table(
+        "SyncJobCreationResult", {
+                                     field<&S::Job>("Job", Presence::Required),
+                                     field<&S::JobItems>("JobItems", Presence::Required),
+                                 });
+    return *table;
 }
 
 const FieldTable<SyncDataRequest>& SyncDataRequest::fieldTable() {
     using S = SyncDataRequest;
-    static const FieldTable<S> table(
+    static const Immortal<FieldTable<S>> table(
         "SyncDataRequest", {
                                field<&S::TargetId>("TargetId", Presence::Required),
                                field<&S::LocalItemIds>("LocalItemIds", Presence::Required),
                            });
-    return table;
+    return *table;
 }
 
 const FieldTable<SyncDataResponse>& SyncDataResponse::fieldTable() {
     using S = SyncDataResponse;
-    static const FieldTable<S> table(
+    static const Immortal<FieldTable<S>> table(
         "SyncDataResponse", {
                                 field<&S::ItemIdsToRemove>("ItemIdsToRemove", Presence::Required),
                             });
-    return table;
+    return *table;
 }
 
 }  // namespace vk

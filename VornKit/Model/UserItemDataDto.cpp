@@ -7,7 +7,7 @@ namespace vk {
 
 const FieldTable<UserItemDataDto>& UserItemDataDto::fieldTable() {
     using U = UserItemDataDto;
-    static const FieldTable<U> table(
+    static const Immortal<FieldTable<U>> table(
         "UserItemDataDto",
         {
             field<&U::Rating>("Rating", Presence::Optional),
@@ -22,13 +22,14 @@ const FieldTable<UserItemDataDto>& UserItemDataDto::fieldTable() {
             field<&U::Key>("Key", Presence::Optional),
             field<&U::ItemId>("ItemId", Presence::Optional),
         });
-    return table;
+    return *table;
 }
 
 std::shared_ptr<const ValueTransformer> UserItemDataDto::valueTransformer() {
-    static const auto transformer = std::make_shared<const ValueTransformer>(
-        "UserItemDataDto", std::vector<std::string>{"UserItemDataDto"});
-    return transformer;
+    static const Immortal<std::shared_ptr<const ValueTransformer>> transformer(
+        std::make_shared<const ValueTransformer>("UserItemDataDto",
+                                                 std::vector<std::string>{"UserItemDataDto"}));
+    return *transformer;
 }
 
 }  // namespace vk

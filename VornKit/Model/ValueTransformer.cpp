@@ -7,6 +7,7 @@
 #include "VornKit/Model/MediaStream.h"
 #include "VornKit/Model/NameIdPair.h"
 #include "VornKit/Model/UserItemDataDto.h"
+#include "VornKit/Platform/Immortal.h"
 
 namespace vk {
 
@@ -18,8 +19,8 @@ std::mutex& registryMutex() {
 }
 
 std::map<std::string, std::shared_ptr<const ValueTransformer>>& registry() {
-    static std::map<std::string, std::shared_ptr<const ValueTransformer>> map;
-    return map;
+    static Immortal<std::map<std::string, std::shared_ptr<const ValueTransformer>>> map;
+    return *map;
 }
 
 }  // namespace

@@ -1,14 +1,15 @@
 #include "VornKit/Net/CertificateManager.h"
 
 #include "VornKit/Platform/Base64.h"
+#include "VornKit/Platform/Immortal.h"
 #include "VornKit/Platform/UserDefaults.h"
 
 namespace vk {
 
 std::shared_ptr<CertificateManager> CertificateManager::defaultManager() {
-    static const std::shared_ptr<CertificateManager> instance =
-        std::make_shared<CertificateManager>();
-    return instance;
+    static const Immortal<std::shared_ptr<CertificateManager>> instance(
+        std::make_shared<CertificateManager>());
+    return *instance;
 }
 
 int CertificateManager::getTrustStatusForCertificate(const Certificate& certificate,

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "VornKit/Platform/Directories.h"
+#include "VornKit/Platform/Immortal.h"
 #include "VornKit/Platform/Log.h"
 
 namespace vk {
@@ -31,11 +32,11 @@ std::optional<std::string> resolveInside(const std::string& relativePath) {
 }  // namespace
 
 const std::string& FileSystem::rootDocsPath() {
-    static const std::string root = [] {
+    static const Immortal<std::string> root(std::in_place, [] {
         auto documents = Directories::documents();
         return documents ? documents->string() : std::string();
-    }();
-    return root;
+    });
+    return *root;
 }
 
 std::string FileSystem::getFileSystemPath(const std::string& relativePath) {

@@ -27,7 +27,7 @@ FieldInfo<LocalItem> statusField() {
 }  // namespace
 
 const FieldTable<LocalItem>& LocalItem::fieldTable() {
-    static const FieldTable<LocalItem> table(
+    static const Immortal<FieldTable<LocalItem>> table(
         "LocalItem",
         {
             field<&LocalItem::itemId>("ItemId", Presence::Required, "itemId"),
@@ -38,7 +38,7 @@ const FieldTable<LocalItem>& LocalItem::fieldTable() {
             field<&LocalItem::syncJobItemId>("SyncJobItemId", Presence::Defaulted, "syncJobItemId"),
             field<&LocalItem::item>("Item", Presence::Required, kItemAttribute),
         });
-    return table;
+    return *table;
 }
 
 StoreValue LocalItem::storeValue(size_t index) const {

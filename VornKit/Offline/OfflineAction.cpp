@@ -6,7 +6,7 @@
 namespace vk {
 
 const FieldTable<OfflineAction>& OfflineAction::fieldTable() {
-    static const FieldTable<OfflineAction> table(
+    static const Immortal<FieldTable<OfflineAction>> table(
         "OfflineAction",
         {
             field<&OfflineAction::date>("Date", Presence::Optional, "date"),
@@ -17,7 +17,7 @@ const FieldTable<OfflineAction>& OfflineAction::fieldTable() {
             field<&OfflineAction::type>("Type", Presence::Required, "type"),
             field<&OfflineAction::userId>("UserId", Presence::Optional, "userId"),
         });
-    return table;
+    return *table;
 }
 
 StoreValue OfflineAction::storeValue(size_t index) const {

@@ -9,6 +9,7 @@
 #include "VornKit/Offline/StoreDecoding.h"
 #include "VornKit/Platform/Directories.h"
 #include "VornKit/Platform/FatalError.h"
+#include "VornKit/Platform/Immortal.h"
 #include "VornKit/Platform/Log.h"
 #include "VornKit/Platform/StoreMoveLock.h"
 
@@ -19,8 +20,8 @@ namespace {
 constexpr const char* kSourcePath = "VornKit/OfflineDataController";
 
 const Logger& logger() {
-    static const Logger log("OfflineDataController");
-    return log;
+    static const Immortal<Logger> log("OfflineDataController");
+    return *log;
 }
 
 std::vector<StoreValue> downloadedStatuses() {
@@ -60,8 +61,9 @@ void installStoreFactory() {
 }  // namespace
 
 std::shared_ptr<OfflineDataController> OfflineDataController::sharedInstance() {
-    static const auto instance = std::make_shared<OfflineDataController>();
-    return instance;
+    static const Immortal<std::shared_ptr<OfflineDataController>> instance(
+        std::make_shared<OfflineDataController>());
+    return *instance;
 }
 
 OfflineDataController::OfflineDataController(std::optional<Locations> locations,

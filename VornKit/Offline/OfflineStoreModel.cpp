@@ -6,6 +6,7 @@
 #include "VornKit/Model/BaseItemDto.h"
 #include "VornKit/Offline/LocalItem.h"
 #include "VornKit/Offline/OfflineAction.h"
+#include "VornKit/Platform/Immortal.h"
 
 namespace vk {
 
@@ -60,7 +61,7 @@ EntityDescription entityFromTable(const std::string& name, const std::set<std::s
 }  // namespace
 
 std::shared_ptr<const ManagedObjectModel> OfflineStoreModel::shared() {
-    static const std::shared_ptr<const ManagedObjectModel> model = [] {
+    static const Immortal<std::shared_ptr<const ManagedObjectModel>> model(std::in_place, [] {
         auto item = entityFromTable<BaseItemDto>(
             BaseItemDto::kEntityName,
             {"serverId", "type", "isFolder", "parentId", "seasonId", "seriesId", "albumId"});
@@ -75,8 +76,8 @@ std::shared_ptr<const ManagedObjectModel> OfflineStoreModel::shared() {
         return std::make_shared<const ManagedObjectModel>(
             std::vector<EntityDescription>{std::move(item), std::move(local), std::move(action)},
             kVersion);
-    }();
-    return model;
+    });
+    return *model;
 }
 
 }  // namespace vk

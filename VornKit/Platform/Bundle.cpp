@@ -1,5 +1,7 @@
 #include "VornKit/Platform/Bundle.h"
 
+#include "VornKit/Platform/Immortal.h"
+
 #include <mutex>
 
 namespace vk {
@@ -7,11 +9,11 @@ namespace vk {
 namespace {
 // Never destroyed: worker threads still log (and so read the bundle) while the process exits.
 std::mutex& bundleMutex() {
-    static auto* mutex = new std::mutex;
+    static Immortal<std::mutex> mutex;
     return *mutex;
 }
 Bundle& storedBundle() {
-    static auto* bundle = new Bundle;
+    static Immortal<Bundle> bundle;
     return *bundle;
 }
 }  // namespace

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "VornKit/Platform/Immortal.h"
 #include "VornKit/Platform/UrlSession.h"
 
 namespace vk {
@@ -210,7 +211,7 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
 
     /// The engine of sessions whose transfers share one worker. Never destroyed.
     static std::shared_ptr<CurlEngine> shared() {
-        static auto* engine = new std::shared_ptr<CurlEngine>(std::make_shared<CurlEngine>(64));
+        static Immortal<std::shared_ptr<CurlEngine>> engine(std::make_shared<CurlEngine>(64));
         return *engine;
     }
 

@@ -13,6 +13,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "VornKit/Platform/Immortal.h"
 #include "VornKit/Platform/Log.h"
 
 namespace vk {
@@ -77,7 +78,7 @@ void runGuarded(const std::string& label, const Block& block) {
 class WorkerPool {
   public:
     static WorkerPool& shared() {
-        static auto* pool = new WorkerPool(std::max(2u, std::thread::hardware_concurrency()));
+        static Immortal<WorkerPool> pool(std::max(2u, std::thread::hardware_concurrency()));
         return *pool;
     }
 
@@ -120,7 +121,7 @@ class WorkerPool {
 class TimerService {
   public:
     static TimerService& shared() {
-        static auto* service = new TimerService;
+        static Immortal<TimerService> service;
         return *service;
     }
 
@@ -307,13 +308,13 @@ DispatchQueue::~DispatchQueue() = default;
 
 std::shared_ptr<DispatchQueue> DispatchQueue::main() {
     // Never destroyed, for the same reason as the pool.
-    static const auto* queue = new std::shared_ptr<DispatchQueue>(
+    static const Immortal<std::shared_ptr<DispatchQueue>> queue(
         new DispatchQueue("main", true, std::make_unique<Impl>(Impl::Kind::main)));
     return *queue;
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::global() {
-    static const auto* queue = new std::shared_ptr<DispatchQueue>(
+    static const Immortal<std::shared_ptr<DispatchQueue>> queue(
         new DispatchQueue("global", false, std::make_unique<Impl>(Impl::Kind::global)));
     return *queue;
 }

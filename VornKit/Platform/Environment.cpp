@@ -1,5 +1,7 @@
 #include "VornKit/Platform/Environment.h"
 
+#include "VornKit/Platform/Immortal.h"
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -46,8 +48,8 @@ std::mutex& environmentMutex() {
 }
 
 std::shared_ptr<Environment>& installed() {
-    static std::shared_ptr<Environment> environment;
-    return environment;
+    static Immortal<std::shared_ptr<Environment>> environment;
+    return *environment;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "VornKit/Platform/Bundle.h"
 #include "VornKit/Platform/FatalError.h"
+#include "VornKit/Platform/Immortal.h"
 
 namespace vk {
 
@@ -18,12 +19,12 @@ std::atomic<bool> gPrivateEnabled{false};
 
 // The sink state is never destroyed: worker threads still log while the process exits.
 std::mutex& sinkMutex() {
-    static auto* mutex = new std::mutex;
+    static Immortal<std::mutex> mutex;
     return *mutex;
 }
 
 std::shared_ptr<LogSink>& installedSink() {
-    static auto* sink = new std::shared_ptr<LogSink>;
+    static Immortal<std::shared_ptr<LogSink>> sink;
     return *sink;
 }
 
@@ -145,7 +146,7 @@ bool Log::privateLoggingEnabled() {
 }
 
 std::shared_ptr<LogSink> Log::defaultSink() {
-    static const auto* sink = new std::shared_ptr<LogSink>(std::make_shared<SystemSink>());
+    static const Immortal<std::shared_ptr<LogSink>> sink(std::make_shared<SystemSink>());
     return *sink;
 }
 

@@ -1,5 +1,7 @@
 #include "VornKit/Platform/NotificationCenter.h"
 
+#include "VornKit/Platform/Immortal.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <thread>
@@ -60,7 +62,7 @@ struct NotificationCenter::Observer {
 NotificationCenter& NotificationCenter::defaultCenter() {
     // Never destroyed: observers may be removed, and notifications posted, by threads that still
     // run while the process exits.
-    static auto* center = new NotificationCenter;
+    static Immortal<NotificationCenter> center;
     return *center;
 }
 

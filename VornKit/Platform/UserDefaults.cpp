@@ -5,6 +5,7 @@
 
 #include "VornKit/Platform/Bundle.h"
 #include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/Immortal.h"
 #include "VornKit/Platform/Log.h"
 #include "VornKit/Platform/UserDefaultsWatcher.h"
 
@@ -40,18 +41,18 @@ char asciiLower(char c) {
 }  // namespace
 
 std::shared_ptr<UserDefaults> UserDefaults::standard() {
-    static const std::shared_ptr<UserDefaults> store = [] {
+    static const Immortal<std::shared_ptr<UserDefaults>> store(std::in_place, [] {
         auto identifier = Bundle::main().identifier.value_or("VornKit");
         return std::make_shared<UserDefaults>(defaultsDirectory() / suiteFileName(identifier));
-    }();
-    return store;
+    });
+    return *store;
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
     static std::mutex mutex;
-    static std::map<std::string, std::shared_ptr<UserDefaults>> suites;
+    static Immortal<std::map<std::string, std::shared_ptr<UserDefaults>>> suites;
     std::lock_guard lock(mutex);
-    auto& slot = suites[name];
+    auto& slot = (*suites)[name];
     if (!slot)
         slot = std::make_shared<UserDefaults>(defaultsDirectory() / suiteFileName(name));
     return slot;
@@ -156,8 +157,8 @@ std::optional<DefaultsDictionary> UserDefaults::dictionary(const std::string& ke
 
 bool UserDefaults::set(const std::string& key, DefaultsValue value) {
     if (!value.isStorable()) {
-        static const Logger logger("UserDefaults");
-        logger.log(LogMessage("Not storing a NaN or infinite number under ") << key);
+        static const Immortal<Logger> logger("UserDefaults");
+        logger->log(LogMessage("Not storing a NaN or infinite number under ") << key);
         return false;
     }
     return mutate(key, value);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "VornKit/Platform/Immortal.h"
 #include "VornKit/Platform/Log.h"
 
 namespace vk {
@@ -16,8 +17,8 @@ namespace vk {
 namespace {
 
 const Logger& logger() {
-    static const Logger log("UserDefaults");
-    return log;
+    static const Immortal<Logger> log("UserDefaults");
+    return *log;
 }
 
 DefaultsFileStamp stampOf(const struct stat& st) {

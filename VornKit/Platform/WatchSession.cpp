@@ -3,6 +3,7 @@
 #include <mutex>
 #include <utility>
 
+#include "VornKit/Platform/Immortal.h"
 #include "VornKit/Platform/SocketWatchSession.h"
 
 namespace vk {
@@ -44,7 +45,7 @@ std::mutex& defaultMutex() {
 
 std::shared_ptr<WatchSession>& defaultSlot() {
     // Never destroyed: the session may still be in use while other statics go away.
-    static auto* slot = new std::shared_ptr<WatchSession>();
+    static Immortal<std::shared_ptr<WatchSession>> slot;
     return *slot;
 }
 

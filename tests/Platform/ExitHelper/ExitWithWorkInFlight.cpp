@@ -1,5 +1,7 @@
-// Starts transfers, registers observers, schedules timers and delayed blocks, then returns from
-// main() while all of them are still running or pending.
+// Starts transfers, registers observers, schedules timers and delayed blocks, keeps pool and
+// serial-queue workers decoding, encoding and archiving records, then returns from main() while
+// all of them are still running or pending: the records' field tables, enumeration codings and
+// transformer registry must outlive the exit.
 //
 //   exit_with_work_in_flight hang   the server keeps every transfer waiting past the exit
 //   exit_with_work_in_flight stop   the server stops as main() returns, so that the transfers
@@ -10,11 +12,15 @@
 
 #include "VornKit/Api/ApiClient.h"
 #include "VornKit/Model/EndpointInfo.h"
+#include "VornKit/Model/GetItemsResponse.h"
+#include "VornKit/Model/ValueTransformer.h"
+#include "VornKit/Net/CertificateManager.h"
 #include "VornKit/Platform/Bundle.h"
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/Environment.h"
 #include "VornKit/Platform/Log.h"
 #include "VornKit/Platform/NotificationCenter.h"
+#include "VornKit/Settings/SubtitleStyles.h"
 #include "refserver/RefServer.h"
 
 namespace {
@@ -23,6 +29,33 @@ class DroppingSink : public vk::LogSink {
   public:
     void write(const vk::LogRecord&) override {}
 };
+
+constexpr const char* kItems = R"({"Items":[{"Id":"1","ServerId":"s","Name":"A","Type":"Episode",
+"RunTimeTicks":15000000,"ImageTags":{"Primary":"t"},"AlbumArtists":[{"Name":"N","Id":"2"}],
+"UserData":{"PlaybackPositionTicks":10,"Played":true,"IsFavorite":false},
+"MediaSources":[{"Id":"m","Protocol":"File","MediaStreams":[{"Index":0,"Type":"Audio",
+"Codec":"aac","IsDefault":true}]}]}],"TotalRecordCount":1,"StartIndex":0})";
+
+// One round of the record coding a completion does: decode an answer, encode it again, archive a
+// part through the registered transformer, read settings. Then queues the next round, so that
+// rounds keep running on `queue` while the process exits.
+void codeRecords(const std::shared_ptr<vk::DispatchQueue>& queue) {
+    auto items = vk::JsonDecoder().decode<vk::GetItemsResponse>(kItems);
+    if (items && !items->Items.empty()) {
+        (void)vk::JsonEncoder().encode(*items);
+        const auto& item = *items->Items.front();
+        if (auto transformer = vk::ValueTransformer::forName("UserItemDataDto");
+            transformer && item.UserData) {
+            (void)transformer->reverseTransformedValue<vk::UserItemDataDto>(
+                transformer->transformedValue(*item.UserData));
+        }
+    }
+    (void)vk::JsonDecoder().decode<vk::ServerInfo>(
+        R"({"Id":"s","Name":"S","LocalAddress":"http://127.0.0.1:1","LastConnectionMode":1})");
+    (void)vk::SubtitleStyles::decode(R"({"textSize":"large","opacity":0.5})");
+    (void)vk::CertificateManager::defaultManager();
+    queue->async([queue] { codeRecords(queue); });
+}
 
 }  // namespace
 
@@ -79,6 +112,13 @@ int main(int argc, char** argv) {
         });
         vk::DispatchQueue::main()->asyncAfter(std::chrono::seconds(60), [] {});
     }
+    // Record coding on pool threads and on a serial queue, running while main() returns.
+    for (int i = 0; i < 3; ++i) {
+        auto queue = vk::DispatchQueue::global();
+        queue->async([queue] { codeRecords(queue); });
+    }
+    serial->async([serial] { codeRecords(serial); });
+
     vk::RunLoop::main().runUntil([] { return false; }, std::chrono::milliseconds(30));
     if (!hang)
         delete server;
