@@ -78,7 +78,7 @@ void runGuarded(const std::string& label, const Block& block) {
 class WorkerPool {
   public:
     static WorkerPool& shared() {
-        static Immortal<WorkerPool> pool(std::max(2u, std::thread::hardware_concurrency()));
+        static auto* pool = new WorkerPool(std::max(2u, std::thread::hardware_concurrency()));
         return *pool;
     }
 
@@ -121,7 +121,7 @@ class WorkerPool {
 class TimerService {
   public:
     static TimerService& shared() {
-        static Immortal<TimerService> service;
+        static auto* service = new TimerService;
         return *service;
     }
 
