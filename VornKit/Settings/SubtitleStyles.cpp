@@ -101,67 +101,64 @@ struct Field {
 
 const std::array<Field, 6>& fields() {
     static const Immortal<std::array<Field, 6>> table(std::in_place, [] {
-        return std::array<Field, 6> {
-            {
-                {"verticalPosition",
-                 [](SubtitleStyles& s, Element e) {
-                     if (auto i = integerValue(e)) {
-                         s.verticalPosition = *i;
-                     }
-                 },
-                 [](const SubtitleStyles& s, JsonWriter& w) { w.integer(s.verticalPosition); }},
-                    {"textSize",
-                     [](SubtitleStyles& s, Element e) {
-                         if (auto v =
-                                 decodeNamedEnum(e, kTextSizeNames, SubtitleTextSize::normal)) {
-                             s.textSize = *v;
-                         }
-                     },
-                     [](const SubtitleStyles& s, JsonWriter& w) {
-                         w.integer(static_cast<std::int64_t>(s.textSize));
-                     }},
-                    {"dropShadow",
-                     [](SubtitleStyles& s, Element e) {
-                         if (auto v = decodeNamedEnum(e, kDropShadowNames,
-                                                      SubtitleDropShadow::dropShadow)) {
-                             s.dropShadow = *v;
-                         }
-                     },
-                     [](const SubtitleStyles& s, JsonWriter& w) {
-                         w.integer(static_cast<std::int64_t>(s.dropShadow));
-                     }},
-                    {"textBackground",
-                     [](SubtitleStyles& s, Element e) {
-                         std::string_view text;
-                         if (e.get_string().get(text) == simdjson::SUCCESS) {
-                             s.textBackground = std::string(text);
-                         }
-                     },
-                     [](const SubtitleStyles& s, JsonWriter& w) { w.string(s.textBackground); }},
-                    {"textColor",
-                     [](SubtitleStyles& s, Element e) {
-                         std::string_view text;
-                         if (e.get_string().get(text) == simdjson::SUCCESS) {
-                             s.textColor = std::string(text);
-                         }
-                     },
-                     [](const SubtitleStyles& s, JsonWriter& w) { w.string(s.textColor); }},
-                    {"textBackgroundOpacity",
-                     [](SubtitleStyles& s, Element e) {
-                         // Stored as text ("0.5"); a JSON number is not accepted and gives the
-                         // default.
-                         std::string_view text;
-                         if (e.get_string().get(text) == simdjson::SUCCESS) {
-                             s.textBackgroundOpacity = parseDecimal(text).value_or(1.0f);
-                         }
-                     },
-                     [](const SubtitleStyles& s, JsonWriter& w) {
-                         writeOpacity(w, s.textBackgroundOpacity);
-                     }},
-            }
+        return std::array<Field, 6>{{
+            {"verticalPosition",
+             [](SubtitleStyles& s, Element e) {
+                 if (auto i = integerValue(e)) {
+                     s.verticalPosition = *i;
+                 }
+             },
+             [](const SubtitleStyles& s, JsonWriter& w) { w.integer(s.verticalPosition); }},
+            {"textSize",
+             [](SubtitleStyles& s, Element e) {
+                 if (auto v = decodeNamedEnum(e, kTextSizeNames, SubtitleTextSize::normal)) {
+                     s.textSize = *v;
+                 }
+             },
+             [](const SubtitleStyles& s, JsonWriter& w) {
+                 w.integer(static_cast<std::int64_t>(s.textSize));
+             }},
+            {"dropShadow",
+             [](SubtitleStyles& s, Element e) {
+                 if (auto v =
+                         decodeNamedEnum(e, kDropShadowNames, SubtitleDropShadow::dropShadow)) {
+                     s.dropShadow = *v;
+                 }
+             },
+             [](const SubtitleStyles& s, JsonWriter& w) {
+                 w.integer(static_cast<std::int64_t>(s.dropShadow));
+             }},
+            {"textBackground",
+             [](SubtitleStyles& s, Element e) {
+                 std::string_view text;
+                 if (e.get_string().get(text) == simdjson::SUCCESS) {
+                     s.textBackground = std::string(text);
+                 }
+             },
+             [](const SubtitleStyles& s, JsonWriter& w) { w.string(s.textBackground); }},
+            {"textColor",
+             [](SubtitleStyles& s, Element e) {
+                 std::string_view text;
+                 if (e.get_string().get(text) == simdjson::SUCCESS) {
+                     s.textColor = std::string(text);
+                 }
+             },
+             [](const SubtitleStyles& s, JsonWriter& w) { w.string(s.textColor); }},
+            {"textBackgroundOpacity",
+             [](SubtitleStyles& s, Element e) {
+                 // Stored as text ("0.5"); a JSON number is not accepted and gives the
+                 // default.
+                 std::string_view text;
+                 if (e.get_string().get(text) == simdjson::SUCCESS) {
+                     s.textBackgroundOpacity = parseDecimal(text).value_or(1.0f);
+                 }
+             },
+             [](const SubtitleStyles& s, JsonWriter& w) {
+                 writeOpacity(w, s.textBackgroundOpacity);
+             }},
         }};
-});
-return *table;
+    });
+    return *table;
 }
 
 }  // namespace
