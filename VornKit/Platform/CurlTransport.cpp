@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "VornKit/Platform/ExitGate.h"
 #include "VornKit/Platform/Immortal.h"
 #include "VornKit/Platform/UrlSession.h"
 
@@ -280,10 +281,17 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
                     break;
                 ops.swap(ops_);
             }
+            // Once the process exits, this thread no longer touches libcurl or OpenSSL (whose
+            // static data goes during the exit); it only waits to be stopped.
+            if (!ExitGate::enter()) {
+                waitForStopWhileExiting(std::move(ops));
+                return;
+            }
             for (auto& op : ops)
                 apply(op);
             perform();
             int waitMs = expireIdleTransfers();
+            ExitGate::leave();
             // Operations queued while this thread was busy are taken at once, without a wake-up.
             {
                 std::lock_guard lock(mutex_);
@@ -305,6 +313,26 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         for (CURL* easy : spareHandles_)
             curl_easy_cleanup(easy);
         spareHandles_.clear();
+    }
+
+    // Answers detaches (a session going away during the exit waits for it) and drops every other
+    // operation, until stopped.
+    void waitForStopWhileExiting(std::vector<Op> ops) {
+        for (;;) {
+            for (auto& op : ops) {
+                if (op.kind == Op::detach)
+                    op.done->set_value();
+            }
+            {
+                std::lock_guard lock(mutex_);
+                if (stopping_)
+                    return;
+                ops.clear();
+                ops.swap(ops_);
+            }
+            if (ops.empty())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 
     void perform() {

@@ -13,6 +13,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "VornKit/Platform/ExitGate.h"
 #include "VornKit/Platform/Immortal.h"
 #include "VornKit/Platform/Log.h"
 
@@ -106,7 +107,11 @@ class WorkerPool {
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
             }
+            // Once the process exits, pool threads start nothing more.
+            if (!ExitGate::enter())
+                ExitGate::park();
             job();
+            ExitGate::leave();
         }
     }
 
@@ -280,6 +285,12 @@ struct DispatchQueue::Impl {
         while (!items.empty()) {
             Item item = std::move(items.front());
             items.pop_front();
+            if (item.turn == nullptr && mine == nullptr && ExitGate::closed()) {
+                // The process exits: this pool job runs no more blocks; the token is let go so
+                // that the exiting thread may still take it with sync().
+                items.push_front(std::move(item));
+                break;
+            }
             if (item.turn != nullptr) {
                 if (item.turn == mine)
                     return true;
