@@ -17,6 +17,7 @@
 #include "VornKit/Settings/AppSettings.h"
 #include "tools/vornctl/BrowseDemo.h"
 #include "tools/vornctl/Command.h"
+#include "tools/vornctl/CompanionDemo.h"
 #include "tools/vornctl/IdentityDemo.h"
 #include "tools/vornctl/LibraryDemo.h"
 #include "tools/vornctl/NetworkDemo.h"
@@ -194,6 +195,8 @@ int runDemo(const std::vector<std::string>& args) {
     status |= vornctl::runPlaybackDemo();
     section("Downloads for offline use: sync job, local play, offline action, reconcile");
     status |= vornctl::runOfflineDemo();
+    section("Companion link: the watch simulator asks for credentials, plays an album, skips");
+    status |= vornctl::runCompanionDemo();
     std::printf("\n%s\n", status == 0 ? "demo finished" : "demo finished with failures");
     return status;
 }

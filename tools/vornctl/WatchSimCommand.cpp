@@ -23,6 +23,7 @@
 #include "VornKit/Watch/WCCommands.h"
 #include "tools/vornctl/Command.h"
 #include "tools/vornctl/WatchLinkOptions.h"
+#include "tools/vornctl/WatchSimDelegate.h"
 
 namespace {
 
@@ -32,49 +33,6 @@ const char* const kUsage =
     "usage: vornctl watch-sim --send COMMAND [--item ID...] [--server ID] [--start N] [--arg "
     "VALUE]\n"
     "                         [--json] [--wait MS] [link options]\n";
-
-// Collects what the application side sends while the simulator waits.
-class SimDelegate : public vk::WatchSessionDelegate {
-  public:
-    void activationDidComplete(vk::WatchSession&, vk::WatchActivationState,
-                               const std::optional<vk::WatchSessionError>&) override {
-        notify();
-    }
-    void sessionReachabilityDidChange(vk::WatchSession&) override { notify(); }
-    void didReceiveMessage(vk::WatchSession&, const vk::PlistDictionary& message) override {
-        add(message);
-    }
-    void didReceiveApplicationContext(vk::WatchSession&, const vk::PlistDictionary& c) override {
-        add(c);
-    }
-    void didReceiveUserInfo(vk::WatchSession&, const vk::PlistDictionary& userInfo) override {
-        add(userInfo);
-    }
-
-    template <class Predicate>
-    bool waitFor(std::chrono::milliseconds timeout, Predicate predicate) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, predicate);
-    }
-    std::vector<vk::PlistDictionary> take() {
-        std::lock_guard lock(mutex_);
-        return std::exchange(received_, {});
-    }
-
-  private:
-    void add(const vk::PlistDictionary& message) {
-        std::lock_guard lock(mutex_);
-        received_.push_back(message);
-        changed_.notify_all();
-    }
-    void notify() {
-        std::lock_guard lock(mutex_);
-        changed_.notify_all();
-    }
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<vk::PlistDictionary> received_;
-};
 
 std::string payloadText(const vk::WCMessage& message, bool json) {
     std::string out;
@@ -213,7 +171,7 @@ int watchSim(const std::vector<std::string>& arguments) {
         return 2;
     }
 
-    auto delegate = std::make_shared<SimDelegate>();
+    auto delegate = std::make_shared<vornctl::WatchSimDelegate>();
     auto session = vk::SocketWatchSession::make(configuration);
     session->setDelegate(delegate);
     session->activate();
