@@ -9,6 +9,6 @@
 
 namespace vk {
 
-VK_EXPORT [[noreturn]] void fatalError(std::string_view message, std::string_view sourcePath);
+[[noreturn]] VK_EXPORT void fatalError(std::string_view message, std::string_view sourcePath);
 
 }  // namespace vk
