@@ -139,8 +139,12 @@ bool RtnetlinkSocket::exchange(std::vector<char> request, bool dump,
             return false;
         }
         int length = static_cast<int>(got);
+// NLMSG_OK compares the header's unsigned length with the signed one the macros need.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
         for (auto* message = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(message, length);
              message = NLMSG_NEXT(message, length)) {
+#pragma GCC diagnostic pop
             if (message->nlmsg_seq != sequence_)
                 continue;  // a late answer to an earlier request
             if (message->nlmsg_type == NLMSG_DONE)
