@@ -246,23 +246,23 @@ void ApiClient::fetchBody(UrlRequest request,
     logger().log("Getting response from " +
                  (request.url ? request.url->absoluteString() : std::string("null")));
     std::string urlText = request.url ? request.url->absoluteString() : request.description();
-    auto task = urlSession()->dataTask(
-        request, [urlText, onBody = std::move(onBody)](std::optional<std::string> data,
-                                                       std::optional<UrlResponse> response,
-                                                       std::optional<UrlError> error) {
-            if (error) {
-                logger().log("Error fetching content for " + urlText + ": " + error->description);
-                onBody(std::nullopt);
-                return;
-            }
-            if (!response || !response->isHttp || response->statusCode < 200 ||
-                response->statusCode > 299 || !data) {
-                logger().log("Error fetching content for " + urlText + ": Invalid response");
-                onBody(std::nullopt);
-                return;
-            }
-            onBody(std::move(data));
-        });
+    auto task = urlSession()->dataTask(std::move(request), [urlText, onBody = std::move(onBody)](
+                                                               std::optional<std::string> data,
+                                                               std::optional<UrlResponse> response,
+                                                               std::optional<UrlError> error) {
+        if (error) {
+            logger().log("Error fetching content for " + urlText + ": " + error->description);
+            onBody(std::nullopt);
+            return;
+        }
+        if (!response || !response->isHttp || response->statusCode < 200 ||
+            response->statusCode > 299 || !data) {
+            logger().log("Error fetching content for " + urlText + ": Invalid response");
+            onBody(std::nullopt);
+            return;
+        }
+        onBody(std::move(data));
+    });
     task->resume();
 }
 

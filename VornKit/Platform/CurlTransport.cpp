@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/ExitGate.h"
 #include "VornKit/Platform/Immortal.h"
 #include "VornKit/Platform/UrlSession.h"
@@ -197,22 +198,30 @@ struct Transfer {
 };
 
 // One worker thread running one curl multi handle for one or more fronts.
+//
+// An engine of one session delivers that session's completions itself when it has nothing else
+// to do: the session hands each completion to its serial delegate queue, and when that queue is
+// idle and no other transfer of the engine is in flight the worker runs the queue's job (as a
+// pool thread would) between two waits instead of waking a pool thread for it. A request started
+// from that completion is then sent by the worker at once, without a wake-up. With transfers in
+// flight, completions go to the pool as usual, so that slow completions never hold up the I/O of
+// other transfers.
 class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
   public:
-    explicit CurlEngine(int maxPerHost) {
-        ensureCurl();
-        multi_ = curl_multi_init();
-        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxPerHost));
-        // libcurl's default keeps four idle connections per handle in the multi handle, which
-        // drops kept-alive connections whenever a burst ends; keep enough for several hosts.
-        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(maxPerHost * 8));
-        worker_ = std::thread([this] { run(); });
+    /// `deliversCompletions`: the worker may run its session's delegate-queue jobs (above); only
+    /// for an engine with one front, which may then be stopped from inside such a job.
+    static std::shared_ptr<CurlEngine> make(int maxPerHost, bool deliversCompletions) {
+        std::shared_ptr<CurlEngine> engine(new CurlEngine(maxPerHost, deliversCompletions));
+        // The worker keeps its engine alive until it returns, also when a job it runs lets go
+        // of the engine's last other owner.
+        engine->worker_ = std::thread([engine] { engine->run(); });
+        return engine;
     }
     ~CurlEngine() { stop(); }
 
     /// The engine of sessions whose transfers share one worker. Never destroyed.
     static std::shared_ptr<CurlEngine> shared() {
-        static Immortal<std::shared_ptr<CurlEngine>> engine(std::make_shared<CurlEngine>(64));
+        static Immortal<std::shared_ptr<CurlEngine>> engine(make(64, false));
         return *engine;
     }
 
@@ -233,7 +242,8 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         finished.wait();
     }
 
-    /// Stops the worker; transfers end without a report. Not from the worker thread.
+    /// Stops the worker; transfers end without a report. From another thread it returns once the
+    /// worker has ended; from a job the worker runs, the worker ends after that job.
     void stop() {
         {
             std::lock_guard lock(mutex_);
@@ -242,13 +252,24 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
             stopping_ = true;
             curl_multi_wakeup(multi_);
         }
-        worker_.join();
-        std::lock_guard lock(mutex_);
-        curl_multi_cleanup(multi_);
-        multi_ = nullptr;
+        if (worker_.get_id() == std::this_thread::get_id()) {
+            worker_.detach();
+        } else if (worker_.joinable()) {
+            worker_.join();
+        }
     }
 
   private:
+    CurlEngine(int maxPerHost, bool deliversCompletions)
+        : deliversCompletions_(deliversCompletions) {
+        ensureCurl();
+        multi_ = curl_multi_init();
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxPerHost));
+        // libcurl's default keeps four idle connections per handle in the multi handle, which
+        // drops kept-alive connections whenever a burst ends; keep enough for several hosts.
+        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(maxPerHost * 8));
+    }
+
     struct Op {
         enum Kind { start, cancel, detach, answer } kind;
         CurlFront* front;
@@ -273,6 +294,9 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
     }
 
     void run() {
+        std::optional<DeferredDispatch> deferred;
+        if (deliversCompletions_)
+            deferred.emplace();
         while (true) {
             std::vector<Op> ops;
             {
@@ -287,10 +311,31 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
                 waitForStopWhileExiting(std::move(ops));
                 return;
             }
+            if (deferred)
+                deferred->setCatching(true);
             for (auto& op : ops)
                 apply(op);
             perform();
             int waitMs = expireIdleTransfers();
+            if (deferred) {
+                deferred->setCatching(false);
+                if (!deferred->empty()) {
+                    bool idle = transfers_.empty();
+                    if (idle) {
+                        std::lock_guard lock(mutex_);
+                        idle = ops_.empty() && !stopping_;
+                    }
+                    // Nothing else in flight: the completions run here, and what they start is
+                    // taken at the top of the loop. Otherwise a pool thread runs them while this
+                    // one goes on with the transfers.
+                    if (idle) {
+                        deferred->run();
+                        ExitGate::leave();
+                        continue;
+                    }
+                    deferred->release();
+                }
+            }
             ExitGate::leave();
             // Operations queued while this thread was busy are taken at once, without a wake-up.
             {
@@ -303,6 +348,8 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
             std::lock_guard lock(mutex_);
             sleeping_ = false;
         }
+        if (deferred)
+            deferred->release();
         // Nobody is told any more.
         for (auto& [serial, transfer] : transfers_)
             release(*transfer);
@@ -313,6 +360,9 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         for (CURL* easy : spareHandles_)
             curl_easy_cleanup(easy);
         spareHandles_.clear();
+        std::lock_guard lock(mutex_);
+        curl_multi_cleanup(multi_);
+        multi_ = nullptr;
     }
 
     // Answers detaches (a session going away during the exit waits for it) and drops every other
@@ -967,6 +1017,7 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         return challenge;
     }
 
+    const bool deliversCompletions_;
     CURLM* multi_ = nullptr;
     std::thread worker_;
 
@@ -1022,8 +1073,9 @@ void CurlFront::cancel(std::uint64_t id) {
 void CurlFront::shutdown() {
     if (shutDown_.exchange(true))
         return;
-    // UrlSession never shuts its transport down from the worker thread (the worker holds no
-    // reference to the session); waiting for the worker is therefore safe.
+    // From another thread this waits for the worker. A completion the worker runs (see
+    // CurlEngine) may let go of the session and so shut its transport down on the worker itself:
+    // the worker then ends once that completion returns. Shared engines run no completions.
     if (ownsEngine_) {
         engine_->stop();
     } else {
@@ -1039,8 +1091,8 @@ std::unique_ptr<UrlTransport> makeCurlTransport(const UrlSessionConfiguration& c
     if (configuration.sharesWorker) {
         return std::make_unique<CurlFront>(CurlEngine::shared(), false, true, maxPerHost, client);
     }
-    return std::make_unique<CurlFront>(std::make_shared<CurlEngine>(maxPerHost), true, false,
-                                       maxPerHost, client);
+    return std::make_unique<CurlFront>(CurlEngine::make(maxPerHost, true), true, false, maxPerHost,
+                                       client);
 }
 
 }  // namespace vk

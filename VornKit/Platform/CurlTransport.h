@@ -17,6 +17,14 @@
 // does not count as idle). TLS session resumption is off, so that every new connection is judged
 // by the current trust decisions. Answers to HEAD and 204/304 answers have present, empty data.
 //
+// Completions: the session hands each task's completion to its serial delegate queue. When that
+// queue is idle and its session's worker has no other transfer in flight, the worker runs the
+// queue's job itself between two waits (DeferredDispatch) instead of waking a pool thread, so a
+// request started from a completion is sent without a thread switch; the completion still runs
+// as a block of the delegate queue, in order. While it runs, transfers other threads start wait
+// for it to return; with transfers in flight completions go to the pool as before. Sessions that
+// share a worker never have their completions run on it.
+//
 // Thread rule: see UrlTransport.h. The worker thread calls the client; it never holds a lock of
 // its own while doing so.
 #pragma once

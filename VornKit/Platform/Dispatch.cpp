@@ -30,6 +30,8 @@ thread_local const DispatchQueue* tCurrentQueue = nullptr;
 thread_local std::vector<const DispatchQueue*> tHeldQueues;
 // Set while this thread services the main run loop.
 thread_local bool tServicingMain = false;
+// The calling thread's DeferredDispatch, if it has one.
+thread_local DeferredDispatch* tDeferred = nullptr;
 
 class CurrentQueueScope {
   public:
@@ -373,8 +375,12 @@ void DispatchQueue::async(Block block) {
                 }
             }
             if (post) {
-                WorkerPool::shared().post(
-                    [self = shared_from_this()] { Impl::drainFromPool(self); });
+                if (tDeferred != nullptr && tDeferred->catching_) {
+                    tDeferred->jobs_.push_back(shared_from_this());
+                } else {
+                    WorkerPool::shared().post(
+                        [self = shared_from_this()] { Impl::drainFromPool(self); });
+                }
             }
             return;
         }
@@ -454,6 +460,36 @@ void DispatchQueue::sync(const Block& block) {
     }
     lock.lock();
     impl.release(lock, self);
+}
+
+// ---- DeferredDispatch ----
+
+DeferredDispatch::DeferredDispatch() {
+    tDeferred = this;
+}
+
+DeferredDispatch::~DeferredDispatch() {
+    catching_ = false;
+    release();
+    tDeferred = nullptr;
+}
+
+void DeferredDispatch::run() {
+    std::vector<std::shared_ptr<DispatchQueue>> jobs;
+    jobs.swap(jobs_);
+    const bool catching = catching_;
+    catching_ = false;
+    for (const auto& queue : jobs)
+        DispatchQueue::Impl::drainFromPool(queue);
+    catching_ = catching;
+}
+
+void DeferredDispatch::release() {
+    std::vector<std::shared_ptr<DispatchQueue>> jobs;
+    jobs.swap(jobs_);
+    for (auto& queue : jobs)
+        WorkerPool::shared().post(
+            [queue = std::move(queue)] { DispatchQueue::Impl::drainFromPool(queue); });
 }
 
 // ---- RunLoop ----

@@ -44,6 +44,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "VornKit/Export.h"
 
@@ -83,6 +84,42 @@ class VK_EXPORT DispatchQueue : public std::enable_shared_from_this<DispatchQueu
     bool serial_;
     std::unique_ptr<Impl> impl_;
     friend class RunLoop;
+    friend class DeferredDispatch;
+};
+
+/// Lets a thread that is about to be idle run, itself, the job that async() onto an idle serial
+/// queue would hand to the worker pool, saving a thread switch and a wake-up. Made for an I/O
+/// thread that delivers a result between two waits.
+///
+/// While the calling thread has a DeferredDispatch whose catching is on, an async() from this
+/// thread onto a serial queue (not main) that would post a pool job keeps the job here instead.
+/// The kept job holds the queue's turn exactly as a posted job does: nothing overtakes the
+/// queue's blocks, other threads' async() and sync() behave as with a posted job. run() performs
+/// the kept jobs on this thread, each as a pool thread would (the queue's blocks in order, with
+/// the queue current, a bounded number of them before the rest goes back to the pool); release()
+/// posts them to the pool. Catching is off while run() runs blocks, so the blocks' own async()
+/// calls post as usual. The owner must run or release kept jobs promptly (they hold up their
+/// queues until then); the destructor releases.
+///
+/// Thread rule: bound to the thread that made it; at most one per thread.
+class VK_EXPORT DeferredDispatch {
+  public:
+    DeferredDispatch();
+    ~DeferredDispatch();
+    DeferredDispatch(const DeferredDispatch&) = delete;
+    DeferredDispatch& operator=(const DeferredDispatch&) = delete;
+
+    void setCatching(bool catching) { catching_ = catching; }
+    bool empty() const { return jobs_.empty(); }
+    /// Runs the kept jobs on this thread.
+    void run();
+    /// Posts the kept jobs to the worker pool.
+    void release();
+
+  private:
+    friend class DispatchQueue;
+    bool catching_ = false;
+    std::vector<std::shared_ptr<DispatchQueue>> jobs_;
 };
 
 /// The loop that services the main queue. The host drives it from the thread it calls "main".

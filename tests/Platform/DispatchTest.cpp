@@ -350,4 +350,92 @@ TEST(RunLoop, DrainRunsOnlyWhatWasDueWhenItStarted) {
     ASSERT_TRUE(vk::test::pumpMainQueueUntil([&] { return runs == 1000; }, 5s));
 }
 
+// A thread with a catching DeferredDispatch keeps the job of an idle serial queue: the queue's
+// turn stays taken (a block another thread posts meanwhile waits behind the kept one), run()
+// performs both in order on the catching thread with the queue current, and what those blocks
+// post goes to the pool as usual. The main queue is never kept.
+TEST(DeferredDispatch, RunsTheKeptJobOnTheCatchingThreadInPostingOrder) {
+    auto queue = DispatchQueue::makeSerial("deferred");
+    std::mutex mutex;
+    std::vector<int> order;
+    std::vector<std::thread::id> threads;
+    std::atomic<bool> nestedRan{false};
+    std::atomic<bool> mainRan{false};
+    std::atomic<bool> otherPosted{false};
+    std::thread catcher([&] {
+        vk::DeferredDispatch deferred;
+        deferred.setCatching(true);
+        queue->async([&] {
+            std::lock_guard lock(mutex);
+            order.push_back(1);
+            threads.push_back(std::this_thread::get_id());
+            EXPECT_TRUE(queue->isCurrent());
+            // Posted from inside a block run by run(): not kept, the pool runs it.
+            queue->async([&] { nestedRan = true; });
+        });
+        DispatchQueue::main()->async([&] { mainRan = true; });
+        EXPECT_FALSE(deferred.empty());
+        std::thread other([&] {
+            queue->async([&] {
+                std::lock_guard lock(mutex);
+                order.push_back(2);
+                threads.push_back(std::this_thread::get_id());
+            });
+            otherPosted = true;
+        });
+        other.join();
+        // The kept job holds the queue: the other thread's block cannot have run.
+        {
+            std::lock_guard lock(mutex);
+            EXPECT_TRUE(order.empty());
+        }
+        deferred.run();
+        EXPECT_TRUE(deferred.empty());
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(order, (std::vector<int>{1, 2}));
+        ASSERT_EQ(threads.size(), 2u);
+        EXPECT_EQ(threads[0], std::this_thread::get_id());
+        EXPECT_EQ(threads[1], std::this_thread::get_id());
+    });
+    catcher.join();
+    EXPECT_TRUE(otherPosted.load());
+    queue->sync([] {});
+    EXPECT_TRUE(nestedRan.load());
+    EXPECT_TRUE(vk::test::pumpMainQueueUntil([&] { return mainRan.load(); }));
+}
+
+// Released or left behind, kept jobs reach the pool; with catching off nothing is kept.
+TEST(DeferredDispatch, ReleasedAndAbandonedJobsRunOnThePool) {
+    auto released = DispatchQueue::makeSerial("released");
+    auto abandoned = DispatchQueue::makeSerial("abandoned");
+    auto plain = DispatchQueue::makeSerial("plain");
+    std::atomic<int> ran{0};
+    std::thread::id catcherId;
+    std::mutex mutex;
+    std::vector<std::thread::id> threads;
+    auto record = [&] {
+        std::lock_guard lock(mutex);
+        threads.push_back(std::this_thread::get_id());
+        ran.fetch_add(1);
+    };
+    std::thread catcher([&] {
+        catcherId = std::this_thread::get_id();
+        vk::DeferredDispatch deferred;
+        plain->async(record);
+        deferred.setCatching(true);
+        released->async(record);
+        deferred.release();
+        EXPECT_TRUE(deferred.empty());
+        abandoned->async(record);
+        EXPECT_FALSE(deferred.empty());
+    });
+    catcher.join();
+    for (const auto& queue : {released, abandoned, plain})
+        queue->sync([] {});
+    EXPECT_EQ(ran.load(), 3);
+    std::lock_guard lock(mutex);
+    for (const auto& id : threads)
+        EXPECT_NE(id, catcherId);
+}
+
 }  // namespace

@@ -305,6 +305,61 @@ TEST_F(UrlSessionTest, SequentialRequestsReuseOneConnection) {
     EXPECT_EQ(session_->statistics().transfersFinished, 5u);
 }
 
+// Requests started one after another, each from the previous one's completion: every completion
+// runs once, on the delegate queue, in order, over one kept-alive connection; the last lets go of
+// the session (its only owner), which then ends from inside its own completion.
+TEST_F(UrlSessionTest, RequestsChainedFromCompletionsAndASessionReleasedInItsLastOne) {
+    struct Chain {
+        std::shared_ptr<UrlSession> session;
+        std::mutex mutex;
+        std::condition_variable finished;
+        std::vector<int> seen;
+        bool allOnQueue = true;
+        bool done = false;
+    };
+    constexpr int kLinks = 20;
+    auto chain = std::make_shared<Chain>();
+    chain->session = UrlSession::make();
+    std::weak_ptr<UrlSession> weak = chain->session;
+    std::function<void(int)> next = [chain, &next](int link) {
+        auto queue = chain->session->delegateQueue();
+        chain->session
+            ->dataTask(get(base_, "/vorn/Session/Hello"),
+                       [chain, queue, link, &next](std::optional<std::string> data,
+                                                   std::optional<UrlResponse>,
+                                                   std::optional<UrlError> error) {
+                           std::unique_lock lock(chain->mutex);
+                           chain->seen.push_back(error || data != "hello" ? -1 : link);
+                           chain->allOnQueue = chain->allOnQueue && queue->isCurrent();
+                           if (link + 1 < kLinks) {
+                               lock.unlock();
+                               next(link + 1);
+                               return;
+                           }
+                           EXPECT_EQ(chain->session->statistics().connectionsOpened, 1u);
+                           chain->session.reset();
+                           chain->done = true;
+                           chain->finished.notify_all();
+                       })
+            ->resume();
+    };
+    next(0);
+    {
+        std::unique_lock lock(chain->mutex);
+        ASSERT_TRUE(chain->finished.wait_for(lock, 20s, [&] { return chain->done; }));
+        std::vector<int> expected(kLinks);
+        for (int i = 0; i < kLinks; ++i)
+            expected[i] = i;
+        EXPECT_EQ(chain->seen, expected);
+        EXPECT_TRUE(chain->allOnQueue);
+    }
+    EXPECT_TRUE(weak.expired());
+    // The worker the session had is gone: a new session still works.
+    Outcome after;
+    run(session_, get(base_, "/vorn/Session/Hello"), after);
+    EXPECT_EQ(after.data, "hello");
+}
+
 TEST(UrlSessionConnections, ABurstOpensNoMoreConnectionsThanThePerHostCap) {
     RefServer server;
     std::string base = *server.listen({"burst", "127.0.0.1", 0, std::nullopt});
