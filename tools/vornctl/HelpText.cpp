@@ -43,6 +43,17 @@ const std::map<std::string, HelpEntry>& entries() {
         {"resolve",
          {"vornctl --local http://127.0.0.1:8096 --remote https://example.org resolve", true}},
         {"get", {"vornctl --local URL --token T get System/Info/Public", true}},
+        {"browse", {"vornctl --local URL --token T --user U browse children ID --json", false}},
+        {"search", {"vornctl --local URL --token T --user U search 'Morning Light' --json", false}},
+        {"login", {"vornctl login --credentials credentials.json", false}},
+        {"logout", {"vornctl logout", false}},
+        {"servers", {"vornctl servers --json", false}},
+        {"device", {"vornctl device", false}},
+        {"reachability", {"vornctl reachability", false}},
+        {"download", {"vornctl --server-id ID download ALBUM-ID", false}},
+        {"offline", {"vornctl --server-id ID offline play ITEM-ID", false}},
+        {"companion", {"vornctl --server-id ID companion --simulate", false}},
+        {"watch-sim", {"vornctl watch-sim --send getCredentials --json", false}},
     };
     return table;
 }
