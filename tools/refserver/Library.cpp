@@ -11,6 +11,7 @@
 #include <set>
 
 #include "VornKit/Platform/JsonWriter.h"
+#include "refserver/ErrorAnswer.h"
 #include "refserver/SampleMedia.h"
 
 namespace refserver {
@@ -116,18 +117,6 @@ std::optional<bool> parseFlag(const std::string& text) {
     if (value == "false")
         return false;
     return std::nullopt;
-}
-
-void fail(Response& response, int status, std::string_view message) {
-    response.status = status;
-    response.body.clear();
-    vk::JsonWriter writer(response.body);
-    writer.beginObject();
-    writer.key("Status");
-    writer.integer(status);
-    writer.key("Error");
-    writer.string(message);
-    writer.endObject();
 }
 
 // Query parameters by name, ignoring case (as media servers read them).

@@ -7,23 +7,12 @@
 #include <ctime>
 
 #include "VornKit/Platform/JsonWriter.h"
+#include "refserver/ErrorAnswer.h"
 #include "refserver/SampleMedia.h"
 
 namespace refserver {
 
 namespace {
-
-void fail(Response& response, int status, std::string_view message) {
-    response.status = status;
-    response.body.clear();
-    vk::JsonWriter writer(response.body);
-    writer.beginObject();
-    writer.key("Status");
-    writer.integer(status);
-    writer.key("Error");
-    writer.string(message);
-    writer.endObject();
-}
 
 std::uint64_t mix(std::uint64_t x) {
     x += 0x9e3779b97f4a7c15ULL;
