@@ -1,47 +1,21 @@
 // `vornctl inspect`, run as the built program: stdin in, stdout, stderr and exit status out.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "Support/CommandRun.h"
 #include "Support/TestSupport.h"
 #include "VornKit/Model/BaseItemDto.h"
 
 namespace vk {
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using Outcome = test::CommandOutcome;
 
 Outcome inspect(const std::string& arguments, const std::string& input = {}) {
-    auto dir = test::makeTempDir("inspect");
-    {
-        std::ofstream in(dir / "in", std::ios::binary);
-        in << input;
-    }
-    std::string command = std::string("'") + VORNCTL_PATH + "' inspect " + arguments + " < '" +
-                          (dir / "in").string() + "' > '" + (dir / "out").string() + "' 2> '" +
-                          (dir / "err").string() + "'";
-    Outcome run;
-    int raw = std::system(command.c_str());
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = readFile(dir / "out");
-    run.err = readFile(dir / "err");
-    return run;
+    return test::runCommand(std::string("'") + VORNCTL_PATH + "' inspect " + arguments, input);
 }
 
 TEST(InspectCommand, ListNamesEveryRecordType) {

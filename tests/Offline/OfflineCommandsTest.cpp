@@ -2,13 +2,10 @@
 // job, a track played from its local copy (nothing reported, an action queued), the action sent
 // and deleted, a reconciliation after the server dropped a track, and a removal. The program runs
 // as a child process with a throw-away home against the reference server in this process.
-#include <sys/wait.h>
 
 #include <simdjson.h>
 
-#include <fstream>
-#include <sstream>
-
+#include "Support/CommandRun.h"
 #include "Support/TestSupport.h"
 #include "gtest/gtest.h"
 #include "refserver/Library.h"
@@ -20,18 +17,8 @@ namespace fs = std::filesystem;
 namespace vk {
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test::readFile;
+using Outcome = test::CommandOutcome;
 
 class OfflineCommandsTest : public ::testing::Test {
   protected:
@@ -53,18 +40,11 @@ class OfflineCommandsTest : public ::testing::Test {
     }
 
     Outcome vornctl(const std::string& arguments) {
-        std::string command = "env HOME='" + home_.string() + "' XDG_DATA_HOME='" +
-                              (home_ / "data").string() + "' XDG_CONFIG_HOME='" +
-                              (home_ / "config").string() + "' '" + VORNCTL_PATH + "' --local " +
-                              base_ + " --server-id cli-server --token cli-token --user cli-user " +
-                              arguments + " > '" + (home_ / "out").string() + "' 2> '" +
-                              (home_ / "err").string() + "' < /dev/null";
-        Outcome run;
-        int raw = std::system(command.c_str());
-        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        run.out = readFile(home_ / "out");
-        run.err = readFile(home_ / "err");
-        return run;
+        return test::runCommand(
+            "env HOME='" + home_.string() + "' XDG_DATA_HOME='" + (home_ / "data").string() +
+            "' XDG_CONFIG_HOME='" + (home_ / "config").string() + "' '" + VORNCTL_PATH +
+            "' --local " + base_ + " --server-id cli-server --token cli-token --user cli-user " +
+            arguments);
     }
 
     /// "ItemId" -> "LocalPath" of a JSON list of local items.
