@@ -69,7 +69,9 @@ class VK_EXPORT UrlTransportClient {
 class VK_EXPORT TransferSink {
   public:
     virtual ~TransferSink() = default;
+    /// The final answer's status and headers; false refuses the answer and ends the transfer.
     virtual bool receiveHead(const UrlResponse& head) = 0;
+    /// The next `size` bytes of the body (valid only during the call); false ends the transfer.
     virtual bool receive(const char* data, std::size_t size) = 0;
     /// Bytes of the body received so far and the body's declared length (-1 when unknown).
     virtual void progress(std::int64_t received, std::int64_t expected) {
