@@ -203,6 +203,7 @@ class VK_EXPORT BaseItemDto : public ManagedObject {
     StoreValue storeValue(size_t index) const override;
     void setStoreValue(size_t index, const StoreValue& value) override;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<BaseItemDto>& fieldTable();
 
     /// Makes the object a decode fills in (see the class comment).

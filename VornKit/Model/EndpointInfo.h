@@ -14,6 +14,7 @@ struct VK_EXPORT EndpointInfo {
     bool IsInNetwork = false;
     bool IsLocal = false;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<EndpointInfo>& fieldTable();
     friend bool operator==(const EndpointInfo&, const EndpointInfo&) = default;
 };

@@ -17,6 +17,7 @@ struct VK_EXPORT GetItemsResponse {
     std::vector<std::shared_ptr<BaseItemDto>> Items;
     std::int64_t TotalRecordCount = 0;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<GetItemsResponse>& fieldTable();
 };
 

@@ -60,6 +60,7 @@ struct VK_EXPORT ImageOptions {
     std::optional<std::int64_t> UnPlayedCount;
     std::optional<std::string> BackgroundColor;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<ImageOptions>& fieldTable();
     friend bool operator==(const ImageOptions&, const ImageOptions&) = default;
 };

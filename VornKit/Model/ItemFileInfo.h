@@ -27,6 +27,7 @@ struct VK_EXPORT ItemFileInfo {
     std::optional<vk::ImageType> ImageType;
     std::int64_t Index = 0;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<ItemFileInfo>& fieldTable();
     friend bool operator==(const ItemFileInfo&, const ItemFileInfo&) = default;
 };

@@ -63,6 +63,7 @@ struct VK_EXPORT MediaSourceInfo {
     std::optional<std::int64_t> runTimeTicks() const { return RunTimeTicks; }
 
     static inline std::atomic<bool> supportsSecureCoding{true};
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<MediaSourceInfo>& fieldTable();
     /// The transformer registered as "MediaSourceInfo".
     static std::shared_ptr<const ValueTransformer> valueTransformer();

@@ -72,6 +72,7 @@ struct VK_EXPORT MediaStream {
     std::int64_t index() const { return Index.value_or(0); }
 
     static inline std::atomic<bool> supportsSecureCoding{true};
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<MediaStream>& fieldTable();
     /// The transformer registered as "MediaStream".
     static std::shared_ptr<const ValueTransformer> valueTransformer();

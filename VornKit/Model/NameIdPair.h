@@ -26,6 +26,7 @@ struct VK_EXPORT NameIdPair {
     Text Id;
 
     static inline std::atomic<bool> supportsSecureCoding{true};
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<NameIdPair>& fieldTable();
     /// The transformer registered as "NameIdPair".
     static std::shared_ptr<const ValueTransformer> valueTransformer();

@@ -19,6 +19,7 @@ struct VK_EXPORT NativeCredentials {
     std::optional<std::string> ConnectAccessToken;
     std::optional<std::string> ConnectUserId;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<NativeCredentials>& fieldTable();
     friend bool operator==(const NativeCredentials&, const NativeCredentials&) = default;
 };

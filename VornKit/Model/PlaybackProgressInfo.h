@@ -67,6 +67,7 @@ struct VK_EXPORT QueueItem {
     std::string Id;
     std::string PlaylistItemId;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<QueueItem>& fieldTable();
     friend bool operator==(const QueueItem&, const QueueItem&) = default;
 };
@@ -135,6 +136,7 @@ struct VK_EXPORT PlaybackProgressInfo final : PlaybackReportingInfo {
     void setPositionTicks(std::optional<std::int64_t> ticks) override { PositionTicks = ticks; }
     std::optional<std::string> encodedJson(const JsonEncoder& encoder = {}) const override;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<PlaybackProgressInfo>& fieldTable();
 };
 
@@ -166,6 +168,7 @@ struct VK_EXPORT PlaybackStopInfo final : PlaybackReportingInfo {
     void setPositionTicks(std::optional<std::int64_t> ticks) override { PositionTicks = ticks; }
     std::optional<std::string> encodedJson(const JsonEncoder& encoder = {}) const override;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<PlaybackStopInfo>& fieldTable();
 };
 

@@ -46,6 +46,7 @@ struct VK_EXPORT ServerInfo {
     /// The identity value.
     const std::string& id() const { return Id; }
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<ServerInfo>& fieldTable();
     friend bool operator==(const ServerInfo&, const ServerInfo&) = default;
 };

@@ -60,6 +60,7 @@ struct VK_EXPORT SyncJobRequest {
     std::optional<std::int64_t> Bitrate;
     bool Downloaded = false;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncJobRequest>& fieldTable();
     friend bool operator==(const SyncJobRequest&, const SyncJobRequest&) = default;
 };
@@ -91,6 +92,7 @@ struct VK_EXPORT SyncJob {
     std::optional<std::string> PrimaryImageItemId;
     std::optional<std::string> PrimaryImageTag;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncJob>& fieldTable();
     friend bool operator==(const SyncJob&, const SyncJob&) = default;
 };
@@ -106,6 +108,7 @@ struct VK_EXPORT SyncJobItem {
     std::string UserId;
     std::vector<ItemFileInfo> AdditionalFiles;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncJobItem>& fieldTable();
 };
 
@@ -113,6 +116,7 @@ struct VK_EXPORT SyncJobCreationResult {
     SyncJob Job;
     std::vector<SyncJobItem> JobItems;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncJobCreationResult>& fieldTable();
 };
 
@@ -120,6 +124,7 @@ struct VK_EXPORT SyncDataRequest {
     std::string TargetId;
     std::vector<std::string> LocalItemIds;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncDataRequest>& fieldTable();
     friend bool operator==(const SyncDataRequest&, const SyncDataRequest&) = default;
 };
@@ -127,6 +132,7 @@ struct VK_EXPORT SyncDataRequest {
 struct VK_EXPORT SyncDataResponse {
     std::vector<std::string> ItemIdsToRemove;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncDataResponse>& fieldTable();
     friend bool operator==(const SyncDataResponse&, const SyncDataResponse&) = default;
 };

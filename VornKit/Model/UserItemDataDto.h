@@ -34,6 +34,7 @@ struct VK_EXPORT UserItemDataDto {
     Text ItemId;
 
     static inline std::atomic<bool> supportsSecureCoding{true};
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<UserItemDataDto>& fieldTable();
     /// The transformer registered as "UserItemDataDto".
     static std::shared_ptr<const ValueTransformer> valueTransformer();

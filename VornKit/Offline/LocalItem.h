@@ -55,6 +55,7 @@ class VK_EXPORT LocalItem : public ManagedObject {
     StoreValue storeValue(size_t index) const override;
     void setStoreValue(size_t index, const StoreValue& value) override;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<LocalItem>& fieldTable();
     /// The store attribute that holds `item` as a to-one relationship.
     static constexpr const char* kItemAttribute = "item";

@@ -48,6 +48,7 @@ class VK_EXPORT OfflineAction : public ManagedObject {
     StoreValue storeValue(size_t index) const override;
     void setStoreValue(size_t index, const StoreValue& value) override;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<OfflineAction>& fieldTable();
     static std::shared_ptr<OfflineAction> makeForDecoding(const JsonDecoder& decoder);
     static DecodingError missingContextError();

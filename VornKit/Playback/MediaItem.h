@@ -85,6 +85,7 @@ class VK_EXPORT MediaItem {
     /// seconds since 1970 and grows by one per call in this process.
     static std::string getLocalPlaySessionId();
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<MediaItem>& fieldTable();
 };
 
