@@ -10,6 +10,7 @@
 
 namespace vk {
 
+/// Where this client stands relative to the server (a plain value).
 struct VK_EXPORT EndpointInfo {
     bool IsInNetwork = false;
     bool IsLocal = false;

@@ -13,6 +13,7 @@
 
 namespace vk {
 
+/// One page of items and the total count on the server.
 struct VK_EXPORT GetItemsResponse {
     std::vector<std::shared_ptr<BaseItemDto>> Items;
     std::int64_t TotalRecordCount = 0;

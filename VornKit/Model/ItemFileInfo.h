@@ -20,6 +20,7 @@ enum class ItemFileType : int { Media, Image, Subtitles };
 VK_EXPORT const EnumCoding& enumCoding(ItemFileType);
 VK_EXPORT std::optional<ItemFileType> itemFileTypeFromString(std::string_view text);
 
+/// One further file of a sync job item (a plain value).
 struct VK_EXPORT ItemFileInfo {
     ItemFileType Type = ItemFileType::Media;
     std::string Name;

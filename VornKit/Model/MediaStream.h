@@ -22,6 +22,7 @@ namespace vk {
 
 class ValueTransformer;
 
+/// One stream of a media source (a plain value).
 struct VK_EXPORT MediaStream {
     Text Type;
     Text DeliveryMethod;  ///< writable

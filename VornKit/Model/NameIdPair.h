@@ -18,8 +18,10 @@ namespace vk {
 
 class ValueTransformer;
 
+/// A name and the server id it belongs to (a plain value).
 struct VK_EXPORT NameIdPair {
     NameIdPair() = default;  // for decoding; callers use the two-value constructor
+    /// A pair with both values present.
     NameIdPair(std::string_view name, std::string_view id) : Name(name), Id(id) {}
 
     Text Name;

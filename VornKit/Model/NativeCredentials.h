@@ -14,6 +14,7 @@
 
 namespace vk {
 
+/// The saved credentials text as a record: the known servers (a plain value).
 struct VK_EXPORT NativeCredentials {
     std::vector<ServerInfo> Servers;
     std::optional<std::string> ConnectAccessToken;

@@ -31,6 +31,7 @@ enum class ConnectionMode : int {
 VK_EXPORT std::optional<ConnectionMode> connectionModeFromRaw(std::int64_t raw);
 VK_EXPORT const EnumCoding& enumCoding(ConnectionMode);
 
+/// One known server and how to reach it (a plain value).
 struct VK_EXPORT ServerInfo {
     std::optional<std::string> AccessToken;
     std::string Id;

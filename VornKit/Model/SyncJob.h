@@ -42,6 +42,7 @@ VK_EXPORT const EnumCoding& enumCoding(SyncCategory);
 VK_EXPORT std::optional<SyncJobStatus> syncJobStatusFromRaw(std::int64_t raw);
 VK_EXPORT std::optional<SyncJobStatus> syncJobStatusFromName(std::string_view name);
 
+/// What the client asks the server to prepare for download to this device.
 struct VK_EXPORT SyncJobRequest {
     std::string TargetId;
     std::vector<std::string> ItemIds;
@@ -65,6 +66,7 @@ struct VK_EXPORT SyncJobRequest {
     friend bool operator==(const SyncJobRequest&, const SyncJobRequest&) = default;
 };
 
+/// A sync job as the server describes it.
 struct VK_EXPORT SyncJob {
     std::int64_t Id = 0;
     std::optional<std::string> TargetId;
@@ -97,6 +99,7 @@ struct VK_EXPORT SyncJob {
     friend bool operator==(const SyncJob&, const SyncJob&) = default;
 };
 
+/// One item of a sync job: the library item and the files it brings.
 struct VK_EXPORT SyncJobItem {
     std::string ServerId;
     std::int64_t SyncJobId = 0;
@@ -112,6 +115,7 @@ struct VK_EXPORT SyncJobItem {
     static const FieldTable<SyncJobItem>& fieldTable();
 };
 
+/// The server's answer to a job request: the job and its items.
 struct VK_EXPORT SyncJobCreationResult {
     SyncJob Job;
     std::vector<SyncJobItem> JobItems;
@@ -120,6 +124,7 @@ struct VK_EXPORT SyncJobCreationResult {
     static const FieldTable<SyncJobCreationResult>& fieldTable();
 };
 
+/// The ids of the items downloaded on this device, sent to reconcile them with the server.
 struct VK_EXPORT SyncDataRequest {
     std::string TargetId;
     std::vector<std::string> LocalItemIds;
@@ -129,6 +134,7 @@ struct VK_EXPORT SyncDataRequest {
     friend bool operator==(const SyncDataRequest&, const SyncDataRequest&) = default;
 };
 
+/// The server's answer to a reconciliation: the local items to remove.
 struct VK_EXPORT SyncDataResponse {
     std::vector<std::string> ItemIdsToRemove;
 

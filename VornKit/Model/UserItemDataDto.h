@@ -20,6 +20,7 @@ namespace vk {
 
 class ValueTransformer;
 
+/// The signed-in user's state for one item (a plain value).
 struct VK_EXPORT UserItemDataDto {
     std::optional<double> Rating;
     std::optional<double> PlayedPercentage;
