@@ -58,6 +58,8 @@ namespace vk {
 
 class OfflineAction;
 
+/// The client of one media server: its record, token and address, and the requests made to it.
+/// Thread-safe; shared (std::shared_ptr), one per server.
 class VK_EXPORT ApiClient : public std::enable_shared_from_this<ApiClient> {
   public:
     /// The name the class is registered under for platform code.
@@ -81,6 +83,7 @@ class VK_EXPORT ApiClient : public std::enable_shared_from_this<ApiClient> {
     ApiClient(const ApiClient&) = delete;
     ApiClient& operator=(const ApiClient&) = delete;
 
+    /// The registered class name (kClassName, or a subclass's own).
     virtual std::string_view className() const { return kClassName; }
     /// The client's identity: two clients are the same only if they are the same object.
     const void* id() const { return this; }
@@ -91,23 +94,36 @@ class VK_EXPORT ApiClient : public std::enable_shared_from_this<ApiClient> {
 
     // State ---------------------------------------------------------------------------------
 
+    /// The device identity sent with every request; fixed for the client's life.
     const DeviceInfo& deviceInfo() const { return deviceInfo_; }
+    /// A copy of the server's connection record.
     virtual ServerInfo serverInfo() const;
+    /// Replaces the server record in memory (nothing is saved); the token is not touched.
     virtual void setServerInfo(ServerInfo info);
+    /// The address request URLs start with, or absent until one is resolved or set.
     virtual std::optional<std::string> serverAddress() const;
+    /// Sets the address requests go to; absent makes the next request resolve one.
     virtual void setServerAddress(std::optional<std::string> address);
+    /// The server's display name from its record.
     virtual std::string serverName() const;
+    /// The server's id from its record (the key of the client in its manager).
     virtual std::string serverId() const;
+    /// The signed-in user's id from the server record; absent when no user is known.
     virtual std::optional<std::string> currentUserId() const;
+    /// This device's id, as sent to the server.
     virtual std::string deviceId() const;
     /// serverInfo.DateLastAccessed, or distantPast() when absent.
     virtual Date dateLastAccessed() const;
+    /// The play-session id the next stream URL will carry.
     virtual std::int64_t startingPlaySession() const;
+    /// Sets the play-session id the next stream URL will carry.
     virtual void setStartingPlaySession(std::int64_t value);
 
     /// The token if present and not empty.
     virtual std::optional<std::string> getServerCredentials() const;
+    /// Sets the token requests are authorised with (in memory only; absent or empty: none).
     virtual void setServerCredentials(std::optional<std::string> accessToken);
+    /// Forgets the token; later requests go out without one.
     virtual void clearServerCredentials();
     /// Replaces the server record; the token is not touched.
     virtual void updateServerInfo(ServerInfo info);
@@ -230,6 +246,7 @@ class VK_EXPORT ApiClient : public std::enable_shared_from_this<ApiClient> {
     // A subclass (the offline-aware client) overrides the start, stop and unthrottled progress
     // senders.
 
+    /// Reports that playback of an item started (Sessions/Playing).
     virtual void reportPlaybackStart(const PlaybackProgressInfo& info);
     /// Lets a report through to sendPlaybackProgress() when its event is not TimeUpdate, or when
     /// ten seconds or more have passed since the last report let through, or when the position
@@ -239,6 +256,7 @@ class VK_EXPORT ApiClient : public std::enable_shared_from_this<ApiClient> {
     virtual void reportPlaybackProgress(const PlaybackProgressInfo& info);
     /// Sends a progress report without throttling.
     virtual void sendPlaybackProgress(const PlaybackProgressInfo& info);
+    /// Reports that playback of an item stopped (Sessions/Playing/Stopped).
     virtual void reportPlaybackStopped(const PlaybackStopInfo& info);
 
     // Sync jobs (downloads for offline use) ---------------------------------------------------
@@ -291,13 +309,20 @@ class VK_EXPORT ApiClient : public std::enable_shared_from_this<ApiClient> {
   protected:
     /// The clock of the progress throttle: Environment::current()->now().
     virtual Date now() const;
+    /// The token as stored, possibly empty; getServerCredentials() is the public view.
     virtual std::optional<std::string> accessToken() const;
+    /// Stores the token as given.
     virtual void setAccessToken(std::optional<std::string> token);
+    /// When the progress throttle last let a report through (distantPast() before the first).
     virtual Date lastPlaybackProgressReport() const;
+    /// Records when the progress throttle let a report through.
     virtual void setLastPlaybackProgressReport(Date date);
+    /// The position (ticks) of the last report the progress throttle let through.
     virtual std::int64_t lastPlaybackProgressReportTicks() const;
+    /// Records the position (ticks) of the report the throttle let through.
     virtual void setLastPlaybackProgressReportTicks(std::int64_t ticks);
 
+    /// The "ApiClient" log category, shared by every client; lives until the process ends.
     static const Logger& logger();
     /// The session the exchanges run on: defaultSession(). A subclass may supply another one
     /// (tests use their own to cancel tasks); its delegate queue is then the completions' queue.

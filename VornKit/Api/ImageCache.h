@@ -29,6 +29,7 @@
 
 namespace vk {
 
+/// A bounded, thread-safe cache of decoded images by key (see the file comment).
 class VK_EXPORT ImageCache {
   public:
     using ImagePtr = std::shared_ptr<const Image>;
@@ -42,9 +43,13 @@ class VK_EXPORT ImageCache {
     ImageCache(const ImageCache&) = delete;
     ImageCache& operator=(const ImageCache&) = delete;
 
+    /// The most entries kept (0: no limit).
     std::size_t countLimit() const;
+    /// Sets the most entries kept; drops the least recently used ones over it at once.
     void setCountLimit(std::size_t limit);
+    /// The most total cost kept (0: no limit).
     std::uint64_t totalCostLimit() const;
+    /// Sets the most total cost kept; drops the least recently used entries over it at once.
     void setTotalCostLimit(std::uint64_t limit);
 
     /// The image under `key` (null when there is none); counts as a use.
@@ -53,10 +58,14 @@ class VK_EXPORT ImageCache {
     void setObject(const std::string& key, ImagePtr image);
     /// Stores `image` under `key` charging `cost` against the total cost limit.
     void setObject(const std::string& key, ImagePtr image, std::uint64_t cost);
+    /// Drops the entry under `key`, if any; readers keep the image they got.
     void removeObject(const std::string& key);
+    /// Drops every entry.
     void removeAll();
 
+    /// How many entries are kept now.
     std::size_t count() const;
+    /// The sum of the costs of the entries kept now.
     std::uint64_t totalCost() const;
 
   private:

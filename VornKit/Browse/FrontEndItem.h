@@ -30,7 +30,9 @@ class ContentItem {
     bool container = false;
     bool streamingContent = false;
 
+    /// The cover, shared; null until it has arrived.
     std::shared_ptr<const Image> artwork() const;
+    /// Sets the cover (from any thread, usually the URL session's delegate queue).
     void setArtwork(std::shared_ptr<const Image> image);
 
   private:
@@ -47,6 +49,7 @@ struct IntentImage {
     std::optional<Url> url;
 };
 
+/// A voice request's media item (a plain value).
 struct IntentMediaItem {
     std::string identifier;  ///< mediaId()
     std::optional<std::string> title;

@@ -31,6 +31,7 @@
 
 namespace vk {
 
+/// Music browsing and search over the clients of a ConnectionManager; cheap to copy and to make.
 class MediaSource {
   public:
     using QueryParams = ApiClient::QueryParams;
@@ -59,6 +60,7 @@ class MediaSource {
     /// Every client, most recently accessed server first (never accessed last); starts an address
     /// resolution for each client without an address, on every call. The clients stay listed.
     std::vector<std::shared_ptr<ApiClient>> getServerList();
+    /// The manager's client of `serverId` (shared), or null when none is registered.
     std::shared_ptr<ApiClient> getApiClient(const std::string& serverId);
 
     /// The user's views, after resolving the server's address.
@@ -71,11 +73,17 @@ class MediaSource {
     /// a null client answers absent at once).
     void getRandomItems(std::shared_ptr<ApiClient> apiClient, const std::string& type,
                         ResponseCompletion completion);
+    /// The 24 songs and albums added last. A failed request answers the empty list.
     void getLatestMusic(const std::string& serverId, ListCompletion completion);
+    /// Played music, the last played first. A failed request answers the empty list.
     void getRecentlyPlayedMusic(const std::string& serverId, ListCompletion completion);
+    /// Played music, the most played first. A failed request answers the empty list.
     void getFrequentlyPlayedMusic(const std::string& serverId, ListCompletion completion);
+    /// The user's favourite artists by name. A failed request answers the empty list.
     void getFavoriteArtists(const std::string& serverId, ListCompletion completion);
+    /// The user's favourite songs in random order. A failed request answers the empty list.
     void getFavoriteSongs(const std::string& serverId, ListCompletion completion);
+    /// The user's favourite albums in random order. A failed request answers the empty list.
     void getFavoriteAlbums(const std::string& serverId, ListCompletion completion);
 
     /// Items, albums and artists matching `searchName`, searched at once; one answer after the
@@ -96,9 +104,12 @@ class MediaSource {
 
     // The parameter tables, as the operations send them (also for callers that build their own
     // requests, such as the desktop search provider).
+    /// Up to 16 items of `types` (none: kDefaultSearchTypes) matching `title`.
     static QueryParams searchItemsParams(const std::string& title,
                                          const std::vector<std::string>& types);
+    /// Up to 16 albums matching `album`.
     static QueryParams searchAlbumParams(const std::string& album);
+    /// The first artist matching `artist` (for the artists path).
     static QueryParams searchArtistParams(const std::string& artist);
 
   private:

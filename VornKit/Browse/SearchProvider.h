@@ -35,11 +35,14 @@
 
 namespace vk {
 
+/// The shell's search provider for one server's library; owned by the host (shared) through
+/// start().
 class SearchProvider : public std::enable_shared_from_this<SearchProvider> {
   public:
     using ItemList = MediaSource::ItemList;
     static constexpr const char* kInterface = "org.gnome.Shell.SearchProvider2";
 
+    /// Where the provider is exported, which server it searches and how long calls may wait.
     struct Options {
         std::string objectPath = "/app/vorn/SearchProvider";
         /// Requested on the connection when given (the name the shell's provider file names).
@@ -68,7 +71,11 @@ class SearchProvider : public std::enable_shared_from_this<SearchProvider> {
     SearchProvider(const SearchProvider&) = delete;
     SearchProvider& operator=(const SearchProvider&) = delete;
 
+    /// Called on the main queue with the item the user picked, when it is among earlier results
+    /// (replaces the earlier callback; empty: activations are ignored).
     void setActivateCallback(ActivateCallback callback);
+    /// Called on the main queue when the user asks the application for the whole search (replaces
+    /// the earlier callback; empty: ignored).
     void setLaunchCallback(LaunchCallback callback);
 
     /// Runs a query as GetInitialResultSet does; `reply` gets the ids once, on the session's
@@ -76,6 +83,7 @@ class SearchProvider : public std::enable_shared_from_this<SearchProvider> {
     void search(const std::vector<std::string>& terms,
                 std::function<void(std::vector<std::string>)> reply);
 
+    /// What the shell shows of one result.
     struct Meta {
         std::string id;
         std::string name;

@@ -39,6 +39,7 @@ namespace vk {
 
 class Reachability;
 
+/// The registry of API clients, one per known server (see the file comment); shared, thread-safe.
 class VK_EXPORT ConnectionManager : public ApiClientsUpdating,
                                     public BandwidthSource,
                                     public std::enable_shared_from_this<ConnectionManager> {
@@ -58,15 +59,19 @@ class VK_EXPORT ConnectionManager : public ApiClientsUpdating,
     ConnectionManager(const ConnectionManager&) = delete;
     ConnectionManager& operator=(const ConnectionManager&) = delete;
 
+    /// The credentials store the clients come from (shared).
     std::shared_ptr<NativeCredentialsManager> credentialsManager();
+    /// Replaces the credentials store (tests, tools); existing clients are kept.
     void setCredentialsManager(std::shared_ptr<NativeCredentialsManager> manager);
     /// 70 % of the downlink speed last reported by the reachability monitor, in bits per second
     /// (1,500,000 until the first report; may be infinite).
     double maxBandwidth() const override;
+    /// Where this device's identity comes from; fixed for the manager's life.
     const std::shared_ptr<DeviceInfoManager>& deviceInfoManager() const { return deviceInfo_; }
 
     /// Every registered client, in the order they were registered.
     std::vector<std::shared_ptr<ApiClient>> getApiClients() const;
+    /// The client of `serverId` (shared), or null when none is registered.
     std::shared_ptr<ApiClient> getApiClient(const std::string& serverId) const;
     /// The client whose server was used last (a client never used ranks last); null without
     /// clients.

@@ -19,6 +19,7 @@
 
 namespace vk {
 
+/// Text values under text keys in the keychain (see the file comment); thread-safe.
 class VK_EXPORT KeychainHelper {
   public:
     /// The value stored under `key` (synchronizable or not); absent when there is none or it is
@@ -29,8 +30,11 @@ class VK_EXPORT KeychainHelper {
 
     /// Stores `value` under `key`, replacing what is there.
     static void addOrUpdate(const std::string& key, const std::string& value);
+    /// Stores `value` under `key`, readable in the background after the first unlock when
+    /// `accessibleInBackground`; the items under `key` get the value and that accessibility.
     static void addOrUpdate(const std::string& key, const std::string& value,
                             bool accessibleInBackground);
+    /// The same, a new item marked synchronizable when `synchronizable`.
     static void addOrUpdate(const std::string& key, const std::string& value,
                             bool accessibleInBackground, bool synchronizable);
 

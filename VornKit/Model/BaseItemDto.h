@@ -40,6 +40,7 @@
 
 namespace vk {
 
+/// A library item as the server describes it; shared (std::shared_ptr), externally synchronised.
 class VK_EXPORT BaseItemDto : public ManagedObject {
   public:
     static constexpr const char* kEntityName = "BaseItemDto";
@@ -181,10 +182,15 @@ class VK_EXPORT BaseItemDto : public ManagedObject {
     /// For "audio" and "musicalbum" items with at least one artist: first artist + " - " + name;
     /// `Name` otherwise.
     Text fullName() const;
+    /// The tag of the item's Primary image, absent when it has none (the image URL's cache key).
     Text primaryImageTag() const { return ImageTags.find("Primary"); }
+    /// The tag of the item's Logo image, absent when it has none.
     Text logoImageTag() const { return ImageTags.find("Logo"); }
+    /// The tag of the item's Art image, absent when it has none.
     Text artImageTag() const { return ImageTags.find("Art"); }
+    /// The tag of the item's Banner image, absent when it has none.
     Text bannerImageTag() const { return ImageTags.find("Banner"); }
+    /// The tag of the item's Thumb image, absent when it has none.
     Text thumbImageTag() const { return ImageTags.find("Thumb"); }
     /// The identity value (`Id`).
     std::string_view id() const { return Id.view(); }
@@ -203,6 +209,7 @@ class VK_EXPORT BaseItemDto : public ManagedObject {
     StoreValue storeValue(size_t index) const override;
     void setStoreValue(size_t index, const StoreValue& value) override;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<BaseItemDto>& fieldTable();
 
     /// Makes the object a decode fills in (see the class comment).
@@ -210,6 +217,8 @@ class VK_EXPORT BaseItemDto : public ManagedObject {
     /// Installed by the offline store: given the value under "managedObjectContext", returns a
     /// new object inserted into that context, or nullptr when the value is no usable context.
     using StoreObjectFactory = std::function<std::shared_ptr<BaseItemDto>(const std::any&)>;
+    /// Replaces the factory for every later decode (thread-safe); an empty one makes decodes
+    /// free-standing again.
     static void setStoreObjectFactory(StoreObjectFactory factory);
     /// A fetch request for entity "BaseItemDto" (FetchRequest.h), for queries of the host's own.
     static FetchRequest fetchRequest();

@@ -11,7 +11,9 @@
 
 namespace vk {
 
+/// This device's and application's identity as the server sees it (a plain value).
 struct VK_EXPORT DeviceInfo {
+    /// There is no default identity: every field is given.
     DeviceInfo(std::string deviceId, std::optional<std::string> deviceName,
                std::optional<std::string> appVersion, std::string appName)
         : deviceId(std::move(deviceId)),

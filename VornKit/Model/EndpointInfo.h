@@ -10,10 +10,12 @@
 
 namespace vk {
 
+/// Where this client stands relative to the server (a plain value).
 struct VK_EXPORT EndpointInfo {
     bool IsInNetwork = false;
     bool IsLocal = false;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<EndpointInfo>& fieldTable();
     friend bool operator==(const EndpointInfo&, const EndpointInfo&) = default;
 };

@@ -41,8 +41,10 @@ VK_EXPORT std::optional<ImageType> imageTypeFromRaw(std::int64_t raw);
 VK_EXPORT std::string_view imageTypeName(ImageType type);
 VK_EXPORT const EnumCoding& enumCoding(ImageType);
 
+/// How an item image is asked for; each present option becomes a query parameter.
 struct VK_EXPORT ImageOptions {
     ImageOptions() = default;
+    /// Options for an image of `imageType`, every other option absent.
     explicit ImageOptions(vk::ImageType imageType) : ImageType(imageType) {}
 
     vk::ImageType ImageType = vk::ImageType::Primary;
@@ -60,6 +62,7 @@ struct VK_EXPORT ImageOptions {
     std::optional<std::int64_t> UnPlayedCount;
     std::optional<std::string> BackgroundColor;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<ImageOptions>& fieldTable();
     friend bool operator==(const ImageOptions&, const ImageOptions&) = default;
 };

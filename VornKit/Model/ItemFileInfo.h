@@ -20,6 +20,7 @@ enum class ItemFileType : int { Media, Image, Subtitles };
 VK_EXPORT const EnumCoding& enumCoding(ItemFileType);
 VK_EXPORT std::optional<ItemFileType> itemFileTypeFromString(std::string_view text);
 
+/// One further file of a sync job item (a plain value).
 struct VK_EXPORT ItemFileInfo {
     ItemFileType Type = ItemFileType::Media;
     std::string Name;
@@ -27,6 +28,7 @@ struct VK_EXPORT ItemFileInfo {
     std::optional<vk::ImageType> ImageType;
     std::int64_t Index = 0;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<ItemFileInfo>& fieldTable();
     friend bool operator==(const ItemFileInfo&, const ItemFileInfo&) = default;
 };

@@ -98,6 +98,7 @@ extern template const TypeCoding& typeCoding<std::vector<Text>>();
 
 inline constexpr std::size_t kJsonPadding = 64;
 
+/// Decodes JSON text into records (see the file comment for the rules).
 class VK_EXPORT JsonDecoder {
   public:
     DateCodingStrategy dateDecodingStrategy = DateCodingStrategy::DeferredToDate;
@@ -106,10 +107,12 @@ class VK_EXPORT JsonDecoder {
     std::map<std::string, std::any> userInfo;
 
     template <class T>
+    /// The value of type T that `json` holds, or the decoding error; `json` is copied once.
     CodingResult<T> decode(std::string_view json) const {
         return decodeAs<T>(json, 0);
     }
     template <class T>
+    /// As decode(std::string_view), for a NUL-terminated text.
     CodingResult<T> decode(const char* json) const {
         return decodeAs<T>(std::string_view(json), 0);
     }
@@ -138,6 +141,7 @@ class VK_EXPORT JsonDecoder {
     }
 };
 
+/// Encodes records as compact JSON (see the file comment).
 class VK_EXPORT JsonEncoder {
   public:
     DateCodingStrategy dateEncodingStrategy = DateCodingStrategy::DeferredToDate;
@@ -147,6 +151,7 @@ class VK_EXPORT JsonEncoder {
     std::optional<std::string> encode(const T& value) const {
         return encodeErased(typeCoding<T>(), &value);
     }
+    /// Type-erased entry used by encode<T>: `value` points to a value that `coding` describes.
     std::optional<std::string> encodeErased(const TypeCoding& coding, const void* value) const;
 };
 

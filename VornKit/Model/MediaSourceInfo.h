@@ -23,6 +23,7 @@
 
 namespace vk {
 
+/// One playable source of an item and its streams (a plain value).
 struct VK_EXPORT MediaSourceInfo {
     MediaSourceInfo() = default;
     /// `Id` and `RunTimeTicks` set, `MediaStreams` empty, everything else absent.
@@ -60,9 +61,11 @@ struct VK_EXPORT MediaSourceInfo {
     std::optional<MediaSourceInfo> deepCopy() const;
     /// True only when `IsInfiniteStream` is present and true.
     bool isInfiniteStream() const { return IsInfiniteStream.value_or(false); }
+    /// The source's length in ticks (100 ns), absent when the server did not say.
     std::optional<std::int64_t> runTimeTicks() const { return RunTimeTicks; }
 
     static inline std::atomic<bool> supportsSecureCoding{true};
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<MediaSourceInfo>& fieldTable();
     /// The transformer registered as "MediaSourceInfo".
     static std::shared_ptr<const ValueTransformer> valueTransformer();

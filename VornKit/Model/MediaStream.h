@@ -22,6 +22,7 @@ namespace vk {
 
 class ValueTransformer;
 
+/// One stream of a media source (a plain value).
 struct VK_EXPORT MediaStream {
     Text Type;
     Text DeliveryMethod;  ///< writable
@@ -72,6 +73,7 @@ struct VK_EXPORT MediaStream {
     std::int64_t index() const { return Index.value_or(0); }
 
     static inline std::atomic<bool> supportsSecureCoding{true};
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<MediaStream>& fieldTable();
     /// The transformer registered as "MediaStream".
     static std::shared_ptr<const ValueTransformer> valueTransformer();

@@ -18,14 +18,17 @@ namespace vk {
 
 class ValueTransformer;
 
+/// A name and the server id it belongs to (a plain value).
 struct VK_EXPORT NameIdPair {
     NameIdPair() = default;  // for decoding; callers use the two-value constructor
+    /// A pair with both values present.
     NameIdPair(std::string_view name, std::string_view id) : Name(name), Id(id) {}
 
     Text Name;
     Text Id;
 
     static inline std::atomic<bool> supportsSecureCoding{true};
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<NameIdPair>& fieldTable();
     /// The transformer registered as "NameIdPair".
     static std::shared_ptr<const ValueTransformer> valueTransformer();

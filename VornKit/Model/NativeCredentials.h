@@ -14,11 +14,13 @@
 
 namespace vk {
 
+/// The saved credentials text as a record: the known servers (a plain value).
 struct VK_EXPORT NativeCredentials {
     std::vector<ServerInfo> Servers;
     std::optional<std::string> ConnectAccessToken;
     std::optional<std::string> ConnectUserId;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<NativeCredentials>& fieldTable();
     friend bool operator==(const NativeCredentials&, const NativeCredentials&) = default;
 };

@@ -59,14 +59,17 @@ VK_EXPORT std::optional<ProgressEvent> progressEventFromString(std::string_view 
 VK_EXPORT std::optional<RepeatMode> repeatModeFromString(std::string_view text);
 VK_EXPORT std::optional<PlayMethod> playMethodFromString(std::string_view text);
 
+/// One entry of the play queue in a report (a plain value).
 struct VK_EXPORT QueueItem {
     QueueItem() = default;
+    /// An entry for item `id` at the queue place `playlistItemId`.
     QueueItem(std::string id, std::string playlistItemId)
         : Id(std::move(id)), PlaylistItemId(std::move(playlistItemId)) {}
 
     std::string Id;
     std::string PlaylistItemId;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<QueueItem>& fieldTable();
     friend bool operator==(const QueueItem&, const QueueItem&) = default;
 };
@@ -75,19 +78,25 @@ struct VK_EXPORT QueueItem {
 class VK_EXPORT PlaybackReportingInfo {
   public:
     virtual ~PlaybackReportingInfo() = default;
+    /// The playback position in ticks (100 ns), absent when unknown.
     virtual std::optional<std::int64_t> positionTicks() const = 0;
+    /// Sets the position in ticks; absent leaves it out of the report.
     virtual void setPositionTicks(std::optional<std::int64_t> ticks) = 0;
     /// The record as compact JSON; absent when a value cannot be written (a NaN rate).
     virtual std::optional<std::string> encodedJson(const JsonEncoder& encoder = {}) const = 0;
 
   protected:
     PlaybackReportingInfo() = default;
+    /// Copyable only as part of a report record.
     PlaybackReportingInfo(const PlaybackReportingInfo&) = default;
+    /// Assignable only as part of a report record.
     PlaybackReportingInfo& operator=(const PlaybackReportingInfo&) = default;
 };
 
+/// The body of a start or progress report (a plain value).
 struct VK_EXPORT PlaybackProgressInfo final : PlaybackReportingInfo {
     PlaybackProgressInfo() = default;
+    /// A report with these members set, the optional ones absent, the rest at their defaults.
     PlaybackProgressInfo(bool canSeek, std::string itemId, std::string mediaSourceId, bool isPaused,
                          std::int64_t playlistIndex, std::int64_t playlistLength, bool isMuted,
                          std::string playSessionId, vk::RepeatMode repeatMode,
@@ -135,11 +144,14 @@ struct VK_EXPORT PlaybackProgressInfo final : PlaybackReportingInfo {
     void setPositionTicks(std::optional<std::int64_t> ticks) override { PositionTicks = ticks; }
     std::optional<std::string> encodedJson(const JsonEncoder& encoder = {}) const override;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<PlaybackProgressInfo>& fieldTable();
 };
 
+/// The body of a stop report (a plain value).
 struct VK_EXPORT PlaybackStopInfo final : PlaybackReportingInfo {
     PlaybackStopInfo() = default;
+    /// A report with these members set, the optional ones absent, the rest at their defaults.
     PlaybackStopInfo(std::int64_t playlistIndex, std::int64_t playlistLength, std::string itemId,
                      std::string mediaSourceId, std::string playSessionId)
         : PlaylistIndex(playlistIndex),
@@ -166,6 +178,7 @@ struct VK_EXPORT PlaybackStopInfo final : PlaybackReportingInfo {
     void setPositionTicks(std::optional<std::int64_t> ticks) override { PositionTicks = ticks; }
     std::optional<std::string> encodedJson(const JsonEncoder& encoder = {}) const override;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<PlaybackStopInfo>& fieldTable();
 };
 

@@ -31,6 +31,7 @@ enum class ConnectionMode : int {
 VK_EXPORT std::optional<ConnectionMode> connectionModeFromRaw(std::int64_t raw);
 VK_EXPORT const EnumCoding& enumCoding(ConnectionMode);
 
+/// One known server and how to reach it (a plain value).
 struct VK_EXPORT ServerInfo {
     std::optional<std::string> AccessToken;
     std::string Id;
@@ -46,6 +47,7 @@ struct VK_EXPORT ServerInfo {
     /// The identity value.
     const std::string& id() const { return Id; }
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<ServerInfo>& fieldTable();
     friend bool operator==(const ServerInfo&, const ServerInfo&) = default;
 };

@@ -42,6 +42,7 @@ VK_EXPORT const EnumCoding& enumCoding(SyncCategory);
 VK_EXPORT std::optional<SyncJobStatus> syncJobStatusFromRaw(std::int64_t raw);
 VK_EXPORT std::optional<SyncJobStatus> syncJobStatusFromName(std::string_view name);
 
+/// What the client asks the server to prepare for download to this device.
 struct VK_EXPORT SyncJobRequest {
     std::string TargetId;
     std::vector<std::string> ItemIds;
@@ -60,10 +61,12 @@ struct VK_EXPORT SyncJobRequest {
     std::optional<std::int64_t> Bitrate;
     bool Downloaded = false;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncJobRequest>& fieldTable();
     friend bool operator==(const SyncJobRequest&, const SyncJobRequest&) = default;
 };
 
+/// A sync job as the server describes it.
 struct VK_EXPORT SyncJob {
     std::int64_t Id = 0;
     std::optional<std::string> TargetId;
@@ -91,10 +94,12 @@ struct VK_EXPORT SyncJob {
     std::optional<std::string> PrimaryImageItemId;
     std::optional<std::string> PrimaryImageTag;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncJob>& fieldTable();
     friend bool operator==(const SyncJob&, const SyncJob&) = default;
 };
 
+/// One item of a sync job: the library item and the files it brings.
 struct VK_EXPORT SyncJobItem {
     std::string ServerId;
     std::int64_t SyncJobId = 0;
@@ -106,27 +111,34 @@ struct VK_EXPORT SyncJobItem {
     std::string UserId;
     std::vector<ItemFileInfo> AdditionalFiles;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncJobItem>& fieldTable();
 };
 
+/// The server's answer to a job request: the job and its items.
 struct VK_EXPORT SyncJobCreationResult {
     SyncJob Job;
     std::vector<SyncJobItem> JobItems;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncJobCreationResult>& fieldTable();
 };
 
+/// The ids of the items downloaded on this device, sent to reconcile them with the server.
 struct VK_EXPORT SyncDataRequest {
     std::string TargetId;
     std::vector<std::string> LocalItemIds;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncDataRequest>& fieldTable();
     friend bool operator==(const SyncDataRequest&, const SyncDataRequest&) = default;
 };
 
+/// The server's answer to a reconciliation: the local items to remove.
 struct VK_EXPORT SyncDataResponse {
     std::vector<std::string> ItemIdsToRemove;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncDataResponse>& fieldTable();
     friend bool operator==(const SyncDataResponse&, const SyncDataResponse&) = default;
 };

@@ -33,6 +33,7 @@ namespace vk {
 
 class TextArena;
 
+/// An immutable, possibly absent UTF-8 text the size of a pointer (see the file comment).
 class VK_EXPORT Text {
   public:
     Text() noexcept = default;
@@ -41,9 +42,13 @@ class VK_EXPORT Text {
     Text(const char* text);           // NOLINT: nullptr gives absent
     Text(const std::string& text) : Text(std::string_view(text)) {}  // NOLINT
     Text(const std::optional<std::string>& text);                    // NOLINT
+    /// Shares `other`'s block; no characters are copied.
     Text(const Text& other) noexcept : bits_(other.bits_) { retain(); }
+    /// Takes `other`'s block; `other` becomes absent.
     Text(Text&& other) noexcept : bits_(other.bits_) { other.bits_ = 0; }
+    /// Shares `other`'s block and lets go of this one's.
     Text& operator=(const Text& other) noexcept;
+    /// Takes `other`'s block (`other` becomes absent) and lets go of this one's.
     Text& operator=(Text&& other) noexcept {
         if (this != &other) {
             if (bits_)
@@ -58,10 +63,13 @@ class VK_EXPORT Text {
             release();
     }
 
+    /// Whether there is a text (an empty text is present).
     bool has_value() const noexcept { return bits_ != 0; }
+    /// has_value().
     explicit operator bool() const noexcept { return bits_ != 0; }
     /// The text; empty when absent.
     std::string_view operator*() const noexcept { return view(); }
+    /// The text; empty when absent. Valid while this Text keeps its block.
     std::string_view view() const noexcept {
         const Block* b = block();
         if (!b)
@@ -71,14 +79,17 @@ class VK_EXPORT Text {
             length = longLength(b);
         return {reinterpret_cast<const char*>(b + 1), length};
     }
+    /// The text, or `fallback` when absent.
     std::string_view value_or(std::string_view fallback) const noexcept {
         return bits_ ? view() : fallback;
     }
     /// A std::string copy (empty when absent).
     std::string str() const { return std::string(view()); }
+    /// A std::string copy, absent when the text is.
     std::optional<std::string> toOptional() const {
         return bits_ ? std::optional<std::string>(str()) : std::nullopt;
     }
+    /// Makes the text absent and lets go of its block.
     void reset() noexcept {
         if (bits_)
             release();

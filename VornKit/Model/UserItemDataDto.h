@@ -20,6 +20,7 @@ namespace vk {
 
 class ValueTransformer;
 
+/// The signed-in user's state for one item (a plain value).
 struct VK_EXPORT UserItemDataDto {
     std::optional<double> Rating;
     std::optional<double> PlayedPercentage;
@@ -34,6 +35,7 @@ struct VK_EXPORT UserItemDataDto {
     Text ItemId;
 
     static inline std::atomic<bool> supportsSecureCoding{true};
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<UserItemDataDto>& fieldTable();
     /// The transformer registered as "UserItemDataDto".
     static std::shared_ptr<const ValueTransformer> valueTransformer();

@@ -55,11 +55,13 @@
 
 namespace vk {
 
+/// A native player on libmpv; thread-safe, shared (std::shared_ptr), owned by the host.
 class VK_EXPORT MpvPlayer : public Player,
                             public Playback,
                             public VolumeController,
                             public std::enable_shared_from_this<MpvPlayer> {
   public:
+    /// How libmpv is set up; fixed once the player is created.
     struct Options {
         /// libmpv's audio output ("pulse", "pipewire", "alsa", "null").
         std::string audioOutput = "pulse";
@@ -75,6 +77,7 @@ class VK_EXPORT MpvPlayer : public Player,
     /// A player with libmpv started. When libmpv cannot start (a bad option), the player exists
     /// but isInitialized() is false and it plays nothing.
     static std::shared_ptr<MpvPlayer> create(Options options);
+    /// A player with the default Options (PulseAudio output, no video).
     static std::shared_ptr<MpvPlayer> create() { return create(Options()); }
     ~MpvPlayer() override;
     MpvPlayer(const MpvPlayer&) = delete;
@@ -140,7 +143,9 @@ class VK_EXPORT MpvPlayer : public Player,
 
     // VolumeController --------------------------------------------------------------------------
     void setVolume(std::int64_t volume) override;
+    /// Raises libmpv's volume by 5.
     void volumeUp() override;
+    /// Lowers libmpv's volume by 5.
     void volumeDown() override;
 
     struct Engine;

@@ -41,8 +41,11 @@ class VK_EXPORT ApiClientEx : public ApiClient {
     std::string_view className() const override { return kClassName; }
     const std::shared_ptr<OfflineDataController>& itemRepo() const { return itemRepo_; }
 
+    /// A local item's start is not reported; any other item's goes to the server as usual.
     void reportPlaybackStart(const PlaybackProgressInfo& info) override;
     void sendPlaybackProgress(const PlaybackProgressInfo& info) override;
+    /// A local item's stop updates its stored position and records an offline action (on the
+    /// store's queue); any other item's goes to the server as usual.
     void reportPlaybackStopped(const PlaybackStopInfo& info) override;
 
     /// The store id of a local item id ("local:abc" gives "abc"), absent for other ids.

@@ -18,6 +18,7 @@
 
 namespace vk {
 
+/// What the file system says of one entry (links are not followed).
 struct VK_EXPORT FileAttributes {
     enum class Type { Regular, Directory, SymbolicLink, Other };
     Type type = Type::Other;
@@ -26,6 +27,7 @@ struct VK_EXPORT FileAttributes {
     std::uint32_t posixPermissions = 0;
 };
 
+/// Files under the documents directory, named by paths relative to it; thread-safe.
 class VK_EXPORT FileSystem {
   public:
     FileSystem() = default;
@@ -39,6 +41,7 @@ class VK_EXPORT FileSystem {
 
     /// True when a non-folder exists at the resolved path.
     bool fileExists(const std::string& relativePath) const;
+    /// The attributes of the entry at the resolved path; absent (logged) when it cannot be read.
     std::optional<FileAttributes> getFileAttributes(const std::string& relativePath) const;
     /// Creates the folder and any missing parents.
     bool createDirectory(const std::string& relativePath) const;

@@ -29,6 +29,7 @@
 
 namespace vk {
 
+/// A downloaded item's record in the offline store (see the file comment).
 class VK_EXPORT LocalItem : public ManagedObject {
   public:
     static constexpr const char* kEntityName = "LocalItem";
@@ -47,6 +48,7 @@ class VK_EXPORT LocalItem : public ManagedObject {
 
     /// The status as a SyncJobStatus; absent when the stored value names none.
     std::optional<SyncJobStatus> syncJobStatus() const { return syncJobStatusFromRaw(status); }
+    /// Stores `value`'s raw value in `status` (not saved).
     void setSyncJobStatus(SyncJobStatus value) { status = static_cast<std::int16_t>(value); }
 
     /// A fetch request for entity "LocalItem".
@@ -55,12 +57,14 @@ class VK_EXPORT LocalItem : public ManagedObject {
     StoreValue storeValue(size_t index) const override;
     void setStoreValue(size_t index, const StoreValue& value) override;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<LocalItem>& fieldTable();
     /// The store attribute that holds `item` as a to-one relationship.
     static constexpr const char* kItemAttribute = "item";
     /// Makes the object a store decode fills in: inserted into the decoder's store context, or
     /// nullptr (the decode then fails with kMissingContextDomain) when there is none.
     static std::shared_ptr<LocalItem> makeForDecoding(const JsonDecoder& decoder);
+    /// The error of a decode without a store context.
     static DecodingError missingContextError();
 };
 

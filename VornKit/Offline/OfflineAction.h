@@ -26,6 +26,7 @@ namespace vk {
 template <class R>
 class FieldTable;
 
+/// A report the server should get later, kept in the offline store (see the file comment).
 class VK_EXPORT OfflineAction : public ManagedObject {
   public:
     static constexpr const char* kEntityName = "OfflineAction";
@@ -48,8 +49,12 @@ class VK_EXPORT OfflineAction : public ManagedObject {
     StoreValue storeValue(size_t index) const override;
     void setStoreValue(size_t index, const StoreValue& value) override;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<OfflineAction>& fieldTable();
+    /// Makes the object a store decode fills in: inserted into the decoder's store context, or null
+    /// (the decode then fails with missingContextError()) when there is none.
     static std::shared_ptr<OfflineAction> makeForDecoding(const JsonDecoder& decoder);
+    /// The error of a decode without a store context.
     static DecodingError missingContextError();
 };
 

@@ -41,6 +41,7 @@
 
 namespace vk {
 
+/// The persistent store of offline records (see the file comment); shared, bound to one queue.
 class VK_EXPORT OfflineDataController {
   public:
     static constexpr const char* OfflineActionEntityName = "OfflineAction";
@@ -67,8 +68,11 @@ class VK_EXPORT OfflineDataController {
     /// on the context's queue), and that context.
     std::pair<JsonDecoder, std::shared_ptr<ObjectContext>> getManagedObjectDecoder();
 
+    /// Runs `block` later on the context's queue; returns at once.
     void perform(Block block);
+    /// Runs `block` on the context's queue and returns after it (inline when already there).
     void performAndWait(const Block& block);
+    /// Drops every unsaved change and forgets the objects fetched so far.
     void reset();
     /// Later, on the context's queue: drops the object's unsaved changes.
     void resetObject(std::shared_ptr<ManagedObject> object);
@@ -76,14 +80,19 @@ class VK_EXPORT OfflineDataController {
     void deleteObject(const std::shared_ptr<ManagedObject>& object);
     /// Takes a free-standing record (a BaseItemDto from a plain decoder) into the store.
     void insert(const std::shared_ptr<ManagedObject>& object);
+    /// Writes the unsaved changes to the store file; a failure, or having no store, is logged.
     void saveChanges();
 
+    /// A new offline action in the context (not saved). Never null.
     std::shared_ptr<OfflineAction> insertNewUserAction();
+    /// A new local item in the context (not saved). Never null.
     std::shared_ptr<LocalItem> insertNewLocalItem();
+    /// Every queued offline action; empty without a store.
     std::vector<std::shared_ptr<OfflineAction>> getAllOfflineActions();
     /// Deletes the actions and saves.
     void deleteOfflineActions(const std::vector<std::shared_ptr<OfflineAction>>& actions);
 
+    /// Whether the server's item has a local item, in any status.
     bool localItemExists(const std::string& serverId, const std::string& itemId);
     /// Downloaded items (status Completed or CompletedWithError) of the server.
     std::vector<std::shared_ptr<LocalItem>> getAllLocalItemsForServer(const std::string& serverId);
@@ -94,11 +103,15 @@ class VK_EXPORT OfflineDataController {
     /// Downloaded items whose record's type is one of `types`.
     std::vector<std::shared_ptr<LocalItem>> getLocalItemsByType(
         const std::string& serverId, const std::vector<std::string>& types);
+    /// The distinct types of the server's stored item records, each once.
     std::vector<std::string> getDistinctLocalItemTypes(const std::string& serverId);
+    /// The server's item's local item if downloaded (Completed or CompletedWithError), or null.
     std::shared_ptr<LocalItem> getDownloadedItemWith(const std::string& serverId,
                                                      const std::string& itemId);
+    /// The server's item's local item in any status, or null.
     std::shared_ptr<LocalItem> getLocalItemWith(const std::string& serverId,
                                                 const std::string& itemId);
+    /// The local item whose local path is `path` (as stored, relative), or null.
     std::shared_ptr<LocalItem> getLocalItemWith(const std::string& path);
     /// Absent when there is no local item, or its stored status is no SyncJobStatus.
     std::optional<SyncJobStatus> getSyncStatusForLibraryItemId(const std::string& itemId,
@@ -106,6 +119,7 @@ class VK_EXPORT OfflineDataController {
     /// Item ids of items in these statuses that have a local path.
     std::vector<std::string> getItemIdsBySyncStatus(const std::string& serverId,
                                                     const std::vector<SyncJobStatus>& status);
+    /// The server's local items in one of these statuses.
     std::vector<std::shared_ptr<LocalItem>> getItemsBySyncStatus(
         const std::string& serverId, const std::vector<SyncJobStatus>& status);
     /// Whether any local item of the server hangs below the item (its record's parent, season,
@@ -117,6 +131,7 @@ class VK_EXPORT OfflineDataController {
     /// Deletes the item (not saved), then the containers it emptied; returns the deleted object.
     std::shared_ptr<LocalItem> deleteLocalItem(const std::string& serverId,
                                                const std::string& itemId);
+    /// Marks `item` deleted (not saved); its files and containers are left alone.
     void deleteLocalItem(const std::shared_ptr<LocalItem>& item);
 
   private:

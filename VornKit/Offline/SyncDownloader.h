@@ -61,6 +61,7 @@ struct VK_EXPORT SyncDownloadProgress {
     std::size_t itemsTotal = 0;       ///< items of the job
 };
 
+/// What a download() run achieved, item by item.
 struct VK_EXPORT SyncDownloadResult {
     /// The job's items that are downloaded now (done in this run or before).
     std::vector<std::shared_ptr<LocalItem>> downloaded;
@@ -68,11 +69,14 @@ struct VK_EXPORT SyncDownloadResult {
     std::vector<std::string> failed;
     /// False when no job could be made at all.
     bool jobCreated = false;
+    /// Whether the job was made and every one of its items is downloaded.
     bool complete() const { return jobCreated && failed.empty(); }
 };
 
+/// Offline downloads of one server's items through its sync jobs; shared, made by make().
 class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloader> {
   public:
+    /// Limits and hooks of a downloader; the defaults suit a host.
     struct Options {
         /// Files downloaded at once.
         int maxConcurrentDownloads = 2;
@@ -95,6 +99,7 @@ class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloa
     static std::shared_ptr<SyncDownloader> make(std::shared_ptr<ApiClient> client,
                                                 std::shared_ptr<OfflineDataController> store,
                                                 Options options);
+    /// The same with the default Options.
     static std::shared_ptr<SyncDownloader> make(std::shared_ptr<ApiClient> client,
                                                 std::shared_ptr<OfflineDataController> store) {
         return make(std::move(client), std::move(store), Options());

@@ -24,6 +24,7 @@ namespace vk {
 
 enum class IdleOutputState { None, Created, Running };
 
+/// The sound output: car-route detection and the idle output. Shared through sharedInstance().
 class VK_EXPORT AudioOutput {
   public:
     /// The process's output, made on first use: PulseAudio when a server answers, else null.
@@ -40,8 +41,11 @@ class VK_EXPORT AudioOutput {
     virtual bool createIdleOutput() = 0;
     /// False when the stream could not be put on the server (the state stays Created).
     virtual bool startIdleOutput() = 0;
+    /// Takes a running idle output's stream off the server (the state goes back to Created).
     virtual void stopIdleOutput() = 0;
+    /// Stops the idle output if it runs and forgets it (the state goes to None).
     virtual void disposeIdleOutput() = 0;
+    /// Where the idle output is in its life.
     virtual IdleOutputState idleOutputState() const = 0;
 };
 
@@ -60,17 +64,21 @@ class VK_EXPORT StateOnlyAudioOutput : public AudioOutput {
     bool failCreate_ = false;
 };
 
+/// The output when no sound server answers: never a car route; the idle output only changes state.
 class VK_EXPORT NullAudioOutput : public StateOnlyAudioOutput {
   public:
     std::string backendName() const override { return "null"; }
     bool currentRouteIsCarAudio() override { return false; }
 };
 
+/// The test double: the car route and the failure of createIdleOutput() are set by the test.
 class VK_EXPORT ManualAudioOutput : public StateOnlyAudioOutput {
   public:
     std::string backendName() const override { return "manual"; }
     bool currentRouteIsCarAudio() override;
+    /// What currentRouteIsCarAudio() answers from now on.
     void setCarAudio(bool car);
+    /// Whether createIdleOutput() fails from now on (the state then stays None).
     void setCreateFails(bool fails);
 
   private:

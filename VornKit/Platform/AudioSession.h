@@ -28,11 +28,13 @@
 
 namespace vk {
 
+/// The device's output volume and its observers (see the file comment); shared, thread-safe.
 class VK_EXPORT AudioSession : public std::enable_shared_from_this<AudioSession> {
   public:
     using VolumeObserver = std::function<void(float volume)>;
     using ObserverToken = std::uint64_t;
 
+    /// The process's session, made on first use (PulseAudio when a server answers, else null).
     static std::shared_ptr<AudioSession> sharedInstance();
     /// Replaces the shared session (before first use, or for tests); null goes back to choosing
     /// a backend on next use.
@@ -50,6 +52,7 @@ class VK_EXPORT AudioSession : public std::enable_shared_from_this<AudioSession>
     /// `queue` null: the main queue.
     ObserverToken addOutputVolumeObserver(std::shared_ptr<DispatchQueue> queue,
                                           VolumeObserver observer);
+    /// Stops calls to the observer of `token`; an unknown token does nothing.
     void removeOutputVolumeObserver(ObserverToken token);
 
   protected:
@@ -71,8 +74,10 @@ class VK_EXPORT AudioSession : public std::enable_shared_from_this<AudioSession>
     ObserverToken nextToken_ = 1;
 };
 
+/// The session without a sound server: the volume stays unknown.
 class VK_EXPORT NullAudioSession : public AudioSession {
   public:
+    /// A new session whose volume is unknown.
     static std::shared_ptr<NullAudioSession> make();
     std::string backendName() const override { return "null"; }
 
@@ -80,10 +85,13 @@ class VK_EXPORT NullAudioSession : public AudioSession {
     NullAudioSession() = default;
 };
 
+/// The test double: the volume is what setOutputVolume() says.
 class VK_EXPORT ManualAudioSession : public AudioSession {
   public:
+    /// A new double whose volume is unknown until set.
     static std::shared_ptr<ManualAudioSession> make();
     std::string backendName() const override { return "manual"; }
+    /// Publishes `volume` (clamped to 0.0-1.0; absent: unknown) as a backend would, on this thread.
     void setOutputVolume(std::optional<float> volume) { publishOutputVolume(volume); }
 
   private:

@@ -14,14 +14,17 @@
 
 namespace vk {
 
+/// The host application's identity and info values (a value; see the file comment).
 class VK_EXPORT Bundle {
   public:
     std::optional<std::string> identifier;
     std::filesystem::path path;
     std::map<std::string, std::string> info;
 
+    /// The info value under `key`, absent when there is none.
     std::optional<std::string> infoValue(const std::string& key) const;
 
+    /// Sets the host's bundle; call once at start-up, before any other framework call.
     static void setMain(Bundle bundle);
     /// The bundle set by the host; an empty bundle (no identifier) when none was set.
     static Bundle main();

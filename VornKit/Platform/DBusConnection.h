@@ -55,6 +55,7 @@ using DBusValue = std::variant<std::monostate, bool, std::int64_t, std::uint64_t
                                std::string, std::vector<std::string>>;
 using DBusProperties = std::map<std::string, DBusValue>;
 
+/// A failed bus operation: the error name and message as the bus sent them.
 struct VK_EXPORT DBusError {
     std::string name;  ///< "org.freedesktop.DBus.Error.ServiceUnknown", ...
     std::string message;
@@ -74,6 +75,7 @@ std::optional<T> dbusProperty(const DBusProperties& properties, const std::strin
     return found == properties.end() ? std::nullopt : dbusValueAs<T>(found->second);
 }
 
+/// A connection to a D-Bus bus with a thread of its own (see the file comment); shared.
 class VK_EXPORT DBusConnection : public std::enable_shared_from_this<DBusConnection> {
   public:
     using Work = std::function<void(sdbus::IConnection&)>;
@@ -93,7 +95,9 @@ class VK_EXPORT DBusConnection : public std::enable_shared_from_this<DBusConnect
     DBusConnection(const DBusConnection&) = delete;
     DBusConnection& operator=(const DBusConnection&) = delete;
 
+    /// Whether the connection still reaches its bus (false for good once the bus went away).
     bool isOpen() const;
+    /// Whether the caller runs on this connection's bus thread.
     bool isBusThread() const;
     /// This connection's unique name on the bus (":1.42").
     std::string uniqueName() const { return uniqueName_; }
@@ -133,11 +137,15 @@ class VK_EXPORT DBusConnection : public std::enable_shared_from_this<DBusConnect
       public:
         Subscription() = default;
         ~Subscription();
+        /// Takes over `other`'s match rule; `other` becomes empty.
         Subscription(Subscription&&) noexcept;
+        /// Removes this one's rule, then takes over `other`'s.
         Subscription& operator=(Subscription&&) noexcept;
         Subscription(const Subscription&) = delete;
         Subscription& operator=(const Subscription&) = delete;
+        /// Whether a match rule is held.
         explicit operator bool() const { return state_ != nullptr; }
+        /// Removes the match rule; its handler is not called after this returns.
         void reset();
 
         struct State;

@@ -52,6 +52,7 @@ namespace vk {
 
 using Block = std::function<void()>;
 
+/// A queue of blocks, serial or concurrent (see the file comment for its guarantees). Shared.
 class VK_EXPORT DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   public:
     /// The main queue, serviced by RunLoop::main(). Created once.
@@ -65,12 +66,18 @@ class VK_EXPORT DispatchQueue : public std::enable_shared_from_this<DispatchQueu
 
     virtual ~DispatchQueue();
 
+    /// The name given at creation, used in logs; fixed for the queue's life.
     const std::string& label() const { return label_; }
+    /// Whether blocks run one at a time in posting order (false only for global()).
     bool isSerial() const { return serial_; }
 
+    /// Posts `block` to run later on this queue; never runs it inline.
     void async(Block block);
+    /// Posts `block` to run on this queue no earlier than `delay` from now.
     void asyncAfter(std::chrono::nanoseconds delay, Block block);
+    /// Runs `block` in its turn on this queue and returns after it has run.
     void sync(const Block& block);
+    /// Whether the calling code runs as this queue's (see the file comment for the main queue).
     bool isCurrent() const;
 
     struct Impl;
@@ -126,6 +133,7 @@ class VK_EXPORT DeferredDispatch {
 /// Thread rule: run()/runUntil() from one thread at a time; stop() from any thread.
 class VK_EXPORT RunLoop {
   public:
+    /// The process's one main run loop.
     static RunLoop& main();
 
     /// Services the main queue until stop() is called.
@@ -147,11 +155,14 @@ class VK_EXPORT RunLoop {
 /// last owner lets go of it. Thread rule: thread-safe; the block runs on the queue given.
 class VK_EXPORT RepeatingTimer {
   public:
+    /// Starts a timer whose first tick comes `interval` (at least 0.1 ms) from now. Keep the
+    /// returned timer: its last owner's release stops it.
     static std::shared_ptr<RepeatingTimer> schedule(std::shared_ptr<DispatchQueue> queue,
                                                     std::chrono::nanoseconds interval, Block block);
     ~RepeatingTimer();
     /// Stops the timer; a tick already queued does not run. Safe from inside the block.
     void invalidate();
+    /// False once invalidate() has run.
     bool isValid() const;
 
     struct State;

@@ -33,6 +33,7 @@ namespace vk {
 using DownloadProgressHandler =
     std::function<void(std::int64_t totalBytesWritten, std::optional<std::int64_t> expected)>;
 
+/// The sink of one download attempt: owned by the task that runs the transfer.
 class VK_EXPORT DownloadFile : public TransferSink {
   public:
     /// `progress` (may be empty) is called on `progressQueue`, at most every 50 ms and once more
@@ -44,11 +45,16 @@ class VK_EXPORT DownloadFile : public TransferSink {
     /// ".<name>.partial" beside `destination`.
     static std::filesystem::path partialPath(const std::filesystem::path& destination);
 
+    /// Where the complete file goes; valid as long as this object.
     const std::filesystem::path& destination() const { return destination_; }
     /// Bytes already in the partial file when the object was made: where the transfer resumes.
     std::int64_t resumeOffset() const { return resumeOffset_; }
 
+    /// Opens or resumes the partial file as the answer allows; false (with failure() set) when the
+    /// answer cannot continue it or the file cannot be opened.
     bool receiveHead(const UrlResponse& head) override;
+    /// Appends a piece of a 2xx body to the partial file; false (with failure() set) when the write
+    /// fails, the body runs past its declared length, or the sink was closed.
     bool receive(const char* data, std::size_t size) override;
     void progress(std::int64_t received, std::int64_t expected) override;
 

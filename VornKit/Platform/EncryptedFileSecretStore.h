@@ -33,6 +33,7 @@ namespace vk {
 
 class Environment;
 
+/// The keychain in an encrypted file (see the file comment); thread- and process-safe.
 class VK_EXPORT EncryptedFileSecretStore : public SecretStore {
   public:
     static constexpr const char* kKeyFileName = "key";
@@ -42,6 +43,7 @@ class VK_EXPORT EncryptedFileSecretStore : public SecretStore {
     /// <data home>/vornkit-secrets.
     static std::filesystem::path defaultDirectory(const Environment& environment);
 
+    /// A store whose files live in `directory`; nothing is created or read before the first call.
     explicit EncryptedFileSecretStore(std::filesystem::path directory);
 
     SecretStatus copyFirst(const SecretQuery& query, SecretItem& item) override;
@@ -50,6 +52,7 @@ class VK_EXPORT EncryptedFileSecretStore : public SecretStore {
     SecretStatus remove(const SecretQuery& query) override;
     std::string_view backendName() const override { return "file"; }
 
+    /// The directory of the store's files; fixed for the object's life.
     const std::filesystem::path& directory() const { return directory_; }
 
   private:

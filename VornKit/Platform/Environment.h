@@ -14,12 +14,14 @@
 
 namespace vk {
 
+/// Base directories and the clock for shared objects (see the file comment); thread-safe.
 class VK_EXPORT Environment {
   public:
     virtual ~Environment() = default;
 
     /// The current environment: the installed one, else the real Linux one (XDG variables).
     static std::shared_ptr<Environment> current();
+    /// Makes `environment` current (null: the real one); earlier objects keep their paths.
     static void install(std::shared_ptr<Environment> environment);
 
     /// $XDG_DATA_HOME, else ~/.local/share.
@@ -28,6 +30,7 @@ class VK_EXPORT Environment {
     virtual std::filesystem::path configHome() const;
     /// $TMPDIR, else /tmp.
     virtual std::filesystem::path temporaryDirectory() const;
+    /// The current time (the system clock; tests may install another).
     virtual std::chrono::system_clock::time_point now() const;
 
     /// An environment whose three directories live under `root` (data/, config/, tmp/).

@@ -22,6 +22,7 @@
 
 namespace vk {
 
+/// The process-wide gate framework threads pass before each unit of work (see the file comment).
 class VK_EXPORT ExitGate {
   public:
     static constexpr std::chrono::milliseconds kDrainWait{500};

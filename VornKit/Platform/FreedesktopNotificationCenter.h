@@ -20,6 +20,7 @@
 
 namespace vk {
 
+/// The UserNotificationCenter on the session bus's notification server; shared through make().
 class VK_EXPORT FreedesktopNotificationCenter : public UserNotificationCenter {
   public:
     /// `appName` is the sender shown by the server; `desktopEntry` (without ".desktop") lets it
@@ -28,9 +29,12 @@ class VK_EXPORT FreedesktopNotificationCenter : public UserNotificationCenter {
         std::string appName, std::optional<std::string> desktopEntry = std::nullopt);
     ~FreedesktopNotificationCenter() override;
 
+    /// Authorized when a notification server answers on the bus, else Denied.
     void notificationSettings(
         std::function<void(NotificationAuthorizationStatus)> completion) override;
+    /// Granted when a notification server answers on the bus; never asks the user.
     void requestAuthorization(std::function<void(bool, NotificationError)> completion) override;
+    /// Sends the notification to the server after its delay; the completion gets the bus error.
     void add(NotificationRequest request,
              std::function<void(NotificationError)> completion) override;
 

@@ -19,6 +19,7 @@
 
 namespace vk {
 
+/// A decoded 8-bit RGBA bitmap (see the file comment); a value.
 class VK_EXPORT Image {
   public:
     /// No bitmap data.
@@ -37,12 +38,17 @@ class VK_EXPORT Image {
     /// only.
     static std::optional<std::string> detectFormat(std::string_view data);
 
+    /// Width in pixels (0 without bitmap data).
     int width() const { return width_; }
+    /// Height in pixels (0 without bitmap data).
     int height() const { return height_; }
+    /// Whether the image holds a picture of at least one pixel.
     bool hasBitmapData() const { return width_ > 0 && height_ > 0; }
+    /// The pixels, 4 bytes (R, G, B, A) each, rows top to bottom.
     const std::vector<std::uint8_t>& rgba() const { return rgba_; }
     /// The pixel at (x, y) as 0xRRGGBBAA; 0 outside the bitmap.
     std::uint32_t pixel(int x, int y) const;
+    /// Sets the pixel at (x, y) to 0xRRGGBBAA; nothing outside the bitmap.
     void setPixel(int x, int y, std::uint32_t rgba);
     /// Bytes of pixel memory held (the cost an image cache charges).
     std::size_t byteCount() const { return rgba_.size(); }

@@ -25,9 +25,11 @@
 namespace vk {
 
 template <class T>
+/// A T built in place and never destroyed (see the file comment); holds it by value.
 class Immortal {
   public:
     template <class... Args>
+    /// Builds the value from `args`, as T's constructor takes them.
     explicit Immortal(Args&&... args) {
         ::new (static_cast<void*>(storage_)) T(std::forward<Args>(args)...);
     }
@@ -46,11 +48,17 @@ class Immortal {
     Immortal& operator=(const Immortal&) = delete;
     ~Immortal() = default;
 
+    /// The value; valid until the process is gone.
     T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+    /// The value; valid until the process is gone.
     const T& get() const { return *std::launder(reinterpret_cast<const T*>(storage_)); }
+    /// get().
     T& operator*() { return get(); }
+    /// get().
     const T& operator*() const { return get(); }
+    /// The value's members.
     T* operator->() { return &get(); }
+    /// The value's members.
     const T* operator->() const { return &get(); }
 
   private:

@@ -33,6 +33,7 @@ enum class LogKind {
     StandardOutput,  ///< standardOutputLine: plain stdout line
 };
 
+/// One line as a sink receives it.
 struct VK_EXPORT LogRecord {
     LogKind kind = LogKind::Unified;
     std::string subsystem;  ///< the bundle identifier (empty for standard-output lines)
@@ -40,9 +41,11 @@ struct VK_EXPORT LogRecord {
     std::string message;    ///< rendered text, private parts already redacted
 };
 
+/// Where log records go; implementations must be thread-safe.
 class VK_EXPORT LogSink {
   public:
     virtual ~LogSink() = default;
+    /// Writes one record, on the logging thread; must not throw.
     virtual void write(const LogRecord& record) = 0;
 };
 
@@ -55,12 +58,16 @@ struct VK_EXPORT Private {
 class VK_EXPORT LogMessage {
   public:
     LogMessage() = default;
+    /// A message of one public text.
     LogMessage(std::string_view text) { parts_.push_back({std::string(text), false}); }  // NOLINT
     LogMessage(const char* text) : LogMessage(std::string_view(text)) {}                 // NOLINT
     LogMessage(const std::string& text) : LogMessage(std::string_view(text)) {}          // NOLINT
 
+    /// Appends public text.
     LogMessage& operator<<(std::string_view text);
+    /// Appends a private value ("<private>" unless private logging is on).
     LogMessage& operator<<(const Private& value);
+    /// Appends an integer in decimal, as public text.
     LogMessage& operator<<(long long value);
 
     /// The text as it is written: private parts redacted unless `showPrivate`.
@@ -77,8 +84,11 @@ class VK_EXPORT LogMessage {
 /// The unified-log handle of one category. Cheap to copy; usually a function-local static.
 class VK_EXPORT Logger {
   public:
+    /// A handle that writes under `category`.
     explicit Logger(std::string category) : category_(std::move(category)) {}
+    /// Writes `message` to the unified log as one line (thread-safe).
     void log(const LogMessage& message) const;
+    /// The category lines are written under.
     const std::string& category() const { return category_; }
 
   private:
@@ -91,28 +101,36 @@ VK_EXPORT void consoleLog(std::string_view category, const char* format, ...)
 /// A plain line on standard output (the watch session's status lines).
 VK_EXPORT void standardOutputLine(std::string_view line);
 
+/// The process-wide log settings: the sink and private logging.
 class VK_EXPORT Log {
   public:
     /// Replaces the sink every record goes to; returns the previous one. nullptr restores the
     /// default sink.
     static std::shared_ptr<LogSink> setSink(std::shared_ptr<LogSink> sink);
+    /// Shows private values in later lines when true (off at first).
     static void setPrivateLoggingEnabled(bool enabled);
+    /// Whether private values are shown.
     static bool privateLoggingEnabled();
     /// The journal-or-stderr sink used when none is installed.
     static std::shared_ptr<LogSink> defaultSink();
+    /// Hands `record` to the installed sink (the default one when none is), on this thread.
     static void write(LogRecord record);
 };
 
 /// Keeps every record in memory, for tests. Thread-safe.
 class VK_EXPORT CaptureLogSink : public LogSink {
   public:
+    /// Keeps a copy of `record`.
     void write(const LogRecord& record) override;
+    /// A copy of every record kept, in order.
     std::vector<LogRecord> records() const;
     /// Messages of one category (all categories when empty), in order.
     std::vector<std::string> messages(std::string_view category = {}) const;
+    /// Whether a kept message contains `messageSubstring`.
     bool contains(std::string_view messageSubstring) const;
     /// How many messages equal `message` exactly.
     size_t count(std::string_view message) const;
+    /// Forgets every record kept.
     void clear();
 
   private:

@@ -27,6 +27,7 @@
 
 namespace vk {
 
+/// Where low-memory events come from (see the file comment).
 class VK_EXPORT MemoryPressureSource {
   public:
     using Handler = std::function<void()>;
@@ -39,8 +40,10 @@ class VK_EXPORT MemoryPressureSource {
     virtual void stop() = 0;
 };
 
+/// Low-memory events from the kernel's pressure-stall information (Linux).
 class VK_EXPORT PsiMemoryPressureSource : public MemoryPressureSource {
   public:
+    /// The pressure file and the stall that counts as pressure.
     struct Options {
         std::filesystem::path path = "/proc/pressure/memory";
         /// Stall time within `window` that counts as pressure.
@@ -50,6 +53,7 @@ class VK_EXPORT PsiMemoryPressureSource : public MemoryPressureSource {
     };
 
     PsiMemoryPressureSource() : PsiMemoryPressureSource(Options()) {}
+    /// A source with `options`; nothing is opened before start().
     explicit PsiMemoryPressureSource(Options options);
     ~PsiMemoryPressureSource() override;
     PsiMemoryPressureSource(const PsiMemoryPressureSource&) = delete;
@@ -68,6 +72,7 @@ class VK_EXPORT PsiMemoryPressureSource : public MemoryPressureSource {
     int wake_ = -1;
 };
 
+/// The test double: events happen when the test calls fire().
 class VK_EXPORT ManualMemoryPressureSource : public MemoryPressureSource {
   public:
     /// `available` false: start() fails, as on a kernel without pressure information.
@@ -77,6 +82,7 @@ class VK_EXPORT ManualMemoryPressureSource : public MemoryPressureSource {
     void stop() override;
     /// Calls the handler on this thread while started; returns whether it was called.
     bool fire();
+    /// Whether the source is started (and fire() reaches the handler).
     bool isStarted() const;
 
   private:
@@ -86,6 +92,7 @@ class VK_EXPORT ManualMemoryPressureSource : public MemoryPressureSource {
     std::recursive_mutex callMutex_;  ///< held while the handler runs
 };
 
+/// Turns low-memory events into the low-memory notification (see the file comment).
 class VK_EXPORT MemoryPressureMonitor {
   public:
     /// Posts to `center` (which must outlive the monitor and the posts it has queued) from
@@ -104,7 +111,9 @@ class VK_EXPORT MemoryPressureMonitor {
     /// Starts watching; true when running (also when it ran already), false when the source
     /// offers no events.
     bool start();
+    /// Stops watching; a post already queued still arrives. Does nothing when not running.
     void stop();
+    /// Whether the monitor is watching.
     bool isRunning() const;
 
   private:

@@ -15,6 +15,7 @@
 
 namespace vk {
 
+/// The in-memory test double of SecretStore (see the file comment).
 class VK_EXPORT MemorySecretStore : public SecretStore {
   public:
     enum class Operation { CopyFirst, Add, Update, Remove };

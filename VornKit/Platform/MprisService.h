@@ -30,8 +30,10 @@
 
 namespace vk {
 
+/// An MPRIS player on the session bus, shown from its two centres; owned by the host (shared).
 class VK_EXPORT MprisService {
   public:
+    /// How the player is named on the bus and where its cover files go.
     struct Options {
         /// Last element of the bus name; characters a bus name cannot hold become '_'.
         std::string busNameSuffix = "vornkit";
@@ -53,7 +55,9 @@ class VK_EXPORT MprisService {
 
     /// The bus name it owns.
     std::string busName() const;
+    /// What the service shows; set it to publish. The centre lives as long as the service.
     const std::shared_ptr<NowPlayingCenter>& nowPlayingCenter() const;
+    /// Where the desktop's commands arrive; enable commands and attach handlers on it.
     const std::shared_ptr<RemoteCommandCenter>& commandCenter() const;
     /// The file of the cover now published; empty when none.
     std::filesystem::path artworkFile() const;

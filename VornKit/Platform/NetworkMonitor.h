@@ -22,6 +22,7 @@
 
 namespace vk {
 
+/// Where the network stands at one moment (a value).
 struct VK_EXPORT NetworkPath {
     bool reachable = false;             ///< the internet (a default route) can be reached
     bool cellular = false;              ///< the primary link is a cellular (WWAN) one
@@ -36,6 +37,7 @@ struct VK_EXPORT NetworkPath {
     friend bool operator==(const NetworkPath&, const NetworkPath&) = default;
 };
 
+/// Watches the machine's network (see the file comment); shared, thread-safe.
 class VK_EXPORT NetworkMonitor {
   public:
     virtual ~NetworkMonitor() = default;
@@ -58,6 +60,7 @@ class VK_EXPORT NetworkMonitor {
     /// The installed monitor, else NetworkManager's when it runs on the system bus, else the
     /// kernel's. Created on first use; null only when neither backend can start.
     static std::shared_ptr<NetworkMonitor> shared();
+    /// Makes `monitor` the one shared() returns (null: choose again on next use).
     static void install(std::shared_ptr<NetworkMonitor> monitor);
 
   protected:
@@ -76,7 +79,9 @@ class VK_EXPORT NetworkMonitor {
 /// thread.
 class VK_EXPORT ManualNetworkMonitor : public NetworkMonitor {
   public:
+    /// A monitor whose current path is `path`.
     explicit ManualNetworkMonitor(NetworkPath path = {}) { publish(std::move(path)); }
+    /// Makes `path` current and calls the observers on this thread.
     void set(NetworkPath path) { publish(std::move(path)); }
     std::string backendName() const override { return "manual"; }
 };

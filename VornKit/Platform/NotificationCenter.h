@@ -31,6 +31,7 @@
 
 namespace vk {
 
+/// One posted notification (a value; observers get it by reference for the call only).
 struct VK_EXPORT Notification {
     std::string name;
     /// Identity of the poster, matched against observers' sender filters (may be null).
@@ -43,6 +44,7 @@ struct VK_EXPORT Notification {
 using NotificationBlock = std::function<void(const Notification&)>;
 using ObserverToken = std::uint64_t;
 
+/// Delivers posted notifications to observers (see the file comment); thread-safe.
 class VK_EXPORT NotificationCenter {
   public:
     /// The process-wide centre. Created once.
@@ -59,7 +61,9 @@ class VK_EXPORT NotificationCenter {
     /// Safe from any thread, also from inside a delivery; unknown tokens are ignored.
     void removeObserver(ObserverToken token);
 
+    /// Delivers `notification` to every matching observer (see the file comment); never fails.
     void post(const Notification& notification);
+    /// Posts a notification of `name` from `sender` carrying `object`, without user info.
     void post(std::string name, const void* sender = nullptr, std::any object = {});
 
   private:

@@ -42,6 +42,8 @@ struct VK_EXPORT NowPlayingInfo {
 
 enum class NowPlayingPlaybackState { Unknown, Playing, Paused, Stopped };
 
+/// The "now playing" information and playback state shown to the desktop. Shared: get one from
+/// make() or a backend (MprisService::nowPlayingCenter()).
 class VK_EXPORT NowPlayingCenter : public std::enable_shared_from_this<NowPlayingCenter> {
   public:
     /// A centre that only keeps the values (the test double, and the centre to use when no
@@ -53,8 +55,12 @@ class VK_EXPORT NowPlayingCenter : public std::enable_shared_from_this<NowPlayin
 
     /// Absent: nothing is playing.
     std::optional<NowPlayingInfo> nowPlayingInfo() const;
+    /// Replaces the information (absent: nothing is playing); its elapsed time counts from now.
+    /// Every call is a publication, even with the same value.
     void setNowPlayingInfo(std::optional<NowPlayingInfo> info);
+    /// The playback state shown (Unknown at first).
     NowPlayingPlaybackState playbackState() const;
+    /// Sets the playback state shown; the desktop learns of it only when it differs.
     void setPlaybackState(NowPlayingPlaybackState state);
 
     /// The elapsed time (seconds) now: the one set, plus the time since it was set times the

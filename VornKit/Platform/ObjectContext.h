@@ -44,12 +44,17 @@ namespace vk {
 
 using StoreRow = std::map<std::string, StoreValue>;
 
+/// A queue-bound scratch pad of managed objects over a store (see the file comment); shared.
 class VK_EXPORT ObjectContext : public std::enable_shared_from_this<ObjectContext> {
   public:
+    /// An empty context bound to `queue`, without a coordinator until one is set.
     static std::shared_ptr<ObjectContext> make(std::shared_ptr<DispatchQueue> queue);
 
+    /// The queue the context is bound to; fixed for its life (any thread).
     const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
+    /// Sets the coordinator whose first store queries read and saves write.
     void setPersistentStoreCoordinator(std::shared_ptr<PersistentStoreCoordinator> coordinator);
+    /// The coordinator set, or null (any thread).
     std::shared_ptr<PersistentStoreCoordinator> persistentStoreCoordinator() const;
 
     /// Runs `block` on the context's queue and returns after it ran (inline when already there).
@@ -69,13 +74,17 @@ class VK_EXPORT ObjectContext : public std::enable_shared_from_this<ObjectContex
     /// Forgets every registered object and unsaved change; the objects become free-standing.
     void reset();
 
+    /// Whether there are unsaved insertions, deletions or attribute changes.
     bool hasChanges();
     /// Writes every change in one transaction. False with `error` set on failure; the changes
     /// then stay in the context.
     bool save(std::string* error);
 
+    /// The objects matching `request` (registered ones as they are); absent with `error` set when
+    /// the store cannot answer.
     std::optional<std::vector<std::shared_ptr<ManagedObject>>> fetch(const FetchRequest& request,
                                                                      std::string* error);
+    /// How many objects match `request`; absent with `error` set when the store cannot answer.
     std::optional<std::int64_t> count(const FetchRequest& request, std::string* error);
     /// Rows of the named attributes (to-one attributes give the destination key).
     std::optional<std::vector<StoreRow>> fetchDictionaries(

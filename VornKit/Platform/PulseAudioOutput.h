@@ -22,6 +22,7 @@
 
 namespace vk {
 
+/// The AudioOutput on a PulseAudio server; made by connect(), shared by its users.
 class VK_EXPORT PulseAudioOutput : public AudioOutput {
   public:
     /// An output on `server` (a libpulse server string; absent: the default server), or null

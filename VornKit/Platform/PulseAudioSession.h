@@ -21,6 +21,7 @@
 
 namespace vk {
 
+/// The AudioSession on a PulseAudio server: the default sink's volume; shared, thread-safe.
 class VK_EXPORT PulseAudioSession : public AudioSession {
   public:
     /// A session connected to `server` (a libpulse server string; absent: the default server,

@@ -39,6 +39,7 @@ inline constexpr std::size_t kRemoteCommandCount = 9;
 enum class RemoteShuffleType { Off, Items, Collections };
 enum class RemoteRepeatType { Off, One, All };
 
+/// One command as the desktop sent it, with the value it carries for the commands that have one.
 struct VK_EXPORT RemoteCommandEvent {
     RemoteCommand command = RemoteCommand::TogglePlayPause;
     /// ChangePlaybackPosition: the position asked for, seconds.
@@ -51,6 +52,8 @@ struct VK_EXPORT RemoteCommandEvent {
 
 enum class RemoteCommandStatus { Success, NoSuchContent, CommandFailed };
 
+/// The commands the desktop may send, their handlers and the state shown beside them. Shared: get
+/// one from make() or a backend (MprisService::commandCenter()). Every command starts disabled.
 class VK_EXPORT RemoteCommandCenter : public std::enable_shared_from_this<RemoteCommandCenter> {
   public:
     using Handler = std::function<RemoteCommandStatus(const RemoteCommandEvent&)>;
@@ -62,22 +65,35 @@ class VK_EXPORT RemoteCommandCenter : public std::enable_shared_from_this<Remote
     RemoteCommandCenter(const RemoteCommandCenter&) = delete;
     RemoteCommandCenter& operator=(const RemoteCommandCenter&) = delete;
 
+    /// Whether `command` is delivered to its handlers (false until enabled).
     bool isEnabled(RemoteCommand command) const;
+    /// Enables or disables `command`; a change is shown to the desktop.
     void setEnabled(RemoteCommand command, bool enabled);
     /// Attaches a handler; the returned target detaches it.
     Target addTarget(RemoteCommand command, Handler handler);
+    /// Detaches the handler `target` of `command`; an unknown target does nothing. Called off the
+    /// main queue, a delivery already under way there may still call it once.
     void removeTarget(RemoteCommand command, Target target);
     /// Detaches every handler of `command`.
     void removeAllTargets(RemoteCommand command);
+    /// How many handlers are attached to `command`.
     std::size_t targetCount(RemoteCommand command) const;
 
+    /// The shuffle type shown to the desktop (Off at first).
     RemoteShuffleType currentShuffleType() const;
+    /// Sets the shuffle type shown to the desktop; does not send a command.
     void setCurrentShuffleType(RemoteShuffleType type);
+    /// The repeat type shown to the desktop (Off at first).
     RemoteRepeatType currentRepeatType() const;
+    /// Sets the repeat type shown to the desktop; does not send a command.
     void setCurrentRepeatType(RemoteRepeatType type);
+    /// Whether the like command shows as active (the item is liked).
     bool likeIsActive() const;
+    /// Sets whether the like command shows as active.
     void setLikeActive(bool active);
+    /// The short title shown for the like command (empty at first).
     std::string likeShortTitle() const;
+    /// Sets the short title shown for the like command.
     void setLikeShortTitle(std::string title);
 
     /// Delivers a command: false at once when it is not enabled; otherwise its handlers run on the

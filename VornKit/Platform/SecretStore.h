@@ -53,6 +53,7 @@ enum class SynchronizableMatch {
     Any,
 };
 
+/// One stored secret with the attributes that identify it (a value).
 struct VK_EXPORT SecretItem {
     std::string generic;  ///< generic attribute (bytes)
     std::string account;  ///< account (bytes)
@@ -64,12 +65,14 @@ struct VK_EXPORT SecretItem {
     friend bool operator==(const SecretItem&, const SecretItem&) = default;
 };
 
+/// Which items an operation acts on: each present attribute must be equal.
 struct VK_EXPORT SecretQuery {
     std::optional<std::string> generic;
     std::optional<std::string> account;
     std::optional<std::string> accessGroup;
     SynchronizableMatch synchronizable = SynchronizableMatch::NotSynchronizable;
 
+    /// Whether `item` has every present attribute and a matching synchronizable mark.
     bool matches(const SecretItem& item) const;
 };
 
@@ -84,6 +87,7 @@ struct VK_EXPORT SecretUpdate {
     std::optional<std::optional<SecretAccessibility>> accessibility;
 };
 
+/// A store of secrets (the keychain); thread-safe, shared through shared().
 class VK_EXPORT SecretStore {
   public:
     virtual ~SecretStore() = default;

@@ -37,6 +37,7 @@ enum class TrustResultType : int {
     otherError = 7,
 };
 
+/// A certificate's public key (shared, immutable OpenSSL object).
 class VK_EXPORT PublicKey {
   public:
     enum class Type { rsa, ec, other };
@@ -44,10 +45,12 @@ class VK_EXPORT PublicKey {
     /// Shares `key` (its reference count is raised).
     static PublicKey fromNative(EVP_PKEY* key);
 
+    /// The key's algorithm: RSA, EC or another.
     Type type() const;
     /// The platform's external form of the key: an RSA key as a PKCS#1 RSAPublicKey in DER, an EC
     /// key as its uncompressed point (0x04 || X || Y). Absent for other key types or on failure.
     std::optional<std::string> externalRepresentation() const;
+    /// The OpenSSL key, owned by this object (and its copies): do not free it.
     EVP_PKEY* native() const { return key_.get(); }
 
   private:
@@ -55,20 +58,25 @@ class VK_EXPORT PublicKey {
     std::shared_ptr<EVP_PKEY> key_;
 };
 
+/// An X.509 certificate (shared, immutable OpenSSL object).
 class VK_EXPORT Certificate {
   public:
     /// Shares `certificate` (its reference count is raised).
     static Certificate fromNative(X509* certificate);
+    /// The certificate encoded in `der`; absent when it is not one.
     static std::optional<Certificate> fromDer(std::string_view der);
     /// Every certificate in a PEM text, in order (empty when there is none).
     static std::vector<Certificate> fromPem(std::string_view pem);
 
+    /// The certificate's DER encoding.
     std::string derData() const;
+    /// The certificate as a PEM text block.
     std::string pemData() const;
     /// The subject's common name, or the whole subject line when it has none.
     std::string subjectSummary() const;
     /// The certificate's public key; absent when OpenSSL cannot read it.
     std::optional<PublicKey> publicKey() const;
+    /// The OpenSSL certificate, owned by this object (and its copies): do not free it.
     X509* native() const { return certificate_.get(); }
 
     /// Same certificate (equal DER encoding).
@@ -80,12 +88,15 @@ class VK_EXPORT Certificate {
     std::shared_ptr<X509> certificate_;
 };
 
+/// A server's certificate chain and the host it was reached under (see the file comment).
 class VK_EXPORT ServerTrust {
   public:
+    /// The outcome of evaluate().
     struct Evaluation {
         TrustResultType result = TrustResultType::invalid;
         int verifyError = 0;    ///< OpenSSL's X509_V_ERR_* code, 0 when trusted
         std::string errorText;  ///< OpenSSL's text for verifyError, empty when trusted
+        /// Whether the chain is trusted (proceed or unspecified).
         bool trusted() const {
             return result == TrustResultType::proceed || result == TrustResultType::unspecified;
         }
@@ -94,10 +105,13 @@ class VK_EXPORT ServerTrust {
     /// `chain` is what the server sent, leaf first. An empty `host` skips the host-name check.
     ServerTrust(std::string host, std::vector<Certificate> chain);
 
+    /// The host name the chain is checked against (empty: not checked).
     const std::string& host() const { return host_; }
+    /// The number of certificates in the chain.
     std::size_t certificateCount() const { return chain_.size(); }
     /// Precondition: index < certificateCount().
     const Certificate& certificateAtIndex(std::size_t index) const { return chain_[index]; }
+    /// The chain as the server sent it, leaf first.
     const std::vector<Certificate>& certificates() const { return chain_; }
 
     /// Evaluates the chain against the system's anchors (see the file comment). Never throws; an
@@ -107,6 +121,7 @@ class VK_EXPORT ServerTrust {
     /// A PEM file whose certificates count as system anchors in addition to the CA store (a host
     /// setting; tests use it for their throw-away CA). Absent removes it.
     static void setAdditionalAnchorsFile(std::optional<std::filesystem::path> file);
+    /// The additional anchors file set, absent when none.
     static std::optional<std::filesystem::path> additionalAnchorsFile();
 
   private:

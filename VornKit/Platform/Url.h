@@ -30,6 +30,7 @@ namespace vk {
 /// A set of ASCII characters left as they are by percent-encoding; every other byte is escaped.
 class VK_EXPORT UrlCharacterSet {
   public:
+    /// The unreserved characters (letters, digits, "-._~") plus the ASCII characters of `extra`.
     constexpr explicit UrlCharacterSet(std::string_view extra) : allowed_{} {
         for (char c = 'a'; c <= 'z'; ++c)
             allowed_[static_cast<unsigned char>(c)] = true;
@@ -42,6 +43,7 @@ class VK_EXPORT UrlCharacterSet {
         for (char c : extra)
             allowed_[static_cast<unsigned char>(c)] = true;
     }
+    /// Whether `c` stays unescaped (never for a byte outside ASCII).
     constexpr bool contains(unsigned char c) const { return c < 128 && allowed_[c]; }
 
     /// Letters, digits and "-._~": what a query item name or value may carry unescaped.
@@ -60,6 +62,7 @@ VK_EXPORT std::string percentEncode(std::string_view text, const UrlCharacterSet
 /// Resolves %XX escapes; absent when an escape is malformed. '+' stays '+'.
 VK_EXPORT std::optional<std::string> percentDecode(std::string_view text);
 
+/// An absolute URL as text (a value); components are read from the text.
 class VK_EXPORT Url {
   public:
     /// The URL `text` stands for, or absent when it is not an absolute URL.
@@ -72,6 +75,7 @@ class VK_EXPORT Url {
     /// Same as absoluteString(): the text log lines print for a URL.
     const std::string& description() const { return text_; }
 
+    /// The scheme as written ("https").
     std::string scheme() const;
     /// The host without brackets or port (empty when the URL has no authority).
     std::string host() const;
@@ -93,6 +97,7 @@ class VK_EXPORT Url {
     std::string text_;
 };
 
+/// One query item: a name and, unless it stands alone ("?flag"), a value; both unescaped.
 struct VK_EXPORT UrlQueryItem {
     std::string name;
     std::optional<std::string> value;

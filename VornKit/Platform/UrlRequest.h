@@ -25,14 +25,18 @@ class VK_EXPORT HttpHeaders {
   public:
     using Field = std::pair<std::string, std::string>;
 
+    /// The value of the field `name` (any letter case), absent when it is not set.
     std::optional<std::string> value(std::string_view name) const;
     /// Sets `name` to `value`, replacing any earlier value.
     void set(std::string_view name, std::string value);
     /// Appends `value` to the field, joined to an earlier value with a single ",".
     void add(std::string_view name, std::string_view value);
+    /// Removes the field `name` (any letter case), if set.
     void remove(std::string_view name);
 
+    /// The fields in the order they were first set.
     const std::vector<Field>& fields() const { return fields_; }
+    /// Whether no field is set.
     bool empty() const { return fields_.empty(); }
 
   private:
@@ -53,6 +57,7 @@ struct VK_EXPORT UrlRequest {
     static constexpr std::chrono::milliseconds kDefaultTimeout{60'000};
 
     UrlRequest() = default;
+    /// A GET of `requestUrl` without headers or body.
     explicit UrlRequest(
         Url requestUrl,
         UrlRequestCachePolicy policy = UrlRequestCachePolicy::useProtocolCachePolicy,
@@ -74,6 +79,7 @@ struct VK_EXPORT UrlRequest {
     void addValue(std::string_view value, std::string_view field) {
         allHTTPHeaderFields.add(field, value);
     }
+    /// The value of the header field `field` (any letter case), absent when it is not set.
     std::optional<std::string> value(std::string_view field) const {
         return allHTTPHeaderFields.value(field);
     }
@@ -117,6 +123,7 @@ struct VK_EXPORT UrlError {
     int code = unknown;
     std::string description;
 
+    /// An error of `code` with the code's standard text, followed by " (<detail>)" when given.
     static UrlError make(Code code, std::string detail = {});
 };
 

@@ -51,7 +51,9 @@ namespace vk {
 
 class UrlSession;
 
+/// How a session runs its transfers; copied into the session when it is made.
 struct VK_EXPORT UrlSessionConfiguration {
+    /// The defaults: six connections per host, libcurl, a worker of the session's own.
     static UrlSessionConfiguration defaultConfiguration() { return {}; }
 
     /// Connections open at once to one host (keep-alive connections are reused).
@@ -89,12 +91,16 @@ using DownloadTaskCompletionHandler =
     std::function<void(std::optional<std::filesystem::path> location,
                        std::optional<UrlResponse> response, std::optional<UrlError> error)>;
 
+/// One transfer of a session; thread-safe, shared with the session until it completes.
 class VK_EXPORT UrlSessionTask {
   public:
     enum class State { running = 0, suspended = 1, canceling = 2, completed = 3 };
 
+    /// The task's number, unique within its session.
     std::uint64_t taskIdentifier() const { return identifier_; }
+    /// The request the task was made with.
     const UrlRequest& originalRequest() const { return request_; }
+    /// Where the task is in its life; completed once its completion handler is queued.
     State state() const { return state_.load(); }
 
     /// Starts a suspended task; no effect otherwise.
@@ -102,6 +108,7 @@ class VK_EXPORT UrlSessionTask {
     /// Ends the task with UrlError::cancelled unless it has completed already.
     void cancel();
 
+    /// Made by the session only (public for std::make_shared); hosts use dataTask() and the like.
     UrlSessionTask(std::uint64_t identifier, UrlRequest request,
                    DataTaskCompletionHandler completion, std::weak_ptr<UrlSession> session);
 
@@ -116,6 +123,7 @@ class VK_EXPORT UrlSessionTask {
     std::shared_ptr<TransferSink> sink_;  // download tasks; set before the task is handed out
 };
 
+/// Runs HTTP(S) and file transfers (see the file comment); thread-safe, shared.
 class VK_EXPORT UrlSession : public std::enable_shared_from_this<UrlSession> {
   public:
     /// `delegate` may be null (every challenge gets default handling). `delegateQueue` null: the
@@ -142,10 +150,14 @@ class VK_EXPORT UrlSession : public std::enable_shared_from_this<UrlSession> {
                                                  DownloadProgressHandler progress,
                                                  DownloadTaskCompletionHandler completionHandler);
 
+    /// Cancels every unfinished task and refuses new ones; the delegate is released.
     void invalidateAndCancel();
+    /// Whether invalidateAndCancel() has run.
     bool isInvalidated() const;
 
+    /// The configuration the session was made with; fixed for its life.
     const UrlSessionConfiguration& configuration() const { return configuration_; }
+    /// The serial queue completions and delegate calls run on; fixed for the session's life.
     const std::shared_ptr<DispatchQueue>& delegateQueue() const { return delegateQueue_; }
     /// The delegate, until the session is invalidated.
     std::shared_ptr<UrlSessionDelegate> delegate() const;

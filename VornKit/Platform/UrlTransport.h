@@ -42,19 +42,23 @@ struct VK_EXPORT TransferResult {
     std::optional<UrlError> error;
 };
 
+/// Counters of a transport, for tests and diagnostics.
 struct VK_EXPORT TransportStatistics {
     std::uint64_t connectionsOpened = 0;  ///< new connections made, over the transport's life
     std::uint64_t transfersFinished = 0;
 };
 
+/// The session's answer to a server-trust challenge.
 struct VK_EXPORT ChallengeAnswer {
     AuthChallengeDisposition disposition = AuthChallengeDisposition::performDefaultHandling;
     std::optional<UrlCredential> credential;
 };
 
+/// The session as its transport sees it (see the file comment for the contract).
 class VK_EXPORT UrlTransportClient {
   public:
     virtual ~UrlTransportClient() = default;
+    /// The end of transfer `id`: once per started, uncancelled transfer, never inside start().
     virtual void transferFinished(std::uint64_t id, TransferResult result) = 0;
     /// Asks the session about a challenge and returns at once; `reply` gets the answer (a
     /// cancellation when the session is shutting down).
@@ -69,7 +73,9 @@ class VK_EXPORT UrlTransportClient {
 class VK_EXPORT TransferSink {
   public:
     virtual ~TransferSink() = default;
+    /// The final answer's status and headers; false refuses the answer and ends the transfer.
     virtual bool receiveHead(const UrlResponse& head) = 0;
+    /// The next `size` bytes of the body (valid only during the call); false ends the transfer.
     virtual bool receive(const char* data, std::size_t size) = 0;
     /// Bytes of the body received so far and the body's declared length (-1 when unknown).
     virtual void progress(std::int64_t received, std::int64_t expected) {
@@ -78,9 +84,11 @@ class VK_EXPORT TransferSink {
     }
 };
 
+/// Moves requests over the wire for one session (see the file comment); owned by the session.
 class VK_EXPORT UrlTransport {
   public:
     virtual ~UrlTransport() = default;
+    /// Begins transfer `id` and returns at once; its end reaches the client's transferFinished().
     virtual void start(std::uint64_t id, UrlRequest request) = 0;
     /// Starts a transfer whose body goes to `sink`. The default collects the body (streams()).
     virtual void start(std::uint64_t id, UrlRequest request, std::shared_ptr<TransferSink> sink) {
@@ -89,8 +97,11 @@ class VK_EXPORT UrlTransport {
     }
     /// Whether start() with a sink streams the body into it.
     virtual bool streams() const { return false; }
+    /// Abandons transfer `id`; it is not reported. An unknown or finished id does nothing.
     virtual void cancel(std::uint64_t id) = 0;
+    /// Abandons every transfer and stops the transport's threads; the client is not called after.
     virtual void shutdown() = 0;
+    /// The counters so far (thread-safe).
     virtual TransportStatistics statistics() const = 0;
 };
 

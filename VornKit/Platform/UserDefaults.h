@@ -37,6 +37,7 @@ namespace vk {
 
 class UserDefaultsWatcher;
 
+/// One settings file as typed key-value reads and writes (see the file comment); shared.
 class VK_EXPORT UserDefaults {
   public:
     /// The application's standard store (file named after the bundle identifier). Created once.
@@ -48,20 +49,28 @@ class VK_EXPORT UserDefaults {
     explicit UserDefaults(std::filesystem::path file);
     ~UserDefaults();
 
+    /// The value under `key` as stored, absent when there is none. Never writes the file.
     std::optional<DefaultsValue> object(const std::string& key);
+    /// The text under `key`; absent when there is none or it is not text.
     std::optional<std::string> string(const std::string& key);
     /// Absent reads as false; numbers are true when not zero; text is true for "YES"/"true" (any
     /// ASCII letter case) or a number other than zero.
     bool boolean(const std::string& key);
+    /// The integer under `key` (a Boolean reads as 0 or 1); absent for other kinds.
     std::optional<std::int64_t> integer(const std::string& key);
+    /// The number under `key` (an integer is converted); absent for other kinds.
     std::optional<double> number(const std::string& key);
+    /// The bytes under `key`; absent when there are none or the value is not data.
     std::optional<DefaultsData> data(const std::string& key);
+    /// The list of texts under `key`; absent when there is none or it is of another kind.
     std::optional<std::vector<std::string>> stringList(const std::string& key);
+    /// The dictionary under `key`; absent when there is none or it is of another kind.
     std::optional<DefaultsDictionary> dictionary(const std::string& key);
 
     /// Stores `value` under `key`. False when the value holds a NaN or infinite number (nothing
     /// is written) or the file could not be written (logged).
     bool set(const std::string& key, DefaultsValue value);
+    /// Removes `key` from the file; false when the file could not be written (logged).
     bool remove(const std::string& key);
     /// Reads the file again now; every write already reached the disk.
     bool synchronize();
@@ -73,6 +82,7 @@ class VK_EXPORT UserDefaults {
     /// again; from inside that block it returns at once.
     void removeObserver(std::uint64_t token);
 
+    /// The file this store reads and writes; fixed for the object's life.
     const std::filesystem::path& file() const { return store_.file(); }
 
   private:

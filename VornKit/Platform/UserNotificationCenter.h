@@ -29,11 +29,13 @@ namespace vk {
 
 enum class NotificationAuthorizationStatus { NotDetermined, Denied, Authorized, Provisional };
 
+/// A file shown with a notification (the first attachment is its image).
 struct VK_EXPORT NotificationAttachment {
     std::string identifier;
     std::filesystem::path file;  ///< an image file
 };
 
+/// A notification to show. A request with the identifier of an earlier one replaces it.
 struct VK_EXPORT NotificationRequest {
     std::string identifier;
     std::string title;
@@ -47,6 +49,7 @@ struct VK_EXPORT NotificationRequest {
 /// An error of the notification service: empty means none.
 using NotificationError = std::optional<std::string>;
 
+/// Local notifications for the user; shared, its completions run on the centre's serial queue.
 class VK_EXPORT UserNotificationCenter
     : public std::enable_shared_from_this<UserNotificationCenter> {
   public:
@@ -54,27 +57,34 @@ class VK_EXPORT UserNotificationCenter
     static std::shared_ptr<UserNotificationCenter> make();
     virtual ~UserNotificationCenter() = default;
 
+    /// The completion receives whether the application may show notifications now.
     virtual void notificationSettings(
         std::function<void(NotificationAuthorizationStatus)> completion) = 0;
     /// The completion receives whether permission was granted, or an error.
     virtual void requestAuthorization(
         std::function<void(bool granted, NotificationError error)> completion) = 0;
+    /// Shows `request` after its delay; the completion receives the service's error, if any, once
+    /// the notification was shown or refused.
     virtual void add(NotificationRequest request,
                      std::function<void(NotificationError error)> completion) = 0;
 
     // Test double only (no effect on other backends).
+    /// A notification the test double showed.
     struct Shown {
         NotificationRequest request;
         /// The id of the notification it replaced; absent for the first of its identifier.
         std::optional<std::uint32_t> replaced;
         std::uint32_t id = 0;
     };
+    /// The notifications shown so far, oldest first.
     virtual std::vector<Shown> shown() const { return {}; }
+    /// The status notificationSettings() reports from now on.
     virtual void setAuthorizationStatus(NotificationAuthorizationStatus) {}
     /// The answer to the next requests; an error makes them fail.
     virtual void setAuthorizationAnswer(bool /*granted*/, NotificationError /*error*/) {}
     /// Makes add() fail with `error` (empty: succeed again).
     virtual void setAddError(NotificationError /*error*/) {}
+    /// How many times requestAuthorization() was called.
     virtual std::size_t authorizationRequests() const { return 0; }
 
   protected:

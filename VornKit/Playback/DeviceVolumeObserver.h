@@ -20,6 +20,7 @@
 
 namespace vk {
 
+/// Reports the device's output volume to a delegate (see the file comment); shared, thread-safe.
 class VK_EXPORT DeviceVolumeObserver : public std::enable_shared_from_this<DeviceVolumeObserver> {
   public:
     /// Observes `audioSession` (the shared session when null) once started.
@@ -29,12 +30,15 @@ class VK_EXPORT DeviceVolumeObserver : public std::enable_shared_from_this<Devic
     DeviceVolumeObserver(const DeviceVolumeObserver&) = delete;
     DeviceVolumeObserver& operator=(const DeviceVolumeObserver&) = delete;
 
+    /// Replaces the delegate (kept weakly) for the reports that follow.
     void setDelegate(std::weak_ptr<VolumeChangeDelegate> delegate);
     /// Starts observing; does nothing while observing.
     void start();
     /// Stops observing; does nothing while not observing.
     void stop();
+    /// Whether the observer is started.
     bool observingVolume() const;
+    /// The session observed; fixed for the observer's life.
     const std::shared_ptr<AudioSession>& audioSession() const { return audioSession_; }
 
     /// The 0-100 value reported for an output volume of 0.0-1.0.

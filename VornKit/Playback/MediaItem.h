@@ -34,6 +34,7 @@
 
 namespace vk {
 
+/// One play-queue entry (see the file comment); shared, externally synchronised.
 class VK_EXPORT MediaItem {
   public:
     /// The written form of an item: the present ones of the seven written properties, as
@@ -70,6 +71,7 @@ class VK_EXPORT MediaItem {
     /// An item from a JSON object. On bad JSON logs "Error deserializing MediaItem Json: <error>"
     /// and gives an item whose properties are all absent. Never null.
     static std::shared_ptr<MediaItem> initWithJson(std::string_view json);
+    /// The present written fields as key-text pairs, in JSON key order (what toJson() writes).
     Dictionary toDictionary() const;
     /// The item's JSON text (the seven written keys), or absent after a logged failure.
     std::optional<std::string> toJson() const;
@@ -85,6 +87,7 @@ class VK_EXPORT MediaItem {
     /// seconds since 1970 and grows by one per call in this process.
     static std::string getLocalPlaySessionId();
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<MediaItem>& fieldTable();
 };
 

@@ -19,8 +19,10 @@
 
 namespace vk {
 
+/// A player implementation's queue and its current and announced positions (see the file comment).
 class VK_EXPORT PlayQueue {
   public:
+    /// One queue entry: the item, its media source and what the engine knows of it.
     struct Entry {
         std::shared_ptr<MediaItem> item;
         std::optional<MediaSourceInfo> source;
@@ -33,13 +35,19 @@ class VK_EXPORT PlayQueue {
     /// The position listeners were last told about; 0 before the first.
     std::int64_t lastAnnounced = 0;
 
+    /// The entries in play order.
     const std::vector<Entry>& entries() const { return entries_; }
+    /// The number of entries.
     std::size_t size() const { return entries_.size(); }
+    /// Whether the queue has no entry.
     bool empty() const { return entries_.empty(); }
     /// The entry at `index`, or null outside the queue.
     const Entry* at(std::int64_t index) const;
+    /// The item of the entry at `index` (shared), or null outside the queue.
     std::shared_ptr<MediaItem> itemAt(std::int64_t index) const;
+    /// The current entry, or null when there is none; valid until the queue changes.
     const Entry* currentEntry() const { return at(current); }
+    /// The entries' items in play order (shared).
     std::vector<std::shared_ptr<MediaItem>> items() const;
     /// The index of the entry with this engine id, or -1.
     std::int64_t indexOfEngineId(std::int64_t engineId) const;

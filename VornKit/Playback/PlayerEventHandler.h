@@ -69,6 +69,8 @@ enum class UIPlayerClient { videoClient, audioClient };
 
 class ConnectionManager;
 
+/// The bridge from the native player's events to the web user interface and the server (see the
+/// file comment); shared, made by create().
 class VK_EXPORT PlayerEventHandler : public PlayerEventDelegate,
                                      public std::enable_shared_from_this<PlayerEventHandler> {
   public:
@@ -99,14 +101,20 @@ class VK_EXPORT PlayerEventHandler : public PlayerEventDelegate,
 
     // State ---------------------------------------------------------------------------------
 
+    /// The player set by setPlayer() (shared), or null.
     std::shared_ptr<Player> player() const;
     /// Setting it also sets currentPlayer(): audio gives audioClient, anything else videoClient.
     MediaType currentMediaType() const override;
     void setCurrentMediaType(MediaType type) override;
+    /// The web-side player object statements address now.
     UIPlayerClient currentPlayer() const;
+    /// The queue position last heard from the player.
     std::int32_t currentPlaylistPos() const;
+    /// The item whose playback is being reported (shared), or null.
     std::shared_ptr<MediaItem> currentItem() const;
+    /// The playback position last heard from the player, milliseconds.
     std::int64_t currentPositionMs() const;
+    /// The repeat mode last heard from the player.
     RepeatMode currentRepeatMode() const;
     /// Whether the progress timer runs (or its creation is scheduled).
     bool progressTimerActive() const;

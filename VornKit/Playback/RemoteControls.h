@@ -50,9 +50,12 @@ struct VK_EXPORT RemoteFavorites {
         setItemFavorite;
 };
 
+/// The player's bridge to the desktop's now-playing display, remote commands and notifications;
+/// made by init(), owned by the host (shared), used on the main queue.
 class VK_EXPORT RemoteControls : public PlayerEventDelegate,
                                  public std::enable_shared_from_this<RemoteControls> {
   public:
+    /// The desktop parts the object drives; the two centres must not be null.
     struct Services {
         std::shared_ptr<NowPlayingCenter> nowPlayingCenter;
         std::shared_ptr<RemoteCommandCenter> commandCenter;
@@ -94,31 +97,49 @@ class VK_EXPORT RemoteControls : public PlayerEventDelegate,
     /// context says "carplay".
     bool isCarPlay();
 
+    /// Enables the playback commands and attaches handlers that drive the player (a command that
+    /// arrives without a player does nothing), then the in-car ones; a second call does nothing.
     void registerRemoteControlEventHandlers();
+    /// While an in-car display is in use, enables like (toggles the current item's favourite state)
+    /// and change repeat mode; otherwise disables and detaches them.
     void registerCarPlayEventHandlers();
+    /// Disables every command and detaches this object's handlers.
     void unregisterRemoteControlEventHandlers();
 
+    /// Creates the idle output if it is not made yet; a failure leaves it absent.
     void initAudioUnit();
+    /// Starts the idle output, when it was created.
     void startAudioUnit();
+    /// Stops the idle output, keeping it for a later start.
     void stopAudioUnit();
+    /// Stops the idle output and disposes of it.
     void uninitAudioUnit();
 
     // PlayerEventDelegate
     void fileWillStart(const std::optional<std::string>& path,
                        const std::optional<std::string>& playlistItemId) override;
+    /// Publishes the current item as paused.
     void playbackDidPause() override;
+    /// Marks the item playing; the next time update publishes it.
     void playbackDidUnpause() override;
+    /// Lets the next time update publish the position.
     void playbackRestarted() override;
+    /// Publishes the current item with its new duration.
     void onDurationChanged(double durationMs) override;
     void onTimeUpdate(double positionMs) override;
+    /// Publishes the new queue place and fetches the next item's cover into the cache.
     void playlistPositionChanged(std::int32_t index) override;
+    /// Publishes the current item with the queue's new length.
     void onPlaylistChanged(const std::vector<std::shared_ptr<MediaItem>>& queue) override;
     void onRepeatModeChanged(const std::string& mode) override;
+    /// Disables every command, clears the now-playing information and forgets the item.
     void shutdown() override;
 
     /// The cover cache (count limit 15), shared with the notification attachment.
     ImageCache& imageCache() { return imageCache_; }
+    /// The item now playing (shared), or null; main queue only.
     std::shared_ptr<MediaItem> currentItem() const { return currentItem_; }
+    /// Whether the remote command handlers are installed.
     bool registeredForCommands() const { return registeredForCommands_; }
 
   private:

@@ -34,12 +34,16 @@
 
 namespace vk {
 
+/// A Player whose observation of the device's output volume can be switched on and off.
 class VK_EXPORT RemotePlayerControl : public Player {
   public:
+    /// Starts passing the device's volume changes on to the player.
     virtual void startVolumeObserver() = 0;
+    /// Stops passing volume changes on.
     virtual void stopVolumeObserver() = 0;
 };
 
+/// The stand-in for the web user interface's player; shared (std::shared_ptr), owned by the host.
 class VK_EXPORT RemotePlayer : public RemotePlayerControl,
                                public VolumeChangeDelegate,
                                public std::enable_shared_from_this<RemotePlayer> {
@@ -51,17 +55,27 @@ class VK_EXPORT RemotePlayer : public RemotePlayerControl,
     ~RemotePlayer() override;
 
     // Read-write state -------------------------------------------------------------------------
+    /// True until setInitialized() says otherwise.
     bool isInitialized() const override;
+    /// Sets what isInitialized() answers.
     void setInitialized(bool value);
     bool isLocalPlayer() const override;
+    /// Sets what isLocalPlayer() answers (false at first).
     void setLocalPlayer(bool value);
     std::any view() const override;
+    /// Sets what view() answers (empty at first).
     void setView(std::any view);
+    /// What setCurrentMediaType() set (Video at first).
     MediaType currentMediaType() const override;
+    /// Sets what currentMediaType() answers.
     void setCurrentMediaType(MediaType type);
+    /// What setCurrentMediaItem() set (null at first).
     std::shared_ptr<MediaItem> currentMediaItem() const override;
+    /// Sets what currentMediaItem() answers; the item is shared.
     void setCurrentMediaItem(std::shared_ptr<MediaItem> item);
+    /// What setCurrentMediaSource() set (absent at first).
     std::optional<MediaSourceInfo> currentMediaSource() const override;
+    /// Sets what currentMediaSource() answers.
     void setCurrentMediaSource(std::optional<MediaSourceInfo> source);
     /// The observer made by the first startVolumeObserver(), or null.
     std::shared_ptr<DeviceVolumeObserver> volumeObserver() const;
@@ -73,39 +87,60 @@ class VK_EXPORT RemotePlayer : public RemotePlayerControl,
     void stopVolumeObserver() override;
 
     // VolumeChangeDelegate ---------------------------------------------------------------------
+    /// Sends `volume` as it is to the web user interface's player.
     void onVolumeChanged(std::int64_t volume, std::int64_t maximum) override;
 
     // Transport (statements) -------------------------------------------------------------------
+    /// Sends "playPause" to the web user interface's player.
     void playPause() override;
+    /// Sends "pause" to the web user interface's player.
     void pause() override;
+    /// Sends "play" to the web user interface's player.
     void unpause() override;
+    /// Sends "nextTrack" to the web user interface's player.
     void nextTrack() override;
+    /// Sends "previousTrack" to the web user interface's player.
     void prevTrack() override;
 
     // Fixed answers, no effect -----------------------------------------------------------------
     void addDelegate(std::shared_ptr<PlayerEventDelegate>) override {}
+    /// Does nothing: the web user interface reports its own events.
     void removeDelegate(std::shared_ptr<PlayerEventDelegate>) override {}
+    /// Always true: the web user interface's state is not tracked here.
     bool isPlaying() const override { return true; }
+    /// Always false.
     bool hasMedia() const override { return false; }
+    /// Always false.
     bool hasMedia(MediaType) const override { return false; }
+    /// Does nothing.
     void enableVideo() override {}
+    /// Does nothing.
     void disableVideo() override {}
     void execute(const std::string&, const std::any&) override {}
+    /// Does nothing.
     void zoomUnzoom() override {}
+    /// Always empty: the queue lives in the web user interface.
     std::vector<std::shared_ptr<MediaItem>> getCurrentQueue() const override { return {}; }
     void queueItems(const std::string&, bool) override {}
+    /// Does nothing.
     void removeFromPlaylistAtIndex(std::int32_t) override {}
     void movePlaylistItemFromIndex(std::int32_t, std::int32_t) override {}
+    /// Always null.
     std::shared_ptr<MediaItem> getItemAtPosition(std::int32_t) const override { return nullptr; }
+    /// Always 0.
     std::int64_t getCurrentPlaylistIndex() const override { return 0; }
     void stop(const std::any&) override {}
     void setPosition(std::optional<double>) override {}
     void seekRelative(std::optional<double>) override {}
     std::int64_t getCurrentStreamPosition() const override { return 0; }
+    /// Always refused.
     bool setAspectRatio(const std::string&) override { return false; }
+    /// Does nothing.
     void setSubtitleStreamIndex(std::optional<std::int64_t>) override {}
+    /// Does nothing.
     void setAudioStreamIndex(std::optional<std::int64_t>) override {}
     void seek(const std::string&) override {}
+    /// Does nothing.
     void setShuffleOn(bool) override {}
     void setRepeatMode(const std::string&) override {}
     // (RemotePlayer is no Playback: it takes no play requests.)

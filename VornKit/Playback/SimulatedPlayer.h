@@ -35,10 +35,12 @@
 
 namespace vk {
 
+/// A player without a media engine that acts out playback in time; thread-safe, shared.
 class VK_EXPORT SimulatedPlayer : public Player,
                                   public Playback,
                                   public std::enable_shared_from_this<SimulatedPlayer> {
   public:
+    /// The timing of the simulated play-through.
     struct Options {
         /// Skip every wait: the play-through runs as fast as the main queue serves it.
         bool fast = false;
@@ -52,7 +54,9 @@ class VK_EXPORT SimulatedPlayer : public Player,
         std::chrono::milliseconds pauseFor{2'000};
     };
 
+    /// A player with an empty queue; nothing plays until playAudio() or playVideo().
     static std::shared_ptr<SimulatedPlayer> make(Options options);
+    /// A player in real time with the default Options.
     static std::shared_ptr<SimulatedPlayer> make() { return make(Options()); }
     SimulatedPlayer(const SimulatedPlayer&) = delete;
     SimulatedPlayer& operator=(const SimulatedPlayer&) = delete;

@@ -14,9 +14,11 @@
 
 namespace vk {
 
+/// The host's web view as the framework talks to it (see the file comment).
 class VK_EXPORT WebViewMessageDelegate {
   public:
     virtual ~WebViewMessageDelegate() = default;
+    /// Evaluates one complete JavaScript statement in the web view; must not throw.
     virtual void respondToWebview(const std::string& javaScript) = 0;
 };
 

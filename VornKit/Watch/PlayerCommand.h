@@ -75,6 +75,7 @@ struct VK_EXPORT PlayerCommandWrapper {
     PlayerCommandWrapper(PlayerCommand command, std::optional<PlayerCommandArg> arg)
         : command(command), arg(std::move(arg)) {}
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<PlayerCommandWrapper>& fieldTable();
     friend bool operator==(const PlayerCommandWrapper&, const PlayerCommandWrapper&) = default;
 };

@@ -17,6 +17,7 @@ struct VK_EXPORT WCCredentialsData {
     explicit WCCredentialsData(NativeCredentials credentials)
         : credentials(std::move(credentials)) {}
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<WCCredentialsData>& fieldTable();
     friend bool operator==(const WCCredentialsData&, const WCCredentialsData&) = default;
 };

@@ -44,6 +44,7 @@ class VK_EXPORT WCPlaybackStateUpdateData {
     /// The items read from their text: absent when there is no text, empty on bad text.
     std::optional<std::vector<std::shared_ptr<MediaItem>>> currentPlayQueue() const;
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<WCPlaybackStateUpdateData>& fieldTable();
     friend bool operator==(const WCPlaybackStateUpdateData&,
                            const WCPlaybackStateUpdateData&) = default;
@@ -69,6 +70,7 @@ struct VK_EXPORT WCPlaybackData {
     explicit WCPlaybackData(WCPlaybackStateUpdateData playbackState)
         : playbackState(std::move(playbackState)) {}
 
+    /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<WCPlaybackData>& fieldTable();
 };
 
