@@ -116,7 +116,9 @@ class VK_EXPORT DeferredDispatch {
     DeferredDispatch(const DeferredDispatch&) = delete;
     DeferredDispatch& operator=(const DeferredDispatch&) = delete;
 
+    /// While catching, an async() from this thread that would post a pool job keeps it here.
     void setCatching(bool catching) { catching_ = catching; }
+    /// True when no job is kept.
     bool empty() const { return jobs_.empty(); }
     /// Runs the kept jobs on this thread.
     void run();
