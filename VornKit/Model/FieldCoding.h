@@ -73,9 +73,22 @@ inline std::size_t jsonStringSize(std::string_view text, bool plain) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// ValueCoding<T>: per-type coding. Each specialization provides kind, typeName(), className(),
-// decode, encode, jsonSize (an upper bound of what encode writes), archive, unarchive, toStore,
-// fromStore.
+/// Per-type coding of a member value: how field() and typeCoding() read and write one C++ type.
+///
+/// Each specialization (bool, the integers, float, double, Text, std::string, Date, TextMap,
+/// enumerations with an EnumCoding, records with a fieldTable(), std::shared_ptr of a record and
+/// std::vector of any of these) provides, all static:
+/// - `kind`: the FieldKind the field tables report;
+/// - `typeName()`, `className()`: the names decoding errors and keyed archives use;
+/// - `decode(JsonValueHandle&, T&, JsonReadContext&)`: reads one value, or returns false with
+///   the error left in the context;
+/// - `encode(JsonOutput&, const T&)` and `jsonSize(const T&)`, an upper bound of what encode
+///   writes;
+/// - `archive(ArchiveWriter&, const T&)` (returns the archived object's uid) and
+///   `unarchive(ArchiveReader&, uid, T&)` (false, `T` untouched, when the archived value does
+///   not fit the type exactly);
+/// - scalar types also `toStore(const T&)` and `fromStore(const StoreValue&, T&)`; lists, maps
+///   and records are stored as keyed-archive blobs instead (archiveStoreValue()).
 
 template <class T, class = void>
 struct ValueCoding;
@@ -90,6 +103,9 @@ concept CodedEnum = std::is_enum_v<T> && requires(T e) {
     enumCoding(e);
 };
 
+/// @cond INTERNAL
+// The specializations below each fulfil the contract of ValueCoding above; they are the
+// coding machinery of field() and typeCoding() and stay out of the API reference.
 template <class Int, FieldKind K>
 struct VK_EXPORT IntegerCoding {
     static constexpr FieldKind kind = K;
@@ -354,11 +370,13 @@ struct VK_EXPORT ValueCoding<TextMap> {
     static std::uint64_t archive(ArchiveWriter& w, const TextMap& v);
     static bool unarchive(ArchiveReader& r, std::uint64_t uid, TextMap& out);
 };
+/// @endcond
 
 /// Blobs for list, map and record members: keyed archives.
 template <class T>
 StoreValue archiveStoreValue(const T& value);
 
+/// @cond INTERNAL
 template <CodedEnum E>
 struct VK_EXPORT ValueCoding<E> {
     static constexpr FieldKind kind = FieldKind::Enumeration;
@@ -432,6 +450,7 @@ struct VK_EXPORT ValueCoding<E> {
         return false;
     }
 };
+/// @endcond
 
 // ---------------------------------------------------------------------------------------------
 // Records
@@ -611,6 +630,7 @@ bool unarchiveRecord(ArchiveReader& r, std::uint64_t uid, R& record) {
     return true;
 }
 
+/// @cond INTERNAL
 template <CodedRecord R>
 struct VK_EXPORT ValueCoding<R> {
     static constexpr FieldKind kind = FieldKind::Record;
@@ -681,10 +701,12 @@ struct VK_EXPORT ValueCoding<std::shared_ptr<R>> {
         return true;
     }
 };
+/// @endcond
 
 /// The most elements a list decode reserves from the length of the previous list of its type.
 inline constexpr std::uint32_t kMaxReservedElements = 64;
 
+/// @cond INTERNAL
 template <class T>
 struct VK_EXPORT ValueCoding<std::vector<T>> {
     using Element = ValueCoding<T>;
@@ -776,10 +798,13 @@ struct VK_EXPORT ValueCoding<std::vector<T>> {
         return true;
     }
 };
+/// @endcond
 
 // ---------------------------------------------------------------------------------------------
 // Presence of a member value: std::optional, Text and shared_ptr can be absent.
 
+/// @cond INTERNAL
+// (The presence traits and the member-pointer split serve field() alone.)
 template <class T>
 struct VK_EXPORT MemberTraits {
     using Value = T;
@@ -827,6 +852,7 @@ struct VK_EXPORT MemberPointer<Member> {
     using Record = R;
     using Type = T;
 };
+/// @endcond
 
 VK_EXPORT bool setArchivedStoreValue(const StoreValue& value, std::string_view transformer,
                                      const TypeCoding& coding, void* out);
