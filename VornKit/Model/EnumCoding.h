@@ -18,19 +18,26 @@ namespace vk {
 struct JsonValueHandle;
 struct JsonReadContext;
 
+/// One case of an enumeration: its enumerator value with the names it has in code and in JSON.
 struct VK_EXPORT EnumCase {
     std::int64_t value;     ///< the C++ enumerator value (the raw value of integer enumerations)
     std::string_view name;  ///< the case name ("TimeUpdate")
     std::string_view text;  ///< the JSON text of text enumerations ("timeupdate"), else empty
 };
 
+/// How one enumeration reads and writes: its cases and its JSON rule. Built once by the
+/// enumeration's `enumCoding(E)`; the lookups below are linear over `cases`.
 struct VK_EXPORT EnumCoding {
+    /// The enumeration's type name, used in decoding errors and keyed archives.
     std::string_view typeName;
+    /// True when the raw value is the case's `text` (JSON strings); false for integer raw values.
     bool rawIsText = false;
+    /// Every known case, in declaration order.
     std::vector<EnumCase> cases;
     /// The enumeration's JSON rule: reads the value and yields the enumerator value, or fails.
     bool (*decodeJson)(JsonValueHandle&, std::int64_t& value, JsonReadContext&) = nullptr;
 
+    /// Whether `value` is one of the known enumerator values.
     bool isCase(std::int64_t value) const {
         for (const auto& c : cases) {
             if (c.value == value)
@@ -38,6 +45,7 @@ struct VK_EXPORT EnumCoding {
         }
         return false;
     }
+    /// The case name of `value`, or empty for an unknown value.
     std::string_view name(std::int64_t value) const {
         for (const auto& c : cases) {
             if (c.value == value)
@@ -45,6 +53,7 @@ struct VK_EXPORT EnumCoding {
         }
         return {};
     }
+    /// The JSON text of `value`, or empty for an unknown value or an integer enumeration.
     std::string_view text(std::int64_t value) const {
         for (const auto& c : cases) {
             if (c.value == value)
@@ -52,6 +61,7 @@ struct VK_EXPORT EnumCoding {
         }
         return {};
     }
+    /// The enumerator value whose JSON text is exactly `text` (case-sensitive), or nullopt.
     std::optional<std::int64_t> fromText(std::string_view text) const {
         for (const auto& c : cases) {
             if (c.text == text)
@@ -59,6 +69,7 @@ struct VK_EXPORT EnumCoding {
         }
         return std::nullopt;
     }
+    /// The enumerator value whose case name is exactly `name`, or nullopt.
     std::optional<std::int64_t> fromName(std::string_view name) const {
         for (const auto& c : cases) {
             if (c.name == name)

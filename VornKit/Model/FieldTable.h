@@ -48,6 +48,7 @@ struct JsonReadContext;
 struct JsonValueHandle;
 struct TypeCoding;
 
+/// What kind of value a field holds; decides its store column and how its archive is read.
 enum class FieldKind : std::uint8_t {
     Boolean,
     Integer16,
@@ -70,30 +71,43 @@ enum class Presence : std::uint8_t {
     Defaulted,  ///< absent becomes the member type's default (0, false, empty); always written
 };
 
+/// The kind's name for messages ("Integer32"); a static string.
 VK_EXPORT const char* fieldKindName(FieldKind kind);
 
+/// One field of a record: its keys, kind and presence, and type-erased accessors of the member.
+/// Built by field() (FieldCoding.h); the accessors take the record, which the caller synchronises.
 template <class R>
 struct VK_EXPORT FieldInfo {
+    /// JSON key and archive key, the server's capitalised name ("RunTimeTicks").
     std::string_view key;
     std::string_view jsonKey;  ///< the key as JSON with its colon ("\"Id\":"), set by the table
+    /// Store attribute name for store entities ("runTimeTicks"); empty when the field is not
+    /// persisted.
     std::string_view attribute;
+    /// Value transformer a persisted list/map/record is read back with; empty for the default one.
     std::string_view transformer;
+    /// What the member's value is.
     FieldKind kind = FieldKind::Text;
     FieldKind elementKind = FieldKind::Text;  ///< element kind of a List or Map
+    /// What decoding does with an absent or null key, and when encoding writes it.
     Presence presence = Presence::Optional;
     const TypeCoding* valueCoding = nullptr;  ///< coding of the member's (unwrapped) value type
 
     bool (*isPresent)(const R&) = nullptr;  ///< false for an absent optional
     void (*reset)(R&) = nullptr;            ///< absent, or the default for Defaulted fields
+    /// Backs storeValue(); call that instead.
     StoreValue (*storeValueFn)(const R&) = nullptr;
+    /// Backs setStoreValue(); call that instead.
     bool (*setStoreValueFn)(R&, const StoreValue&, std::string_view transformer) = nullptr;
 
     // Coding of the member; used by the coders in FieldCoding.h.
+    /// Reads the member's value; false with the error in the context.
     bool (*decodeJson)(R&, JsonValueHandle&, JsonReadContext&) = nullptr;
     /// Writes key and value when encodes(record) (the field passed is this one).
     void (*encodeJson)(const R&, const FieldInfo&, JsonOutput&) = nullptr;
     /// At least as many characters as encodeJson writes, with the comma before the key.
     std::size_t (*jsonSize)(const R&, const FieldInfo&) = nullptr;
+    /// Archives the member; returns the archived value's uid (ArchiveWriter::kNull when absent).
     std::uint64_t (*archive)(const R&, ArchiveWriter&) = nullptr;
     /// Sets the member from an archived object, or makes it absent/default when unsuitable.
     void (*unarchive)(R&, ArchiveReader&, std::uint64_t uid) = nullptr;
@@ -117,19 +131,26 @@ struct VK_EXPORT FieldInfo {
 template <class R>
 class VK_EXPORT FieldTable {
   public:
+    /// The most fields a record may declare; more is a fatal error at table construction.
     static constexpr std::size_t kMaxFields = 128;
 
+    /// Builds the table and its key index. Duplicate or empty keys and more than kMaxFields fields
+    /// are programming errors: they end the process with a message naming the record.
     FieldTable(std::string_view recordName, std::vector<FieldInfo<R>> fields)
         : recordName_(recordName), fields_(std::move(fields)) {
         buildIndex();
     }
+    /// A copy with an index of its own (key-order guesses start afresh).
     FieldTable(const FieldTable& other) : FieldTable(other.recordName_, other.fields_) {}
     FieldTable& operator=(const FieldTable&) = delete;
 
     /// The record's type name, also its archived class name ("BaseItemDto").
     std::string_view recordName() const { return recordName_; }
+    /// The fields in declaration order.
     const std::vector<FieldInfo<R>>& fields() const { return fields_; }
+    /// Number of fields.
     std::size_t size() const { return fields_.size(); }
+    /// Field `i` in declaration order; `i` must be below size().
     const FieldInfo<R>& operator[](std::size_t i) const { return fields_[i]; }
 
     /// Index of the field with this exact key, or -1.
@@ -153,6 +174,8 @@ class VK_EXPORT FieldTable {
     std::size_t expectedAfter(std::size_t previous) const {
         return follow_[previous].load(std::memory_order_relaxed);
     }
+    /// Records that field `next` followed field `previous` (size() for the start) in the object
+    /// just read, for expectedAfter(). Safe from any thread.
     void noteFollows(std::size_t previous, std::size_t next) const {
         follow_[previous].store(static_cast<std::uint8_t>(next), std::memory_order_relaxed);
     }
@@ -226,6 +249,7 @@ class VK_EXPORT FieldTable {
     std::uint64_t required_[(kMaxFields + 63) / 64] = {};
 };
 
+/// Logs a malformed table declaration (`problem` in record `recordName`) and aborts; never returns.
 VK_EXPORT void fieldTableFailure(std::string_view recordName, std::string_view problem);
 /// Writes `key` as JSON with its colon at `to`; returns the end (room: 6 bytes a byte, plus 3).
 VK_EXPORT char* writeJsonKey(char* to, std::string_view key);

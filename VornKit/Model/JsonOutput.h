@@ -54,19 +54,28 @@ inline void copyBytes(char* to, const char* from, std::size_t n) {
     }
 }
 
+/// Compact JSON writer that appends to a caller's string and places the commas itself; the
+/// caller writes well-formed sequences. One writer, one thread, one output string.
 class VK_EXPORT JsonOutput {
   public:
+    /// Appends to `out` after what it already holds. `out` and `options` must outlive the writer;
+    /// the writer marks `options.invalidValue` when it meets a non-finite number.
     JsonOutput(std::string& out, const JsonWriteOptions& options);
+    /// Calls finish() if the caller has not.
     ~JsonOutput() { finish(); }
     JsonOutput(const JsonOutput&) = delete;
     JsonOutput& operator=(const JsonOutput&) = delete;
 
+    /// The options given at construction (date strategy and the invalid-value mark).
     const JsonWriteOptions& options() const { return options_; }
     /// Makes room for `bytes` more characters without moving the string again.
     void reserve(std::size_t bytes);
     /// Trims the string to the characters written; the writer may not be used afterwards.
     void finish();
 
+    /// Structure: `{`, `}`, `[` and `]`, with the comma a value needs before it. Inside an object
+    /// each value follows a key (encodedKey() or key()).
+    /// @{
     void beginObject() {
         ensure(2);
         separate();
@@ -89,6 +98,7 @@ class VK_EXPORT JsonOutput {
         *cursor_++ = ']';
         comma_ = true;
     }
+    /// @}
     /// A key already written as JSON with its colon: "\"Name\":".
     void encodedKey(std::string_view key) {
         ensure(key.size() + 1);
@@ -99,6 +109,7 @@ class VK_EXPORT JsonOutput {
     }
     /// A key given as plain text (escaped here).
     void key(std::string_view name);
+    /// A JSON string of `value`, escaped where needed.
     void string(std::string_view value) {
         if (Text::needsJsonEscaping(value)) {
             escapedString(value);
@@ -114,16 +125,20 @@ class VK_EXPORT JsonOutput {
             escapedString(value.view());
         }
     }
+    /// An integer in decimal.
     void integer(std::int64_t value);
     /// Non-finite values are written as null and mark the options' invalidValue.
     void number(double value);
+    /// A float in the shortest form that reads back as the same float; non-finite as for double.
     void number(float value);
+    /// `true` or `false`.
     void boolean(bool value) {
         ensure(6);
         separate();
         std::memcpy(cursor_, value ? "true" : "false", value ? 4 : 5);
         cursor_ += value ? 4 : 5;
     }
+    /// `null`.
     void null() {
         ensure(5);
         separate();

@@ -43,37 +43,51 @@ struct VK_EXPORT JsonValueHandle {
     const std::uint32_t* at = nullptr;   ///< the current token; never past `end`
     const std::uint32_t* end = nullptr;  ///< one past the last token
 
+    /// Whether every token has been read.
     bool atEnd() const { return at >= end; }
     /// The first character of the current token, or 0 past the last one.
     char peek() const { return static_cast<char>(text[*at]); }
     /// The current token up to the start of the next one (trailing whitespace included).
     /// Precondition: !atEnd().
     const char* begin() const { return reinterpret_cast<const char*>(text + at[0]); }
+    /// The end of the current token (the start of the next one); precondition: !atEnd().
     const char* limit() const { return reinterpret_cast<const char*>(text + at[1]); }
+    /// Moves to the next token; precondition: !atEnd().
     void advance() { ++at; }
 };
 
+/// The state of one decode call: the decoder's options, where errors go and the arena the
+/// document's Texts come from. Every failing reader returns false after setting `*error` (when
+/// `error` is set) and leaves the handle where it stopped.
 struct VK_EXPORT JsonReadContext {
     /// `documentSize`: bytes of JSON this context decodes (sizes the text arena).
     explicit JsonReadContext(std::size_t documentSize) : texts(documentSize) {}
 
+    /// The decoder running this call, for its options (date strategy, store context); never null
+    /// while decoding.
     const JsonDecoder* decoder = nullptr;
     /// simdjson's parser for this document: unescapes strings.
     const simdjson::internal::dom_parser_implementation* parser = nullptr;
+    /// Where the first failure is reported; may be null when the caller needs no message.
     DecodingError* error = nullptr;
     TextArena texts;  ///< makes the document's Texts
 
+    /// Reports a failure of `kind` with `message` (empty coding path); returns false.
     bool fail(DecodingErrorKind kind, std::string message);
     /// Data corrupted: "The given data was not valid JSON (<reason>)."
     bool failInvalid(std::string_view reason);
+    /// Reports simdjson's `code` met while reading `expected` (a type name): a type mismatch, a
+    /// number out of range, or invalid JSON; returns false.
     bool failSimdjson(simdjson::error_code code, std::string_view expected);
     /// Type mismatch naming what the current token is.
     bool failType(const JsonValueHandle& h, std::string_view expected);
     /// Put the field `key` or the list element `index` in front of the reported error's coding
     /// path; return false. A failure reports itself with an empty path and every level it leaves
     /// on its way out adds its step, so decoding keeps no path while it succeeds.
+    /// @{
     bool failedIn(std::string_view key);
     bool failedAt(std::int64_t index);
+    /// @}
 
     /// Unescapes the string whose characters start at `content` (after the opening quote) and
     /// end at `close` (its closing quote). The view lives until the next call with the same
@@ -176,9 +190,14 @@ VK_EXPORT bool skipValue(JsonValueHandle& h, JsonReadContext& ctx);
 /// Passes over one value and gives its JSON text (without surrounding whitespace).
 VK_EXPORT bool rawJsonValue(JsonValueHandle& h, JsonReadContext& ctx, std::string_view& raw);
 
+/// The JSON type of a token, from its first character.
 enum class JsonTokenType { Object, Array, String, Number, Boolean, Null, Invalid };
+/// The type of the current token; Invalid past the end, for a malformed atom or for a character
+/// no value starts with.
 VK_EXPORT JsonTokenType tokenType(const JsonValueHandle& h);
 
+/// The full rule of decodeJsonInteger() (integral doubles, range errors, type mismatches); call
+/// that instead.
 VK_EXPORT bool decodeJsonIntegerSlow(JsonValueHandle& h, std::int64_t min, std::int64_t max,
                                      std::string_view typeName, std::int64_t& out,
                                      JsonReadContext& ctx);
@@ -198,9 +217,12 @@ inline bool decodeJsonInteger(JsonValueHandle& h, std::int64_t min, std::int64_t
     }
     return decodeJsonIntegerSlow(h, min, max, typeName, out, ctx);
 }
+/// A number as a double (integers included); a type mismatch for anything else.
 VK_EXPORT bool decodeJsonDouble(JsonValueHandle& h, double& out, JsonReadContext& ctx);
+/// `true` or `false`; a type mismatch for anything else.
 VK_EXPORT bool decodeJsonBool(JsonValueHandle& h, bool& out, JsonReadContext& ctx);
 
+/// The full rule of decodeJsonString() (escapes, type mismatches); call that instead.
 VK_EXPORT bool decodeJsonStringSlow(JsonValueHandle& h, std::string_view& out, bool& plain,
                                     JsonReadContext& ctx);
 

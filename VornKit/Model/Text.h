@@ -37,11 +37,16 @@ class TextArena;
 class VK_EXPORT Text {
   public:
     Text() noexcept = default;
+    /// Implicit conversions, as std::optional has them: std::nullopt, a null `const char*` and an
+    /// empty optional give an absent Text; any string gives a present one (possibly empty) that
+    /// copies the characters into a block of its own.
+    /// @{
     Text(std::nullopt_t) noexcept {}  // NOLINT: absent, like std::optional
     Text(std::string_view text);      // NOLINT: present, may be empty
     Text(const char* text);           // NOLINT: nullptr gives absent
     Text(const std::string& text) : Text(std::string_view(text)) {}  // NOLINT
     Text(const std::optional<std::string>& text);                    // NOLINT
+    /// @}
     /// Shares `other`'s block; no characters are copied.
     Text(const Text& other) noexcept : bits_(other.bits_) { retain(); }
     /// Takes `other`'s block; `other` becomes absent.

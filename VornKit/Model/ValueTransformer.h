@@ -21,14 +21,22 @@
 
 namespace vk {
 
+/// Turns records (or lists of records) into keyed-archive bytes and back, accepting only the
+/// classes it allows at the archive's top level. Immutable; the registry of transformers by name is
+/// thread-safe.
 class VK_EXPORT ValueTransformer {
   public:
+    /// A transformer registered as `name` that reads only archives whose root class (and, for a
+    /// list, each element's class) is in `allowedTopLevelClasses` (empty: any class).
     ValueTransformer(std::string name, std::vector<std::string> allowedTopLevelClasses)
         : name_(std::move(name)), allowed_(std::move(allowedTopLevelClasses)) {}
 
+    /// The name the store's field tables refer to.
     const std::string& name() const { return name_; }
+    /// The classes accepted at the top level of an archive.
     const std::vector<std::string>& allowedTopLevelClasses() const { return allowed_; }
 
+    /// `value` as a keyed archive; T is a record, a list of records or another coded type.
     template <class T>
     ArchiveBytes transformedValue(const T& value) const {
         return archivedData(value);
@@ -40,8 +48,12 @@ class VK_EXPORT ValueTransformer {
         return unarchivedObject<T>(bytes, allowed_).toOptional();
     }
 
+    /// Registers `transformer` under `name`, replacing any earlier one; holders of the earlier one
+    /// keep it. Thread-safe.
     static void setValueTransformer(std::shared_ptr<const ValueTransformer> transformer,
                                     const std::string& name);
+    /// The transformer registered under `name`, or nullptr. Registers the model's transformers
+    /// first (registerModelValueTransformers()). Thread-safe.
     static std::shared_ptr<const ValueTransformer> forName(const std::string& name);
     /// The classes the default (collection) transformer allows: arrays, dictionaries, strings,
     /// numbers, dates.
