@@ -17,26 +17,41 @@
 
 namespace vk {
 
+/// Builds one binary property list bottom-up: each add returns a reference the containers and
+/// finish() take. Externally synchronised.
 class VK_EXPORT BinaryPlistWriter {
   public:
+    /// A reference to an added object; valid only with the writer that returned it.
     using Ref = std::uint32_t;
 
+    /// A text (UTF-8); an equal text added before gives the same reference.
     Ref string(std::string_view text);
+    /// Scalars: an integer, a real or a Boolean.
+    /// @{
     Ref integer(std::int64_t value);
     Ref real(double value);
     Ref boolean(bool value);
+    /// @}
+    /// A UID object (the references of keyed archives); an equal UID added before gives the same
+    /// reference.
     Ref uid(std::uint64_t value);
+    /// An array of the objects referred to, in order.
+    /// @{
     Ref array(const Ref* elements, std::size_t count);
     Ref array(const std::vector<Ref>& elements) { return array(elements.data(), elements.size()); }
-    /// Keys must be string references.
+    /// @}
+    /// A dictionary of (key, value) references, in order; keys must be string references.
+    /// @{
     Ref dictionary(const std::pair<Ref, Ref>* entries, std::size_t count);
     Ref dictionary(const std::vector<std::pair<Ref, Ref>>& entries) {
         return dictionary(entries.data(), entries.size());
     }
+    /// @}
 
     /// The property list with `top` as its root object.
     std::vector<std::uint8_t> finish(Ref top) const;
 
+    /// Objects added so far (shared texts and UIDs count once).
     std::size_t objectCount() const { return objects_.size(); }
 
   private:

@@ -29,17 +29,26 @@
 
 namespace vk {
 
+/// One property-list value: a Boolean, an integer, a real, a text, a date, data, an array or a
+/// dictionary with text keys. A plain value type; externally synchronised.
 class VK_EXPORT PlistValue {
   public:
+    /// The container and scalar types a value can hold.
+    /// @{
     using Array = std::vector<PlistValue>;
     using Dictionary = std::map<std::string, PlistValue>;
     using Data = std::vector<std::uint8_t>;
     using Date = std::chrono::system_clock::time_point;
+    /// @}
 
+    /// What a value holds, as type() tells it.
     enum class Type { Boolean, Integer, Real, String, Date, Data, Array, Dictionary };
 
     /// The Boolean false.
     PlistValue() : storage_(false) {}
+    /// Implicit conversions from each type a value can hold; every integer type becomes an integer
+    /// (int64), texts are copied (a `const char*` must not be null).
+    /// @{
     PlistValue(bool value) : storage_(value) {}  // NOLINT: values convert implicitly
     template <class I>
     requires(std::is_integral_v<I> && !std::is_same_v<I, bool>) PlistValue(I value)
@@ -52,10 +61,13 @@ class VK_EXPORT PlistValue {
     PlistValue(Data value) : storage_(std::move(value)) {}                // NOLINT
     PlistValue(Array value) : storage_(std::move(value)) {}               // NOLINT
     PlistValue(Dictionary value) : storage_(std::move(value)) {}          // NOLINT
+    /// @}
 
+    /// What the value holds.
     Type type() const { return static_cast<Type>(storage_.index()); }
 
     /// The value when it has that type, else nullptr.
+    /// @{
     const bool* boolean() const { return std::get_if<bool>(&storage_); }
     const std::int64_t* integer() const { return std::get_if<std::int64_t>(&storage_); }
     const double* real() const { return std::get_if<double>(&storage_); }
@@ -64,7 +76,9 @@ class VK_EXPORT PlistValue {
     const Data* data() const { return std::get_if<Data>(&storage_); }
     const Array* array() const { return std::get_if<Array>(&storage_); }
     const Dictionary* dictionary() const { return std::get_if<Dictionary>(&storage_); }
+    /// @}
 
+    /// Same type and equal contents (dictionaries compared key by key, reals exactly).
     friend bool operator==(const PlistValue& a, const PlistValue& b) {
         return a.storage_ == b.storage_;
     }
@@ -73,6 +87,7 @@ class VK_EXPORT PlistValue {
     std::variant<bool, std::int64_t, double, std::string, Date, Data, Array, Dictionary> storage_;
 };
 
+/// A dictionary with text keys: what a watch session's messages, user infos and contexts are.
 using PlistDictionary = PlistValue::Dictionary;
 
 /// Bounds on what a read accepts.
@@ -99,7 +114,9 @@ std::optional<PlistValue> decodeBinaryPlist(const std::uint8_t* bytes, std::size
 
 /// One line for log messages: {key = value; ...} with keys in order, texts quoted, dates as
 /// "2024-05-01 10:00:00 +0000" and data as {length = N, bytes = 0x0011...} (the first 24 bytes).
+/// @{
 VK_EXPORT std::string describePlist(const PlistValue& value);
 VK_EXPORT std::string describePlist(const PlistDictionary& dictionary);
+/// @}
 
 }  // namespace vk
