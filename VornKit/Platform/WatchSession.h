@@ -37,12 +37,14 @@
 
 namespace vk {
 
+/// Where a session is in its activation cycle (see activate() and deactivate()).
 enum class WatchActivationState : int {
     notActivated = 0,
     inactive = 1,
     activated = 2,
 };
 
+/// Why a watch-session operation failed; the numbers are the error codes hosts and logs show.
 enum class WatchSessionErrorCode : int {
     genericError = 1,
     sessionNotActivated = 2,
@@ -57,12 +59,17 @@ enum class WatchSessionErrorCode : int {
     notPaired = 11,
 };
 
+/// A failed watch-session operation: its code and a human-readable message. A plain value.
 struct VK_EXPORT WatchSessionError {
+    /// What failed.
     WatchSessionErrorCode code = WatchSessionErrorCode::genericError;
+    /// The message for logs and the host's user interface ("... is not reachable.").
     std::string message;
 
     /// "<message> (WatchSessionErrorDomain error <code>)".
     std::string description() const;
+    /// The error `code` with its standard message; a non-empty `detail` is added to it
+    /// ("<message>: <detail>.").
     static WatchSessionError make(WatchSessionErrorCode code, std::string detail = {});
 };
 
@@ -74,6 +81,7 @@ using WatchErrorHandler = std::function<void(const WatchSessionError& error)>;
 /// One queued user-info transfer. Thread rule: immutable.
 struct VK_EXPORT WatchUserInfoTransfer {
     std::uint64_t identifier = 0;  ///< the transfer's place in the queue, increasing
+    /// The dictionary transferred.
     PlistDictionary userInfo;
 };
 
@@ -97,6 +105,7 @@ class VK_EXPORT WatchSessionDelegate {
     /// The counterpart changed: isPaired() or counterpartSessionId() has a new value.
     virtual void sessionWatchStateDidChange(WatchSession&) {}
 
+    /// An interactive message from the counterpart that expects no reply.
     virtual void didReceiveMessage(WatchSession&, const PlistDictionary&) {}
     /// `replyHandler` may be called later, from any thread, once; a handler destroyed without
     /// being called answers the sender with "reply failed".
@@ -104,23 +113,30 @@ class VK_EXPORT WatchSessionDelegate {
                                    WatchReplyHandler replyHandler) {
         (void)replyHandler;
     }
+    /// The counterpart's new application context (only the latest one is delivered).
     virtual void didReceiveApplicationContext(WatchSession&, const PlistDictionary&) {}
+    /// A user-info transfer from the counterpart: once each, in the order it queued them.
     virtual void didReceiveUserInfo(WatchSession&, const PlistDictionary&) {}
     /// The counterpart has taken over `transfer` (no error), or it cannot be sent (an error).
     virtual void didFinishUserInfoTransfer(WatchSession&, const WatchUserInfoTransfer&,
                                            const std::optional<WatchSessionError>&) {}
 };
 
+/// The link to the companion device (see the top of this file). Thread-safe; the delegate and
+/// every handler are called on the session's own serial queue, never inline.
 class VK_EXPORT WatchSession {
   public:
     virtual ~WatchSession() = default;
 
+    /// The process's session, shared; created on first use as a SocketWatchSession with the default
+    /// configuration unless setDefaultSession() installed one. Never null. Thread-safe.
     static std::shared_ptr<WatchSession> defaultSession();
     /// Replaces the default session (nullptr: the next defaultSession() creates a new one).
     static void setDefaultSession(std::shared_ptr<WatchSession> session);
 
     /// The delegate is held weakly; set it before activate().
     virtual void setDelegate(std::weak_ptr<WatchSessionDelegate> delegate) = 0;
+    /// The delegate, or nullptr when none is set or it is gone.
     virtual std::shared_ptr<WatchSessionDelegate> delegate() const = 0;
 
     /// Starts the session; the delegate's activationDidComplete follows.
@@ -128,7 +144,9 @@ class VK_EXPORT WatchSession {
     /// Stops sending and drops the link; sessionDidBecomeInactive, then sessionDidDeactivate.
     /// Queued transfers and the application context stay on disk.
     virtual void deactivate() = 0;
+    /// The current activation state.
     virtual WatchActivationState activationState() const = 0;
+    /// Whether the counterpart is connected now, so that sendMessage() can reach it.
     virtual bool isReachable() const = 0;
     /// Whether a counterpart has ever completed the handshake with this session.
     virtual bool isPaired() const = 0;

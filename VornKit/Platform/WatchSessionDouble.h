@@ -20,31 +20,48 @@
 
 namespace vk {
 
+/// A WatchSession for tests that plays the counterpart and the platform (see the top of this
+/// file). Thread-safe; events and handlers run on its own serial queue.
 class VK_EXPORT WatchSessionDouble final : public WatchSession,
                                            public std::enable_shared_from_this<WatchSessionDouble> {
   public:
+    /// A new session: not activated, not reachable, no delegate.
     static std::shared_ptr<WatchSessionDouble> make();
 
+    /// A message sendMessage() recorded, with the handlers the test calls in the counterpart's
+    /// place.
     struct SentMessage {
+        /// The message as sent.
         PlistDictionary message;
         WatchReplyHandler replyHandler;  ///< empty for a message without reply
+        /// The sender's error handler (may be empty).
         WatchErrorHandler errorHandler;
     };
 
     // The test's controls ------------------------------------------------------------------
+    /// Sets the state and reachability the session reports, without any delegate event (the
+    /// simulate... calls raise those).
+    /// @{
     void setActivationState(WatchActivationState state);
     void setReachable(bool reachable);
+    /// @}
     /// The next updateApplicationContext() returns this error instead of storing the context.
     void failNextApplicationContextUpdate(WatchSessionError error);
 
     /// Messages sent, in order, with their handlers (the test calls them, once).
     std::vector<SentMessage> sentMessages() const;
+    /// The contexts passed to updateApplicationContext() and the dictionaries passed to
+    /// transferUserInfo(), in order.
+    /// @{
     std::vector<PlistDictionary> applicationContextUpdates() const;
     std::vector<PlistDictionary> userInfoTransfers() const;
+    /// @}
     /// How many times activate() was called.
     int activationCount() const;
 
-    /// Raise delegate events, on the session's queue.
+    /// Raise the delegate event each names on the session's queue (never inline), after setting
+    /// the state it implies: the activation state, reachability.
+    /// @{
     void simulateActivation(WatchActivationState state,
                             std::optional<WatchSessionError> error = std::nullopt);
     void simulateReachabilityChange(bool reachable);
@@ -57,6 +74,7 @@ class VK_EXPORT WatchSessionDouble final : public WatchSession,
     void simulateMessageWithReply(const PlistDictionary& message, WatchReplyHandler reply);
     void simulateApplicationContext(const PlistDictionary& context);
     void simulateUserInfo(const PlistDictionary& userInfo);
+    /// @}
     /// Runs a block on the session's queue (as the platform would call a handler).
     void runOnSessionQueue(Block block);
     /// Waits until every block queued on the session's queue so far has run.
@@ -64,11 +82,14 @@ class VK_EXPORT WatchSessionDouble final : public WatchSession,
 
     // WatchSession ---------------------------------------------------------------------------
     void setDelegate(std::weak_ptr<WatchSessionDelegate> delegate) override;
+    /// The delegate set, or nullptr.
     std::shared_ptr<WatchSessionDelegate> delegate() const override;
     /// Counts the call; the test raises activationDidComplete with simulateActivation().
     void activate() override;
     void deactivate() override;
+    /// As set by setActivationState() (and simulateActivation() and friends).
     WatchActivationState activationState() const override;
+    /// As set by setReachable() or simulateReachabilityChange().
     bool isReachable() const override;
     bool isPaired() const override;
     std::string counterpartSessionId() const override;

@@ -31,8 +31,12 @@
 
 namespace vk {
 
+/// What one watch session keeps on disk, in a private directory one process holds at a time (see
+/// the top of this file). Thread-safe; every write is atomic and durable before the call returns.
 class VK_EXPORT WatchSessionStore {
   public:
+    /// A store for `directory`; nothing is touched until open(). `limits` bound the property lists
+    /// it reads back.
     explicit WatchSessionStore(std::filesystem::path directory, PlistLimits limits = {});
     ~WatchSessionStore();
     WatchSessionStore(const WatchSessionStore&) = delete;
@@ -44,11 +48,16 @@ class VK_EXPORT WatchSessionStore {
     /// Lets go of the directory's lock, so that another session may open it; what was loaded
     /// stays readable, writes fail until the next open().
     void close();
+    /// Whether open() succeeded and close() has not been called since.
     bool isOpen() const;
+    /// The directory given at construction.
     const std::filesystem::path& directory() const { return directory_; }
 
+    /// This side's id (32 hexadecimal digits), or empty before the first successful open().
     std::string sessionId() const;
+    /// The id of the last counterpart that connected, or empty.
     std::string counterpart() const;
+    /// Records `id` as the last counterpart; false when `id` is no session id or the write fails.
     bool setCounterpart(const std::string& id);
 
     // Sending side ------------------------------------------------------------------------
@@ -73,6 +82,7 @@ class VK_EXPORT WatchSessionStore {
 
     // Receiving side ----------------------------------------------------------------------
 
+    /// How far the hand-over from one counterpart has come.
     struct PeerMarks {
         std::uint64_t userInfo = 0;  ///< last user-info sequence handed over
         std::uint64_t context = 0;   ///< last context version handed over
@@ -85,15 +95,21 @@ class VK_EXPORT WatchSessionStore {
     /// then the directories are flushed). A process that dies between the two leaves the old
     /// record, so the hand-over happens again; one that dies after the commit never repeats it.
     struct Record {
+        /// The counterpart's session id.
         std::string peer;
+        /// The marks once committed.
         PeerMarks marks;
         std::vector<std::filesystem::path> files;  ///< each prepared beside it as <file>.tmp
     };
+    /// Prepares the record that user-info transfer `sequence` from `peer` was handed over; absent
+    /// when `peer` is no session id, the store is not open or the write fails.
     std::optional<Record> prepareUserInfo(const std::string& peer, std::uint64_t sequence);
     /// Also makes `context` what receivedApplicationContext() returns from now on.
     std::optional<Record> prepareContext(const std::string& peer, std::uint64_t version,
                                          const PlistDictionary& context);
+    /// Puts a prepared record in place; false when a file cannot be renamed (the old record stays).
     bool commit(const Record& record);
+    /// The context last received (empty when none).
     PlistDictionary receivedApplicationContext() const;
 
     /// Creates `path` (mode 0700) or checks that it is a directory of this user, then takes
