@@ -21,6 +21,7 @@ namespace vk {
 
 class ManagedObject;
 
+/// What an attribute holds; decides its column type (sqlColumnType()).
 enum class AttributeKind {
     Integer16,
     Integer32,
@@ -37,9 +38,13 @@ enum class AttributeKind {
 /// The SQLite column type of an attribute kind.
 VK_EXPORT const char* sqlColumnType(AttributeKind kind);
 
+/// One attribute (column) of an entity. Build it with scalar(), transformable() or toOne().
 struct VK_EXPORT AttributeDescription {
+    /// The attribute name, also the column name.
     std::string name;
+    /// What the column holds.
     AttributeKind kind = AttributeKind::String;
+    /// Whether the column may hold NULL.
     bool optional = true;
     /// Transformable attributes: the name of the value transformer that makes the bytes.
     std::string valueTransformerName;
@@ -50,6 +55,7 @@ struct VK_EXPORT AttributeDescription {
     /// ToOne: deleting the object also deletes the destination (at the next save).
     bool cascadeDelete = false;
 
+    /// A scalar column of `kind` (neither Transformable nor ToOne), optional, indexed when asked.
     static AttributeDescription scalar(std::string name, AttributeKind kind, bool indexed = false) {
         AttributeDescription a;
         a.name = std::move(name);
@@ -57,6 +63,7 @@ struct VK_EXPORT AttributeDescription {
         a.indexed = indexed;
         return a;
     }
+    /// A column of keyed-archive bytes read back through the value transformer `transformerName`.
     static AttributeDescription transformable(std::string name, std::string transformerName) {
         AttributeDescription a;
         a.name = std::move(name);
@@ -64,6 +71,8 @@ struct VK_EXPORT AttributeDescription {
         a.valueTransformerName = std::move(transformerName);
         return a;
     }
+    /// An indexed relationship to one object of the entity `destination`; with `cascade`, deleting
+    /// the object also deletes the destination at the next save.
     static AttributeDescription toOne(std::string name, std::string destination, bool cascade) {
         AttributeDescription a;
         a.name = std::move(name);
@@ -75,8 +84,11 @@ struct VK_EXPORT AttributeDescription {
     }
 };
 
+/// One entity: a table of objects of one ManagedObject subclass.
 struct VK_EXPORT EntityDescription {
+    /// The entity name, also the table name.
     std::string name;
+    /// The attributes in column order.
     std::vector<AttributeDescription> attributes;
     /// Makes an empty object of this entity (used when fetching and inserting).
     std::function<std::shared_ptr<ManagedObject>()> make;
@@ -85,14 +97,20 @@ struct VK_EXPORT EntityDescription {
     std::optional<size_t> attributeIndex(const std::string& name) const;
 };
 
+/// The entities an object store holds, looked up by name. Immutable; share it as
+/// std::shared_ptr<const ManagedObjectModel>.
 class VK_EXPORT ManagedObjectModel {
   public:
+    /// A model of `entities` (names unique) at schema `version` (see version()).
     ManagedObjectModel(std::vector<EntityDescription> entities, int version);
 
+    /// The entity named `name`, or nullptr; valid while the model lives.
     const EntityDescription* entity(const std::string& name) const;
+    /// Every entity in the order given.
     const std::vector<std::shared_ptr<const EntityDescription>>& entities() const {
         return entities_;
     }
+    /// The entity named `name` as a shared pointer that may outlive the model, or nullptr.
     std::shared_ptr<const EntityDescription> sharedEntity(const std::string& name) const;
     /// Increases whenever attributes are added; stores at an older version get the new columns.
     int version() const { return version_; }

@@ -24,15 +24,22 @@
 
 namespace vk {
 
+/// One open store file.
 struct VK_EXPORT PersistentStore {
+    /// The file's path.
     std::filesystem::path location;
+    /// The connection; used only from the queue of the context attached to the coordinator.
     std::unique_ptr<SqliteDatabase> database;
 };
 
+/// Opens store files for one object model and brings their schema up to it (see the top of this
+/// file). Shared by the contexts of that model.
 class VK_EXPORT PersistentStoreCoordinator {
   public:
+    /// A coordinator for `model` (not null), without stores.
     explicit PersistentStoreCoordinator(std::shared_ptr<const ManagedObjectModel> model);
 
+    /// The model given at construction.
     const std::shared_ptr<const ManagedObjectModel>& model() const { return model_; }
 
     /// Opens the SQLite file at `location` and brings its schema up to the model. Returns the
@@ -41,7 +48,9 @@ class VK_EXPORT PersistentStoreCoordinator {
                                                     std::string* error);
     /// The store added for `location`, if any.
     std::shared_ptr<PersistentStore> store(const std::filesystem::path& location) const;
+    /// The stores added, in order (the first is the one contexts use). Thread-safe.
     std::vector<std::shared_ptr<PersistentStore>> persistentStores() const;
+    /// Whether any store has been added. Thread-safe.
     bool hasStores() const;
 
     /// Copies `store` to `destination` (through a temporary file renamed into place) and puts the

@@ -24,24 +24,38 @@ struct nlmsghdr;
 
 namespace vk {
 
+/// A NETLINK_ROUTE socket bound to the network namespace it was opened in (see the top of this
+/// file). Externally synchronised.
 class VK_EXPORT RtnetlinkSocket {
   public:
+    /// A network interface.
     struct Link {
+        /// The interface index.
         int index = 0;
+        /// The interface name ("eth0").
         std::string name;
         unsigned flags = 0;  ///< IFF_UP, IFF_RUNNING, IFF_LOWER_UP, ...
     };
+    /// An address on an interface (which address is not kept: only where it reaches).
     struct Address {
+        /// The interface it is on.
         int index = 0;
+        /// AF_INET or AF_INET6.
         int family = 0;
         int scope = 0;  ///< RT_SCOPE_UNIVERSE (0) for addresses that reach beyond the link
     };
+    /// A route of the kernel's routing tables.
     struct Route {
+        /// AF_INET or AF_INET6.
         int family = 0;
         int type = 0;  ///< RTN_UNICAST, RTN_LOCAL, RTN_UNREACHABLE, ...
+        /// The routing table (RT_TABLE_MAIN, ...).
         int table = 0;
+        /// The prefix length of the destination; 0 for a default route.
         int destinationLength = 0;
+        /// The index of the interface it leaves through, or 0.
         int outputInterface = 0;
+        /// Whether it goes through a gateway.
         bool hasGateway = false;
         std::uint32_t priority = 0;  ///< the route's metric
         unsigned flags = 0;          ///< RTNH_F_LINKDOWN, ...
@@ -54,9 +68,12 @@ class VK_EXPORT RtnetlinkSocket {
     RtnetlinkSocket(const RtnetlinkSocket&) = delete;
     RtnetlinkSocket& operator=(const RtnetlinkSocket&) = delete;
 
+    /// The socket's descriptor, to poll for notifications; owned by this object.
     int fd() const { return fd_; }
 
+    /// Every link, or absent when the kernel does not answer in time or fails.
     std::optional<std::vector<Link>> links();
+    /// Every address of both families, or absent when the kernel does not answer in time or fails.
     std::optional<std::vector<Address>> addresses();
     /// Every route of the main table, both families.
     std::optional<std::vector<Route>> routes();

@@ -51,23 +51,30 @@
 
 namespace vk {
 
+/// How a SocketWatchSession connects and where it keeps its state. A plain value; the defaults
+/// make the framework's listening session on the Unix socket.
 struct VK_EXPORT WatchSessionConfiguration {
+    /// Which end of the link this session is.
     enum class Role {
         listener,   ///< waits for the counterpart (the phone side)
         connector,  ///< connects to the counterpart and reconnects while activated
     };
+    /// This session's end of the link.
     Role role = Role::listener;
     /// The Unix socket; empty: defaultSocketPath().
     std::filesystem::path socketPath;
     /// Set: TCP on this host and port instead of the Unix socket (a listener given port 0 takes
     /// a free one, see SocketWatchSession::boundPort()). Needs `pairingKeyFile`.
     std::optional<std::string> tcpHost;
+    /// The TCP port; used only with `tcpHost`.
     std::uint16_t tcpPort = 0;
+    /// The 32-byte key both ends of a TCP link hold (WatchPairing.h); unused on the Unix socket.
     std::filesystem::path pairingKeyFile;
-    /// Where the context and the queue live; empty: <data home>/<bundle id>/WatchSession.
+    /// Where the context and the queue live; empty: `<data home>/<bundle id>/WatchSession`.
     std::filesystem::path stateDirectory;
     /// The largest frame sent or accepted.
     std::size_t maxFrameSize = std::size_t{4} << 20;
+    /// The bounds on what a received frame may hold.
     PlistLimits limits;
     /// A message's reply (or delivery notice) not in by then fails with messageReplyTimedOut.
     std::chrono::milliseconds replyTimeout{30000};
@@ -76,15 +83,20 @@ struct VK_EXPORT WatchSessionConfiguration {
     /// Pause between connection attempts of a connector.
     std::chrono::milliseconds reconnectInterval{250};
 
-    /// $XDG_RUNTIME_DIR/vornkit/watch.sock, else <temporary directory>/vornkit-<uid>/watch.sock.
+    /// `$XDG_RUNTIME_DIR/vornkit/watch.sock`, else `<temporary
+    /// directory>/vornkit-<uid>/watch.sock`.
     static std::filesystem::path defaultSocketPath();
-    /// <data home>/<bundle id>/WatchSession.
+    /// `<data home>/<bundle id>/WatchSession`.
     static std::filesystem::path defaultStateDirectory();
 };
 
+/// The WatchSession over a Unix or TCP stream socket (see the top of this file). Thread-safe;
+/// delegate calls and handlers run on the session's serial queue.
 class VK_EXPORT SocketWatchSession final : public WatchSession,
                                            public std::enable_shared_from_this<SocketWatchSession> {
   public:
+    /// A session with `configuration`, not yet activated: nothing is opened or listened on until
+    /// activate().
     static std::shared_ptr<SocketWatchSession> make(WatchSessionConfiguration configuration);
     /// Stops the I/O thread; handlers still waiting get sessionInvalidated.
     ~SocketWatchSession() override;
@@ -111,6 +123,7 @@ class VK_EXPORT SocketWatchSession final : public WatchSession,
     std::string sessionId() const;
     /// The TCP port a listener is bound to, else 0.
     std::uint16_t boundPort() const;
+    /// The configuration given to make().
     const WatchSessionConfiguration& configuration() const { return configuration_; }
 
     struct Connection;

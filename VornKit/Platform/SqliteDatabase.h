@@ -19,13 +19,17 @@
 
 namespace vk {
 
+/// Owns one prepared statement; finalizes it on destruction. Externally synchronised, like its
+/// connection.
 class VK_EXPORT SqliteStatement {
   public:
+    /// Takes ownership of `statement` (from sqlite3_prepare_v2).
     explicit SqliteStatement(sqlite3_stmt* statement) : statement_(statement) {}
     ~SqliteStatement();
     SqliteStatement(const SqliteStatement&) = delete;
     SqliteStatement& operator=(const SqliteStatement&) = delete;
 
+    /// The statement, for binding and stepping with SQLite's API; owned by this object.
     sqlite3_stmt* get() const { return statement_; }
     /// Clears bindings and resets for the next use.
     void reset();
@@ -34,6 +38,8 @@ class VK_EXPORT SqliteStatement {
     sqlite3_stmt* statement_;
 };
 
+/// Owns one SQLite connection opened with the object store's pragmas, and caches its prepared
+/// statements. Externally synchronised: one queue at a time.
 class VK_EXPORT SqliteDatabase {
   public:
     /// Opens (creating when absent) the file. Absent with `error` set on failure.
@@ -41,7 +47,9 @@ class VK_EXPORT SqliteDatabase {
                                                 std::string* error);
     ~SqliteDatabase();
 
+    /// The connection, for SQLite calls not wrapped here; owned by this object.
     sqlite3* handle() const { return db_; }
+    /// The file the connection was opened on.
     const std::filesystem::path& path() const { return path_; }
 
     /// Runs statements without results. False with `error` set on failure.
@@ -51,6 +59,7 @@ class VK_EXPORT SqliteDatabase {
     /// Steps a bound statement without results to its end and resets it. False with `error` set
     /// on failure.
     bool runToEnd(SqliteStatement* statement, std::string* error);
+    /// SQLite's message for the connection's last failed call.
     std::string lastError() const;
     /// `name` as an SQL identifier: in double quotes, inner quotes doubled.
     static std::string quoteIdentifier(const std::string& name);

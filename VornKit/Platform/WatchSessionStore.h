@@ -99,7 +99,7 @@ class VK_EXPORT WatchSessionStore {
         std::string peer;
         /// The marks once committed.
         PeerMarks marks;
-        std::vector<std::filesystem::path> files;  ///< each prepared beside it as <file>.tmp
+        std::vector<std::filesystem::path> files;  ///< each prepared beside it as `<file>.tmp`
     };
     /// Prepares the record that user-info transfer `sequence` from `peer` was handed over; absent
     /// when `peer` is no session id, the store is not open or the write fails.
