@@ -19,6 +19,7 @@
 
 namespace vk {
 
+/// How a protection space asks to be authenticated. Sessions raise only serverTrust challenges.
 enum class AuthenticationMethod {
     serverTrust,
     httpBasic,
@@ -30,26 +31,39 @@ enum class AuthenticationMethod {
     defaultMethod,
 };
 
+/// Where a challenge comes from: the server and the authentication it asks for.
 struct VK_EXPORT ProtectionSpace {
+    /// The server's host name as in the URL.
     std::string host;
+    /// The server's port.
     int port = 0;
     std::string protocol;  ///< "https", "http", ...
+    /// The authentication asked for.
     AuthenticationMethod authenticationMethod = AuthenticationMethod::defaultMethod;
     /// The server's chain; present for serverTrust challenges only.
     std::shared_ptr<const ServerTrust> serverTrust;
 };
 
+/// One challenge handed to a session delegate. A value.
 struct VK_EXPORT AuthenticationChallenge {
+    /// Where it comes from.
     ProtectionSpace protectionSpace;
+    /// How many earlier answers to this protection space failed; always 0 for the server-trust
+    /// challenges sessions raise.
     int previousFailureCount = 0;
 };
 
 /// What a delegate answers a challenge with: a trust (for serverTrust) or a user and password.
 struct VK_EXPORT UrlCredential {
+    /// The trust accepted (serverTrust challenges).
     std::shared_ptr<const ServerTrust> trust;
+    /// User and password (password challenges).
+    /// @{
     std::string user;
     std::string password;
+    /// @}
 
+    /// A credential that accepts `serverTrust`.
     static UrlCredential forTrust(std::shared_ptr<const ServerTrust> serverTrust) {
         UrlCredential credential;
         credential.trust = std::move(serverTrust);
@@ -57,6 +71,7 @@ struct VK_EXPORT UrlCredential {
     }
 };
 
+/// What a delegate does with a challenge.
 enum class AuthChallengeDisposition : int {
     useCredential = 0,  ///< accept with the credential given (for a trust: that very trust)
     performDefaultHandling = 1,         ///< let the system decide, as if there were no delegate

@@ -17,8 +17,11 @@
 
 namespace vk {
 
+/// Decides which attributes of a registered object a save must write (see the top of this file).
+/// Used on the context's queue, one tracker per entity per pass.
 class VK_EXPORT ChangeTracker {
   public:
+    /// A tracker for objects of `entity`, which must outlive it.
     explicit ChangeTracker(const EntityDescription& entity) : entity_(entity) {}
 
     /// Whether attribute `index` of `object`, whose store value is now `current`, must be written.

@@ -17,10 +17,13 @@
 
 namespace vk {
 
+/// The SQL of one entity's table (see the top of this file). Immutable once built.
 class VK_EXPORT EntityTable {
   public:
+    /// The statements for `entity` of `model`; `entity` must outlive the table.
     EntityTable(const ManagedObjectModel& model, const EntityDescription& entity);
 
+    /// The entity given at construction.
     const EntityDescription& entity() const { return *entity_; }
     /// "Z_PK" then every attribute column, quoted and comma-separated.
     const std::string& selectColumns() const { return selectColumns_; }

@@ -27,26 +27,35 @@
 
 namespace vk {
 
+/// A query of one entity: conditions built from attribute names and/or SQL text, and a limit (see
+/// the top of this file). A plain value.
 struct VK_EXPORT FetchRequest {
+    /// A placeholder's value: one store value, or a list bound as one value for `IN (?)`.
     using Argument = std::variant<StoreValue, std::vector<StoreValue>>;
 
     /// One attribute test built by where()/whereIn()/whereNotNull().
     struct Term {
         enum class Test { Equal, In, NotNull };
         std::string keyPath;  ///< "attribute" or "relationship.attribute"
+        /// How the attribute is tested.
         Test test = Test::Equal;
+        /// The value (Equal) or list of values (In); unused for NotNull.
         Argument value;
     };
 
+    /// The entity queried.
     std::string entityName;
     /// SQL condition; empty selects every row (unless terms are given).
     std::string condition;
     /// Values for the placeholders of `condition`, in order.
     std::vector<Argument> arguments;
+    /// At most this many objects; absent for no limit.
     std::optional<std::int64_t> fetchLimit;
+    /// The tests added by where(), whereIn() and whereNotNull(), AND-ed.
     std::vector<Term> terms;
 
     FetchRequest() = default;
+    /// A query of `entity` with an optional SQL condition, its arguments and a limit.
     explicit FetchRequest(std::string entity, std::string sqlCondition = {},
                           std::vector<Argument> sqlArguments = {},
                           std::optional<std::int64_t> limit = std::nullopt)
@@ -61,6 +70,7 @@ struct VK_EXPORT FetchRequest {
     FetchRequest& whereIn(std::string keyPath, std::vector<StoreValue> values);
     /// Adds "keyPath is not null".
     FetchRequest& whereNotNull(std::string keyPath);
+    /// Returns at most `count` objects; returns this request.
     FetchRequest& limit(std::int64_t count);
 };
 

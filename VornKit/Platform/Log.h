@@ -59,9 +59,11 @@ class VK_EXPORT LogMessage {
   public:
     LogMessage() = default;
     /// A message of one public text.
+    /// @{
     LogMessage(std::string_view text) { parts_.push_back({std::string(text), false}); }  // NOLINT
     LogMessage(const char* text) : LogMessage(std::string_view(text)) {}                 // NOLINT
     LogMessage(const std::string& text) : LogMessage(std::string_view(text)) {}          // NOLINT
+    /// @}
 
     /// Appends public text.
     LogMessage& operator<<(std::string_view text);

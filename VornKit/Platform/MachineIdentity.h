@@ -24,6 +24,8 @@ namespace vk {
 
 class DBusConnection;
 
+/// What this machine says about itself: an application-specific id and its user-visible name.
+/// Thread-safe; every call reads afresh.
 class VK_EXPORT MachineIdentity {
   public:
     virtual ~MachineIdentity() = default;
@@ -35,15 +37,23 @@ class VK_EXPORT MachineIdentity {
 
     /// The installed identity, else a LinuxMachineIdentity with the standard paths.
     static std::shared_ptr<MachineIdentity> shared();
+    /// Replaces the process's identity (a host's own, a test's FixedMachineIdentity); nullptr
+    /// brings back the default on the next shared(). Thread-safe.
     static void install(std::shared_ptr<MachineIdentity> identity);
 };
 
+/// The identity of a Linux machine: /etc/machine-id and the pretty host name (see the top of this
+/// file).
 class VK_EXPORT LinuxMachineIdentity : public MachineIdentity {
   public:
+    /// Where the machine's files are read from (tests point them into a temporary directory).
     struct Paths {
+        /// The machine id file.
         std::filesystem::path machineId = "/etc/machine-id";
+        /// The machine-info file holding PRETTY_HOSTNAME.
         std::filesystem::path machineInfo = "/etc/machine-info";
     };
+    /// How long the host-name question to systemd-hostnamed may take.
     static constexpr std::chrono::milliseconds kHostnamedTimeout{1000};
 
     /// The standard paths and the shared system bus.
@@ -68,8 +78,10 @@ class VK_EXPORT LinuxMachineIdentity : public MachineIdentity {
     std::shared_ptr<DBusConnection> systemBus_;
 };
 
+/// Test double: answers what it was given.
 class VK_EXPORT FixedMachineIdentity : public MachineIdentity {
   public:
+    /// `id` is returned for every application id; `name` is the device name (either may be absent).
     FixedMachineIdentity(std::optional<Uuid> id, std::optional<std::string> name)
         : id_(id), name_(std::move(name)) {}
     std::optional<Uuid> applicationSpecificId(const Uuid&) const override { return id_; }

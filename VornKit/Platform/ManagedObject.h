@@ -26,25 +26,32 @@ namespace vk {
 
 class ObjectContext;
 
+/// The bytes of a transformable column (a keyed archive).
 using StoreBytes = std::vector<std::uint8_t>;
 /// One column value: null, integer (also Boolean), double (also float and date), text, bytes
 /// (transformable), or the destination object of a to-one relationship.
 using StoreValue = std::variant<std::monostate, std::int64_t, double, std::string, StoreBytes,
                                 std::shared_ptr<ManagedObject>>;
 
+/// The base of every object an ObjectContext keeps (see the top of this file). Registered with a
+/// context it belongs to that context's queue; free-standing, to whoever holds it.
 class VK_EXPORT ManagedObject : public std::enable_shared_from_this<ManagedObject> {
   public:
+    /// A free-standing object of the entity `entityName`; ObjectContext::insert() registers it.
     explicit ManagedObject(std::string entityName) : entityName_(std::move(entityName)) {}
     virtual ~ManagedObject() = default;
     ManagedObject(const ManagedObject&) = delete;
     ManagedObject& operator=(const ManagedObject&) = delete;
 
+    /// The entity (table) the object belongs to.
     const std::string& entityName() const { return entityName_; }
     /// The row's primary key; 0 until the object has been saved.
     std::int64_t primaryKey() const { return primaryKey_; }
     /// The context the object is registered with, or nullptr when free-standing.
     std::shared_ptr<ObjectContext> managedObjectContext() const { return context_.lock(); }
+    /// Whether the object was inserted into its context and not saved yet.
     bool isInserted() const { return inserted_; }
+    /// Whether the object was deleted from its context and the deletion not saved yet.
     bool isDeleted() const { return deleted_; }
 
     /// The value of attribute `index` of the entity, as the store writes it.

@@ -45,9 +45,12 @@ inline constexpr std::uint32_t IsDirect = 0x20000;
 inline constexpr std::uint32_t IsWWAN = 0x40000;
 }  // namespace ReachabilityFlags
 
+/// Whether one host or address can be reached now, and a callback when that changes (see the top
+/// of this file).
 class VK_EXPORT NetworkReachabilityTarget
     : public std::enable_shared_from_this<NetworkReachabilityTarget> {
   public:
+    /// Called with the new ReachabilityFlags bits.
     using Callback = std::function<void(std::uint32_t flags)>;
 
     /// A target for `hostName`; null for an empty name or without a network monitor.
@@ -69,6 +72,7 @@ class VK_EXPORT NetworkReachabilityTarget
     /// Stops calling back (a delivery already on its way to the queue is dropped).
     void unschedule();
 
+    /// The network monitor the flags come from.
     const std::shared_ptr<NetworkMonitor>& monitor() const { return monitor_; }
 
   private:

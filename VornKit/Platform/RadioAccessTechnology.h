@@ -36,6 +36,7 @@ inline constexpr const char* LTE = "CTRadioAccessTechnologyLTE";
 inline constexpr const char* NR = "CTRadioAccessTechnologyNR";
 }  // namespace RadioAccessTechnology
 
+/// Which mobile network generation carries data now. Thread-safe; every call asks afresh.
 class VK_EXPORT RadioInfo {
   public:
     virtual ~RadioInfo() = default;
@@ -44,11 +45,15 @@ class VK_EXPORT RadioInfo {
 
     /// The installed source, else a ModemRadioInfo on the shared system bus.
     static std::shared_ptr<RadioInfo> shared();
+    /// Replaces the process's source (a test's FixedRadioInfo); nullptr brings back the default on
+    /// the next shared(). Thread-safe.
     static void install(std::shared_ptr<RadioInfo> info);
 };
 
+/// Asks ModemManager, else oFono, over the system bus (see the top of this file).
 class VK_EXPORT ModemRadioInfo : public RadioInfo {
   public:
+    /// How long each bus call may take.
     static constexpr std::chrono::milliseconds kTimeout{1000};
 
     /// `systemBus` null: the shared system-bus connection, looked up at each call.
@@ -69,8 +74,10 @@ class VK_EXPORT ModemRadioInfo : public RadioInfo {
     std::shared_ptr<DBusConnection> systemBus_;
 };
 
+/// Test double: answers what it was given.
 class VK_EXPORT FixedRadioInfo : public RadioInfo {
   public:
+    /// `technology` is what every call returns (a RadioAccessTechnology constant, or absent).
     explicit FixedRadioInfo(std::optional<std::string> technology)
         : technology_(std::move(technology)) {}
     std::optional<std::string> currentRadioAccessTechnology() override { return technology_; }

@@ -23,9 +23,12 @@
 
 namespace vk {
 
+/// The keychain on the desktop's Secret Service, through libsecret (see the top of this file).
 class VK_EXPORT SecretServiceStore : public SecretStore {
   public:
+    /// The Secret Service's bus name.
     static constexpr const char* kBusName = "org.freedesktop.secrets";
+    /// The libsecret schema every item carries.
     static constexpr const char* kSchemaName = "app.vorn.VornKit.GenericPassword";
 
     /// A store in the keychain `keychain` ($VORNKIT_KEYCHAIN or "login" when empty).
@@ -37,6 +40,7 @@ class VK_EXPORT SecretServiceStore : public SecretStore {
     SecretStatus remove(const SecretQuery& query) override;
     std::string_view backendName() const override { return "secret-service"; }
 
+    /// The keychain name every item of this store carries and every query matches.
     const std::string& keychain() const { return keychain_; }
 
   private:

@@ -14,6 +14,8 @@
 
 namespace vk {
 
+/// An exclusive lock beside a store file, held by this object while it lives (see the top of this
+/// file). One owner.
 class VK_EXPORT StoreMoveLock {
   public:
     /// Blocks until the lock is held. When the lock file cannot be opened the lock is not held
@@ -23,7 +25,9 @@ class VK_EXPORT StoreMoveLock {
     StoreMoveLock(const StoreMoveLock&) = delete;
     StoreMoveLock& operator=(const StoreMoveLock&) = delete;
 
+    /// Whether the lock is held; false only when the lock file could not be opened.
     bool held() const { return fd_ >= 0; }
+    /// Why the lock is not held; empty when it is.
     const std::string& error() const { return error_; }
 
   private:

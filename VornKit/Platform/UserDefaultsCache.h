@@ -23,6 +23,8 @@ namespace vk {
 /// Keys whose values changed, with the new value (absent when removed).
 using DefaultsChanges = std::vector<std::pair<std::string, std::optional<DefaultsValue>>>;
 
+/// What a user-defaults store last read of its file (see the top of this file). Externally
+/// synchronised.
 class VK_EXPORT UserDefaultsCache {
   public:
     /// Whether the cached contents stand for a file whose stamp is `now`.
@@ -33,6 +35,7 @@ class VK_EXPORT UserDefaultsCache {
     /// Makes the next read go to the file.
     void invalidate() { filled_ = false; }
 
+    /// The values last taken (empty before the first take()).
     const DefaultsDictionary& values() const { return contents_.values; }
 
   private:

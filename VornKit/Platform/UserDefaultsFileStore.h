@@ -30,6 +30,7 @@ struct VK_EXPORT DefaultsFileStamp {
     std::int64_t size = 0;
     std::int64_t modifiedNs = 0;
     std::int64_t changedNs = 0;
+    /// Same file, same size and times: the file has not visibly changed.
     bool operator==(const DefaultsFileStamp&) const = default;
 };
 
@@ -41,11 +42,16 @@ struct VK_EXPORT DefaultsFileSnapshot {
     std::optional<DefaultsFileContents> contents;
 };
 
+/// Reads the defaults file and changes it under the lock shared with other processes (see the top
+/// of this file). Externally synchronised.
 class VK_EXPORT UserDefaultsFileStore {
   public:
+    /// A store for `file`; nothing is read or created until asked.
     explicit UserDefaultsFileStore(std::filesystem::path file);
 
+    /// The defaults file.
     const std::filesystem::path& file() const { return file_; }
+    /// Where an unreadable file is copied before it is replaced: `<file>.corrupt`.
     std::filesystem::path corruptCopy() const;
 
     /// The file's stamp now, by its path.

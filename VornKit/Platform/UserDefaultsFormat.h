@@ -30,9 +30,11 @@ struct VK_EXPORT DefaultsFileContents {
 
     /// Sets `key` to `value`, or removes it (absent); either replaces a kept entry of that key.
     void assign(const std::string& key, const std::optional<DefaultsValue>& value);
+    /// Same values and same kept entries.
     bool operator==(const DefaultsFileContents&) const = default;
 };
 
+/// The text form of a defaults file (see the top of this file). Pure functions; thread-safe.
 class VK_EXPORT UserDefaultsFormat {
   public:
     /// The contents of a file's text; absent when the text is not one JSON object. An empty

@@ -23,18 +23,23 @@
 
 namespace vk {
 
+/// Called with a key's new value (absent when the key was removed).
 using DefaultsObserver = std::function<void(const std::optional<DefaultsValue>&)>;
 
+/// The change observers of one user-defaults store (see the top of this file). Thread-safe.
 class VK_EXPORT UserDefaultsObservers {
   public:
     UserDefaultsObservers() = default;
     UserDefaultsObservers(const UserDefaultsObservers&) = delete;
     UserDefaultsObservers& operator=(const UserDefaultsObservers&) = delete;
 
+    /// Registers `block` for changes of `key`, run on `queue` (null: inline on the thread that
+    /// found the change). Returns the token for remove(), never 0.
     std::uint64_t add(std::string key, std::shared_ptr<DispatchQueue> queue,
                       DefaultsObserver block);
     /// Unregisters; waits while the block runs on another thread (see above).
     void remove(std::uint64_t token);
+    /// Whether no observer is registered.
     bool empty() const;
     /// Each observer hears about its key once per call, with the key's new value.
     void notify(const DefaultsChanges& changes);

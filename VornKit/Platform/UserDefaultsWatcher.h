@@ -14,6 +14,8 @@
 
 namespace vk {
 
+/// Tells a user-defaults store that its file may have changed, from an inotify thread of its own
+/// (see the top of this file).
 class VK_EXPORT UserDefaultsWatcher {
   public:
     /// Starts watching; `valid()` is false when the system refused (the store then notices
@@ -24,6 +26,7 @@ class VK_EXPORT UserDefaultsWatcher {
     UserDefaultsWatcher(const UserDefaultsWatcher&) = delete;
     UserDefaultsWatcher& operator=(const UserDefaultsWatcher&) = delete;
 
+    /// Whether the watch is running.
     bool valid() const { return thread_.joinable(); }
 
   private:

@@ -35,6 +35,7 @@ namespace vk {
 /// at most `maxFrameSize` bytes (plus the bytes of one append).
 class VK_EXPORT WatchFrameReader {
   public:
+    /// A reader that refuses frames longer than `maxFrameSize` bytes.
     explicit WatchFrameReader(std::size_t maxFrameSize) : maxFrameSize_(maxFrameSize) {}
 
     enum class Status {
@@ -43,11 +44,13 @@ class VK_EXPORT WatchFrameReader {
         TooLarge,  ///< a frame announced more than the limit: the stream is unusable
     };
 
+    /// Adds bytes read from the stream.
     void append(const std::uint8_t* bytes, std::size_t size);
     /// The next complete frame, in order. After TooLarge every call returns TooLarge.
     Status next(std::vector<std::uint8_t>& body);
     /// Whether an unfinished frame (or part of its length) is buffered.
     bool midFrame() const { return buffered() > 0; }
+    /// The current limit.
     std::size_t maxFrameSize() const { return maxFrameSize_; }
     /// Changes the limit for the frames not yet returned (a link raises it once authenticated).
     void setMaxFrameSize(std::size_t maxFrameSize) { maxFrameSize_ = maxFrameSize; }

@@ -31,8 +31,11 @@
 
 namespace vk {
 
+/// The secret both ends of a paired TCP link hold.
 struct VK_EXPORT WatchPairingKey {
+    /// Bytes in a key.
     static constexpr std::size_t kSize = 32;
+    /// The key.
     std::array<std::uint8_t, kSize> bytes{};
 };
 
@@ -43,13 +46,19 @@ VK_EXPORT std::optional<WatchPairingKey> readWatchPairingKey(const std::filesyst
 /// Writes a new random pairing key to `path` (mode 0600); never replaces an existing file.
 VK_EXPORT bool createWatchPairingKey(const std::filesystem::path& path, std::string& error);
 
+/// One side of a paired link's handshake and sealing (see the top of this file). Externally
+/// synchronised: one per connection, used by the session's I/O thread.
 class VK_EXPORT WatchLinkCipher {
   public:
+    /// Bytes of a hello: "VKW1" and an X25519 public key.
     static constexpr std::size_t kHelloSize = 36;
+    /// Bytes of a secretstream header.
     static constexpr std::size_t kHeaderSize = 24;
     /// Bytes a sealed frame adds to its plain text.
     static constexpr std::size_t kSealOverhead = 17;
 
+    /// A cipher for a new connection with a fresh key pair; `initiator` is true on the connecting
+    /// side.
     WatchLinkCipher(const WatchPairingKey& key, bool initiator);
     ~WatchLinkCipher();
     WatchLinkCipher(const WatchLinkCipher&) = delete;
