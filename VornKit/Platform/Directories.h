@@ -13,6 +13,8 @@
 
 namespace vk {
 
+/// The application's places on disk, created on demand. Thread-safe; a directory that cannot be
+/// created is reported as absent.
 class VK_EXPORT Directories {
   public:
     /// The application-group identifier shared by the application and its extensions (keychain

@@ -21,6 +21,8 @@
 
 namespace vk {
 
+/// The network monitor backed by NetworkManager over the system bus (see the top of this file).
+/// Thread-safe; observers run on the bus connection's thread.
 class VK_EXPORT NetworkManagerMonitor : public NetworkMonitor {
   public:
     static constexpr const char* kBusName = "org.freedesktop.NetworkManager";

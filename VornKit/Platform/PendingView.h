@@ -27,6 +27,8 @@
 
 namespace vk {
 
+/// Lets the store's queries see a context's unsaved changes through TEMP tables and views, without
+/// writing to the store file (see the top of this file). Bound to the context's queue.
 class VK_EXPORT PendingView {
   public:
     /// What the view needs of the context's objects: their entity and their current row values.

@@ -9,6 +9,7 @@
 
 namespace vk {
 
+/// Facts about the machine the process runs on. Thread-safe.
 struct VK_EXPORT ProcessInfo {
     /// Physical memory of the machine in bytes (all of it, not what is free); 0 when the system
     /// does not say.

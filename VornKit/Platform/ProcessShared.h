@@ -11,6 +11,8 @@
 
 namespace vk {
 
+/// The process-wide T behind a platform interface's shared()/install() pair: the installed one,
+/// else one made on first use. Thread-safe; never destroyed.
 template <class T>
 class VK_EXPORT ProcessShared {
   public:

@@ -21,6 +21,8 @@
 
 namespace vk {
 
+/// The network monitor for hosts without NetworkManager: the network as the kernel's rtnetlink
+/// reports it (see the top of this file). Thread-safe; observers run on the monitor's own thread.
 class VK_EXPORT RtnetlinkMonitor : public NetworkMonitor {
   public:
     /// A running monitor of the calling thread's network namespace; null when the kernel refuses

@@ -13,6 +13,8 @@
 
 namespace vk {
 
+/// A 128-bit identifier with its canonical text form (8-4-4-4-12 hexadecimal digits). A plain
+/// value.
 struct VK_EXPORT Uuid {
     std::array<std::uint8_t, 16> bytes{};
 

@@ -13,6 +13,7 @@
 
 namespace vk {
 
+/// Hints to the kernel about how the process uses parts of its address space. Thread-safe.
 struct VK_EXPORT VirtualMemory {
     /// The transparent huge page size, or 0 when the system offers none (the kernel lacks them
     /// or they are switched off).

@@ -24,6 +24,7 @@
 
 namespace vk {
 
+/// What the companion device asks the player to do; coded as the enumerator's text.
 enum class PlayerCommand : int {
     destroyPlayer,
     stop,
@@ -33,28 +34,37 @@ enum class PlayerCommand : int {
     prevTrack,
 };
 
+/// The coding of PlayerCommand (its texts), found by argument-dependent lookup.
 VK_EXPORT const EnumCoding& enumCoding(PlayerCommand);
 /// The command's text ("nextTrack").
 VK_EXPORT std::string_view rawValue(PlayerCommand command);
 /// The command named by `text` (exact match), or absent.
 VK_EXPORT std::optional<PlayerCommand> playerCommandFromString(std::string_view text);
 
+/// A command's argument: an integer (`int_`) or a text (`string`). A plain value.
 class VK_EXPORT PlayerCommandArg {
   public:
     /// The message of the error a value that is neither an integer nor a text fails with.
     static constexpr std::string_view kDecodingFailed = "Decoding Failed.";
 
+    /// The two kinds of argument.
     enum class Case { int_, string };
 
     /// The integer 0.
     PlayerCommandArg() = default;
+    /// An argument of each case.
+    /// @{
     static PlayerCommandArg int_(std::int64_t value) { return PlayerCommandArg(value); }
     static PlayerCommandArg string(std::string value) { return PlayerCommandArg(std::move(value)); }
+    /// @}
 
+    /// Which case the argument is.
     Case kind() const { return payload_.index() == 0 ? Case::int_ : Case::string; }
     /// The payload when it is of that case, else nullptr.
+    /// @{
     const std::int64_t* intValue() const { return std::get_if<std::int64_t>(&payload_); }
     const std::string* stringValue() const { return std::get_if<std::string>(&payload_); }
+    /// @}
     /// The payload as a property-list value: an integer for `int`, a text for `string`.
     PlistValue value() const;
 
@@ -67,11 +77,15 @@ class VK_EXPORT PlayerCommandArg {
     std::variant<std::int64_t, std::string> payload_;
 };
 
+/// A command with its optional argument, as a watch message carries it. A plain value.
 struct VK_EXPORT PlayerCommandWrapper {
+    /// The command (required in JSON).
     PlayerCommand command = PlayerCommand::stop;
+    /// Its argument ("playAtIndex" takes the index); absent for most commands.
     std::optional<PlayerCommandArg> arg;
 
     PlayerCommandWrapper() = default;
+    /// `command` with `arg`.
     PlayerCommandWrapper(PlayerCommand command, std::optional<PlayerCommandArg> arg)
         : command(command), arg(std::move(arg)) {}
 

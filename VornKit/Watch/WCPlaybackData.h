@@ -28,6 +28,8 @@
 
 namespace vk {
 
+/// The player's state sent to the companion device: the event, and the current item and play
+/// queue kept as their MediaItem JSON. A plain value.
 class VK_EXPORT WCPlaybackStateUpdateData {
   public:
     /// A decoding placeholder: event fileDidLoad, no item, no queue.
@@ -38,6 +40,7 @@ class VK_EXPORT WCPlaybackStateUpdateData {
         PlayerEvent playerEvent, const std::shared_ptr<MediaItem>& currentItem,
         const std::optional<std::vector<std::shared_ptr<MediaItem>>>& currentPlayQueue);
 
+    /// The player event this update reports.
     PlayerEvent playerEvent() const { return playerEvent_; }
     /// The item read from its text: nullptr when there is no text.
     std::shared_ptr<MediaItem> currentItem() const;
@@ -55,10 +58,16 @@ class VK_EXPORT WCPlaybackStateUpdateData {
     std::optional<std::string> currentPlayQueueJson_;
 };
 
+/// The playback payload of a watch message: items to start playing, a player command, or the
+/// player's state. A plain value.
 struct VK_EXPORT WCPlaybackData {
+    /// Items to start playing, free-standing records.
     std::optional<std::vector<std::shared_ptr<BaseItemDto>>> items;
+    /// Where in `items` to start (required in JSON).
     std::int64_t startIndex = 0;
+    /// A command for the player.
     std::optional<PlayerCommandWrapper> command;
+    /// The player's state.
     std::optional<WCPlaybackStateUpdateData> playbackState;
 
     /// Nothing but startIndex 0 (what decoding starts from).
@@ -66,7 +75,9 @@ struct VK_EXPORT WCPlaybackData {
     /// Items to play from `startIndex`.
     WCPlaybackData(std::vector<std::shared_ptr<BaseItemDto>> items, std::int64_t startIndex = 0)
         : items(std::move(items)), startIndex(startIndex) {}
+    /// A payload carrying only `command`.
     explicit WCPlaybackData(PlayerCommandWrapper command) : command(std::move(command)) {}
+    /// A payload carrying only `playbackState`.
     explicit WCPlaybackData(WCPlaybackStateUpdateData playbackState)
         : playbackState(std::move(playbackState)) {}
 
