@@ -12,8 +12,11 @@
 
 namespace vk {
 
+/// Where the API client learns the usable bandwidth of the current network for its bit-rate
+/// estimate. Thread-safe; the installed source is held weakly.
 class VK_EXPORT BandwidthSource {
   public:
+    /// The bandwidth (bits per second) assumed while no source is installed.
     static constexpr double kDefaultBandwidth = 1'500'000.0;
 
     virtual ~BandwidthSource() = default;

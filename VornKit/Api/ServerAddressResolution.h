@@ -37,10 +37,14 @@
 
 namespace vk {
 
+/// One run of finding which of a server's addresses answers now (see the top of this file). Lives
+/// until its completion has run; start() is the way in.
 class VK_EXPORT ServerAddressResolution
     : public std::enable_shared_from_this<ServerAddressResolution> {
   public:
+    /// Time between the starts of two probes.
     static constexpr std::chrono::milliseconds kProbeInterval{200};
+    /// The path each probe asks for (its question mark escaped into the path when sent).
     static constexpr std::string_view kProbePath = "/vorn/system/info/public?format=json";
 
     /// The candidate URLs of `info`, in the order they are tried.
@@ -52,6 +56,8 @@ class VK_EXPORT ServerAddressResolution
     static void start(ApiClient& client, std::shared_ptr<DispatchQueue> callbackQueue,
                       ApiClient::AddressCompletion completion);
 
+    /// A resolution of `candidates` (two or more) for `client`, whose completion runs on
+    /// `callbackQueue`; start() makes it and keeps it alive while the probes run.
     ServerAddressResolution(std::weak_ptr<ApiClient> client, std::vector<Url> candidates,
                             std::shared_ptr<DispatchQueue> callbackQueue,
                             ApiClient::AddressCompletion completion);

@@ -24,9 +24,13 @@
 
 namespace vk {
 
+/// The identity this device and application give every server (see the top of this file).
+/// Thread-safe; the device id is read once and cached.
 class VK_EXPORT DeviceInfoManager {
   public:
+    /// The keychain entry holding the device id.
     static constexpr const char* kDeviceIdKey = "VORN_DEVICE_UUID";
+    /// The standard user-defaults key of the legacy device id.
     static constexpr const char* kLegacyDeviceIdKey = "CDVUUID";
     static constexpr const char* kAppName = "Vorn for macOS";
     /// The vendor id the per-vendor identifier is derived for (shared by the vendor's programs).

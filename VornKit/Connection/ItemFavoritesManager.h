@@ -21,8 +21,11 @@ namespace vk {
 
 class ConnectionManager;
 
+/// Favourite queries and switches by server id and item id, for callers that hold no client (see
+/// the top of this file). Thread-safe.
 class VK_EXPORT ItemFavoritesManager {
   public:
+    /// Called exactly once: the favourite flag, or false on any failure.
     using Completion = std::function<void(bool)>;
 
     /// Whether the item is a favourite of the client's user.
@@ -33,10 +36,12 @@ class VK_EXPORT ItemFavoritesManager {
                                 bool isFavorite, Completion completion);
 
     /// The same, on an explicit manager (tests, tools).
+    /// @{
     static void isItemFavorite(ConnectionManager& manager, const std::string& serverId,
                                const std::string& itemId, Completion completion);
     static void setItemFavorite(ConnectionManager& manager, const std::string& serverId,
                                 const std::string& itemId, bool isFavorite, Completion completion);
+    /// @}
 };
 
 }  // namespace vk

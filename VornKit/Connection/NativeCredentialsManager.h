@@ -38,6 +38,8 @@ class VK_EXPORT ApiClientsUpdating {
     virtual void updateApiClients(std::optional<std::vector<ServerInfo>> servers) = 0;
 };
 
+/// Keeps the host's credentials text in the keychain and hands the decoded server list to its
+/// owner (see the top of this file). Thread-safe; works on the caller's thread.
 class VK_EXPORT NativeCredentialsManager {
   public:
     static constexpr const char* kCredentialsKey = "SERVER_CREDENTIALS_KEY";

@@ -20,12 +20,15 @@
 
 namespace vk {
 
+/// The user's trust decisions for server public keys, kept in the standard user defaults (see the
+/// top of this file). Thread-safe.
 class VK_EXPORT CertificateManager {
   public:
     static constexpr int kTrusted = 1;
     static constexpr int kUndecided = 0;
     static constexpr int kNoPublicKey = 2;
 
+    /// The single instance, created on first use; lives for the process.
     static std::shared_ptr<CertificateManager> defaultManager();
 
     /// The stored status for the certificate's public key (0 when none is stored), or 2 when the

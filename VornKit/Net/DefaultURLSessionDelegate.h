@@ -13,6 +13,8 @@
 
 namespace vk {
 
+/// The trust rule of the framework's sessions: the system's trust, else the user's trust in the
+/// server's public key (see the top of this file). Stateless and thread-safe.
 class VK_EXPORT DefaultURLSessionDelegate : public UrlSessionDelegate {
   public:
     /// Server trust that checkValidityOfServerTrust accepts: useCredential with that trust.
@@ -20,6 +22,8 @@ class VK_EXPORT DefaultURLSessionDelegate : public UrlSessionDelegate {
     void didReceiveChallenge(UrlSession& session, const AuthenticationChallenge& challenge,
                              ChallengeCompletionHandler completionHandler) override;
 
+    /// Whether the server is accepted: the system trusts the chain of `trust` (anchors, dates,
+    /// host name), or the user has trusted the public key of its last certificate.
     bool checkValidityOfServerTrust(const ServerTrust& trust) const;
 };
 

@@ -40,6 +40,8 @@ inline constexpr NetworkStatus NotReachable = 0;
 inline constexpr NetworkStatus ReachableViaWiFi = 1;
 inline constexpr NetworkStatus ReachableViaWWAN = 2;
 
+/// Whether the network, a host or an address can be reached, over what link, and the change
+/// notification (see the top of this file). Thread-safe.
 class VK_EXPORT Reachability : public std::enable_shared_from_this<Reachability> {
   public:
     static constexpr std::string_view kNetworkReachabilityChangedNotification =
@@ -81,6 +83,7 @@ class VK_EXPORT Reachability : public std::enable_shared_from_this<Reachability>
     /// The speed for a radio access technology name (the largest finite double when unknown).
     static double downlinkSpeedFor(const std::optional<std::string>& radioAccessTechnology);
 
+    /// The target whose flags this monitor reads.
     const std::shared_ptr<NetworkReachabilityTarget>& target() const { return target_; }
 
   private:

@@ -27,6 +27,8 @@
 
 namespace vk {
 
+/// The client every registered server gets: an ApiClient that records playback of downloaded
+/// items in the offline store instead of reporting it (see the top of this file). Thread-safe.
 class VK_EXPORT ApiClientEx : public ApiClient {
   public:
     static constexpr std::string_view kClassName = "VornKit.ApiClientEx";
@@ -39,6 +41,7 @@ class VK_EXPORT ApiClientEx : public ApiClient {
                 std::shared_ptr<OfflineDataController> itemRepo = nullptr);
 
     std::string_view className() const override { return kClassName; }
+    /// The offline store the client records into; shared by every client.
     const std::shared_ptr<OfflineDataController>& itemRepo() const { return itemRepo_; }
 
     /// A local item's start is not reported; any other item's goes to the server as usual.

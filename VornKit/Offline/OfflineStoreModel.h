@@ -14,10 +14,12 @@
 
 namespace vk {
 
+/// The offline store's object model (see the top of this file). Built once; immutable and shared.
 class VK_EXPORT OfflineStoreModel {
   public:
     /// Raised whenever attributes are added, so older store files gain the new columns.
     static constexpr int kVersion = 1;
+    /// The model, built on first use. Thread-safe.
     static std::shared_ptr<const ManagedObjectModel> shared();
 };
 

@@ -15,8 +15,12 @@
 
 namespace vk {
 
+/// The listeners of a player, kept weakly, each once, in the order added; for player
+/// implementations. Thread-safe.
 class VK_EXPORT PlayerDelegateList {
   public:
+    /// Adds `delegate` at the end unless it is already listed (null is ignored); the list keeps it
+    /// weakly, so the caller keeps it alive.
     void add(const std::shared_ptr<PlayerEventDelegate>& delegate) {
         if (!delegate)
             return;
@@ -29,6 +33,8 @@ class VK_EXPORT PlayerDelegateList {
         delegates_.push_back(delegate);
     }
 
+    /// Removes `delegate` (and listeners that have gone away); a call already running is not
+    /// stopped.
     void remove(const std::shared_ptr<PlayerEventDelegate>& delegate) {
         std::lock_guard lock(mutex_);
         std::erase_if(delegates_, [&](const std::weak_ptr<PlayerEventDelegate>& weak) {

@@ -42,6 +42,8 @@ enum class SubtitleDropShadow : std::int64_t {
 VK_EXPORT std::optional<SubtitleTextSize> makeSubtitleTextSize(std::int64_t rawValue);
 VK_EXPORT std::optional<SubtitleDropShadow> makeSubtitleDropShadow(std::int64_t rawValue);
 
+/// How subtitles look in the local player, as the web user interface stores it (see the top of
+/// this file). Externally synchronised; shared as std::shared_ptr.
 class VK_EXPORT SubtitleStyles {
   public:
     std::int64_t verticalPosition = 10;
@@ -60,6 +62,7 @@ class VK_EXPORT SubtitleStyles {
     /// infinite opacity as the default 1).
     std::string encode() const;
 
+    /// All six fields equal.
     bool operator==(const SubtitleStyles&) const = default;
 };
 

@@ -25,6 +25,8 @@ namespace vk {
 /// read or the message failed.
 using WCReplyHandler = std::function<void(std::optional<WCMessage>)>;
 
+/// Sends watch messages through a watch session (see the top of this file). Keeps no state of its
+/// own; usable from any thread. Reply handlers run once, on the session's queue.
 class VK_EXPORT WCCommands {
   public:
     /// Sends through WatchSession::defaultSession(), looked up at each call.

@@ -10,10 +10,14 @@
 
 namespace vk {
 
+/// The payload of an "updateCredentials" watch message: the saved server credentials. A plain
+/// value.
 struct VK_EXPORT WCCredentialsData {
+    /// The credentials (required in JSON).
     NativeCredentials credentials;
 
     WCCredentialsData() = default;
+    /// A payload carrying `credentials`.
     explicit WCCredentialsData(NativeCredentials credentials)
         : credentials(std::move(credentials)) {}
 

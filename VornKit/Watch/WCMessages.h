@@ -42,11 +42,15 @@ VK_EXPORT std::string_view rawValue(Command command);
 /// The command whose wire text is exactly `text`, or absent.
 VK_EXPORT std::optional<Command> commandFromString(std::string_view text);
 
+/// Why WCCommands sent nothing.
 enum class WCCommandError {
     SessionNotActive,  ///< the session is not in the activated state: nothing was sent
 };
+/// The error's text for log lines.
 VK_EXPORT std::string_view describe(WCCommandError error);
 
+/// One message of the watch link: a command, its creation time and the payload the command needs
+/// (see the top of this file). A plain value.
 class VK_EXPORT WCMessage {
   public:
     /// A message stamped now. Stops the process when the payload `command` needs is missing.
@@ -60,10 +64,14 @@ class VK_EXPORT WCMessage {
     /// The dictionary form (above).
     PlistDictionary dictionary() const;
 
+    /// When the message was made (as received, for a message read from a dictionary).
     Date timestamp() const { return timestamp_; }
 
+    /// What the message asks or announces.
     Command command;
+    /// The credentials payload ("updateCredentials").
     std::optional<WCCredentialsData> credentialsData;
+    /// The playback payload (start playback, player command, playback state).
     std::optional<WCPlaybackData> playbackData;
 
   private:

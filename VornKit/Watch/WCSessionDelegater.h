@@ -47,12 +47,17 @@ inline constexpr std::string_view WCReachabilityDidChange = "WCReachabilityDidCh
 inline constexpr std::string_view WCMessageRecieved = "WCMessageRecieved";
 }  // namespace WCNotificationName
 
+/// The application side's watch-session delegate: turns what arrives into WCMessage values for the
+/// reply delegate or the notification centre (see the top of this file). Thread-safe.
 class VK_EXPORT WCSessionDelegater final : public WatchSessionDelegate {
   public:
+    /// A delegater that hands reply-expecting messages to `replyDelegate` (held weakly).
     explicit WCSessionDelegater(std::weak_ptr<WCMessageReplyDelegate> replyDelegate);
     WCSessionDelegater() = delete;
 
+    /// The reply delegate, or nullptr when none is set or it is gone.
     std::shared_ptr<WCMessageReplyDelegate> replyDelegate() const;
+    /// Replaces the reply delegate (held weakly) for the messages that arrive from now on.
     void setReplyDelegate(std::weak_ptr<WCMessageReplyDelegate> replyDelegate);
 
     void activationDidComplete(WatchSession& session, WatchActivationState state,
