@@ -217,13 +217,13 @@ class VK_EXPORT ApiClient : public std::enable_shared_from_this<ApiClient> {
 
     // Image and stream URLs (built on the calling thread) -------------------------------------
 
-    /// <address>/vorn/Items/{itemId}/Images/{type}[/{index}] with `requestParams` plus one
+    /// `<address>/vorn/Items/{itemId}/Images/{type}[/{index}]` with `requestParams` plus one
     /// parameter per present option (an option replaces a request parameter of the same name;
     /// integers in decimal, Booleans "true"/"false"). Absent without an address (getUrl()).
     virtual std::optional<Url> getScaledImageUrl(const std::string& itemId,
                                                  const ImageOptions& imageOptions,
                                                  QueryParams requestParams);
-    /// <address>/vorn/Audio/{item.Id}/universal with UserId, DeviceId, api_key, PlaySessionId,
+    /// `<address>/vorn/Audio/{item.Id}/universal` with UserId, DeviceId, api_key, PlaySessionId,
     /// StartTimeTicks, EnableRedirection=true, EnableRemoteMedia, and each optional argument
     /// that is present. Absent without a token (nothing logged, the play session unchanged) or
     /// without an address. Every call that has a token advances startingPlaySession() by one
@@ -270,13 +270,13 @@ class VK_EXPORT ApiClient : public std::enable_shared_from_this<ApiClient> {
     /// The completion runs on the session's delegate queue.
     virtual void getSyncJobForDownloadItem(const BaseItemDto& item,
                                            Completion<SyncJobCreationResult> completionHandler);
-    /// GET Sync/Items/Ready?TargetId=<device id>, the answer a JSON list of SyncJobItem decoded
+    /// GET `Sync/Items/Ready?TargetId=<device id>`, the answer a JSON list of SyncJobItem decoded
     /// with `decoder` (a store decoder runs the decode inside the store's context). The
     /// completion runs on `callbackQueue` when given, else on the session's delegate queue.
     virtual void getReadySyncItems(JsonDecoder decoder,
                                    std::shared_ptr<DispatchQueue> callbackQueue,
                                    Completion<std::vector<SyncJobItem>> completionHandler);
-    /// POST Sync/JobItems/<id>/Transferred without a body; logs
+    /// POST `Sync/JobItems/<id>/Transferred` without a body; logs
     /// "reportSyncJobItemTransferred response: <answer or nil>". `completion`, when given, gets
     /// the answer too (absent on failure), on the session's delegate queue.
     virtual void reportSyncJobItemTransferred(std::int64_t syncJobItemId,

@@ -53,7 +53,7 @@ class SearchProvider : public std::enable_shared_from_this<SearchProvider> {
         std::chrono::milliseconds answerTimeout{1500};
         /// How long GetResultMetas waits for covers still being fetched.
         std::chrono::milliseconds iconWait{400};
-        /// Where cover files go; empty: <temporary dir>/vornkit-search-icons.
+        /// Where cover files go; empty: `<temporary dir>/vornkit-search-icons`.
         std::filesystem::path iconDirectory;
     };
 

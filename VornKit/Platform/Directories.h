@@ -21,12 +21,12 @@ class VK_EXPORT Directories {
     /// access group, store container, first-run flag).
     static constexpr std::string_view kApplicationGroupIdentifier = "group.app.vorn";
 
-    /// <data home>/<bundle identifier>/Documents.
+    /// `<data home>/<bundle identifier>/Documents`.
     static std::optional<std::filesystem::path> documents();
-    /// <data home>/<group identifier>.
+    /// `<data home>/<group identifier>`.
     static std::optional<std::filesystem::path> applicationGroupContainer(
         std::string_view groupIdentifier = kApplicationGroupIdentifier);
-    /// <temporary directory>/<bundle identifier>.
+    /// `<temporary directory>/<bundle identifier>`.
     static std::filesystem::path temporary();
 };
 

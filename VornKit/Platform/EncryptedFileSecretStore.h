@@ -40,7 +40,7 @@ class VK_EXPORT EncryptedFileSecretStore : public SecretStore {
     static constexpr const char* kStoreFileName = "store";
     static constexpr const char* kLockFileName = "lock";
 
-    /// <data home>/vornkit-secrets.
+    /// `<data home>/vornkit-secrets`.
     static std::filesystem::path defaultDirectory(const Environment& environment);
 
     /// A store whose files live in `directory`; nothing is created or read before the first call.
