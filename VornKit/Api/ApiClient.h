@@ -67,11 +67,16 @@ class VK_EXPORT ApiClient : public std::enable_shared_from_this<ApiClient> {
     /// The decoder user-information key of an object-store context (see fetchContent).
     static constexpr const char* kManagedObjectContextKey = "managedObjectContext";
 
+    /// Query parameters by name (sent in name order).
     using QueryParams = std::map<std::string, std::string>;
+    /// Gets the answer's text, or nothing on failure; called exactly once.
     using TextCompletion = std::function<void(std::optional<std::string>)>;
+    /// Gets the decoded answer, or nothing on failure; called exactly once.
     template <class T>
     using Completion = std::function<void(std::optional<T>)>;
+    /// Library items as a query answers them.
     using ItemList = std::vector<std::shared_ptr<BaseItemDto>>;
+    /// Gets the server address, or the error that kept one from being found; called exactly once.
     using AddressCompletion =
         std::function<void(std::optional<std::string> address, std::optional<UrlError> error)>;
 

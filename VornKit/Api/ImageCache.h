@@ -32,6 +32,7 @@ namespace vk {
 /// A bounded, thread-safe cache of decoded images by key (see the file comment).
 class VK_EXPORT ImageCache {
   public:
+    /// A decoded image, shared and immutable.
     using ImagePtr = std::shared_ptr<const Image>;
 
     /// The shared cache, created on first use with a count limit of 30.

@@ -34,9 +34,14 @@ namespace vk {
 /// Music browsing and search over the clients of a ConnectionManager; cheap to copy and to make.
 class MediaSource {
   public:
+    /// The client's parameter and item-list types.
+    /// @{
     using QueryParams = ApiClient::QueryParams;
     using ItemList = ApiClient::ItemList;
+    /// @}
+    /// Gets the items found (empty on failure); called exactly once.
     using ListCompletion = std::function<void(ItemList)>;
+    /// Gets the server's answer, or nothing on failure; called exactly once.
     using ResponseCompletion = std::function<void(std::optional<GetItemsResponse>)>;
 
     /// Types excluded from every children listing (replaces any caller value).

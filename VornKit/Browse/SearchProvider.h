@@ -39,11 +39,14 @@ namespace vk {
 /// start().
 class SearchProvider : public std::enable_shared_from_this<SearchProvider> {
   public:
+    /// Library items as a search answers them.
     using ItemList = MediaSource::ItemList;
+    /// The D-Bus interface the provider implements.
     static constexpr const char* kInterface = "org.gnome.Shell.SearchProvider2";
 
     /// Where the provider is exported, which server it searches and how long calls may wait.
     struct Options {
+        /// The object path the provider is exported at.
         std::string objectPath = "/app/vorn/SearchProvider";
         /// Requested on the connection when given (the name the shell's provider file names).
         std::optional<std::string> busName;
@@ -57,9 +60,12 @@ class SearchProvider : public std::enable_shared_from_this<SearchProvider> {
         std::filesystem::path iconDirectory;
     };
 
+    /// Gets the item the user picked, the search terms and the event's timestamp; see
+    /// setActivateCallback().
     using ActivateCallback =
         std::function<void(std::shared_ptr<BaseItemDto> item, std::vector<std::string> terms,
                            std::uint32_t timestamp)>;
+    /// Gets the search terms and the event's timestamp; see setLaunchCallback().
     using LaunchCallback =
         std::function<void(std::vector<std::string> terms, std::uint32_t timestamp)>;
 

@@ -26,6 +26,7 @@ struct VK_EXPORT DeviceInfo {
     std::optional<std::string> appVersion;  ///< the application's version text
     std::string appName;                    ///< the application name
 
+    /// Field-by-field equality.
     friend bool operator==(const DeviceInfo&, const DeviceInfo&) = default;
 };
 

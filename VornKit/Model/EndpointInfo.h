@@ -17,6 +17,7 @@ struct VK_EXPORT EndpointInfo {
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<EndpointInfo>& fieldTable();
+    /// Field-by-field equality.
     friend bool operator==(const EndpointInfo&, const EndpointInfo&) = default;
 };
 

@@ -64,6 +64,7 @@ struct VK_EXPORT ImageOptions {
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<ImageOptions>& fieldTable();
+    /// Field-by-field equality.
     friend bool operator==(const ImageOptions&, const ImageOptions&) = default;
 };
 

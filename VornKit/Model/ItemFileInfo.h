@@ -30,6 +30,7 @@ struct VK_EXPORT ItemFileInfo {
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<ItemFileInfo>& fieldTable();
+    /// Field-by-field equality.
     friend bool operator==(const ItemFileInfo&, const ItemFileInfo&) = default;
 };
 

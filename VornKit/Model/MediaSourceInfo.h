@@ -69,6 +69,7 @@ struct VK_EXPORT MediaSourceInfo {
     static const FieldTable<MediaSourceInfo>& fieldTable();
     /// The transformer registered as "MediaSourceInfo".
     static std::shared_ptr<const ValueTransformer> valueTransformer();
+    /// Field-by-field equality.
     friend bool operator==(const MediaSourceInfo&, const MediaSourceInfo&) = default;
 };
 

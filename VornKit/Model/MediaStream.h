@@ -77,6 +77,7 @@ struct VK_EXPORT MediaStream {
     static const FieldTable<MediaStream>& fieldTable();
     /// The transformer registered as "MediaStream".
     static std::shared_ptr<const ValueTransformer> valueTransformer();
+    /// Field-by-field equality.
     friend bool operator==(const MediaStream&, const MediaStream&) = default;
 };
 

@@ -32,6 +32,7 @@ struct VK_EXPORT NameIdPair {
     static const FieldTable<NameIdPair>& fieldTable();
     /// The transformer registered as "NameIdPair".
     static std::shared_ptr<const ValueTransformer> valueTransformer();
+    /// Field-by-field equality.
     friend bool operator==(const NameIdPair&, const NameIdPair&) = default;
 };
 

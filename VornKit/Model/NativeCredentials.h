@@ -22,6 +22,7 @@ struct VK_EXPORT NativeCredentials {
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<NativeCredentials>& fieldTable();
+    /// Field-by-field equality.
     friend bool operator==(const NativeCredentials&, const NativeCredentials&) = default;
 };
 

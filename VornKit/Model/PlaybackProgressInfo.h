@@ -71,6 +71,7 @@ struct VK_EXPORT QueueItem {
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<QueueItem>& fieldTable();
+    /// Field-by-field equality.
     friend bool operator==(const QueueItem&, const QueueItem&) = default;
 };
 

@@ -49,6 +49,7 @@ struct VK_EXPORT ServerInfo {
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<ServerInfo>& fieldTable();
+    /// Field-by-field equality.
     friend bool operator==(const ServerInfo&, const ServerInfo&) = default;
 };
 

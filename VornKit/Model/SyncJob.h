@@ -63,6 +63,7 @@ struct VK_EXPORT SyncJobRequest {
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncJobRequest>& fieldTable();
+    /// Field-by-field equality.
     friend bool operator==(const SyncJobRequest&, const SyncJobRequest&) = default;
 };
 
@@ -96,6 +97,7 @@ struct VK_EXPORT SyncJob {
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncJob>& fieldTable();
+    /// Field-by-field equality.
     friend bool operator==(const SyncJob&, const SyncJob&) = default;
 };
 
@@ -131,6 +133,7 @@ struct VK_EXPORT SyncDataRequest {
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncDataRequest>& fieldTable();
+    /// Field-by-field equality.
     friend bool operator==(const SyncDataRequest&, const SyncDataRequest&) = default;
 };
 
@@ -140,6 +143,7 @@ struct VK_EXPORT SyncDataResponse {
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncDataResponse>& fieldTable();
+    /// Field-by-field equality.
     friend bool operator==(const SyncDataResponse&, const SyncDataResponse&) = default;
 };
 

@@ -110,6 +110,10 @@ class VK_EXPORT Text {
     /// control characters): encoders copy it as it stands. Known since construction.
     bool isJsonPlain() const noexcept { return (bits_ & kPlainTag) != 0; }
 
+    /// Equality of characters, as std::optional compares: two absent Texts are equal, an absent one
+    /// equals no string (an empty one neither) and equals std::nullopt. A `const char*` must not be
+    /// null.
+    /// @{
     friend bool operator==(const Text& a, const Text& b) noexcept {
         if (a.has_value() != b.has_value())
             return false;
@@ -125,6 +129,7 @@ class VK_EXPORT Text {
         return a.has_value() && a.view() == std::string_view(b);
     }
     friend bool operator==(const Text& a, std::nullopt_t) noexcept { return !a.has_value(); }
+    /// @}
 
     /// Heap bytes one block of `length` characters takes (for memory accounting in benchmarks).
     static std::size_t blockSize(std::size_t length) noexcept;

@@ -18,6 +18,7 @@ namespace vk {
 /// Text keys to text values in insertion order (see the file comment).
 class VK_EXPORT TextMap {
   public:
+    /// One key and its value.
     using Entry = std::pair<Text, Text>;
 
     TextMap() = default;

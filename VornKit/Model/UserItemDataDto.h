@@ -39,6 +39,7 @@ struct VK_EXPORT UserItemDataDto {
     static const FieldTable<UserItemDataDto>& fieldTable();
     /// The transformer registered as "UserItemDataDto".
     static std::shared_ptr<const ValueTransformer> valueTransformer();
+    /// Field-by-field equality.
     friend bool operator==(const UserItemDataDto&, const UserItemDataDto&) = default;
 };
 

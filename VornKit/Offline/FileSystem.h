@@ -20,6 +20,7 @@ namespace vk {
 
 /// What the file system says of one entry (links are not followed).
 struct VK_EXPORT FileAttributes {
+    /// What kind of entry it is.
     enum class Type { Regular, Directory, SymbolicLink, Other };
     Type type = Type::Other;
     std::uint64_t size = 0;

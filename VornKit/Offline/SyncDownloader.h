@@ -90,8 +90,12 @@ class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloa
         std::function<bool()> networkAllowsSync;
     };
 
+    /// Gets the progress of a download, on the store's queue.
     using ProgressHandler = std::function<void(const SyncDownloadProgress&)>;
+    /// Gets the outcome of a download, once, on the store's queue.
     using Completion = std::function<void(SyncDownloadResult)>;
+    /// Gets the ids of the local items removed, or nothing when the server could not be asked;
+    /// once, on the store's queue.
     using ReconcileCompletion =
         std::function<void(std::optional<std::vector<std::string>> removedItemIds)>;
 

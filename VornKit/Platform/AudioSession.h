@@ -31,7 +31,9 @@ namespace vk {
 /// The device's output volume and its observers (see the file comment); shared, thread-safe.
 class VK_EXPORT AudioSession : public std::enable_shared_from_this<AudioSession> {
   public:
+    /// Gets the output volume, 0 to 1, on the queue it was added with.
     using VolumeObserver = std::function<void(float volume)>;
+    /// Names an observer for removeOutputVolumeObserver().
     using ObserverToken = std::uint64_t;
 
     /// The process's session, made on first use (PulseAudio when a server answers, else null).

@@ -78,8 +78,11 @@ std::optional<T> dbusProperty(const DBusProperties& properties, const std::strin
 /// A connection to a D-Bus bus with a thread of its own (see the file comment); shared.
 class VK_EXPORT DBusConnection : public std::enable_shared_from_this<DBusConnection> {
   public:
+    /// Work done on the bus thread with the connection (perform(), post()).
     using Work = std::function<void(sdbus::IConnection&)>;
+    /// Gets each message a subscription matches, on the bus thread.
     using SignalHandler = std::function<void(sdbus::Message&)>;
+    /// How long a method call waits for its reply unless told otherwise.
     static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
 
     /// The process's shared connection to the session bus, or null when there is none.

@@ -35,6 +35,7 @@ struct VK_EXPORT FetchRequest {
 
     /// One attribute test built by where()/whereIn()/whereNotNull().
     struct Term {
+        /// Equals a value (null matches null), is one of a list, is not null.
         enum class Test { Equal, In, NotNull };
         std::string keyPath;  ///< "attribute" or "relationship.attribute"
         /// How the attribute is tested.

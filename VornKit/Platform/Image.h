@@ -59,6 +59,7 @@ class VK_EXPORT Image {
     /// stays without.
     Image scaled(int width, int height) const;
 
+    /// Field-by-field equality.
     friend bool operator==(const Image&, const Image&) = default;
 
   private:

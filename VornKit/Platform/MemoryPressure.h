@@ -30,6 +30,7 @@ namespace vk {
 /// Where low-memory events come from (see the file comment).
 class VK_EXPORT MemoryPressureSource {
   public:
+    /// Called on each low-memory event, on the source's own thread.
     using Handler = std::function<void()>;
 
     virtual ~MemoryPressureSource() = default;

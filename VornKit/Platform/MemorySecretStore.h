@@ -18,6 +18,7 @@ namespace vk {
 /// The in-memory test double of SecretStore (see the file comment).
 class VK_EXPORT MemorySecretStore : public SecretStore {
   public:
+    /// The store operations a test can count (calls()) or make fail (failNext()).
     enum class Operation { CopyFirst, Add, Update, Remove };
 
     SecretStatus copyFirst(const SecretQuery& query, SecretItem& item) override;

@@ -34,6 +34,7 @@ struct VK_EXPORT NetworkPath {
     /// What the backend saw, for status lines ("connectivity full, primary 802-11-wireless").
     std::string detail;
 
+    /// Field-by-field equality.
     friend bool operator==(const NetworkPath&, const NetworkPath&) = default;
 };
 

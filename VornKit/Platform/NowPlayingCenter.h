@@ -37,6 +37,7 @@ struct VK_EXPORT NowPlayingInfo {
     /// The library item's id: names the track to the desktop (MPRIS track id); may be absent.
     std::optional<std::string> itemIdentifier;
 
+    /// Field-by-field equality; the artwork compares by identity (the same shared image).
     friend bool operator==(const NowPlayingInfo&, const NowPlayingInfo&) = default;
 };
 

@@ -56,7 +56,9 @@ enum class RemoteCommandStatus { Success, NoSuchContent, CommandFailed };
 /// one from make() or a backend (MprisService::commandCenter()). Every command starts disabled.
 class VK_EXPORT RemoteCommandCenter : public std::enable_shared_from_this<RemoteCommandCenter> {
   public:
+    /// Handles one command event, on the main queue, and says how it went.
     using Handler = std::function<RemoteCommandStatus(const RemoteCommandEvent&)>;
+    /// Names an attached handler for removeTarget().
     using Target = std::uint64_t;
 
     /// A centre without a desktop service (the test double; commands come from send()).

@@ -62,6 +62,7 @@ struct VK_EXPORT SecretItem {
     SecretAccessibility accessibility = SecretAccessibility::WhenUnlocked;
     std::string value;  ///< the secret (bytes)
 
+    /// Field-by-field equality.
     friend bool operator==(const SecretItem&, const SecretItem&) = default;
 };
 

@@ -40,6 +40,7 @@ enum class TrustResultType : int {
 /// A certificate's public key (shared, immutable OpenSSL object).
 class VK_EXPORT PublicKey {
   public:
+    /// The key's algorithm.
     enum class Type { rsa, ec, other };
 
     /// Shares `key` (its reference count is raised).

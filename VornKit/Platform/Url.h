@@ -90,6 +90,7 @@ class VK_EXPORT Url {
     /// '?' or '#' inside `component` becomes part of the path. Query and fragment are kept.
     Url appendingPathComponent(std::string_view component) const;
 
+    /// Same text, character for character (no normalisation).
     friend bool operator==(const Url& a, const Url& b) { return a.text_ == b.text_; }
 
   private:
@@ -102,6 +103,7 @@ struct VK_EXPORT UrlQueryItem {
     std::string name;
     std::optional<std::string> value;
 
+    /// Field-by-field equality.
     friend bool operator==(const UrlQueryItem&, const UrlQueryItem&) = default;
 };
 

@@ -23,6 +23,7 @@ namespace vk {
 /// spelling they were first given.
 class VK_EXPORT HttpHeaders {
   public:
+    /// A header field: name (as first spelt) and value.
     using Field = std::pair<std::string, std::string>;
 
     /// The value of the field `name` (any letter case), absent when it is not set.
@@ -99,6 +100,7 @@ struct VK_EXPORT UrlResponse {
 
 /// Why a transfer failed. Codes follow the URL-loading error domain's numbering.
 struct VK_EXPORT UrlError {
+    /// The failure codes (the URL-loading error domain's numbers).
     enum Code : int {
         unknown = -1,
         cancelled = -999,

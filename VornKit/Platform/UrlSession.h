@@ -94,6 +94,8 @@ using DownloadTaskCompletionHandler =
 /// One transfer of a session; thread-safe, shared with the session until it completes.
 class VK_EXPORT UrlSessionTask {
   public:
+    /// Where the task is in its life: suspended until resumed, completed at the end (also when
+    /// cancelled).
     enum class State { running = 0, suspended = 1, canceling = 2, completed = 3 };
 
     /// The task's number, unique within its session.

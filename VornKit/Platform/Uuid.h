@@ -27,6 +27,7 @@ struct VK_EXPORT Uuid {
     /// Upper-case canonical text: "E621E1F8-C36C-495A-93FC-0C247A3E6E5F".
     std::string uuidString() const;
 
+    /// Field-by-field equality.
     friend bool operator==(const Uuid&, const Uuid&) = default;
 };
 

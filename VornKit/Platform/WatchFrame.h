@@ -38,6 +38,7 @@ class VK_EXPORT WatchFrameReader {
     /// A reader that refuses frames longer than `maxFrameSize` bytes.
     explicit WatchFrameReader(std::size_t maxFrameSize) : maxFrameSize_(maxFrameSize) {}
 
+    /// What next() found.
     enum class Status {
         NeedMore,  ///< no complete frame buffered
         Frame,     ///< `body` holds the next frame
@@ -70,6 +71,7 @@ VK_EXPORT void appendFrame(std::vector<std::uint8_t>& out, const std::uint8_t* b
 
 /// One frame's meaning.
 struct VK_EXPORT WatchWireFrame {
+    /// Which frame it is (the "type" key, see the top of this file).
     enum class Type {
         Hello,
         Message,

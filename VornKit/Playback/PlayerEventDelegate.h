@@ -74,6 +74,7 @@ class VK_EXPORT PlayerEventOperations {
     constexpr PlayerEventOperations without(PlayerEventOperation op) const {
         return PlayerEventOperations(bits_ & ~bit(op));
     }
+    /// The same operations.
     friend constexpr bool operator==(PlayerEventOperations, PlayerEventOperations) = default;
 
   private:

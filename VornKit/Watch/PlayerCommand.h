@@ -68,6 +68,7 @@ class VK_EXPORT PlayerCommandArg {
     /// The payload as a property-list value: an integer for `int`, a text for `string`.
     PlistValue value() const;
 
+    /// Same case and same payload.
     friend bool operator==(const PlayerCommandArg&, const PlayerCommandArg&) = default;
 
   private:
@@ -91,6 +92,7 @@ struct VK_EXPORT PlayerCommandWrapper {
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<PlayerCommandWrapper>& fieldTable();
+    /// Field-by-field equality.
     friend bool operator==(const PlayerCommandWrapper&, const PlayerCommandWrapper&) = default;
 };
 

@@ -23,6 +23,7 @@ struct VK_EXPORT WCCredentialsData {
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<WCCredentialsData>& fieldTable();
+    /// Field-by-field equality.
     friend bool operator==(const WCCredentialsData&, const WCCredentialsData&) = default;
 };
 

@@ -49,6 +49,7 @@ class VK_EXPORT WCPlaybackStateUpdateData {
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<WCPlaybackStateUpdateData>& fieldTable();
+    /// Same event and the same item and queue texts.
     friend bool operator==(const WCPlaybackStateUpdateData&,
                            const WCPlaybackStateUpdateData&) = default;
 
