@@ -43,12 +43,17 @@ namespace vk {
 /// A library item as the server describes it; shared (std::shared_ptr), externally synchronised.
 class VK_EXPORT BaseItemDto : public ManagedObject {
   public:
+    /// The store entity's name, also the archived class name.
     static constexpr const char* kEntityName = "BaseItemDto";
     /// The decoder user-information key under which the offline store passes its context.
     static constexpr const char* kContextKey = "managedObjectContext";
 
     BaseItemDto() : ManagedObject(kEntityName) {}
 
+    /// The item's fields, named and typed as the server's JSON keys, in table order (see the top of
+    /// this file for required keys and how absent values read). Ticks are 100 ns; dates are the
+    /// server's text, unparsed; image tags are the cache keys of the item's images by image type.
+    /// @{
     std::optional<std::vector<MediaSourceInfo>> MediaSources;
     std::optional<UserItemDataDto> UserData;
     std::optional<std::vector<MediaStream>> MediaStreams;
@@ -170,6 +175,7 @@ class VK_EXPORT BaseItemDto : public ManagedObject {
     std::int32_t AlbumCount = 0;
     std::int32_t SongCount = 0;
     std::int32_t MusicVideoCount = 0;
+    /// @}
 
     // Derived values, computed on every read.
 

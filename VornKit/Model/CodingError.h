@@ -33,11 +33,14 @@ struct VK_EXPORT DecodingError {
     DecodingError(DecodingErrorKind kind, std::string codingPath, std::string message)
         : kind(kind), codingPath(std::move(codingPath)), message(std::move(message)) {}
 
+    /// What kind of failure it is.
     DecodingErrorKind kind = DecodingErrorKind::DataCorrupted;
     std::string codingPath;  ///< dotted path with [index] for list elements; empty at the top
+    /// The description ("No value associated with key ..."), for logs and the user.
     std::string message;
     /// Platform errors: the error domain (also in `message`) and code.
     std::string domain;
+    /// The error code within `domain`; 0 for decoding errors.
     int code = 0;
 
     /// "<kind>: <message> (coding path: <path>)", or without the path part at the top level;

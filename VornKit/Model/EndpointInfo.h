@@ -12,8 +12,11 @@ namespace vk {
 
 /// Where this client stands relative to the server (a plain value).
 struct VK_EXPORT EndpointInfo {
+    /// Whether the server sees this client in its own network, and on the same machine.
+    /// @{
     bool IsInNetwork = false;
     bool IsLocal = false;
+    /// @}
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<EndpointInfo>& fieldTable();

@@ -15,8 +15,11 @@ namespace vk {
 
 /// One page of items and the total count on the server.
 struct VK_EXPORT GetItemsResponse {
+    /// The items of this page and how many the whole query holds.
+    /// @{
     std::vector<std::shared_ptr<BaseItemDto>> Items;
     std::int64_t TotalRecordCount = 0;
+    /// @}
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<GetItemsResponse>& fieldTable();

@@ -47,6 +47,9 @@ struct VK_EXPORT ImageOptions {
     /// Options for an image of `imageType`, every other option absent.
     explicit ImageOptions(vk::ImageType imageType) : ImageType(imageType) {}
 
+    /// The options, named as the image URL's query parameters; absent ones are not sent. Sizes
+    /// are pixels, `Tag` the image's cache key (ImageTags of the item).
+    /// @{
     vk::ImageType ImageType = vk::ImageType::Primary;
     std::optional<std::int64_t> ImageIndex;
     std::optional<std::int64_t> Width;
@@ -61,6 +64,7 @@ struct VK_EXPORT ImageOptions {
     std::optional<std::int64_t> PercentPlayed;
     std::optional<std::int64_t> UnPlayedCount;
     std::optional<std::string> BackgroundColor;
+    /// @}
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<ImageOptions>& fieldTable();

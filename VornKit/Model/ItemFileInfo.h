@@ -22,11 +22,15 @@ VK_EXPORT std::optional<ItemFileType> itemFileTypeFromString(std::string_view te
 
 /// One further file of a sync job item (a plain value).
 struct VK_EXPORT ItemFileInfo {
+    /// The file's fields, named as the server's JSON keys: what the file is, its name and path on
+    /// the server, and for images their type and index.
+    /// @{
     ItemFileType Type = ItemFileType::Media;
     std::string Name;
     std::optional<std::string> Path;
     std::optional<vk::ImageType> ImageType;
     std::int64_t Index = 0;
+    /// @}
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<ItemFileInfo>& fieldTable();

@@ -57,8 +57,10 @@ enum class DateCodingStrategy {
 
 /// Options the encoder passes down to every value.
 struct VK_EXPORT JsonWriteOptions {
+    /// How dates are written.
     DateCodingStrategy dates = DateCodingStrategy::DeferredToDate;
     mutable bool invalidValue = false;  ///< set when a value cannot be written (a NaN double)
+    /// The coding path of the value that could not be written, when `invalidValue` is set.
     mutable std::string invalidPath;
 };
 
@@ -66,6 +68,7 @@ struct VK_EXPORT JsonWriteOptions {
 struct VK_EXPORT TypeCoding {
     std::string_view typeName;   ///< "BaseItemDto", "[NameIdPair]", "Text", ...
     std::string_view className;  ///< archived class name: the record name, "NSArray", "NSString"
+    /// What kind of value the type is.
     FieldKind kind;
     bool enumRawIsText = false;  ///< for enumerations: raw values are texts, not integers
     bool (*decodeJson)(void* out, JsonValueHandle&, JsonReadContext&) = nullptr;
@@ -101,6 +104,7 @@ inline constexpr std::size_t kJsonPadding = 64;
 /// Decodes JSON text into records (see the file comment for the rules).
 class VK_EXPORT JsonDecoder {
   public:
+    /// How numbers in date fields are read.
     DateCodingStrategy dateDecodingStrategy = DateCodingStrategy::DeferredToDate;
     /// Values a record's decoding may consult (the offline store puts its context under
     /// "managedObjectContext").
@@ -144,6 +148,7 @@ class VK_EXPORT JsonDecoder {
 /// Encodes records as compact JSON (see the file comment).
 class VK_EXPORT JsonEncoder {
   public:
+    /// How dates are written.
     DateCodingStrategy dateEncodingStrategy = DateCodingStrategy::DeferredToDate;
 
     /// Compact JSON, or absent when a value cannot be represented (a NaN or infinite double).

@@ -30,6 +30,9 @@ struct VK_EXPORT MediaSourceInfo {
     MediaSourceInfo(std::string_view withId, std::optional<std::int64_t> runtimeTicks)
         : Id(withId), RunTimeTicks(runtimeTicks) {}
 
+    /// The source's fields, named and typed as the server's JSON keys; `MediaStreams` are its
+    /// tracks, the Supports... flags say how the player may play it, ticks are 100 ns.
+    /// @{
     Text Type;
     std::vector<MediaStream> MediaStreams;
     Text Id;    ///< writable
@@ -52,6 +55,7 @@ struct VK_EXPORT MediaSourceInfo {
     std::optional<std::int64_t> BufferMs;
     std::optional<std::int64_t> DefaultAudioStreamIndex;
     std::optional<std::int64_t> DefaultSubtitleStreamIndex;
+    /// @}
 
     /// A source from JSON text, or absent; a decoding failure logs "Error deserializing
     /// MediaSourceInfo " and the error's description (category "MediaSourceInfo").
@@ -64,6 +68,8 @@ struct VK_EXPORT MediaSourceInfo {
     /// The source's length in ticks (100 ns), absent when the server did not say.
     std::optional<std::int64_t> runTimeTicks() const { return RunTimeTicks; }
 
+    /// A flag callers may read: this record's keyed archives are always read with their classes
+    /// checked, whatever it holds (nothing in the framework reads or changes it).
     static inline std::atomic<bool> supportsSecureCoding{true};
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<MediaSourceInfo>& fieldTable();

@@ -24,6 +24,9 @@ class ValueTransformer;
 
 /// One stream of a media source (a plain value).
 struct VK_EXPORT MediaStream {
+    /// The stream's fields, named and typed as the server's JSON keys, all optional; `Type` says
+    /// what kind of track it is, `Index` is the stream's number within its source.
+    /// @{
     Text Type;
     Text DeliveryMethod;  ///< writable
     Text Codec;
@@ -62,6 +65,7 @@ struct VK_EXPORT MediaStream {
     std::optional<float> AverageFrameRate;
     std::optional<float> RealFrameRate;
     std::optional<double> Level;
+    /// @}
 
     /// A stream from JSON text, or absent when the text does not decode (nothing is logged).
     static std::optional<MediaStream> initWithJson(std::string_view json);
@@ -72,6 +76,8 @@ struct VK_EXPORT MediaStream {
     /// `Index`, or 0 when absent.
     std::int64_t index() const { return Index.value_or(0); }
 
+    /// A flag callers may read: this record's keyed archives are always read with their classes
+    /// checked, whatever it holds (nothing in the framework reads or changes it).
     static inline std::atomic<bool> supportsSecureCoding{true};
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<MediaStream>& fieldTable();

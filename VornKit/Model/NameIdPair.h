@@ -24,9 +24,14 @@ struct VK_EXPORT NameIdPair {
     /// A pair with both values present.
     NameIdPair(std::string_view name, std::string_view id) : Name(name), Id(id) {}
 
+    /// The name and id, both optional.
+    /// @{
     Text Name;
     Text Id;
+    /// @}
 
+    /// A flag callers may read: this record's keyed archives are always read with their classes
+    /// checked, whatever it holds (nothing in the framework reads or changes it).
     static inline std::atomic<bool> supportsSecureCoding{true};
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<NameIdPair>& fieldTable();

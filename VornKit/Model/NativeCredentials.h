@@ -16,9 +16,12 @@ namespace vk {
 
 /// The saved credentials text as a record: the known servers (a plain value).
 struct VK_EXPORT NativeCredentials {
+    /// The known servers, and the account of the user's connect service (both optional).
+    /// @{
     std::vector<ServerInfo> Servers;
     std::optional<std::string> ConnectAccessToken;
     std::optional<std::string> ConnectUserId;
+    /// @}
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<NativeCredentials>& fieldTable();

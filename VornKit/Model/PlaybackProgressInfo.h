@@ -66,8 +66,11 @@ struct VK_EXPORT QueueItem {
     QueueItem(std::string id, std::string playlistItemId)
         : Id(std::move(id)), PlaylistItemId(std::move(playlistItemId)) {}
 
+    /// The item's id and its place in the queue.
+    /// @{
     std::string Id;
     std::string PlaylistItemId;
+    /// @}
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<QueueItem>& fieldTable();
@@ -113,6 +116,9 @@ struct VK_EXPORT PlaybackProgressInfo final : PlaybackReportingInfo {
           RepeatMode(repeatMode),
           SubtitleOffset(subtitleOffset) {}
 
+    /// The report's fields, named as the server's JSON keys (optional ones are left out when
+    /// absent). Ticks are 100 ns; `EventName` says what made the player report.
+    /// @{
     bool CanSeek = false;
     std::shared_ptr<BaseItemDto> Item;
     std::optional<std::vector<QueueItem>> NowPlayingQueue;
@@ -140,6 +146,7 @@ struct VK_EXPORT PlaybackProgressInfo final : PlaybackReportingInfo {
     std::int64_t SubtitleOffset = 0;
     double PlaybackRate = 1.0;
     std::optional<std::vector<std::string>> PlaylistItemIds;
+    /// @}
 
     std::optional<std::int64_t> positionTicks() const override { return PositionTicks; }
     void setPositionTicks(std::optional<std::int64_t> ticks) override { PositionTicks = ticks; }
@@ -161,6 +168,9 @@ struct VK_EXPORT PlaybackStopInfo final : PlaybackReportingInfo {
           MediaSourceId(std::move(mediaSourceId)),
           PlaySessionId(std::move(playSessionId)) {}
 
+    /// The report's fields, named as the server's JSON keys (optional ones are left out when
+    /// absent). Ticks are 100 ns; `Failed` says playback ended on an error.
+    /// @{
     std::optional<std::vector<QueueItem>> NowPlayingQueue;
     std::optional<std::string> PlaylistItemId;
     std::int64_t PlaylistIndex = 0;
@@ -174,6 +184,7 @@ struct VK_EXPORT PlaybackStopInfo final : PlaybackReportingInfo {
     std::string PlaySessionId;
     std::optional<bool> Failed;
     std::optional<std::string> NextMediaType;
+    /// @}
 
     std::optional<std::int64_t> positionTicks() const override { return PositionTicks; }
     void setPositionTicks(std::optional<std::int64_t> ticks) override { PositionTicks = ticks; }

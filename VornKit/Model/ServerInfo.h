@@ -33,6 +33,9 @@ VK_EXPORT const EnumCoding& enumCoding(ConnectionMode);
 
 /// One known server and how to reach it (a plain value).
 struct VK_EXPORT ServerInfo {
+    /// The server's fields, named as its JSON keys (see the top of this file): its access token,
+    /// id and name, its three addresses, how it was last reached and when.
+    /// @{
     std::optional<std::string> AccessToken;
     std::string Id;
     std::optional<ConnectionMode> LastConnectionMode;
@@ -43,6 +46,7 @@ struct VK_EXPORT ServerInfo {
     std::optional<std::string> Type;
     std::optional<std::string> UserId;
     std::optional<Date> DateLastAccessed;
+    /// @}
 
     /// The identity value.
     const std::string& id() const { return Id; }

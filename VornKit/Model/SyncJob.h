@@ -44,6 +44,9 @@ VK_EXPORT std::optional<SyncJobStatus> syncJobStatusFromName(std::string_view na
 
 /// What the client asks the server to prepare for download to this device.
 struct VK_EXPORT SyncJobRequest {
+    /// The request's fields, named as the server's JSON keys; `TargetId` is this device's id,
+    /// `ItemIds` the items to download, the rest narrows or converts what the job prepares.
+    /// @{
     std::string TargetId;
     std::vector<std::string> ItemIds;
     std::optional<SyncCategory> Category;
@@ -60,6 +63,7 @@ struct VK_EXPORT SyncJobRequest {
     std::optional<std::int64_t> ItemLimit;
     std::optional<std::int64_t> Bitrate;
     bool Downloaded = false;
+    /// @}
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncJobRequest>& fieldTable();
@@ -69,6 +73,8 @@ struct VK_EXPORT SyncJobRequest {
 
 /// A sync job as the server describes it.
 struct VK_EXPORT SyncJob {
+    /// The job's fields, named as the server's JSON keys; `Status` is where the job stands.
+    /// @{
     std::int64_t Id = 0;
     std::optional<std::string> TargetId;
     std::optional<std::string> TargetName;
@@ -94,6 +100,7 @@ struct VK_EXPORT SyncJob {
     std::optional<std::string> ParentName;
     std::optional<std::string> PrimaryImageItemId;
     std::optional<std::string> PrimaryImageTag;
+    /// @}
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncJob>& fieldTable();
@@ -103,6 +110,9 @@ struct VK_EXPORT SyncJob {
 
 /// One item of a sync job: the library item and the files it brings.
 struct VK_EXPORT SyncJobItem {
+    /// The job item's fields, named as the server's JSON keys: the job it belongs to, the item to
+    /// download (`Item`, free-standing) and its further files.
+    /// @{
     std::string ServerId;
     std::int64_t SyncJobId = 0;
     std::string SyncJobName;
@@ -112,6 +122,7 @@ struct VK_EXPORT SyncJobItem {
     std::shared_ptr<BaseItemDto> Item;
     std::string UserId;
     std::vector<ItemFileInfo> AdditionalFiles;
+    /// @}
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncJobItem>& fieldTable();
@@ -119,8 +130,11 @@ struct VK_EXPORT SyncJobItem {
 
 /// The server's answer to a job request: the job and its items.
 struct VK_EXPORT SyncJobCreationResult {
+    /// The job created and its items.
+    /// @{
     SyncJob Job;
     std::vector<SyncJobItem> JobItems;
+    /// @}
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncJobCreationResult>& fieldTable();
@@ -128,8 +142,11 @@ struct VK_EXPORT SyncJobCreationResult {
 
 /// The ids of the items downloaded on this device, sent to reconcile them with the server.
 struct VK_EXPORT SyncDataRequest {
+    /// This device's id and the ids of the items downloaded on it.
+    /// @{
     std::string TargetId;
     std::vector<std::string> LocalItemIds;
+    /// @}
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<SyncDataRequest>& fieldTable();
@@ -139,6 +156,7 @@ struct VK_EXPORT SyncDataRequest {
 
 /// The server's answer to a reconciliation: the local items to remove.
 struct VK_EXPORT SyncDataResponse {
+    /// The ids of the local items the server no longer wants on this device.
     std::vector<std::string> ItemIdsToRemove;
 
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).

@@ -22,6 +22,9 @@ class ValueTransformer;
 
 /// The signed-in user's state for one item (a plain value).
 struct VK_EXPORT UserItemDataDto {
+    /// The user's state for the item, named as the server's JSON keys, all optional: rating,
+    /// played percentage and position (ticks of 100 ns), play count, favourite, like, played.
+    /// @{
     std::optional<double> Rating;
     std::optional<double> PlayedPercentage;
     std::optional<std::int64_t> UnplayedItemCount;
@@ -33,7 +36,10 @@ struct VK_EXPORT UserItemDataDto {
     std::optional<bool> Played;
     Text Key;
     Text ItemId;
+    /// @}
 
+    /// A flag callers may read: this record's keyed archives are always read with their classes
+    /// checked, whatever it holds (nothing in the framework reads or changes it).
     static inline std::atomic<bool> supportsSecureCoding{true};
     /// The record's fields, in order: the one table its coding runs from (built once, immutable).
     static const FieldTable<UserItemDataDto>& fieldTable();
