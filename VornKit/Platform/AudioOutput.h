@@ -59,9 +59,13 @@ class VK_EXPORT StateOnlyAudioOutput : public AudioOutput {
     IdleOutputState idleOutputState() const override;
 
   protected:
+    /// For subclasses: the idle output's state and whether createIdleOutput() is made to fail (the
+    /// test double's switch), both guarded by `mutex_`.
+    /// @{
     mutable std::mutex mutex_;
     IdleOutputState state_ = IdleOutputState::None;
     bool failCreate_ = false;
+    /// @}
 };
 
 /// The output when no sound server answers: never a car route; the idle output only changes state.

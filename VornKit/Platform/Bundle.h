@@ -17,9 +17,13 @@ namespace vk {
 /// The host application's identity and info values (a value; see the file comment).
 class VK_EXPORT Bundle {
   public:
+    /// The bundle identifier (absent until set), the application's directory and its info values
+    /// by key.
+    /// @{
     std::optional<std::string> identifier;
     std::filesystem::path path;
     std::map<std::string, std::string> info;
+    /// @}
 
     /// The info value under `key`, absent when there is none.
     std::optional<std::string> infoValue(const std::string& key) const;

@@ -58,6 +58,7 @@ using DBusProperties = std::map<std::string, DBusValue>;
 /// A failed bus operation: the error name and message as the bus sent them.
 struct VK_EXPORT DBusError {
     std::string name;  ///< "org.freedesktop.DBus.Error.ServiceUnknown", ...
+    /// The error's message as the bus sent it.
     std::string message;
 };
 

@@ -36,9 +36,12 @@ class Environment;
 /// The keychain in an encrypted file (see the file comment); thread- and process-safe.
 class VK_EXPORT EncryptedFileSecretStore : public SecretStore {
   public:
+    /// The names of the key, the encrypted items and the lock file inside the store's directory.
+    /// @{
     static constexpr const char* kKeyFileName = "key";
     static constexpr const char* kStoreFileName = "store";
     static constexpr const char* kLockFileName = "lock";
+    /// @}
 
     /// `<data home>/vornkit-secrets`.
     static std::filesystem::path defaultDirectory(const Environment& environment);

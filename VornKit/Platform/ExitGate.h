@@ -25,6 +25,7 @@ namespace vk {
 /// The process-wide gate framework threads pass before each unit of work (see the file comment).
 class VK_EXPORT ExitGate {
   public:
+    /// How long the exit waits for running blocks to end before it parks the framework's threads.
     static constexpr std::chrono::milliseconds kDrainWait{500};
 
     /// Before a unit of work: true to go on (then call leave() after it); false once the

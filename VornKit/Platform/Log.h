@@ -35,6 +35,7 @@ enum class LogKind {
 
 /// One line as a sink receives it.
 struct VK_EXPORT LogRecord {
+    /// Which log the line goes to.
     LogKind kind = LogKind::Unified;
     std::string subsystem;  ///< the bundle identifier (empty for standard-output lines)
     std::string category;   ///< class or record name
@@ -51,6 +52,7 @@ class VK_EXPORT LogSink {
 
 /// A value shown only when private logging is on.
 struct VK_EXPORT Private {
+    /// The value, written as "<private>" unless private logging is on.
     std::string value;
 };
 

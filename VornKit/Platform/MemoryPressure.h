@@ -46,6 +46,7 @@ class VK_EXPORT PsiMemoryPressureSource : public MemoryPressureSource {
   public:
     /// The pressure file and the stall that counts as pressure.
     struct Options {
+        /// The kernel's pressure-stall file.
         std::filesystem::path path = "/proc/pressure/memory";
         /// Stall time within `window` that counts as pressure.
         std::chrono::microseconds stall{300'000};

@@ -25,8 +25,11 @@ namespace vk {
 /// Thread-safe; observers run on the bus connection's thread.
 class VK_EXPORT NetworkManagerMonitor : public NetworkMonitor {
   public:
+    /// NetworkManager's bus name and object path.
+    /// @{
     static constexpr const char* kBusName = "org.freedesktop.NetworkManager";
     static constexpr const char* kPath = "/org/freedesktop/NetworkManager";
+    /// @}
 
     /// A monitor on `bus`, or null when NetworkManager does not run there.
     static std::shared_ptr<NetworkManagerMonitor> start(std::shared_ptr<DBusConnection> bus);

@@ -34,6 +34,10 @@ namespace vk {
 
 /// The platform's network-reachability flag bits.
 namespace ReachabilityFlags {
+/// The flag bits, valued as the platform's reachability flags: reachable now, reachable only after
+/// a connection is made (on traffic, on demand, or with the user's intervention), transient,
+/// an address of this machine, no gateway on the way, over a cellular link (IsWWAN).
+/// @{
 inline constexpr std::uint32_t TransientConnection = 0x1;
 inline constexpr std::uint32_t Reachable = 0x2;
 inline constexpr std::uint32_t ConnectionRequired = 0x4;
@@ -43,6 +47,7 @@ inline constexpr std::uint32_t ConnectionOnDemand = 0x20;
 inline constexpr std::uint32_t IsLocalAddress = 0x10000;
 inline constexpr std::uint32_t IsDirect = 0x20000;
 inline constexpr std::uint32_t IsWWAN = 0x40000;
+/// @}
 }  // namespace ReachabilityFlags
 
 /// Whether one host or address can be reached now, and a callback when that changes (see the top

@@ -33,11 +33,13 @@ namespace vk {
 
 /// One posted notification (a value; observers get it by reference for the call only).
 struct VK_EXPORT Notification {
+    /// The notification's name; observers subscribe by it.
     std::string name;
     /// Identity of the poster, matched against observers' sender filters (may be null).
     const void* sender = nullptr;
     /// Payload; its type is part of each notification's contract.
     std::any object;
+    /// Further values by key; their types are part of each notification's contract.
     std::map<std::string, std::any> userInfo;
 };
 

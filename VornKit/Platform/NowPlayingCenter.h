@@ -24,6 +24,10 @@ namespace vk {
 
 /// The now-playing information of one item. Times are seconds.
 struct VK_EXPORT NowPlayingInfo {
+    /// What the desktop shows: artist, title and album; the item's length, the position and the
+    /// rate (0 paused, 1 playing), all in seconds; the item's place in the queue and the queue's
+    /// length. Absent values are not shown.
+    /// @{
     std::optional<std::string> artist;
     std::optional<std::string> title;
     std::optional<std::string> albumTitle;
@@ -32,6 +36,7 @@ struct VK_EXPORT NowPlayingInfo {
     std::optional<double> playbackRate;
     std::optional<std::int64_t> playbackQueueIndex;
     std::optional<std::int64_t> playbackQueueCount;
+    /// @}
     /// The cover, shared with the publisher's cache (never changed once set).
     std::shared_ptr<const Image> artwork;
     /// The library item's id: names the track to the desktop (MPRIS track id); may be absent.

@@ -33,8 +33,11 @@ class VK_EXPORT PendingView {
   public:
     /// What the view needs of the context's objects: their entity and their current row values.
     struct Source {
+        /// The entity of an object, and its current column values in the entity's attribute order.
+        /// @{
         std::function<const EntityDescription&(const ManagedObject&)> entity;
         std::function<std::vector<StoreValue>(const ManagedObject&)> values;
+        /// @}
     };
 
     /// Shows the pending state to queries: `inserted` under provisional keys -1, -2, ... in that

@@ -41,6 +41,7 @@ enum class RemoteRepeatType { Off, One, All };
 
 /// One command as the desktop sent it, with the value it carries for the commands that have one.
 struct VK_EXPORT RemoteCommandEvent {
+    /// The command sent.
     RemoteCommand command = RemoteCommand::TogglePlayPause;
     /// ChangePlaybackPosition: the position asked for, seconds.
     double positionTime = 0.0;

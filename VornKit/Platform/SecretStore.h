@@ -57,9 +57,13 @@ enum class SynchronizableMatch {
 struct VK_EXPORT SecretItem {
     std::string generic;  ///< generic attribute (bytes)
     std::string account;  ///< account (bytes)
+    /// The access group the item is shared through (empty: the application's own), whether it
+    /// may synchronise to the user's other devices, and when it can be read.
+    /// @{
     std::string accessGroup;
     bool synchronizable = false;
     SecretAccessibility accessibility = SecretAccessibility::WhenUnlocked;
+    /// @}
     std::string value;  ///< the secret (bytes)
 
     /// Field-by-field equality.
@@ -68,10 +72,14 @@ struct VK_EXPORT SecretItem {
 
 /// Which items an operation acts on: each present attribute must be equal.
 struct VK_EXPORT SecretQuery {
+    /// The attributes to match (an absent one matches any value) and which synchronising items
+    /// match.
+    /// @{
     std::optional<std::string> generic;
     std::optional<std::string> account;
     std::optional<std::string> accessGroup;
     SynchronizableMatch synchronizable = SynchronizableMatch::NotSynchronizable;
+    /// @}
 
     /// Whether `item` has every present attribute and a matching synchronizable mark.
     bool matches(const SecretItem& item) const;
@@ -84,8 +92,11 @@ VK_EXPORT bool sameSecretIdentity(const SecretItem& a, const SecretItem& b);
 /// The changes update() makes to every matched item. `accessibility` holding an empty optional
 /// (an explicit null) puts the default accessibility back.
 struct VK_EXPORT SecretUpdate {
+    /// The new secret, and the new accessibility; absent ones stay as they are.
+    /// @{
     std::optional<std::string> value;
     std::optional<std::optional<SecretAccessibility>> accessibility;
+    /// @}
 };
 
 /// A store of secrets (the keychain); thread-safe, shared through shared().

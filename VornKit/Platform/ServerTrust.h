@@ -94,6 +94,7 @@ class VK_EXPORT ServerTrust {
   public:
     /// The outcome of evaluate().
     struct Evaluation {
+        /// The trust result (see trusted()).
         TrustResultType result = TrustResultType::invalid;
         int verifyError = 0;    ///< OpenSSL's X509_V_ERR_* code, 0 when trusted
         std::string errorText;  ///< OpenSSL's text for verifyError, empty when trusted

@@ -30,8 +30,11 @@ using RelationKey = std::function<std::optional<std::int64_t>(const ManagedObjec
 
 /// A WHERE clause (" WHERE ...", or empty) and the values for its placeholders, in order.
 struct VK_EXPORT CompiledCondition {
+    /// The clause, and the values bound to its placeholders in order.
+    /// @{
     std::string sql;
     std::vector<StoreValue> values;
+    /// @}
 };
 
 /// Compiles the request's terms and SQL condition for `entity` of `model`. Absent with `error`

@@ -100,8 +100,11 @@ class VK_EXPORT Url {
 
 /// One query item: a name and, unless it stands alone ("?flag"), a value; both unescaped.
 struct VK_EXPORT UrlQueryItem {
+    /// The item's name and value, unescaped; an absent value is a name alone.
+    /// @{
     std::string name;
     std::optional<std::string> value;
+    /// @}
 
     /// Field-by-field equality.
     friend bool operator==(const UrlQueryItem&, const UrlQueryItem&) = default;
@@ -116,12 +119,17 @@ class VK_EXPORT UrlComponents {
     /// non-ASCII) or a malformed %-escape.
     static std::optional<UrlComponents> parse(std::string_view text);
 
+    /// The scheme ("https") as written; absent in a reference without one.
     std::optional<std::string> scheme;
     /// Everything between "//" and the path ("user@host:port"); absent without "//".
     std::optional<std::string> percentEncodedAuthority;
+    /// The path, query and fragment as written in the URL, %-escapes kept; query and fragment
+    /// absent when the URL has no "?" or "#".
+    /// @{
     std::string percentEncodedPath;
     std::optional<std::string> percentEncodedQuery;
     std::optional<std::string> percentEncodedFragment;
+    /// @}
 
     /// The query split at '&' and '=' and decoded; absent when there is no query.
     std::optional<std::vector<UrlQueryItem>> queryItems() const;

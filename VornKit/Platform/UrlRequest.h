@@ -55,6 +55,7 @@ enum class UrlRequestCachePolicy {
 /// is an idle timeout: the transfer fails with UrlError::timedOut when no byte moves for that long
 /// (connecting included), or when it waits that long for a free connection to its host.
 struct VK_EXPORT UrlRequest {
+    /// The idle timeout a request has unless given another.
     static constexpr std::chrono::milliseconds kDefaultTimeout{60'000};
 
     UrlRequest() = default;
@@ -65,12 +66,16 @@ struct VK_EXPORT UrlRequest {
         std::chrono::milliseconds timeout = kDefaultTimeout)
         : url(std::move(requestUrl)), cachePolicy(policy), timeoutInterval(timeout) {}
 
+    /// What is asked: the URL (a request without one fails with badURL), the method, the header
+    /// fields, the body, the cache policy and the idle timeout.
+    /// @{
     std::optional<Url> url;
     std::string httpMethod = "GET";
     HttpHeaders allHTTPHeaderFields;
     std::optional<std::string> httpBody;
     UrlRequestCachePolicy cachePolicy = UrlRequestCachePolicy::useProtocolCachePolicy;
     std::chrono::milliseconds timeoutInterval = kDefaultTimeout;
+    /// @}
 
     /// Replaces the header field `field` with `value`.
     void setValue(std::string value, std::string_view field) {
@@ -93,9 +98,12 @@ struct VK_EXPORT UrlRequest {
 /// `statusCode` is 0 and `headers` is empty.
 struct VK_EXPORT UrlResponse {
     std::optional<Url> url;  ///< the URL that answered, after redirects
+    /// Whether the answer came over HTTP, its status code and its header fields.
+    /// @{
     bool isHttp = false;
     int statusCode = 0;
     HttpHeaders headers;
+    /// @}
 };
 
 /// Why a transfer failed. Codes follow the URL-loading error domain's numbering.
@@ -122,8 +130,11 @@ struct VK_EXPORT UrlError {
         cannotMoveFile = -3005,
     };
 
+    /// The failure code (Code), and a description for logs and the user.
+    /// @{
     int code = unknown;
     std::string description;
+    /// @}
 
     /// An error of `code` with the code's standard text, followed by " (<detail>)" when given.
     static UrlError make(Code code, std::string detail = {});

@@ -61,6 +61,7 @@ struct VK_EXPORT UrlSessionConfiguration {
     /// Scheduling hints of the platform's background sessions; kept for callers that set them,
     /// without effect here (there is no background scheduler).
     bool isDiscretionary = false;
+    /// A scheduling hint like `isDiscretionary`: kept, without effect here.
     bool shouldUseExtendedBackgroundIdleMode = false;
     /// Makes the transport; empty means libcurl.
     UrlTransportFactory transportFactory;

@@ -37,21 +37,28 @@ struct UrlSessionConfiguration;
 /// when the answer carried no body at all (no byte and no declared length), and present, possibly
 /// empty, otherwise.
 struct VK_EXPORT TransferResult {
+    /// The body, the response and the error (see above).
+    /// @{
     std::optional<std::string> data;
     std::optional<UrlResponse> response;
     std::optional<UrlError> error;
+    /// @}
 };
 
 /// Counters of a transport, for tests and diagnostics.
 struct VK_EXPORT TransportStatistics {
     std::uint64_t connectionsOpened = 0;  ///< new connections made, over the transport's life
+    /// Transfers completed, successfully or not, over the transport's life.
     std::uint64_t transfersFinished = 0;
 };
 
 /// The session's answer to a server-trust challenge.
 struct VK_EXPORT ChallengeAnswer {
+    /// What to do with the challenge, and the credential for useCredential.
+    /// @{
     AuthChallengeDisposition disposition = AuthChallengeDisposition::performDefaultHandling;
     std::optional<UrlCredential> credential;
+    /// @}
 };
 
 /// The session as its transport sees it (see the file comment for the contract).

@@ -24,20 +24,27 @@ namespace vk {
 
 /// How the file looked when it was read: its identity, size and times (nanoseconds).
 struct VK_EXPORT DefaultsFileStamp {
+    /// Whether the file exists, its device and inode, its size in bytes and its modification and
+    /// status-change times (nanoseconds since 1970).
+    /// @{
     bool exists = false;
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::int64_t size = 0;
     std::int64_t modifiedNs = 0;
     std::int64_t changedNs = 0;
+    /// @}
     /// Same file, same size and times: the file has not visibly changed.
     bool operator==(const DefaultsFileStamp&) const = default;
 };
 
 /// One read of the file.
 struct VK_EXPORT DefaultsFileSnapshot {
+    /// The stamp taken with the read, and the file's text (empty when it does not exist).
+    /// @{
     DefaultsFileStamp stamp;
     std::string text;
+    /// @}
     /// Absent when the text is not one JSON object (the store reads it as empty).
     std::optional<DefaultsFileContents> contents;
 };

@@ -31,17 +31,22 @@ enum class NotificationAuthorizationStatus { NotDetermined, Denied, Authorized, 
 
 /// A file shown with a notification (the first attachment is its image).
 struct VK_EXPORT NotificationAttachment {
+    /// Names the attachment within its notification.
     std::string identifier;
     std::filesystem::path file;  ///< an image file
 };
 
 /// A notification to show. A request with the identifier of an earlier one replaces it.
 struct VK_EXPORT NotificationRequest {
+    /// The notification's identifier (a later request with the same one replaces it), its texts and
+    /// its attachments.
+    /// @{
     std::string identifier;
     std::string title;
     std::string subtitle;
     std::string body;
     std::vector<NotificationAttachment> attachments;
+    /// @}
     /// Shown after this delay.
     std::chrono::milliseconds delay{0};
 };
@@ -71,9 +76,11 @@ class VK_EXPORT UserNotificationCenter
     // Test double only (no effect on other backends).
     /// A notification the test double showed.
     struct Shown {
+        /// The request shown.
         NotificationRequest request;
         /// The id of the notification it replaced; absent for the first of its identifier.
         std::optional<std::uint32_t> replaced;
+        /// The id the double gave the notification.
         std::uint32_t id = 0;
     };
     /// The notifications shown so far, oldest first.

@@ -16,6 +16,7 @@ namespace vk {
 /// A 128-bit identifier with its canonical text form (8-4-4-4-12 hexadecimal digits). A plain
 /// value.
 struct VK_EXPORT Uuid {
+    /// The 16 bytes, in the order the text form writes them.
     std::array<std::uint8_t, 16> bytes{};
 
     /// A new random (version 4) UUID from the system's random source.

@@ -84,12 +84,14 @@ struct VK_EXPORT WatchWireFrame {
         UserInfoAck,
     };
 
+    /// Which frame it is.
     Type type = Type::Hello;
     /// Hello: the sender's session id (32 lower-case hexadecimal digits).
     std::string session;
     /// Message, Delivered, Reply, ReplyFailed: the message number; Context, ContextAck: the
     /// context version; UserInfo, UserInfoAck: the transfer's sequence number.
     std::uint64_t number = 0;
+    /// Message: whether the sender waits for a reply.
     bool expectsReply = false;
     /// Message, Reply, Context, UserInfo.
     PlistDictionary body;
