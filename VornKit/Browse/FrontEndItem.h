@@ -24,11 +24,16 @@ namespace vk {
 class ContentItem {
   public:
     std::optional<std::string> identifier;  ///< mediaId() when playable, Id when a container
+    /// The item's name.
     std::optional<std::string> title;
     std::optional<std::string> subtitle;  ///< the first artist
+    /// Folders and artists are containers (browsed into); other items are playable, streamed from
+    /// the server.
+    /// @{
     bool playable = false;
     bool container = false;
     bool streamingContent = false;
+    /// @}
 
     /// The cover, shared; null until it has arrived.
     std::shared_ptr<const Image> artwork() const;
@@ -45,16 +50,22 @@ enum class IntentMediaItemType : int { unknown = 0, song = 1, album = 2, artist 
 
 /// An intent image: PNG bytes, or a URL to fetch it from.
 struct IntentImage {
+    /// The PNG bytes, or the URL to fetch them from.
+    /// @{
     std::optional<std::string> pngData;
     std::optional<Url> url;
+    /// @}
 };
 
 /// A voice request's media item (a plain value).
 struct IntentMediaItem {
     std::string identifier;  ///< mediaId()
+    /// The item's name, what kind of item it is, and its cover.
+    /// @{
     std::optional<std::string> title;
     IntentMediaItemType type = IntentMediaItemType::unknown;
     std::optional<IntentImage> artwork;
+    /// @}
     std::optional<std::string> artist;  ///< the first artist
 };
 

@@ -91,10 +91,14 @@ class SearchProvider : public std::enable_shared_from_this<SearchProvider> {
 
     /// What the shell shows of one result.
     struct Meta {
+        /// The result's id, its name, "artist - album", and the path of its cover's PNG file when
+        /// one could be fetched in time.
+        /// @{
         std::string id;
         std::string name;
         std::string description;
         std::optional<std::string> iconPath;
+        /// @}
     };
     /// The metas of `ids` known from earlier results (unknown ids are left out), after waiting
     /// up to iconWait for their covers; `reply` is called once.

@@ -44,8 +44,12 @@ class VK_EXPORT ConnectionManager : public ApiClientsUpdating,
                                     public BandwidthSource,
                                     public std::enable_shared_from_this<ConnectionManager> {
   public:
+    /// The notifications the manager posts on the default centre: the set of API clients changed;
+    /// an item's favourite flag changed.
+    /// @{
     static constexpr std::string_view kApiClientsDidChange = "apiClientsDidChange";
     static constexpr std::string_view kItemFavoritesDidChange = "itemFavoritesDidChange";
+    /// @}
 
     /// The single instance, created (with its clients) on first use; never destroyed.
     static std::shared_ptr<ConnectionManager> sharedInstance();

@@ -32,6 +32,7 @@ class VK_EXPORT DeviceInfoManager {
     static constexpr const char* kDeviceIdKey = "VORN_DEVICE_UUID";
     /// The standard user-defaults key of the legacy device id.
     static constexpr const char* kLegacyDeviceIdKey = "CDVUUID";
+    /// The application name every server is given.
     static constexpr const char* kAppName = "Vorn for macOS";
     /// The vendor id the per-vendor identifier is derived for (shared by the vendor's programs).
     static constexpr const char* kVendorApplicationId = "6B1E9C04-5A3F-4E2D-9C71-0D8F3B2A7E15";

@@ -42,8 +42,12 @@ class VK_EXPORT ApiClientsUpdating {
 /// owner (see the top of this file). Thread-safe; works on the caller's thread.
 class VK_EXPORT NativeCredentialsManager {
   public:
+    /// The keychain item of the credentials text, and the application-group defaults key that
+    /// marks the first start after installation as done.
+    /// @{
     static constexpr const char* kCredentialsKey = "SERVER_CREDENTIALS_KEY";
     static constexpr const char* kHasRunOnceKey = "hasRunOnce";
+    /// @}
 
     /// Remembers `owner` weakly; deletes the stored credentials on the first run, otherwise loads
     /// them and tells `owner` before returning.

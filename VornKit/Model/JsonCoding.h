@@ -71,9 +71,14 @@ struct VK_EXPORT TypeCoding {
     /// What kind of value the type is.
     FieldKind kind;
     bool enumRawIsText = false;  ///< for enumerations: raw values are texts, not integers
+    /// The type's coding over erased values: `out` and `in` point to a value of the type.
+    /// decodeJson reads one value (false, with the error in the context); encodeJson writes it;
+    /// archive writes it to a keyed archive and returns its UID.
+    /// @{
     bool (*decodeJson)(void* out, JsonValueHandle&, JsonReadContext&) = nullptr;
     void (*encodeJson)(const void* in, JsonOutput&) = nullptr;
     std::uint64_t (*archive)(const void* in, ArchiveWriter&) = nullptr;
+    /// @}
     /// false when the archived object is not a value of this type.
     bool (*unarchive)(void* out, ArchiveReader&, std::uint64_t uid) = nullptr;
     /// At least as many characters as encodeJson writes.

@@ -69,6 +69,7 @@ class VK_EXPORT MpvPlayer : public Player,
         std::string videoOutput = "null";
         /// The host window to draw video into (libmpv's "wid").
         std::optional<std::int64_t> windowId;
+        /// How often the player reports its position while playing.
         std::chrono::milliseconds timeUpdateInterval{1'000};
         /// Further libmpv options, set in order before the player starts ("speed", "cache").
         std::vector<std::pair<std::string, std::string>> extraOptions;

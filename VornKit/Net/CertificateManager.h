@@ -24,9 +24,12 @@ namespace vk {
 /// top of this file). Thread-safe.
 class VK_EXPORT CertificateManager {
   public:
+    /// The trust statuses (see the top of this file).
+    /// @{
     static constexpr int kTrusted = 1;
     static constexpr int kUndecided = 0;
     static constexpr int kNoPublicKey = 2;
+    /// @}
 
     /// The single instance, created on first use; lives for the process.
     static std::shared_ptr<CertificateManager> defaultManager();

@@ -44,8 +44,10 @@ inline constexpr NetworkStatus ReachableViaWWAN = 2;
 /// notification (see the top of this file). Thread-safe.
 class VK_EXPORT Reachability : public std::enable_shared_from_this<Reachability> {
   public:
+    /// The notification posted on every change.
     static constexpr std::string_view kNetworkReachabilityChangedNotification =
         "kNetworkReachabilityChangedNotification";
+    /// The console log category of the monitor's lines.
     static constexpr std::string_view kLogCategory = "Reachability";
 
     /// A monitor of `hostName`; null when no target can be made for it.

@@ -31,6 +31,7 @@ namespace vk {
 /// items in the offline store instead of reporting it (see the top of this file). Thread-safe.
 class VK_EXPORT ApiClientEx : public ApiClient {
   public:
+    /// The name the class is registered under for platform code.
     static constexpr std::string_view kClassName = "VornKit.ApiClientEx";
     /// The prefix of the item ids of items played from the offline store.
     static constexpr std::string_view kLocalPrefix = "local:";

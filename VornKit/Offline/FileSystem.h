@@ -22,10 +22,13 @@ namespace vk {
 struct VK_EXPORT FileAttributes {
     /// What kind of entry it is.
     enum class Type { Regular, Directory, SymbolicLink, Other };
+    /// What the entry is, its size in bytes, when it was last modified and its permission bits.
+    /// @{
     Type type = Type::Other;
     std::uint64_t size = 0;
     std::chrono::system_clock::time_point modificationDate;
     std::uint32_t posixPermissions = 0;
+    /// @}
 };
 
 /// Files under the documents directory, named by paths relative to it; thread-safe.

@@ -32,12 +32,19 @@ namespace vk {
 /// A downloaded item's record in the offline store (see the file comment).
 class VK_EXPORT LocalItem : public ManagedObject {
   public:
+    /// The store entity's name, and the error domain of a decode without a store context.
+    /// @{
     static constexpr const char* kEntityName = "LocalItem";
     static constexpr const char* kMissingContextDomain =
         "managedObjectContextKey missing from decoder";
+    /// @}
 
     LocalItem() : ManagedObject(kEntityName) {}
 
+    /// The record's fields (see the top of this file): the item and server ids, the local file's
+    /// path, the stored download status, the sync ids, and the item record, owned by the same
+    /// store.
+    /// @{
     std::string itemId;
     Text localPath;
     Text serverId;
@@ -45,6 +52,7 @@ class VK_EXPORT LocalItem : public ManagedObject {
     std::int32_t syncGuid = 0;
     std::int32_t syncJobItemId = 0;
     std::shared_ptr<BaseItemDto> item;
+    /// @}
 
     /// The status as a SyncJobStatus; absent when the stored value names none.
     std::optional<SyncJobStatus> syncJobStatus() const { return syncJobStatusFromRaw(status); }

@@ -29,19 +29,27 @@ class FieldTable;
 /// A report the server should get later, kept in the offline store (see the file comment).
 class VK_EXPORT OfflineAction : public ManagedObject {
   public:
+    /// The store entity's name, and the error domain of a decode without a store context.
+    /// @{
     static constexpr const char* kEntityName = "OfflineAction";
     static constexpr const char* kMissingContextDomain =
         "Failed to decode OfflineAction. Did you forget to set "
         "CodingUserInfoKey.managedObjectContext?";
+    /// @}
 
     OfflineAction() : ManagedObject(kEntityName) {}
 
+    /// The record's fields (see the top of this file): when it happened, which item on which server
+    /// for which user, the playback position in ticks (100 ns) and the action's type (0: playback
+    /// stopped).
+    /// @{
     std::optional<Date> date;
     Text itemId;
     Text serverId;
     double positionTicks = 0;
     std::int16_t type = 0;
     Text userId;
+    /// @}
 
     /// A fetch request for entity "OfflineAction".
     static FetchRequest fetchRequest();

@@ -44,16 +44,23 @@ namespace vk {
 /// The persistent store of offline records (see the file comment); shared, bound to one queue.
 class VK_EXPORT OfflineDataController {
   public:
+    /// The store's entity names and its file's name.
+    /// @{
     static constexpr const char* OfflineActionEntityName = "OfflineAction";
     static constexpr const char* BaseItemDtoEntityName = "BaseItemDto";
     static constexpr const char* LocalItemEntityName = "LocalItem";
     static constexpr const char* kStoreFileName = "Vorn.sqlite";
+    /// @}
 
     /// Where the store lives; sharedInstance() uses the group container and documents directory
     /// of the current Environment (resolved when the context is first needed).
     struct Locations {
+        /// The application-group container, where the store lives (required), and the documents
+        /// directory, where an older store is moved from.
+        /// @{
         std::optional<std::filesystem::path> groupContainer;
         std::optional<std::filesystem::path> documents;
+        /// @}
     };
 
     /// The process-wide controller, created on first use.

@@ -81,8 +81,10 @@ class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloa
         /// Files downloaded at once.
         int maxConcurrentDownloads = 2;
         /// Wait between two questions for ready items, and how many questions at most.
+        /// @{
         std::chrono::milliseconds pollInterval{2'000};
         int maxPolls = 30;
+        /// @}
         /// Where downloads go; FileSystem::rootDocsPath() when absent.
         std::optional<std::filesystem::path> documents;
         /// Asked before a run starts; false refuses the run (it logs and fails every item). The

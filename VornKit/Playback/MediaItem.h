@@ -50,6 +50,10 @@ class VK_EXPORT MediaItem {
               std::optional<std::string> coverUrl, std::optional<std::string> serverId,
               std::optional<std::string> itemId, std::optional<std::string> playlistItemId);
 
+    /// The entry's fields, named as their JSON keys (see the top of this file): the path or URL the
+    /// player opens, the display texts, the cover's URL, the library item and server ids, and the
+    /// item's place in the server's play queue.
+    /// @{
     std::optional<std::string> Path;
     std::optional<std::string> Title;
     std::optional<std::string> Album;
@@ -58,6 +62,7 @@ class VK_EXPORT MediaItem {
     std::optional<std::string> ItemId;
     std::optional<std::string> ServerId;
     std::optional<std::string> playlistItemId;
+    /// @}
     /// "local-<n>" for items played from a local file.
     std::optional<std::string> localPlaySessionId;
     /// The library item's JSON text as the server sent it (supplied by the web user interface).

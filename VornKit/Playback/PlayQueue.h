@@ -24,8 +24,11 @@ class VK_EXPORT PlayQueue {
   public:
     /// One queue entry: the item, its media source and what the engine knows of it.
     struct Entry {
+        /// The item, and the media source it plays from when known.
+        /// @{
         std::shared_ptr<MediaItem> item;
         std::optional<MediaSourceInfo> source;
+        /// @}
         std::int64_t engineId = 0;    ///< the engine's id of the entry (libmpv's entry id)
         std::int64_t durationMs = 0;  ///< when the player knows it beforehand
     };

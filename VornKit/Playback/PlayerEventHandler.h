@@ -77,6 +77,7 @@ class VK_EXPORT PlayerEventHandler : public PlayerEventDelegate,
     /// The client registered for a server id, or null.
     using ClientLookup = std::function<std::shared_ptr<ApiClient>(const std::string& serverId)>;
 
+    /// How often a playing item's progress is reported unless set otherwise.
     static constexpr std::chrono::milliseconds kProgressInterval{10'000};
 
     /// A handler with the host's delegates (either may be empty), registered for the

@@ -42,9 +42,11 @@ namespace vk {
 /// The favourites service the like command uses (the connection manager's favourites in a host).
 /// Either function may be empty: queries then answer false and changes report false.
 struct VK_EXPORT RemoteFavorites {
+    /// Asks whether an item is a favourite; the completion runs once.
     std::function<void(const std::string& serverId, const std::string& itemId,
                        std::function<void(bool isFavorite)> completion)>
         isItemFavorite;
+    /// Marks or unmarks an item as a favourite; the completion runs once, with whether it worked.
     std::function<void(const std::string& serverId, const std::string& itemId, bool isFavorite,
                        std::function<void(bool done)> completion)>
         setItemFavorite;
@@ -57,12 +59,16 @@ class VK_EXPORT RemoteControls : public PlayerEventDelegate,
   public:
     /// The desktop parts the object drives; the two centres must not be null.
     struct Services {
+        /// The now-playing and remote-command centres the object publishes to and listens on.
+        /// @{
         std::shared_ptr<NowPlayingCenter> nowPlayingCenter;
         std::shared_ptr<RemoteCommandCenter> commandCenter;
+        /// @}
         /// Null: no notifications.
         std::shared_ptr<UserNotificationCenter> notificationCenter;
         /// Null: AudioOutput::sharedInstance().
         std::shared_ptr<AudioOutput> audioOutput;
+        /// How the like command asks and changes an item's favourite flag.
         RemoteFavorites favorites;
     };
 

@@ -47,10 +47,14 @@ class VK_EXPORT SimulatedPlayer : public Player,
         /// Playback speed: every wait is divided by it (positions still advance by
         /// `timeUpdateInterval` per update).
         double speed = 1.0;
+        /// How often the position is reported, and the length of an entry whose source gives none.
+        /// @{
         std::chrono::milliseconds timeUpdateInterval{1'000};
         std::int64_t defaultDurationMs = 30'000;
+        /// @}
         /// Where the scripted pause happens in the first entry (absent: no pause).
         std::optional<double> pauseAtFraction = 1.0 / 3.0;
+        /// How long the scripted pause lasts.
         std::chrono::milliseconds pauseFor{2'000};
     };
 

@@ -28,6 +28,7 @@ class VK_EXPORT AppSettings {
     /// Reads and writes `store` (tests, tools).
     explicit AppSettings(std::shared_ptr<UserDefaults> store);
 
+    /// The user defaults the settings are read from and written to.
     const std::shared_ptr<UserDefaults> userDefault;
 
     /// Stores `value` as text under `key`; a write failure is logged by the store.

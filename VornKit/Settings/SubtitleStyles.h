@@ -46,12 +46,16 @@ VK_EXPORT std::optional<SubtitleDropShadow> makeSubtitleDropShadow(std::int64_t 
 /// this file). Externally synchronised; shared as std::shared_ptr.
 class VK_EXPORT SubtitleStyles {
   public:
+    /// The styles, as the web user interface stores them: vertical position, text size, drop
+    /// shadow, background and text colours (CSS colour texts) and background opacity (0 to 1).
+    /// @{
     std::int64_t verticalPosition = 10;
     SubtitleTextSize textSize = SubtitleTextSize::normal;
     SubtitleDropShadow dropShadow = SubtitleDropShadow::dropShadow;
     std::string textBackground = "transparent";
     std::string textColor = "#ffffff";
     float textBackgroundOpacity = 1.0f;
+    /// @}
 
     /// The defaults above.
     SubtitleStyles() = default;

@@ -42,9 +42,13 @@ class VK_EXPORT WCMessageReplyDelegate {
 
 /// The names of the notifications the delegater posts.
 namespace WCNotificationName {
+/// The notification names, spelt as posted; the table at the top of this file says when each
+/// comes and what it carries.
+/// @{
 inline constexpr std::string_view WCActivationDidComplete = "WCActivationDidComplete";
 inline constexpr std::string_view WCReachabilityDidChange = "WCReachabilityDidChange";
 inline constexpr std::string_view WCMessageRecieved = "WCMessageRecieved";
+/// @}
 }  // namespace WCNotificationName
 
 /// The application side's watch-session delegate: turns what arrives into WCMessage values for the
