@@ -47,8 +47,9 @@ struct VK_EXPORT ImageOptions {
     /// Options for an image of `imageType`, every other option absent.
     explicit ImageOptions(vk::ImageType imageType) : ImageType(imageType) {}
 
-    /// The options, named as the image URL's query parameters; absent ones are not sent. Sizes
-    /// are pixels, `Tag` the image's cache key (ImageTags of the item).
+    /// The options: `ImageType` and `ImageIndex` name the image in the URL's path, the others are
+    /// query parameters of the same name; absent ones are not sent. Sizes are pixels, `Tag` is
+    /// the image's cache key (the item's ImageTags).
     /// @{
     vk::ImageType ImageType = vk::ImageType::Primary;
     std::optional<std::int64_t> ImageIndex;

@@ -51,7 +51,8 @@ class VK_EXPORT ManagedObject : public std::enable_shared_from_this<ManagedObjec
     std::shared_ptr<ObjectContext> managedObjectContext() const { return context_.lock(); }
     /// Whether the object was inserted into its context and not saved yet.
     bool isInserted() const { return inserted_; }
-    /// Whether the object was deleted from its context and the deletion not saved yet.
+    /// Whether the object has been deleted from its context; stays true once the deletion is saved
+    /// (the object is then free-standing).
     bool isDeleted() const { return deleted_; }
 
     /// The value of attribute `index` of the entity, as the store writes it.

@@ -24,9 +24,10 @@ namespace vk {
 
 /// The now-playing information of one item. Times are seconds.
 struct VK_EXPORT NowPlayingInfo {
-    /// What the desktop shows: artist, title and album; the item's length, the position and the
-    /// rate (0 paused, 1 playing), all in seconds; the item's place in the queue and the queue's
-    /// length. Absent values are not shown.
+    /// What the desktop shows: artist, title and album; the item's length and the position in
+    /// seconds, and the playback rate (0 when paused; the shown position advances by it while
+    /// playing); the item's place in the queue and the queue's length. Absent values are not
+    /// shown.
     /// @{
     std::optional<std::string> artist;
     std::optional<std::string> title;

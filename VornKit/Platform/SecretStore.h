@@ -57,8 +57,8 @@ enum class SynchronizableMatch {
 struct VK_EXPORT SecretItem {
     std::string generic;  ///< generic attribute (bytes)
     std::string account;  ///< account (bytes)
-    /// The access group the item is shared through (empty: the application's own), whether it
-    /// may synchronise to the user's other devices, and when it can be read.
+    /// The access group the item is shared through, whether it may synchronise to the user's other
+    /// devices, and when it can be read.
     /// @{
     std::string accessGroup;
     bool synchronizable = false;

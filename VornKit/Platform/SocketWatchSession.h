@@ -83,8 +83,8 @@ struct VK_EXPORT WatchSessionConfiguration {
     /// Pause between connection attempts of a connector.
     std::chrono::milliseconds reconnectInterval{250};
 
-    /// `$XDG_RUNTIME_DIR/vornkit/watch.sock`, else `<temporary
-    /// directory>/vornkit-<uid>/watch.sock`.
+    /// `$XDG_RUNTIME_DIR/vornkit/watch.sock`, else
+    /// `<temporary directory>/vornkit-<uid>/watch.sock`.
     static std::filesystem::path defaultSocketPath();
     /// `<data home>/<bundle id>/WatchSession`.
     static std::filesystem::path defaultStateDirectory();
