@@ -55,14 +55,18 @@ class VK_EXPORT BaseItemDto : public ManagedObject {
     /// server's text, unparsed; image tags are the cache keys of the item's images by image type.
     /// @{
     std::optional<std::vector<MediaSourceInfo>> MediaSources;
+    /// The signed-in user's state for the item: played, position, favourite.
     std::optional<UserItemDataDto> UserData;
     std::optional<std::vector<MediaStream>> MediaStreams;
+    /// The item's image tags by image type ("Primary", "Logo", ...): the cache keys of its images.
     TextMap ImageTags;
     std::vector<NameIdPair> AlbumArtists;
     std::vector<NameIdPair> ArtistItems;
     Text Name;
     Text OriginalTitle;
+    /// The id of the server the item belongs to (required).
     Text ServerId;
+    /// The item's id on its server (required); a downloaded item's begins with "local:".
     Text Id;
     Text Etag;
     Text PlaylistItemId;
@@ -96,6 +100,7 @@ class VK_EXPORT BaseItemDto : public ManagedObject {
     std::optional<std::vector<Text>> Taglines;
     std::optional<std::vector<Text>> Genres;
     float CommunityRating = 0.0f;
+    /// The item's length in ticks of 100 ns; 0 when unknown.
     std::int64_t RunTimeTicks = 0;
     std::int32_t ProductionYear = 0;
     Text Number;
@@ -106,6 +111,7 @@ class VK_EXPORT BaseItemDto : public ManagedObject {
     std::optional<TextMap> ProviderIds;
     bool IsFolder = false;
     Text ParentId;
+    /// What kind of item it is ("Audio", "MusicAlbum", "MusicArtist", ...).
     Text Type;
     Text ParentLogoItemId;
     Text ParentBackdropItemId;
