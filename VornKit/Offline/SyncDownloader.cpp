@@ -4,8 +4,10 @@
 
 #include <deque>
 
+#include "VornKit/Net/Reachability.h"
 #include "VornKit/Offline/FileSystem.h"
 #include "VornKit/Platform/Log.h"
+#include "VornKit/Settings/AppSettings.h"
 
 namespace vk {
 
@@ -105,6 +107,15 @@ std::shared_ptr<DispatchQueue> SyncDownloader::queue() const {
 std::filesystem::path SyncDownloader::documents() const {
     return options_.documents ? *options_.documents
                               : std::filesystem::path(FileSystem::rootDocsPath());
+}
+
+std::function<bool()> SyncDownloader::wifiRule(std::shared_ptr<Reachability> monitor,
+                                               std::shared_ptr<UserDefaults> settings) {
+    return [monitor = std::move(monitor), settings = std::move(settings)] {
+        const AppSettings read = settings ? AppSettings(settings) : AppSettings();
+        return !read.getSyncOnlyOnWifi() || !monitor ||
+               monitor->currentReachabilityStatus() != ReachableViaWWAN;
+    };
 }
 
 std::optional<std::string> SyncDownloader::safeFileName(std::string_view name) {

@@ -47,8 +47,11 @@
 
 #include "VornKit/Api/ApiClient.h"
 #include "VornKit/Offline/OfflineDataController.h"
+#include "VornKit/Platform/UserDefaults.h"
 
 namespace vk {
+
+class Reachability;
 
 /// How far a download() has got.
 struct VK_EXPORT SyncDownloadProgress {
@@ -87,8 +90,8 @@ class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloa
         /// @}
         /// Where downloads go; FileSystem::rootDocsPath() when absent.
         std::optional<std::filesystem::path> documents;
-        /// Asked before a run starts; false refuses the run (it logs and fails every item). The
-        /// host wires the "syncOnlyOnWifi" setting here with its network monitor; unset: allowed.
+        /// Asked before a run starts; false refuses the run (it logs and fails every item).
+        /// Unset: allowed. wifiRule() gives the rule of the "syncOnlyOnWifi" setting.
         std::function<bool()> networkAllowsSync;
     };
 
@@ -127,6 +130,11 @@ class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloa
 
     /// `name` when it is safe as a file name (see the class comment), else absent.
     static std::optional<std::string> safeFileName(std::string_view name);
+    /// The rule for Options::networkAllowsSync that follows the user's "syncOnlyOnWifi" setting
+    /// (in `settings`; null: the standard store): while it is on, a run is refused when `monitor`
+    /// says the network is reached over the cellular link. Both are read at each run.
+    static std::function<bool()> wifiRule(std::shared_ptr<Reachability> monitor,
+                                          std::shared_ptr<UserDefaults> settings = nullptr);
     /// The documents directory this downloader writes to.
     std::filesystem::path documents() const;
 

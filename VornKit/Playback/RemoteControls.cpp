@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "VornKit/Connection/ConnectionManager.h"
+#include "VornKit/Connection/ItemFavoritesManager.h"
 #include "VornKit/Net/DefaultSession.h"
 #include "VornKit/Platform/Directories.h"
 #include "VornKit/Platform/Dispatch.h"
@@ -15,6 +17,20 @@
 #include "VornKit/Platform/UrlSession.h"
 
 namespace vk {
+
+RemoteFavorites RemoteFavorites::of(std::shared_ptr<ConnectionManager> manager) {
+    RemoteFavorites favorites;
+    favorites.isItemFavorite = [manager](const std::string& serverId, const std::string& itemId,
+                                         std::function<void(bool)> completion) {
+        ItemFavoritesManager::isItemFavorite(*manager, serverId, itemId, std::move(completion));
+    };
+    favorites.setItemFavorite = [manager](const std::string& serverId, const std::string& itemId,
+                                          bool isFavorite, std::function<void(bool)> completion) {
+        ItemFavoritesManager::setItemFavorite(*manager, serverId, itemId, isFavorite,
+                                              std::move(completion));
+    };
+    return favorites;
+}
 
 namespace {
 
@@ -324,12 +340,15 @@ void RemoteControls::registerCarPlayEventHandlers() {
             return RemoteCommandStatus::Success;
         auto center = self->services_.commandCenter;
         const auto& item = *self->currentItem_;
+        auto done = [center](bool favorite) { center->setLikeActive(favorite); };
         if (self->services_.favorites.setItemFavorite)
-            self->services_.favorites.setItemFavorite(
-                item.ServerId.value_or(""), item.ItemId.value_or(""), !center->likeIsActive(),
-                [center](bool done) { center->setLikeActive(done); });
+            self->services_.favorites.setItemFavorite(item.ServerId.value_or(""),
+                                                      item.ItemId.value_or(""),
+                                                      !center->likeIsActive(), std::move(done));
         else
-            center->setLikeActive(false);
+            ItemFavoritesManager::setItemFavorite(item.ServerId.value_or(""),
+                                                  item.ItemId.value_or(""), !center->likeIsActive(),
+                                                  std::move(done));
         return RemoteCommandStatus::Success;
     });
     center.setEnabled(RemoteCommand::ChangeRepeatMode, true);
@@ -414,10 +433,15 @@ void RemoteControls::fileWillStart(const std::optional<std::string>&,
         return;
     showNotificationForCurrentItem(currentItem_, false);
     auto center = services_.commandCenter;
-    if (center->isEnabled(RemoteCommand::Like) && services_.favorites.isItemFavorite)
-        services_.favorites.isItemFavorite(
-            currentItem_->ServerId.value_or(""), currentItem_->ItemId.value_or(""),
-            [center](bool favorite) { center->setLikeActive(favorite); });
+    if (!center->isEnabled(RemoteCommand::Like))
+        return;
+    auto done = [center](bool favorite) { center->setLikeActive(favorite); };
+    if (services_.favorites.isItemFavorite)
+        services_.favorites.isItemFavorite(currentItem_->ServerId.value_or(""),
+                                           currentItem_->ItemId.value_or(""), std::move(done));
+    else
+        ItemFavoritesManager::isItemFavorite(currentItem_->ServerId.value_or(""),
+                                             currentItem_->ItemId.value_or(""), std::move(done));
 }
 
 void RemoteControls::playbackDidPause() {

@@ -39,9 +39,15 @@
 
 namespace vk {
 
-/// The favourites service the like command uses (the connection manager's favourites in a host).
-/// Either function may be empty: queries then answer false and changes report false.
+class ConnectionManager;
+
+/// The favourites service the like command uses. An empty function stands for ItemFavoritesManager
+/// on the shared connection manager (ConnectionManager::shared()), which a host normally wants;
+/// tests and hosts with a manager of their own set both functions, e.g. with of().
 struct VK_EXPORT RemoteFavorites {
+    /// ItemFavoritesManager's operations on `manager`, which the functions keep alive.
+    static RemoteFavorites of(std::shared_ptr<ConnectionManager> manager);
+
     /// Asks whether an item is a favourite; the completion runs once.
     std::function<void(const std::string& serverId, const std::string& itemId,
                        std::function<void(bool isFavorite)> completion)>

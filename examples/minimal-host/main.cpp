@@ -1,17 +1,26 @@
 // minimal-host: the smallest useful VornKit host. Reads a credentials file, talks to the server
-// with the user's token, lists the user's views and finds the first audio track, whose stream URL
-// it prints (a player would hand that URL to its playback engine).
+// with the user's token, lists the user's views, finds the first audio track and plays a few
+// seconds of it with libmpv when VornKit has MpvPlayer (publishing it on the desktop over MPRIS,
+// `playerctl -p minimal_host`, when there is a session bus); without MpvPlayer it prints the
+// stream URL a player would play.
 //
 //   minimal-host CREDENTIALS
 //
 // CREDENTIALS holds "key=value" lines: server=URL, user=ID, token=TOKEN (server-id=ID optional).
+// MINIMAL_HOST_AUDIO picks libmpv's audio output (default "pulse"; "null" plays silently).
 // Exit status: 0 done, 1 the server did not answer as expected, 2 bad usage or credentials.
 #include <VornKit/Api/ApiClient.h>
 #include <VornKit/Platform/Bundle.h>
 #include <VornKit/Platform/Dispatch.h>
+#ifdef MINIMAL_HOST_HAVE_MPV
+#include <VornKit/Mpv/MpvPlayer.h>
+#include <VornKit/Platform/MprisService.h>
+#include <VornKit/Playback/RemoteControls.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -100,5 +109,38 @@ int main(int argc, char** argv) {
     }
     std::printf("first track: %s %s\n", track.Id.str().c_str(), track.Name.str().c_str());
     std::printf("stream: %s\n", url->absoluteString().c_str());
+#ifdef MINIMAL_HOST_HAVE_MPV
+    vk::MpvPlayer::Options options;
+    if (const char* audio = std::getenv("MINIMAL_HOST_AUDIO"))
+        options.audioOutput = audio;
+    auto player = vk::MpvPlayer::create(options);
+    std::shared_ptr<vk::MprisService> mpris;
+    std::shared_ptr<vk::RemoteControls> controls;
+    if (std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
+        vk::MprisService::Options published;
+        published.busNameSuffix = "minimal_host";
+        published.identity = "minimal-host";
+        mpris = vk::MprisService::start(published);
+    }
+    if (mpris) {
+        vk::RemoteControls::Services services;
+        services.nowPlayingCenter = mpris->nowPlayingCenter();
+        services.commandCenter = mpris->commandCenter();
+        controls = vk::RemoteControls::initWithPlayer(player, services);
+        std::printf("published: %s\n", mpris->busName().c_str());
+    }
+    player->playAudio(
+        {std::make_shared<vk::MediaItem>(url->absoluteString(), track.Name.toOptional(),
+                                         track.Album.toOptional(), track.AlbumArtist.toOptional(),
+                                         std::nullopt, server.Id, track.Id.str(), "entry-1")},
+        false, std::nullopt, 0, 0);
+    vk::RunLoop::main().runUntil([&] { return player->getCurrentStreamPosition() >= 3000; },
+                                 std::chrono::seconds(30));
+    const auto played = player->getCurrentStreamPosition();
+    player->stop({});
+    std::printf("played: %lld ms\n", static_cast<long long>(played));
+    if (played < 3000)
+        return 1;
+#endif
     return 0;
 }

@@ -12,6 +12,9 @@
 #include "VornKit/Connection/ConnectionManager.h"
 #include "VornKit/Net/DefaultSession.h"
 #include "VornKit/Net/Reachability.h"
+#include "VornKit/Platform/AudioOutput.h"
+#include "VornKit/Playback/RemoteControls.h"
+#include "VornKit/Playback/SimulatedPlayer.h"
 #include "refserver/Library.h"
 #include "refserver/RefServer.h"
 
@@ -142,6 +145,39 @@ TEST_F(ItemFavoritesManagerTest, EveryFailureIsFalseAndPostsNothing) {
     defaultSession()->delegateQueue()->sync([] {});
     EXPECT_EQ(posted_.load(), 0);
     EXPECT_EQ(failed.calls + missing.calls, 2);
+}
+
+// In a car, the like command of the remote controls reads and switches the server's favourite
+// flag of the playing item through the favourites service.
+TEST_F(ItemFavoritesManagerTest, TheInCarLikeCommandSwitchesTheServersFlag) {
+    const auto id = firstTrack();
+    Answer preset;
+    ItemFavoritesManager::setItemFavorite(*manager_, "ref", id, true, preset.handler());
+    ASSERT_TRUE(preset.wait() && preset.value);
+
+    RemoteControls::Services services;
+    services.nowPlayingCenter = NowPlayingCenter::make();
+    services.commandCenter = RemoteCommandCenter::make();
+    services.audioOutput = std::make_shared<NullAudioOutput>();
+    services.favorites = RemoteFavorites::of(manager_);
+    SimulatedPlayer::Options playerOptions;
+    playerOptions.pauseAtFraction.reset();
+    auto player = SimulatedPlayer::make(playerOptions);
+    auto controls = RemoteControls::initWithPlayer(player, services);
+    controls->setPlaybackContext("CarPlay");
+    player->playAudio(
+        {std::make_shared<MediaItem>("file:///track.wav", "Track", std::nullopt, std::nullopt,
+                                     std::nullopt, "ref", id, "entry-1")},
+        false, std::nullopt, 0, 0);
+    auto center = services.commandCenter;
+    ASSERT_TRUE(test::pumpMainQueueUntil([&] { return center->likeIsActive(); }));
+
+    bool handled = false;
+    ASSERT_TRUE(center->send({RemoteCommand::Like}, [&](RemoteCommandStatus) { handled = true; }));
+    ASSERT_TRUE(test::pumpMainQueueUntil([&] { return handled && !center->likeIsActive(); }));
+    EXPECT_TRUE(test::pumpMainQueueUntil([&] { return !library_->userState(id).isFavorite; }));
+    player->stop({});
+    controls->shutdown();
 }
 
 TEST_F(ItemFavoritesManagerTest, BitRateEstimateReadsTheManagersBandwidth) {

@@ -13,7 +13,9 @@
 #include <random>
 
 #include "Support/TestSupport.h"
+#include "VornKit/Net/Reachability.h"
 #include "VornKit/Offline/OfflineDataController.h"
+#include "VornKit/Platform/NetworkMonitor.h"
 #include "gtest/gtest.h"
 #include "refserver/Library.h"
 #include "refserver/RefServer.h"
@@ -394,22 +396,37 @@ TEST_F(SyncDownloaderTest, CancellingKeepsPartialFilesAndCompletesOnce) {
     expectDownloaded(album());
 }
 
-TEST_F(SyncDownloaderTest, ANetworkThatSyncMayNotUseRefusesTheRunBeforeAnyRequest) {
+// "syncOnlyOnWifi" (on unless "false") refuses a run over the cellular link before any request;
+// turned off, or back on another link, the same downloader runs.
+TEST_F(SyncDownloaderTest, OnlyOnWifiRefusesACellularRunBeforeAnyRequest) {
+    NetworkPath cellular;
+    cellular.reachable = true;
+    cellular.cellular = true;
+    auto monitor = std::make_shared<ManualNetworkMonitor>(cellular);
+    sockaddr_in zero{};
+    zero.sin_family = AF_INET;
+    auto reachability = Reachability::withTarget(
+        NetworkReachabilityTarget::forAddress(reinterpret_cast<sockaddr*>(&zero), monitor),
+        std::make_shared<FixedRadioInfo>(std::nullopt));
+    auto settings = std::make_shared<UserDefaults>(test::makeTempDir("settings") / "standard.json");
     SyncDownloader::Options options;
     options.documents = docs();
     options.pollInterval = std::chrono::milliseconds(20);
-    bool asked = false;
-    options.networkAllowsSync = [&asked] {
-        asked = true;
-        return false;  // "syncOnlyOnWifi" set and the network is not Wi-Fi
-    };
+    options.networkAllowsSync = SyncDownloader::wifiRule(reachability, settings);
     downloader_ = SyncDownloader::make(client_, store_, options);
     auto refused = run(album().id);
-    EXPECT_TRUE(asked);
     EXPECT_FALSE(refused.complete());
     EXPECT_EQ(refused.failed, std::vector<std::string>{album().id});
     EXPECT_TRUE(server_->requestsTo("/vorn/Sync").empty());
     EXPECT_TRUE(store_->getAllLocalItemsForServer("server-1").empty());
+
+    settings->set("syncOnlyOnWifi", std::string("false"));
+    EXPECT_TRUE(run(album().id).complete());
+    settings->set("syncOnlyOnWifi", std::string("true"));
+    EXPECT_FALSE(run(album(1).id).complete());
+    cellular.cellular = false;
+    monitor->set(cellular);
+    EXPECT_TRUE(run(album(1).id).complete());
 }
 
 TEST_F(SyncDownloaderTest, ReconcileRemovesWhatTheServerDroppedWithItsFiles) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "VornKit/Net/Reachability.h"
 #include "VornKit/Offline/ApiClientEx.h"
 #include "VornKit/Offline/SyncDownloader.h"
 #include "VornKit/Platform/Dispatch.h"
@@ -116,6 +117,9 @@ int download(const Parsed& parsed) {
     if (!client)
         return 1;
     vk::SyncDownloader::Options options;
+    // The user's "syncOnlyOnWifi" keeps downloads off the cellular link.
+    options.networkAllowsSync =
+        vk::SyncDownloader::wifiRule(vk::Reachability::reachabilityForInternetConnection());
     if (parsed.maxDownloads)
         options.maxConcurrentDownloads = static_cast<int>(*parsed.maxDownloads);
     auto downloader = vk::SyncDownloader::make(client, client->itemRepo(), options);
