@@ -32,14 +32,16 @@ function(vk_install_module target name)
   set_property(GLOBAL APPEND PROPERTY VK_INSTALLED ${target})
 endfunction()
 
-# The third-party link items of `targets` (their link interfaces, $<LINK_ONLY:...> unwrapped).
+# The third-party link items of `targets` (their installed link interfaces, $<LINK_ONLY:...> and
+# $<INSTALL_INTERFACE:...> unwrapped).
 function(vk_third_party_links out)
   set(deps "")
   foreach(t IN LISTS ARGN)
     get_target_property(libs ${t} INTERFACE_LINK_LIBRARIES)
     foreach(lib IN LISTS libs)
       string(REGEX REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1" lib "${lib}")
-      if(lib AND NOT lib MATCHES "^VornKit")
+      string(REGEX REPLACE "^\\$<INSTALL_INTERFACE:(.*)>$" "\\1" lib "${lib}")
+      if(lib AND NOT lib MATCHES "^VornKit" AND NOT lib MATCHES "^\\$<BUILD_INTERFACE:")
         list(APPEND deps ${lib})
       endif()
     endforeach()
