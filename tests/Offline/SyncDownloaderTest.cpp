@@ -331,7 +331,14 @@ TEST_F(SyncDownloaderTest, RunsKilledInFlightAreCompletedByTheNextRun) {
     // Slow files, so that every kill lands while bytes are moving.
     sync_->addFileFault({refserver::FileFault::Kind::slow, 4'000, -1});
     std::mt19937 random(std::random_device{}());
+    auto fileRequests = [&] {
+        std::size_t files = 0;
+        for (const auto& request : server_->requestsTo("/vorn/Sync/JobItems"))
+            files += request.method == "GET" ? 1 : 0;
+        return files;
+    };
     for (int round = 0; round < 6; ++round) {
+        const auto before = fileRequests();
         pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
@@ -339,7 +346,12 @@ TEST_F(SyncDownloaderTest, RunsKilledInFlightAreCompletedByTheNextRun) {
                     album().id.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(60 + random() % 400));
+        // Each kill lands after this run asked for a file, at a random point of its transfers.
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (fileRequests() == before && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(5ms);
+        EXPECT_GT(fileRequests(), before) << "round " << round << " never reached a file";
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));
         ::kill(child, SIGKILL);
         int status = 0;
         ::waitpid(child, &status, 0);
