@@ -41,6 +41,15 @@ std::string_view stringOf(plist_t node) {
     return {text, static_cast<std::size_t>(length)};
 }
 
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+        return std::hash<std::string_view>{}(text);
+    }
+};
+template <class V>
+using TextKeyedMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
+
 bool uidOf(plist_t node, std::uint64_t& uid) {
     if (node == nullptr || plist_get_node_type(node) != PLIST_UID)
         return false;
@@ -65,24 +74,54 @@ std::string mappedClassName(std::string_view archivedName) {
 // Writer
 
 // Objects are written straight into a binary property list; keyed objects (records, whose entries
-// arrive after the object is made) are laid out when the archive is finished.
+// arrive after the object is made) are laid out, in UID order, when the archive is finished.
+// Each thread keeps the state of its last finished writer for the next one, so the containers'
+// memory is taken once rather than for every archive.
 struct ArchiveWriter::State {
+    using Entries = std::vector<std::pair<BinaryPlistWriter::Ref, BinaryPlistWriter::Ref>>;
+    static constexpr std::uint32_t kNotKeyed = ~std::uint32_t{0};
+    /// Archives above this many objects do not leave their state for the next writer.
+    static constexpr std::size_t kKeptObjects = 4096;
+
     BinaryPlistWriter plist;
     static constexpr BinaryPlistWriter::Ref kPending = ~BinaryPlistWriter::Ref{0};
     std::vector<BinaryPlistWriter::Ref> objects;  ///< archive UID -> plist object (or kPending)
-    std::unordered_map<std::uint64_t,
-                       std::vector<std::pair<BinaryPlistWriter::Ref, BinaryPlistWriter::Ref>>>
-        keyed;  ///< entries of pending keyed objects
-    std::unordered_map<std::string, std::uint64_t> strings;
-    std::unordered_map<std::string, std::uint64_t> classes;
+    std::vector<std::uint32_t> keyedList;  ///< archive UID -> index into `entries` (or kNotKeyed)
+    std::vector<Entries> entries;          ///< entries of pending keyed objects
+    std::size_t entriesUsed = 0;
+    TextKeyedMap<std::uint64_t> strings;
+    TextKeyedMap<std::uint64_t> classes;
+    std::vector<BinaryPlistWriter::Ref> scratch;
     BinaryPlistWriter::Ref classKey = plist.string("$class");
+
+    static std::unique_ptr<State>& spare() {
+        thread_local std::unique_ptr<State> state;
+        return state;
+    }
+    /// An empty archive again, keeping the memory taken.
+    void clear() {
+        plist.clear();
+        objects.clear();
+        keyedList.clear();
+        for (std::size_t i = 0; i < entriesUsed; ++i)
+            entries[i].clear();
+        entriesUsed = 0;
+        strings.clear();
+        classes.clear();
+        classKey = plist.string("$class");
+    }
+    Entries* keyedEntries(std::uint64_t uid) {
+        if (uid >= keyedList.size() || keyedList[uid] == kNotKeyed)
+            return nullptr;
+        return &entries[keyedList[uid]];
+    }
 
     std::uint64_t append(BinaryPlistWriter::Ref ref) {
         objects.push_back(ref);
         return objects.size() - 1;
     }
     std::uint64_t classObject(std::string_view name) {
-        auto it = classes.find(std::string(name));
+        auto it = classes.find(name);
         if (it != classes.end())
             return it->second;
         const BinaryPlistWriter::Ref names[] = {plist.string(name), plist.string("NSObject")};
@@ -94,19 +133,26 @@ struct ArchiveWriter::State {
         return uid;
     }
     BinaryPlistWriter::Ref uidArray(const std::uint64_t* uids, std::size_t count) {
-        std::vector<BinaryPlistWriter::Ref> refs;
-        refs.reserve(count);
+        scratch.clear();
         for (std::size_t i = 0; i < count; ++i)
-            refs.push_back(plist.uid(uids[i]));
-        return plist.array(refs);
+            scratch.push_back(plist.uid(uids[i]));
+        return plist.array(scratch);
     }
 };
 
-ArchiveWriter::ArchiveWriter() : state_(std::make_unique<State>()) {
+ArchiveWriter::ArchiveWriter() {
+    auto& spare = State::spare();
+    state_ = spare ? std::move(spare) : std::make_unique<State>();
     state_->append(state_->plist.string("$null"));
 }
 
-ArchiveWriter::~ArchiveWriter() = default;
+ArchiveWriter::~ArchiveWriter() {
+    auto& spare = State::spare();
+    if (!spare && state_->objects.capacity() <= State::kKeptObjects) {
+        state_->clear();
+        spare = std::move(state_);
+    }
+}
 
 std::uint64_t ArchiveWriter::integer(std::int64_t value) {
     return state_->append(state_->plist.integer(value));
@@ -121,12 +167,11 @@ std::uint64_t ArchiveWriter::boolean(bool value) {
 }
 
 std::uint64_t ArchiveWriter::string(std::string_view value) {
-    std::string key(value);
-    auto it = state_->strings.find(key);
+    auto it = state_->strings.find(value);
     if (it != state_->strings.end())
         return it->second;
     std::uint64_t uid = state_->append(state_->plist.string(value));
-    state_->strings.emplace(std::move(key), uid);
+    state_->strings.emplace(std::string(value), uid);
     return uid;
 }
 
@@ -141,17 +186,22 @@ std::uint64_t ArchiveWriter::date(double secondsSince2001) {
 
 std::uint64_t ArchiveWriter::beginObject(std::string_view className) {
     std::uint64_t cls = state_->classObject(className);
-    std::uint64_t uid = state_->append(State::kPending);
-    state_->keyed[uid].emplace_back(state_->classKey, state_->plist.uid(cls));
+    auto& s = *state_;
+    std::uint64_t uid = s.append(State::kPending);
+    if (s.entriesUsed == s.entries.size())
+        s.entries.emplace_back();
+    s.keyedList.resize(s.objects.size(), State::kNotKeyed);
+    s.keyedList[uid] = static_cast<std::uint32_t>(s.entriesUsed);
+    s.entries[s.entriesUsed++].emplace_back(s.classKey, s.plist.uid(cls));
     return uid;
 }
 
 void ArchiveWriter::setEntry(std::uint64_t object, std::string_view key, std::uint64_t value) {
-    auto it = state_->keyed.find(object);
-    if (it == state_->keyed.end())
+    auto* entries = state_->keyedEntries(object);
+    if (entries == nullptr)
         return;  // not a keyed object of this writer
     auto& plist = state_->plist;
-    it->second.emplace_back(plist.string(key), plist.uid(value));
+    entries->emplace_back(plist.string(key), plist.uid(value));
 }
 
 std::uint64_t ArchiveWriter::array(const std::vector<std::uint64_t>& elements) {
@@ -182,8 +232,9 @@ std::uint64_t ArchiveWriter::dictionary(
 
 ArchiveBytes ArchiveWriter::finish(std::uint64_t root) {
     auto& plist = state_->plist;
-    for (auto& [uid, entries] : state_->keyed) {
-        state_->objects[uid] = plist.dictionary(entries);
+    for (std::size_t uid = 0; uid < state_->keyedList.size(); ++uid) {
+        if (auto* entries = state_->keyedEntries(uid))
+            state_->objects[uid] = plist.dictionary(*entries);
     }
     const auto objects = plist.array(state_->objects);
     const std::pair<BinaryPlistWriter::Ref, BinaryPlistWriter::Ref> topEntries[] = {
@@ -195,7 +246,7 @@ ArchiveBytes ArchiveWriter::finish(std::uint64_t root) {
         {plist.string("$top"), top},
         {plist.string("$version"), plist.integer(100000)}};
     ArchiveBytes bytes = plist.finish(plist.dictionary(archive, 4));
-    state_ = std::make_unique<State>();
+    state_->clear();
     return bytes;
 }
 

@@ -75,6 +75,14 @@ std::vector<std::uint16_t> utf16(std::string_view text) {
 
 }  // namespace
 
+void BinaryPlistWriter::clear() {
+    objects_.clear();
+    bytes_.clear();
+    refs_.clear();
+    strings_.clear();
+    uids_.clear();
+}
+
 BinaryPlistWriter::Ref BinaryPlistWriter::addScalar(const std::uint8_t* bytes, std::size_t size) {
     objects_.push_back(Object{false, 0, static_cast<std::uint32_t>(bytes_.size()),
                               static_cast<std::uint32_t>(size)});

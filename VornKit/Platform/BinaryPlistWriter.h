@@ -53,6 +53,8 @@ class VK_EXPORT BinaryPlistWriter {
 
     /// Objects added so far (shared texts and UIDs count once).
     std::size_t objectCount() const { return objects_.size(); }
+    /// Back to an empty property list; the memory already taken is kept for the next one.
+    void clear();
 
   private:
     struct Object {

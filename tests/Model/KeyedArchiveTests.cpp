@@ -99,6 +99,26 @@ TEST(KeyedArchiveLayout, ListsAreNSArraysOfRecords) {
     EXPECT_EQ(*back, pairs);
 }
 
+TEST(KeyedArchiveLayout, TheSameValueGivesTheSameBytesWhateverWasArchivedBefore) {
+    // The store tells an unchanged attribute by its bytes: writers reuse their memory, and that
+    // must not show in the output.
+    std::vector<NameIdPair> pairs{{"A", "1"}, {"B", "2"}};
+    const auto first = archivedData(pairs);
+    std::vector<NameIdPair> many;
+    for (int i = 0; i < 3000; ++i)
+        many.push_back({"Name " + std::to_string(i), std::to_string(i % 7)});
+    const auto large = archivedData(many);
+    UserItemDataDto data;
+    data.PlayCount = 3;
+    archivedData(data);
+    EXPECT_EQ(archivedData(pairs), first);
+    EXPECT_EQ(archivedData(many), large);
+    auto back = ValueTransformer::forName("NameIdPair")
+                    ->reverseTransformedValue<std::vector<NameIdPair>>(large);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, many);
+}
+
 TEST(KeyedArchiveRules, LikesFalseSurvivesAndAbsentStaysAbsent) {
     UserItemDataDto data;
     data.Likes = false;
