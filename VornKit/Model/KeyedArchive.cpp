@@ -41,15 +41,6 @@ std::string_view stringOf(plist_t node) {
     return {text, static_cast<std::size_t>(length)};
 }
 
-struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const {
-        return std::hash<std::string_view>{}(text);
-    }
-};
-template <class V>
-using TextKeyedMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
-
 bool uidOf(plist_t node, std::uint64_t& uid) {
     if (node == nullptr || plist_get_node_type(node) != PLIST_UID)
         return false;
@@ -89,8 +80,9 @@ struct ArchiveWriter::State {
     std::vector<std::uint32_t> keyedList;  ///< archive UID -> index into `entries` (or kNotKeyed)
     std::vector<Entries> entries;          ///< entries of pending keyed objects
     std::size_t entriesUsed = 0;
-    TextKeyedMap<std::uint64_t> strings;
-    TextKeyedMap<std::uint64_t> classes;
+    /// Plist text object -> archive UID of that text as a value / of the class it names.
+    std::vector<std::uint64_t> textUids;
+    std::vector<std::uint64_t> classUids;
     std::vector<BinaryPlistWriter::Ref> scratch;
     BinaryPlistWriter::Ref classKey = plist.string("$class");
 
@@ -106,8 +98,8 @@ struct ArchiveWriter::State {
         for (std::size_t i = 0; i < entriesUsed; ++i)
             entries[i].clear();
         entriesUsed = 0;
-        strings.clear();
-        classes.clear();
+        textUids.clear();
+        classUids.clear();
         classKey = plist.string("$class");
     }
     Entries* keyedEntries(std::uint64_t uid) {
@@ -120,16 +112,22 @@ struct ArchiveWriter::State {
         objects.push_back(ref);
         return objects.size() - 1;
     }
+    /// The slot of `ref` in a plist-reference -> UID table (0: none yet).
+    static std::uint64_t& slot(std::vector<std::uint64_t>& table, BinaryPlistWriter::Ref ref) {
+        if (ref >= table.size())
+            table.resize(ref + 1, 0);
+        return table[ref];
+    }
     std::uint64_t classObject(std::string_view name) {
-        auto it = classes.find(name);
-        if (it != classes.end())
-            return it->second;
-        const BinaryPlistWriter::Ref names[] = {plist.string(name), plist.string("NSObject")};
+        const BinaryPlistWriter::Ref nameRef = plist.string(name);
+        if (std::uint64_t known = slot(classUids, nameRef))
+            return known;
+        const BinaryPlistWriter::Ref names[] = {nameRef, plist.string("NSObject")};
         const std::pair<BinaryPlistWriter::Ref, BinaryPlistWriter::Ref> entries[] = {
             {plist.string("$classes"), plist.array(names, 2)},
             {plist.string("$classname"), names[0]}};
         std::uint64_t uid = append(plist.dictionary(entries, 2));
-        classes.emplace(std::string(name), uid);
+        slot(classUids, nameRef) = uid;
         return uid;
     }
     BinaryPlistWriter::Ref uidArray(const std::uint64_t* uids, std::size_t count) {
@@ -167,11 +165,12 @@ std::uint64_t ArchiveWriter::boolean(bool value) {
 }
 
 std::uint64_t ArchiveWriter::string(std::string_view value) {
-    auto it = state_->strings.find(value);
-    if (it != state_->strings.end())
-        return it->second;
-    std::uint64_t uid = state_->append(state_->plist.string(value));
-    state_->strings.emplace(std::string(value), uid);
+    auto& s = *state_;
+    const BinaryPlistWriter::Ref ref = s.plist.string(value);
+    if (std::uint64_t known = State::slot(s.textUids, ref))
+        return known;
+    std::uint64_t uid = s.append(ref);
+    State::slot(s.textUids, ref) = uid;
     return uid;
 }
 

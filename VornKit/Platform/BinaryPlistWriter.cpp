@@ -31,6 +31,10 @@ void appendCountedMarker(std::vector<std::uint8_t>& out, std::uint8_t high, std:
     appendBigEndian(out, count, size);
 }
 
+std::size_t textHash(std::string_view text) {
+    return std::hash<std::string_view>{}(text);
+}
+
 /// UTF-8 to UTF-16 code units; invalid sequences become U+FFFD.
 std::vector<std::uint16_t> utf16(std::string_view text) {
     std::vector<std::uint16_t> units;
@@ -79,8 +83,41 @@ void BinaryPlistWriter::clear() {
     objects_.clear();
     bytes_.clear();
     refs_.clear();
-    strings_.clear();
+    texts_.clear();
+    for (auto slot : usedSlots_)
+        textSlots_[slot] = TextSlot{};
+    usedSlots_.clear();
+    smallUids_.clear();
     uids_.clear();
+}
+
+BinaryPlistWriter::Ref* BinaryPlistWriter::findText(std::string_view text, std::size_t hash) {
+    const std::size_t mask = textSlots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        TextSlot& slot = textSlots_[i];
+        if (slot.ref == kNone)
+            return nullptr;
+        if (slot.size == text.size() &&
+            std::memcmp(texts_.data() + slot.begin, text.data(), text.size()) == 0)
+            return &slot.ref;
+    }
+}
+
+void BinaryPlistWriter::growTexts() {
+    std::vector<TextSlot> old = std::move(textSlots_);
+    textSlots_.assign(old.empty() ? 64 : old.size() * 2, TextSlot{});
+    usedSlots_.clear();
+    const std::size_t mask = textSlots_.size() - 1;
+    for (const auto& slot : old) {
+        if (slot.ref == kNone)
+            continue;
+        const std::string_view text(texts_.data() + slot.begin, slot.size);
+        std::size_t i = textHash(text) & mask;
+        while (textSlots_[i].ref != kNone)
+            i = (i + 1) & mask;
+        textSlots_[i] = slot;
+        usedSlots_.push_back(static_cast<std::uint32_t>(i));
+    }
 }
 
 BinaryPlistWriter::Ref BinaryPlistWriter::addScalar(const std::uint8_t* bytes, std::size_t size) {
@@ -91,8 +128,12 @@ BinaryPlistWriter::Ref BinaryPlistWriter::addScalar(const std::uint8_t* bytes, s
 }
 
 BinaryPlistWriter::Ref BinaryPlistWriter::string(std::string_view text) {
-    if (auto it = strings_.find(text); it != strings_.end()) {
-        return it->second;
+    if ((usedSlots_.size() + 1) * 2 > textSlots_.size()) {
+        growTexts();
+    }
+    const std::size_t hash = textHash(text);
+    if (const Ref* found = findText(text, hash)) {
+        return *found;
     }
     bool ascii = true;
     for (char c : text) {
@@ -112,7 +153,14 @@ BinaryPlistWriter::Ref BinaryPlistWriter::string(std::string_view text) {
     objects_.push_back(Object{false, 0, static_cast<std::uint32_t>(begin),
                               static_cast<std::uint32_t>(bytes_.size() - begin)});
     const Ref ref = static_cast<Ref>(objects_.size() - 1);
-    strings_.emplace(std::string(text), ref);
+    const std::size_t mask = textSlots_.size() - 1;
+    std::size_t i = hash & mask;
+    while (textSlots_[i].ref != kNone)
+        i = (i + 1) & mask;
+    textSlots_[i] = TextSlot{static_cast<std::uint32_t>(texts_.size()),
+                             static_cast<std::uint32_t>(text.size()), ref};
+    usedSlots_.push_back(static_cast<std::uint32_t>(i));
+    texts_.append(text);
     return ref;
 }
 
@@ -144,8 +192,14 @@ BinaryPlistWriter::Ref BinaryPlistWriter::boolean(bool value) {
 }
 
 BinaryPlistWriter::Ref BinaryPlistWriter::uid(std::uint64_t value) {
-    if (auto it = uids_.find(value); it != uids_.end()) {
-        return it->second;
+    constexpr std::uint64_t kSmall = 1u << 16;
+    if (value < kSmall && value < smallUids_.size() && smallUids_[value] != kNone) {
+        return smallUids_[value];
+    }
+    if (value >= kSmall) {
+        if (auto it = uids_.find(value); it != uids_.end()) {
+            return it->second;
+        }
     }
     const int size = bytesFor(value);
     objects_.push_back(Object{false, 0, static_cast<std::uint32_t>(bytes_.size()),
@@ -153,7 +207,14 @@ BinaryPlistWriter::Ref BinaryPlistWriter::uid(std::uint64_t value) {
     bytes_.push_back(static_cast<std::uint8_t>(0x80 | (size - 1)));
     appendBigEndian(bytes_, value, size);
     const Ref ref = static_cast<Ref>(objects_.size() - 1);
-    uids_.emplace(value, ref);
+    if (value < kSmall) {
+        if (value >= smallUids_.size()) {
+            smallUids_.resize(value + 1, kNone);
+        }
+        smallUids_[value] = ref;
+    } else {
+        uids_.emplace(value, ref);
+    }
     return ref;
 }
 

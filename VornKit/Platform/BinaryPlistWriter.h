@@ -68,13 +68,21 @@ class VK_EXPORT BinaryPlistWriter {
     std::vector<Object> objects_;
     std::vector<std::uint8_t> bytes_;  ///< encoded scalars, back to back
     std::vector<Ref> refs_;            ///< container elements (dictionaries: keys, then values)
-    struct TextHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view text) const {
-            return std::hash<std::string_view>{}(text);
-        }
+    /// Texts added so far: an open-addressing table over `texts_` (every distinct text, back to
+    /// back), so a writer that is cleared and reused allocates nothing for them.
+    struct TextSlot {
+        std::uint32_t begin = 0;
+        std::uint32_t size = 0;
+        Ref ref = kNone;
     };
-    std::unordered_map<std::string, Ref, TextHash, std::equal_to<>> strings_;
+    static constexpr Ref kNone = ~Ref{0};
+    Ref* findText(std::string_view text, std::size_t hash);
+    void growTexts();
+    std::string texts_;
+    std::vector<TextSlot> textSlots_;
+    std::vector<std::uint32_t> usedSlots_;  ///< indexes of the filled slots, for clear()
+    /// UID objects by value (dense small values, as archives use), and the rare large ones.
+    std::vector<Ref> smallUids_;
     std::unordered_map<std::uint64_t, Ref> uids_;
 };
 
