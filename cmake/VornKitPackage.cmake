@@ -11,6 +11,7 @@ include(CMakePackageConfigHelpers)
 include(${CMAKE_CURRENT_LIST_DIR}/VornKitDependencies.cmake)
 
 option(VK_SHARED "Also build the shared library libvornkit.so (installed as VornKit::VornKit)" OFF)
+option(VK_STRIP_ARCHIVES "Install the static libraries without their debug sections" OFF)
 set(VK_SOVERSION 0)
 set(VK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/VornKit)
 if(VK_SHARED)
@@ -28,6 +29,14 @@ function(vk_install_module target name)
                "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>;$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")
   install(TARGETS ${target} EXPORT VornKitTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
           COMPONENT dev)
+  if(VK_STRIP_ARCHIVES)
+    # As Debian's packaging does for -dev packages: the archives keep their symbols, not their
+    # debug sections (which would make libvornkit-dev some twenty times larger).
+    install(
+      CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug
+              \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/libvornkit-${lower}.a\")"
+      COMPONENT dev)
+  endif()
   install(FILES ${ARGN} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/VornKit/${name} COMPONENT dev)
   set_property(GLOBAL APPEND PROPERTY VK_INSTALLED ${target})
 endfunction()
