@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "VornKit/Platform/JsonWriter.h"
+#include "refserver/ErrorAnswer.h"
 
 namespace refserver {
 
@@ -73,18 +74,6 @@ bool useIdentity(SSL_CTX& context, const TlsIdentity& identity) {
     EVP_PKEY_free(key);
     ERR_clear_error();
     return ok;
-}
-
-std::string jsonError(int status, std::string_view message) {
-    std::string out;
-    vk::JsonWriter writer(out);
-    writer.beginObject();
-    writer.key("Status");
-    writer.integer(status);
-    writer.key("Error");
-    writer.string(message);
-    writer.endObject();
-    return out;
 }
 
 // The first range of a "Range: bytes=..." header as [first, last] within `length`; absent when
