@@ -649,6 +649,20 @@ bool ObjectContext::save(std::string* error) {
         std::vector<StoreValue> values;
         std::vector<size_t> changed;
     };
+    // Once a save has succeeded every registered object equals its row, so one that nobody else
+    // holds has nothing to keep: the context's memory, and the work of its later saves and
+    // queries, follow what the program holds rather than everything it ever fetched. Releasing an
+    // object can leave its to-one destinations unheld in turn, hence the passes.
+    auto releaseUnheldObjects = [this] {
+        for (bool released = true; released;) {
+            released = false;
+            for (auto& [entityName, objects] : registered_) {
+                released |= std::erase_if(objects, [](const auto& entry) {
+                                return entry.second.use_count() == 1;
+                            }) > 0;
+            }
+        }
+    };
     std::vector<Update> updates;
     for (const auto& [entityName, objects] : registered_) {
         ChangeTracker tracker(table(entityName)->entity());
@@ -668,6 +682,7 @@ bool ObjectContext::save(std::string* error) {
         }
     }
     if (inserted_.empty() && deleted_.empty() && updates.empty()) {
+        releaseUnheldObjects();
         return true;
     }
     auto& db = *store->database;
@@ -710,6 +725,8 @@ bool ObjectContext::save(std::string* error) {
             ChangeTracker::forgetFetchedForm(*update.object, c);
         }
     }
+    updates.clear();
+    releaseUnheldObjects();
     return true;
 }
 

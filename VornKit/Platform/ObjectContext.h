@@ -5,8 +5,8 @@
 // (ChangeTracker.h); a fetched object left alone is never written.
 //
 // Identity: one object per stored row per context; fetching a row that is already registered
-// returns the registered object as it is (with its unsaved changes). Registered objects are kept
-// alive by the context until they are saved as deleted, or until reset().
+// returns the registered object as it is (with its unsaved changes). A save lets go of objects only
+// the context holds (none has anything unsaved; a later fetch makes a new one); reset() drops all.
 //
 // Queries: fetch(), count() and fetchDictionaries() take a FetchRequest (FetchRequest.h). They see
 // the saved rows together with the context's unsaved insertions, deletions and attribute changes,

@@ -261,6 +261,32 @@ TEST_F(ObjectContextTest, AFetchedObjectIsWrittenOnlyWhereTheProgramChangedIt) {
     EXPECT_EQ(rawCount("SELECT count(*) FROM Folder WHERE name IS NULL AND isFolder=0"), 1);
 }
 
+TEST_F(ObjectContextTest, ASaveLetsGoOfWhatOnlyTheContextHoldsAndKeepsWhatTheProgramHolds) {
+    auto c = open();
+    std::weak_ptr<ManagedObject> loose = addFolder(*c, "Loose");
+    auto album = addFolder(*c, "Album");
+    std::weak_ptr<ManagedObject> albumSeen = album;
+    auto kept = addTrack(*c, "Kept", std::move(album));
+    std::string error;
+    ASSERT_TRUE(c->save(&error)) << error;
+    EXPECT_TRUE(loose.expired()) << "saved, and held by nobody but the context";
+    EXPECT_FALSE(albumSeen.expired()) << "the held track's folder stays with it";
+    EXPECT_EQ(fetchAll(*c, "Track")[0], kept) << "a held object keeps its identity";
+
+    // A change made through an object the program then drops still reaches the file.
+    std::static_pointer_cast<Folder>(fetchAll(*c, "Folder", "name=?", {StoreValue("Loose")})[0])
+        ->added = 42;
+    ASSERT_TRUE(c->save(&error)) << error;
+    EXPECT_EQ(rawCount("SELECT count(*) FROM Folder WHERE name='Loose' AND added=42"), 1);
+    auto again = std::static_pointer_cast<Folder>(
+        fetchAll(*c, "Folder", "name=?", {StoreValue("Loose")}).at(0));
+    EXPECT_EQ(again->added, 42) << "a released row comes back as a new object with its values";
+
+    kept.reset();
+    ASSERT_TRUE(c->save(&error)) << error;
+    EXPECT_TRUE(albumSeen.expired()) << "a released track lets go of its folder too";
+}
+
 TEST_F(ObjectContextTest, QueriesSeeEveryUnsavedChangeWhileAnotherConnectionWrites) {
     auto c = open(2, /*cascade=*/false);
     auto album = addFolder(*c, "Album");
