@@ -136,7 +136,7 @@ std::shared_ptr<UrlSessionTask> UrlSession::downloadTask(
         std::make_shared<DownloadFile>(std::move(destination), std::move(progress), delegateQueue_);
     if (file->resumeOffset() > 0)
         request.setValue("bytes=" + std::to_string(file->resumeOffset()) + "-", "Range");
-    auto finish = [file, completion = std::move(completionHandler)](
+    auto finish = [file, completion = std::move(completionHandler), delegateQueue = delegateQueue_](
                       std::optional<std::string> data, std::optional<UrlResponse> response,
                       std::optional<UrlError> error) {
         if (error) {
@@ -148,11 +148,20 @@ std::shared_ptr<UrlSessionTask> UrlSession::downloadTask(
         // A transport that does not stream hands over the whole body at the end.
         if (response && !file->sawHead() && file->receiveHead(*response) && data)
             file->receive(data->data(), data->size());
-        if (std::optional<UrlError> failure = file->finish(response)) {
-            completion(std::nullopt, std::move(response), std::move(failure));
-            return;
-        }
-        completion(file->destination(), std::move(response), std::nullopt);
+        // The flush to disk takes as long as the disk does: it runs on the worker pool, so that
+        // it holds up neither the delegate queue (every other task's completion) nor the other
+        // downloads' flushes.
+        DispatchQueue::global()->async([file, completion, delegateQueue, response]() mutable {
+            std::optional<UrlError> failure = file->finish(response);
+            delegateQueue->async([file, completion = std::move(completion),
+                                  response = std::move(response),
+                                  failure = std::move(failure)]() mutable {
+                if (failure)
+                    completion(std::nullopt, std::move(response), std::move(failure));
+                else
+                    completion(file->destination(), std::move(response), std::nullopt);
+            });
+        });
     };
     auto task = std::make_shared<UrlSessionTask>(
         nextTaskIdentifier_.fetch_add(1), std::move(request), std::move(finish), weak_from_this());
