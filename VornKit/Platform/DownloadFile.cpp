@@ -179,8 +179,7 @@ bool DownloadFile::receive(const char* data, std::size_t size) {
             // Starts the write-out of the last whole step and returns; the outcome is what the
             // fdatasync in finish() reports.
             const std::int64_t end = written_ / kWriteBehindStep * kWriteBehindStep;
-            ::sync_file_range(fd_, end - kWriteBehindStep, kWriteBehindStep,
-                              SYNC_FILE_RANGE_WRITE);
+            ::sync_file_range(fd_, end - kWriteBehindStep, kWriteBehindStep, SYNC_FILE_RANGE_WRITE);
         }
     }
     postProgress(false);
