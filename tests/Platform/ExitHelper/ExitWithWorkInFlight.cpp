@@ -6,7 +6,11 @@
 //   exit_with_work_in_flight hang   the server keeps every transfer waiting past the exit
 //   exit_with_work_in_flight stop   the server stops as main() returns, so that the transfers
 //                                   fail, and their completions run, while the process exits
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
 #include <filesystem>
 #include <string>
 
@@ -57,10 +61,47 @@ void codeRecords(const std::shared_ptr<vk::DispatchQueue>& queue) {
     queue->async([queue] { codeRecords(queue); });
 }
 
+// Runs the reference server in a child process and returns its address and pid. The exit under
+// test is the framework's: in this process only its threads are left running when main()
+// returns (the server's HTTP library has exit hazards of its own). The child dies with this
+// process, or when killed.
+std::pair<std::string, pid_t> startServerProcess() {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0)
+        return {"", -1};
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(0);
+        ::close(pipeFds[0]);
+        auto* server = new refserver::RefServer();
+        std::string base = server->listen({"exit", "127.0.0.1", 0, std::nullopt}).value_or("");
+        server->addFault({"", "/vorn/Slow", "", refserver::Fault::hang(), -1});
+        if (::write(pipeFds[1], base.data(), base.size()) != static_cast<ssize_t>(base.size()))
+            ::_exit(1);
+        ::close(pipeFds[1]);
+        for (;;)
+            ::pause();
+    }
+    ::close(pipeFds[1]);
+    std::string base;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+        base.append(buffer, static_cast<std::size_t>(n));
+    ::close(pipeFds[0]);
+    return {base, child};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const bool hang = argc > 1 && std::string(argv[1]) == "hang";
+    // First, while this process has a single thread.
+    auto [base, serverPid] = startServerProcess();
+    if (base.empty())
+        return 2;
     auto root =
         std::filesystem::temp_directory_path() / ("vornkit-exit-" + std::to_string(::getpid()));
     vk::Environment::install(vk::Environment::rootedAt(root));
@@ -70,12 +111,6 @@ int main(int argc, char** argv) {
     vk::Log::setSink(std::make_shared<DroppingSink>());
 
     // With "hang" the server outlives main(): its handlers hold the transfers until the end.
-    auto* server = new refserver::RefServer();
-    std::string base = server->listen({"exit", "127.0.0.1", 0, std::nullopt}).value_or("");
-    if (base.empty())
-        return 2;
-    server->addFault({"", "/vorn/Slow", "", refserver::Fault::hang(), -1});
-
     vk::ServerInfo info;
     info.Id = "exit";
     info.Name = "Exit";
@@ -120,8 +155,10 @@ int main(int argc, char** argv) {
     serial->async([serial] { codeRecords(serial); });
 
     vk::RunLoop::main().runUntil([] { return false; }, std::chrono::milliseconds(30));
-    if (!hang)
-        delete server;
+    if (!hang) {
+        ::kill(serverPid, SIGKILL);
+        ::waitpid(serverPid, nullptr, 0);
+    }
     std::error_code ignored;
     std::filesystem::remove_all(root, ignored);
     return 0;
