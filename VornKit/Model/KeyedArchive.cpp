@@ -120,14 +120,14 @@ struct ArchiveWriter::State {
     }
     std::uint64_t classObject(std::string_view name) {
         const BinaryPlistWriter::Ref nameRef = plist.string(name);
-        if (std::uint64_t known = slot(classUids, nameRef))
-            return known;
+        std::uint64_t& uid = slot(classUids, nameRef);
+        if (uid != 0)
+            return uid;
         const BinaryPlistWriter::Ref names[] = {nameRef, plist.string("NSObject")};
         const std::pair<BinaryPlistWriter::Ref, BinaryPlistWriter::Ref> entries[] = {
             {plist.string("$classes"), plist.array(names, 2)},
             {plist.string("$classname"), names[0]}};
-        std::uint64_t uid = append(plist.dictionary(entries, 2));
-        slot(classUids, nameRef) = uid;
+        uid = append(plist.dictionary(entries, 2));
         return uid;
     }
     BinaryPlistWriter::Ref uidArray(const std::uint64_t* uids, std::size_t count) {
@@ -167,10 +167,9 @@ std::uint64_t ArchiveWriter::boolean(bool value) {
 std::uint64_t ArchiveWriter::string(std::string_view value) {
     auto& s = *state_;
     const BinaryPlistWriter::Ref ref = s.plist.string(value);
-    if (std::uint64_t known = State::slot(s.textUids, ref))
-        return known;
-    std::uint64_t uid = s.append(ref);
-    State::slot(s.textUids, ref) = uid;
+    std::uint64_t& uid = State::slot(s.textUids, ref);
+    if (uid == 0)
+        uid = s.append(ref);
     return uid;
 }
 

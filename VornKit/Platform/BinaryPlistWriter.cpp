@@ -91,15 +91,14 @@ void BinaryPlistWriter::clear() {
     uids_.clear();
 }
 
-BinaryPlistWriter::Ref* BinaryPlistWriter::findText(std::string_view text, std::size_t hash) {
+std::size_t BinaryPlistWriter::textSlot(std::string_view text, std::size_t hash) const {
     const std::size_t mask = textSlots_.size() - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-        TextSlot& slot = textSlots_[i];
-        if (slot.ref == kNone)
-            return nullptr;
-        if (slot.size == text.size() &&
-            std::memcmp(texts_.data() + slot.begin, text.data(), text.size()) == 0)
-            return &slot.ref;
+        const TextSlot& slot = textSlots_[i];
+        if (slot.ref == kNone ||
+            (slot.size == text.size() &&
+             std::memcmp(texts_.data() + slot.begin, text.data(), text.size()) == 0))
+            return i;
     }
 }
 
@@ -107,14 +106,11 @@ void BinaryPlistWriter::growTexts() {
     std::vector<TextSlot> old = std::move(textSlots_);
     textSlots_.assign(old.empty() ? 64 : old.size() * 2, TextSlot{});
     usedSlots_.clear();
-    const std::size_t mask = textSlots_.size() - 1;
     for (const auto& slot : old) {
         if (slot.ref == kNone)
             continue;
         const std::string_view text(texts_.data() + slot.begin, slot.size);
-        std::size_t i = textHash(text) & mask;
-        while (textSlots_[i].ref != kNone)
-            i = (i + 1) & mask;
+        const std::size_t i = textSlot(text, textHash(text));  // texts are distinct: an empty one
         textSlots_[i] = slot;
         usedSlots_.push_back(static_cast<std::uint32_t>(i));
     }
@@ -131,9 +127,9 @@ BinaryPlistWriter::Ref BinaryPlistWriter::string(std::string_view text) {
     if ((usedSlots_.size() + 1) * 2 > textSlots_.size()) {
         growTexts();
     }
-    const std::size_t hash = textHash(text);
-    if (const Ref* found = findText(text, hash)) {
-        return *found;
+    const std::size_t i = textSlot(text, textHash(text));
+    if (textSlots_[i].ref != kNone) {
+        return textSlots_[i].ref;
     }
     bool ascii = true;
     for (char c : text) {
@@ -153,10 +149,6 @@ BinaryPlistWriter::Ref BinaryPlistWriter::string(std::string_view text) {
     objects_.push_back(Object{false, 0, static_cast<std::uint32_t>(begin),
                               static_cast<std::uint32_t>(bytes_.size() - begin)});
     const Ref ref = static_cast<Ref>(objects_.size() - 1);
-    const std::size_t mask = textSlots_.size() - 1;
-    std::size_t i = hash & mask;
-    while (textSlots_[i].ref != kNone)
-        i = (i + 1) & mask;
     textSlots_[i] = TextSlot{static_cast<std::uint32_t>(texts_.size()),
                              static_cast<std::uint32_t>(text.size()), ref};
     usedSlots_.push_back(static_cast<std::uint32_t>(i));
@@ -193,13 +185,12 @@ BinaryPlistWriter::Ref BinaryPlistWriter::boolean(bool value) {
 
 BinaryPlistWriter::Ref BinaryPlistWriter::uid(std::uint64_t value) {
     constexpr std::uint64_t kSmall = 1u << 16;
-    if (value < kSmall && value < smallUids_.size() && smallUids_[value] != kNone) {
-        return smallUids_[value];
-    }
-    if (value >= kSmall) {
-        if (auto it = uids_.find(value); it != uids_.end()) {
-            return it->second;
+    if (value < kSmall) {
+        if (value < smallUids_.size() && smallUids_[value] != kNone) {
+            return smallUids_[value];
         }
+    } else if (auto it = uids_.find(value); it != uids_.end()) {
+        return it->second;
     }
     const int size = bytesFor(value);
     objects_.push_back(Object{false, 0, static_cast<std::uint32_t>(bytes_.size()),

@@ -76,7 +76,7 @@ class VK_EXPORT BinaryPlistWriter {
         Ref ref = kNone;
     };
     static constexpr Ref kNone = ~Ref{0};
-    Ref* findText(std::string_view text, std::size_t hash);
+    std::size_t textSlot(std::string_view text, std::size_t hash) const;  ///< or its empty slot
     void growTexts();
     std::string texts_;
     std::vector<TextSlot> textSlots_;

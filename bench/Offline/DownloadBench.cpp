@@ -258,8 +258,7 @@ int main() {
             bestDownloader / bestCurl, bestDownloader, bestCurl);
         std::printf(
             "offline.download_vs_libcurl_flushed ratio=%.2f (for information: the loop also "
-            "flushes "
-            "each file to disk, as the downloader does before its rename) "
+            "flushes each file to disk, as the downloader does before its rename) "
             "libcurl_flushed_ms=%.0f\n",
             bestDownloader / bestCurlFlushed, bestCurlFlushed);
         std::printf(
