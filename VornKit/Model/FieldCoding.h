@@ -82,8 +82,8 @@ inline std::size_t jsonStringSize(std::string_view text, bool plain) {
 /// - `typeName()`, `className()`: the names decoding errors and keyed archives use;
 /// - `decode(JsonValueHandle&, T&, JsonReadContext&)`: reads one value, or returns false with
 ///   the error left in the context;
-/// - `encode(JsonOutput&, const T&)` and `jsonSize(const T&)`, an upper bound of what encode
-///   writes;
+/// - `encode(JsonOutput&, const T&)` and `jsonSize(const T&)`, the room to reserve for it: an
+///   upper bound of what encode writes, estimated from a sample for long lists;
 /// - `archive(ArchiveWriter&, const T&)` (returns the archived object's uid) and
 ///   `unarchive(ArchiveReader&, uid, T&)` (false, `T` untouched, when the archived value does
 ///   not fit the type exactly);
@@ -705,6 +705,10 @@ struct VK_EXPORT ValueCoding<std::shared_ptr<R>> {
 
 /// The most elements a list decode reserves from the length of the previous list of its type.
 inline constexpr std::uint32_t kMaxReservedElements = 64;
+/// Lists up to this long are sized exactly before an encode; longer ones from a sample.
+inline constexpr std::size_t kExactlySizedElements = 64;
+/// How many elements of a longer list its size estimate reads.
+inline constexpr std::size_t kSampledElements = 32;
 
 /// @cond INTERNAL
 template <class T>
@@ -766,11 +770,23 @@ struct VK_EXPORT ValueCoding<std::vector<T>> {
             Element::encode(w, element);
         w.endArray();
     }
+    /// Exact (an upper bound) up to kExactlySizedElements elements; a longer list is sized from
+    /// kSampledElements of its elements spread over it, with a quarter to spare. Sizing every
+    /// element of a long list walks the whole tree a second time, which costs a third of an
+    /// encode; an estimate that falls short only makes the writer grow its string.
     static std::size_t jsonSize(const std::vector<T>& v) {
-        std::size_t size = 2 + v.size();
-        for (const T& element : v)
-            size += Element::jsonSize(element);
-        return size;
+        const std::size_t count = v.size();
+        std::size_t size = 2 + count;
+        if (count <= kExactlySizedElements) {
+            for (const T& element : v)
+                size += Element::jsonSize(element);
+            return size;
+        }
+        std::size_t sampled = 0;
+        for (std::size_t i = 0; i < kSampledElements; ++i)
+            sampled += Element::jsonSize(v[i * count / kSampledElements]);
+        const std::size_t estimate = sampled / kSampledElements * count;
+        return size + estimate + estimate / 4;
     }
     static std::uint64_t archive(ArchiveWriter& w, const std::vector<T>& v) {
         std::vector<std::uint64_t> elements;

@@ -105,7 +105,7 @@ struct VK_EXPORT FieldInfo {
     bool (*decodeJson)(R&, JsonValueHandle&, JsonReadContext&) = nullptr;
     /// Writes key and value when encodes(record) (the field passed is this one).
     void (*encodeJson)(const R&, const FieldInfo&, JsonOutput&) = nullptr;
-    /// At least as many characters as encodeJson writes, with the comma before the key.
+    /// Room to reserve for encodeJson, with the comma before the key (estimated for long lists).
     std::size_t (*jsonSize)(const R&, const FieldInfo&) = nullptr;
     /// Archives the member; returns the archived value's uid (ArchiveWriter::kNull when absent).
     std::uint64_t (*archive)(const R&, ArchiveWriter&) = nullptr;

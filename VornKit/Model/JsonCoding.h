@@ -81,7 +81,7 @@ struct VK_EXPORT TypeCoding {
     /// @}
     /// false when the archived object is not a value of this type.
     bool (*unarchive)(void* out, ArchiveReader&, std::uint64_t uid) = nullptr;
-    /// At least as many characters as encodeJson writes.
+    /// Room to reserve for encodeJson: an upper bound, estimated for long lists.
     std::size_t (*jsonSize)(const void* in) = nullptr;
 };
 

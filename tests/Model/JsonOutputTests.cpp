@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "VornKit/Model/MediaStream.h"
 #include "VornKit/Model/NameIdPair.h"
@@ -84,6 +85,24 @@ TEST(JsonOutput, StringsOfEverySizeRoundTrip) {
         EXPECT_EQ(back->Name, name) << size;
         EXPECT_EQ(back->Id, pair.Id) << size;
     }
+}
+
+TEST(JsonOutput, ALongListWhoseSampleIsUntypicalIsWrittenWhole) {
+    // A long list is sized from a sample of its elements. Here the elements between the sampled
+    // ones are a thousand times longer, so the estimate falls far short and the writer has to
+    // grow its string many times over.
+    std::vector<NameIdPair> pairs(3200);
+    std::string expected = "[";
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        pairs[i].Id = std::to_string(i);
+        pairs[i].Name = std::string(i % 100 == 0 ? 1 : 1000, static_cast<char>('a' + i % 26));
+        expected += (i ? ",{\"Name\":\"" : "{\"Name\":\"") + pairs[i].Name.str() + "\",\"Id\":\"" +
+                    std::to_string(i) + "\"}";
+    }
+    expected += "]";
+    auto json = JsonEncoder().encode(pairs);
+    ASSERT_TRUE(json);
+    EXPECT_EQ(*json, expected);
 }
 
 TEST(JsonOutput, NumbersInShortestFormAndNonFiniteValuesRefused) {
