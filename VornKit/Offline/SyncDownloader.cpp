@@ -60,6 +60,8 @@ struct SyncDownloader::ItemJob {
     std::int64_t currentBytes = 0;   // the file being downloaded
     std::int64_t currentExpected = -1;
     bool failed = false;
+    bool holdsSlot = false;  // one of the downloader's transfer slots
+    bool flushing = false;   // its file's body is in, the slot handed on, the flush under way
 };
 
 struct SyncDownloader::Run {
@@ -295,7 +297,10 @@ void SyncDownloader::takeReady(const std::shared_ptr<Run>& run,
         run->local[itemId]->setSyncJobStatus(SyncJobStatus::Transferring);
         ++run->active;  // counted until the item ends, so the run does not end before
         auto self = shared_from_this();
-        waiting_.push_back([self, run, job] { self->downloadNextFile(run, job); });
+        waiting_.push_back([self, run, job] {
+            job->holdsSlot = true;
+            self->downloadNextFile(run, job);
+        });
     }
     startNext(run);
     if (!run->pending.empty()) {
@@ -351,6 +356,17 @@ void SyncDownloader::downloadNextFile(const std::shared_ptr<Run>& run,
         finishItem(run, job, true);
         return;
     }
+    if (!job->holdsSlot) {
+        // The item handed its slot on while its last file was flushed: it waits for one, ahead
+        // of the items not started yet.
+        auto self = shared_from_this();
+        waiting_.push_front([self, run, job] {
+            job->holdsSlot = true;
+            self->downloadNextFile(run, job);
+        });
+        startNext(run);
+        return;
+    }
     const FileSpec& file = job->files[job->next];
     job->currentBytes = 0;
     job->currentExpected = -1;
@@ -369,6 +385,14 @@ void SyncDownloader::downloadNextFile(const std::shared_ptr<Run>& run,
                     return;
                 job->currentBytes = written;
                 job->currentExpected = expected.value_or(-1);
+                if (expected && written == *expected && job->holdsSlot &&
+                    self->flushing_ < self->options_.maxConcurrentDownloads) {
+                    // The body is in: the next transfer need not wait for its flush.
+                    self->releaseSlot(job);
+                    job->flushing = true;
+                    ++self->flushing_;
+                    self->startNext(live);
+                }
                 self->reportProgress(live, job->itemId);
             });
         },
@@ -379,6 +403,10 @@ void SyncDownloader::downloadNextFile(const std::shared_ptr<Run>& run,
                 auto live = weakRun.lock();
                 if (!live)
                     return;
+                if (job->flushing) {
+                    job->flushing = false;
+                    --self->flushing_;
+                }
                 for (auto it = live->tasks.begin(); it != live->tasks.end();) {
                     it = (*it)->state() == UrlSessionTask::State::completed ? live->tasks.erase(it)
                                                                             : std::next(it);
@@ -408,7 +436,7 @@ void SyncDownloader::finishItem(const std::shared_ptr<Run>& run,
                                 const std::shared_ptr<ItemJob>& job, bool ok) {
     if (job->failed)
         return;
-    --activeDownloads_;
+    releaseSlot(job);
     --run->active;
     if (ok) {
         auto local = run->local[job->itemId];
@@ -428,6 +456,13 @@ void SyncDownloader::finishItem(const std::shared_ptr<Run>& run,
     }
     startNext(run);
     finishRunIfDone(run);
+}
+
+void SyncDownloader::releaseSlot(const std::shared_ptr<ItemJob>& job) {
+    if (job->holdsSlot) {
+        job->holdsSlot = false;
+        --activeDownloads_;
+    }
 }
 
 void SyncDownloader::confirm(const std::shared_ptr<Run>& run, std::int64_t syncJobItemId) {

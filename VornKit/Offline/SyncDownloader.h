@@ -7,7 +7,9 @@
 // pollInterval, at most maxPolls times) and downloads each ready item's media file
 // (GET Sync/JobItems/<id>/File) and additional files (GET Sync/JobItems/<id>/AdditionalFiles
 // ?Name=<name>) into the documents directory as <server id>/<item id>/<file name>, at most
-// maxConcurrentDownloads files at once. An item whose files are all in place becomes Completed,
+// maxConcurrentDownloads transfers at once. A file whose last byte is in gives its place to the
+// next transfer while it is flushed to disk (at most as many such flushes as transfers), so the
+// disk and the network work side by side. An item whose files are all in place becomes Completed,
 // with `localPath` (relative to the documents directory) naming its media file; it is saved, and
 // then its transfer is confirmed to the server (the run completes once the server has answered).
 //
@@ -81,7 +83,7 @@ class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloa
   public:
     /// Limits and hooks of a downloader; the defaults suit a host.
     struct Options {
-        /// Files downloaded at once.
+        /// Files transferred at once.
         int maxConcurrentDownloads = 2;
         /// Wait between two questions for ready items, and how many questions at most.
         /// @{
@@ -154,6 +156,7 @@ class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloa
     void takeReady(const std::shared_ptr<Run>& run, std::optional<std::vector<SyncJobItem>> ready);
     void startNext(const std::shared_ptr<Run>& run);
     void downloadNextFile(const std::shared_ptr<Run>& run, const std::shared_ptr<ItemJob>& job);
+    void releaseSlot(const std::shared_ptr<ItemJob>& job);
     void finishItem(const std::shared_ptr<Run>& run, const std::shared_ptr<ItemJob>& job, bool ok);
     void confirm(const std::shared_ptr<Run>& run, std::int64_t syncJobItemId);
     void failItem(const std::shared_ptr<Run>& run, const std::string& itemId,
@@ -168,9 +171,11 @@ class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloa
 
     std::mutex mutex_;  // guards runs_ (cancel() may come from any thread)
     std::set<std::shared_ptr<Run>> runs_;
-    // On the store's queue: items waiting for a download slot, and the slots taken.
+    // On the store's queue: transfers waiting for a slot, the slots taken, and the files whose
+    // slot was handed on while they are flushed.
     std::deque<std::function<void()>> waiting_;
     int activeDownloads_ = 0;
+    int flushing_ = 0;
 };
 
 }  // namespace vk

@@ -182,7 +182,9 @@ bool DownloadFile::receive(const char* data, std::size_t size) {
             ::sync_file_range(fd_, end - kWriteBehindStep, kWriteBehindStep, SYNC_FILE_RANGE_WRITE);
         }
     }
-    postProgress(false);
+    // The last byte declared is reported at once: a caller may go on with other transfers
+    // while this file is flushed.
+    postProgress(expected_ && written_ == *expected_);
     return true;
 }
 

@@ -36,8 +36,10 @@ using DownloadProgressHandler =
 /// The sink of one download attempt: owned by the task that runs the transfer.
 class VK_EXPORT DownloadFile : public TransferSink {
   public:
-    /// `progress` (may be empty) is called on `progressQueue`, at most every 50 ms and once more
-    /// with the final count before finish() returns success.
+    /// `progress` (may be empty) is called on `progressQueue`, at most every 50 ms; at once when
+    /// the body's last declared byte has been written (the count equals the size the server
+    /// said), before the flush; and once more with the final count before finish() returns
+    /// success.
     DownloadFile(std::filesystem::path destination, DownloadProgressHandler progress,
                  std::shared_ptr<DispatchQueue> progressQueue);
     ~DownloadFile() override;

@@ -239,6 +239,26 @@ TEST_F(SyncDownloaderTest, NoMoreThanTheLimitOfFilesAtOnce) {
     EXPECT_EQ(sync_->peakFilesInFlight(), 1);
 }
 
+TEST_F(SyncDownloaderTest, ATransferSlotIsHandedOnWhileAFileIsFlushed) {
+    // One transfer at a time: once an item's media file is in, the next item's media file is
+    // asked for while the first one is flushed, before the first item's cover.
+    makeDownloader(1);
+    ASSERT_TRUE(run(album().id).complete());
+    expectDownloaded(album());
+    std::vector<std::string> files;
+    for (const auto& request : server_->requestsTo("/vorn/Sync/JobItems/")) {
+        const std::string& path = request.path;
+        if (path.find("/File") != std::string::npos)
+            files.push_back("File");
+        else if (path.find("/AdditionalFiles") != std::string::npos)
+            files.push_back("Cover");
+    }
+    ASSERT_GE(files.size(), 4u);
+    EXPECT_EQ(files[0], "File");
+    EXPECT_EQ(files[1], "File") << "the second item waited for the first one's flush";
+    EXPECT_EQ(sync_->peakFilesInFlight(), 1);
+}
+
 TEST_F(SyncDownloaderTest, UnsafeNamesFromTheServerAreRefusedAndNothingIsWrittenOutside) {
     const auto tracks = tracksOf(album(2));
     const std::vector<std::string> media = {"../../../escape.wav", "/tmp/absolute.wav", ""};
