@@ -67,6 +67,9 @@ bool JsonDecoder::decodeInto(std::string_view json, std::size_t slack, const Typ
         // of the document, of which the tokens touch a part).
         VirtualMemory::adviseHugePages(parser->structural_indexes.get(),
                                        json.size() * sizeof(std::uint32_t));
+        // The first tokens go before the list's first huge page: mapped in one call, as far as
+        // a token per 32 bytes of the document reaches.
+        VirtualMemory::mapHead(parser->structural_indexes.get(), json.size() / 8);
     }
     struct BusyScope {
         bool* flag;

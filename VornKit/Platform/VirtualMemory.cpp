@@ -1,7 +1,9 @@
 #include "VornKit/Platform/VirtualMemory.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <string>
@@ -43,6 +45,28 @@ bool VirtualMemory::adviseHugePages(void* address, std::size_t length) {
     if (first < begin || last <= first)
         return false;
     return madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE) == 0;
+#else
+    (void)address;
+    (void)length;
+    return false;
+#endif
+}
+
+bool VirtualMemory::mapHead(void* address, std::size_t length) {
+#if defined(MADV_POPULATE_WRITE)
+    const std::size_t huge = hugePageSize();
+    const long page = ::sysconf(_SC_PAGESIZE);
+    if (huge == 0 || page <= 0 || address == nullptr || length == 0)
+        return false;
+    const auto start = reinterpret_cast<std::uintptr_t>(address);
+    if (start > UINTPTR_MAX - huge || length > UINTPTR_MAX - huge - start)
+        return false;
+    const std::uintptr_t begin = start & ~(static_cast<std::uintptr_t>(page) - 1);
+    const std::uintptr_t end =
+        std::min((start + huge - 1) & ~(std::uintptr_t{huge} - 1), start + length);
+    if (end <= start)
+        return false;
+    return madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE) == 0;
 #else
     (void)address;
     (void)length;

@@ -24,6 +24,14 @@ struct VK_EXPORT VirtualMemory {
     /// Returns whether the kernel accepted it for at least one huge page; false when the range
     /// holds no whole huge page or the system offers none. The caller keeps owning the memory.
     static bool adviseHugePages(void* address, std::size_t length);
+
+    /// Maps the pages of [address, address + length) that lie before the first huge page
+    /// boundary, all in one call. A fresh buffer written from its start takes a page fault per
+    /// 4 KiB page there, while the huge pages after the boundary fault in whole. A hint: false
+    /// when the kernel cannot do it (the pages then fault in as they are written), when the
+    /// system offers no huge pages, or when the range starts on a boundary. The contents are
+    /// left as they are; the caller keeps owning the memory.
+    static bool mapHead(void* address, std::size_t length);
 };
 
 }  // namespace vk

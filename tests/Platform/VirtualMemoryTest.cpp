@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
 
@@ -48,6 +49,17 @@ struct Mapping {
     std::size_t size;
 };
 
+/// How many of the `pages` pages from `address` (page-aligned) are resident.
+std::size_t residentPages(const char* address, std::size_t pages) {
+    std::vector<unsigned char> state(pages);
+    if (mincore(const_cast<char*>(address), pages * 4096, state.data()) != 0)
+        return SIZE_MAX;
+    std::size_t resident = 0;
+    for (unsigned char s : state)
+        resident += s & 1;
+    return resident;
+}
+
 }  // namespace
 
 TEST(VirtualMemoryTest, RangesWithoutAWholeHugePageAreRefused) {
@@ -57,6 +69,32 @@ TEST(VirtualMemoryTest, RangesWithoutAWholeHugePageAreRefused) {
     EXPECT_FALSE(VirtualMemory::adviseHugePages(small.memory, small.size));
     // A length that would wrap around the address space.
     EXPECT_FALSE(VirtualMemory::adviseHugePages(small.memory, SIZE_MAX - 16));
+}
+
+TEST(VirtualMemoryTest, TheHeadBeforeTheFirstHugePageIsMappedAndKeepsItsContents) {
+    EXPECT_FALSE(VirtualMemory::mapHead(nullptr, 1 << 20));
+    std::size_t huge = VirtualMemory::hugePageSize();
+    if (huge == 0)
+        GTEST_SKIP() << "transparent huge pages are switched off on this machine";
+    Mapping mapping(4 * huge);
+    ASSERT_NE(mapping.memory, nullptr);
+    auto aligned =
+        reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(mapping.memory) + huge - 1) &
+                                ~(std::uintptr_t{huge} - 1));
+    EXPECT_FALSE(VirtualMemory::mapHead(aligned, huge)) << "nothing lies before the boundary";
+    // A buffer that starts 100 bytes into the last 8 pages before a boundary.
+    char* pageStart = aligned + huge - 8 * 4096;
+    pageStart[0] = 7;  // a page already there keeps what it holds
+    char* start = pageStart + 100;
+    ASSERT_EQ(residentPages(pageStart, 8), 1u);
+    ASSERT_TRUE(VirtualMemory::mapHead(start, 2 * huge));
+    EXPECT_EQ(residentPages(pageStart, 8), 8u);
+    EXPECT_EQ(residentPages(aligned + huge, 16), 0u) << "nothing after the boundary";
+    EXPECT_EQ(pageStart[0], 7);
+    // A shorter length stops where it ends.
+    char* other = aligned + 2 * huge - 8 * 4096;
+    ASSERT_TRUE(VirtualMemory::mapHead(other, 3 * 4096));
+    EXPECT_EQ(residentPages(other, 8), 3u);
 }
 
 TEST(VirtualMemoryTest, AdvisedRangeIsMarkedForHugePagesAndStaysUsable) {
