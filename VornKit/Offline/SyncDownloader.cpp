@@ -296,11 +296,7 @@ void SyncDownloader::takeReady(const std::shared_ptr<Run>& run,
         run->local[itemId]->syncJobItemId = static_cast<std::int32_t>(entry.SyncJobItemId);
         run->local[itemId]->setSyncJobStatus(SyncJobStatus::Transferring);
         ++run->active;  // counted until the item ends, so the run does not end before
-        auto self = shared_from_this();
-        waiting_.push_back([self, run, job] {
-            job->holdsSlot = true;
-            self->downloadNextFile(run, job);
-        });
+        waiting_.emplace_back(run, job);
     }
     startNext(run);
     if (!run->pending.empty()) {
@@ -322,10 +318,11 @@ void SyncDownloader::takeReady(const std::shared_ptr<Run>& run,
 
 void SyncDownloader::startNext(const std::shared_ptr<Run>&) {
     while (activeDownloads_ < options_.maxConcurrentDownloads && !waiting_.empty()) {
-        auto start = std::move(waiting_.front());
+        auto [run, job] = std::move(waiting_.front());
         waiting_.pop_front();
         ++activeDownloads_;
-        start();
+        job->holdsSlot = true;
+        downloadNextFile(run, job);
     }
 }
 
@@ -359,11 +356,7 @@ void SyncDownloader::downloadNextFile(const std::shared_ptr<Run>& run,
     if (!job->holdsSlot) {
         // The item handed its slot on while its last file was flushed: it waits for one, ahead
         // of the items not started yet.
-        auto self = shared_from_this();
-        waiting_.push_front([self, run, job] {
-            job->holdsSlot = true;
-            self->downloadNextFile(run, job);
-        });
+        waiting_.emplace_front(run, job);
         startNext(run);
         return;
     }

@@ -45,6 +45,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "VornKit/Api/ApiClient.h"
@@ -171,9 +172,9 @@ class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloa
 
     std::mutex mutex_;  // guards runs_ (cancel() may come from any thread)
     std::set<std::shared_ptr<Run>> runs_;
-    // On the store's queue: transfers waiting for a slot, the slots taken, and the files whose
-    // slot was handed on while they are flushed.
-    std::deque<std::function<void()>> waiting_;
+    // On the store's queue: the items waiting for a slot to transfer their next file, the slots
+    // taken, and the files whose slot was handed on while they are flushed.
+    std::deque<std::pair<std::shared_ptr<Run>, std::shared_ptr<ItemJob>>> waiting_;
     int activeDownloads_ = 0;
     int flushing_ = 0;
 };

@@ -12,6 +12,11 @@ namespace vk {
 
 namespace {
 
+/// The first huge page boundary at or after `address`.
+std::uintptr_t hugeBoundaryFrom(std::uintptr_t address, std::size_t huge) {
+    return (address + huge - 1) & ~(std::uintptr_t{huge} - 1);
+}
+
 std::size_t readHugePageSize() {
     std::ifstream enabled("/sys/kernel/mm/transparent_hugepage/enabled");
     std::string modes;
@@ -40,7 +45,7 @@ bool VirtualMemory::adviseHugePages(void* address, std::size_t length) {
     if (length > UINTPTR_MAX - begin)
         return false;
     std::uintptr_t end = begin + length;
-    std::uintptr_t first = (begin + huge - 1) & ~(std::uintptr_t{huge} - 1);
+    std::uintptr_t first = hugeBoundaryFrom(begin, huge);
     std::uintptr_t last = end & ~(std::uintptr_t{huge} - 1);
     if (first < begin || last <= first)
         return false;
@@ -62,8 +67,7 @@ bool VirtualMemory::mapHead(void* address, std::size_t length) {
     if (start > UINTPTR_MAX - huge || length > UINTPTR_MAX - huge - start)
         return false;
     const std::uintptr_t begin = start & ~(static_cast<std::uintptr_t>(page) - 1);
-    const std::uintptr_t end =
-        std::min((start + huge - 1) & ~(std::uintptr_t{huge} - 1), start + length);
+    const std::uintptr_t end = std::min(hugeBoundaryFrom(start, huge), start + length);
     if (end <= start)
         return false;
     return madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE) == 0;
