@@ -78,6 +78,14 @@ void runGuarded(const std::string& label, const Block& block) {
 // process and is never destroyed: threads the framework does not own (HTTP workers, the host's)
 // may still post while the process exits, and must not meet a pool that static destruction has
 // torn down.
+// The exit gate registers its exit handler (and builds the library state it depends on) on first
+// use. That must happen on the thread that starts the workers, before they run: a worker's first
+// block may otherwise arrive while the process already exits and meet destroyed statics.
+void armExitGate() {
+    if (ExitGate::enter())
+        ExitGate::leave();
+}
+
 class WorkerPool {
   public:
     static WorkerPool& shared() {
@@ -95,6 +103,7 @@ class WorkerPool {
 
   private:
     explicit WorkerPool(unsigned count) {
+        armExitGate();
         for (unsigned i = 0; i < count; ++i) {
             std::thread([this] { work(); }).detach();
         }
@@ -165,6 +174,7 @@ class TimerService {
     };
 
     TimerService() {
+        armExitGate();
         std::thread([this] { work(); }).detach();
     }
 
