@@ -348,8 +348,9 @@ TEST_F(SyncDownloaderTest, AFullDiskFailsTheItemsAndALaterRunWithRoomCompletes) 
 }
 
 TEST_F(SyncDownloaderTest, RunsKilledInFlightAreCompletedByTheNextRun) {
-    // Slow files, so that every kill lands while bytes are moving.
-    sync_->addFileFault({refserver::FileFault::Kind::slow, 40'000, -1});
+    // Slow files, so that every kill lands while bytes are moving (slow enough that a run cannot
+    // finish the album before its kill now that transfers overlap the flushes).
+    sync_->addFileFault({refserver::FileFault::Kind::slow, 100'000, -1});
     std::mt19937 random(std::random_device{}());
     auto fileRequests = [&] {
         std::size_t files = 0;
