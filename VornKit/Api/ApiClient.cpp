@@ -176,7 +176,9 @@ std::optional<Url> ApiClient::getUrl(const std::string& path, const QueryParams&
         return std::nullopt;
     }
     std::string text = *address;
-    if (lower(text).find("/vorn") == std::string::npos)
+    // The prefix is looked for in the address's path only: a host named "vornbox" has none.
+    std::optional<UrlComponents> base = UrlComponents::parse(text);
+    if (lower(base ? base->percentEncodedPath : text).find("/vorn") == std::string::npos)
         text += "/vorn";
     if (path.empty() || path.front() != '/')
         text += "/";
@@ -190,6 +192,17 @@ std::optional<Url> ApiClient::getUrl(const std::string& path, const QueryParams&
         items.push_back({name, value});
     components->setQueryItems(items);
     return components->url();
+}
+
+std::string ApiClient::pathSegment(std::string_view id) {
+    static constexpr UrlCharacterSet kSegment("!$&'()*+,;=:@");
+    if (!id.empty() && id.find_first_not_of('.') == std::string_view::npos) {
+        std::string dots;
+        for (std::size_t i = 0; i < id.size(); ++i)
+            dots += "%2E";
+        return dots;
+    }
+    return percentEncode(id, kSegment);
 }
 
 std::string ApiClient::cleanHeaderValue(const std::optional<std::string>& value) {

@@ -154,6 +154,11 @@ class VK_EXPORT ApiClient : public std::enable_shared_from_this<ApiClient> {
     /// Empty for absent; otherwise the value without the quote characters " ' ‘ ’ “ ” and
     /// without CR, LF and NUL (which would end the header line and let the value forge others).
     static std::string cleanHeaderValue_old(const std::optional<std::string>& value);
+    /// `id` (an item or user id) as one path segment: every byte a segment may not carry
+    /// unescaped ('/', '?', '#', '%', space, non-ASCII...) is %-escaped, and so are the dots of a
+    /// segment of dots only, so that an id never reaches another path of the server. Ids of
+    /// letters, digits and "-._~" come out unchanged.
+    static std::string pathSegment(std::string_view id);
 
     // Exchanges (the building blocks of the server operations) -------------------------------
 

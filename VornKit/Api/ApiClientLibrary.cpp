@@ -77,21 +77,22 @@ void ApiClient::getUserViews(std::optional<std::string> userId, QueryParams opti
         userId = currentUserId();
     std::optional<std::string> path;
     if (userId)
-        path = "Users/" + *userId + "/Views";
+        path = "Users/" + pathSegment(*userId) + "/Views";
     query<GetItemsResponse>("getUserViews", path, options, JsonDecoder(),
                             std::move(completionHandler));
 }
 
 void ApiClient::getItem(std::optional<std::string> userId, std::string itemId, JsonDecoder decoder,
                         Completion<std::shared_ptr<BaseItemDto>> completionHandler) {
-    std::string path = userId ? "Users/" + *userId + "/Items/" + itemId : "Items/" + itemId;
+    std::string path = userId ? "Users/" + pathSegment(*userId) + "/Items/" + pathSegment(itemId)
+                              : "Items/" + pathSegment(itemId);
     query<std::shared_ptr<BaseItemDto>>("getItem", path, {}, std::move(decoder),
                                         std::move(completionHandler));
 }
 
 void ApiClient::getItems(std::optional<std::string> userId, QueryParams options,
                          Completion<GetItemsResponse> completionHandler) {
-    std::string path = userId ? "Users/" + *userId + "/Items" : std::string("Items");
+    std::string path = userId ? "Users/" + pathSegment(*userId) + "/Items" : std::string("Items");
     query<GetItemsResponse>("getItems", path, options, JsonDecoder(), std::move(completionHandler));
 }
 
@@ -101,7 +102,7 @@ void ApiClient::getLatestItems(std::optional<std::string> userId, QueryParams op
         userId = currentUserId();
     std::optional<std::string> path;
     if (userId)
-        path = "Users/" + *userId + "/Items/Latest";
+        path = "Users/" + pathSegment(*userId) + "/Items/Latest";
     query<ItemList>("getLatestItems", path, options, JsonDecoder(), std::move(completionHandler));
 }
 
@@ -115,7 +116,7 @@ void ApiClient::favoriteItem(std::string itemId, bool isFavorite,
     std::optional<std::string> userId = currentUserId();
     std::optional<std::string> path;
     if (userId)
-        path = "Users/" + *userId + "/FavoriteItems/" + itemId;
+        path = "Users/" + pathSegment(*userId) + "/FavoriteItems/" + pathSegment(itemId);
     query<UserItemDataDto>("favoriteItem", path, {}, JsonDecoder(), std::move(completion),
                            isFavorite ? "POST" : "DELETE");
 }
@@ -125,8 +126,8 @@ void ApiClient::favoriteItem(std::string itemId, bool isFavorite,
 std::optional<Url> ApiClient::getScaledImageUrl(const std::string& itemId,
                                                 const ImageOptions& imageOptions,
                                                 QueryParams requestParams) {
-    std::string path =
-        "Items/" + itemId + "/Images/" + std::string(imageTypeName(imageOptions.ImageType));
+    std::string path = "Items/" + pathSegment(itemId) + "/Images/" +
+                       std::string(imageTypeName(imageOptions.ImageType));
     if (imageOptions.ImageIndex)
         path += "/" + std::to_string(*imageOptions.ImageIndex);
 
@@ -195,7 +196,7 @@ std::optional<Url> ApiClient::getAudioStreamURL(
         params["MaxAudioSampleRate"] = std::to_string(*maxAudioSampleRate);
     if (maxAudioBitDepth)
         params["MaxAudioBitDepth"] = std::to_string(*maxAudioBitDepth);
-    return getUrl("Audio/" + item.Id.str() + "/universal", params);
+    return getUrl("Audio/" + pathSegment(item.Id.str()) + "/universal", params);
 }
 
 // Playback reports --------------------------------------------------------------------------

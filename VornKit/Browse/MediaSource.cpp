@@ -23,7 +23,7 @@ const Logger& clientLogger() {
 /// "Users/<user>/Items", or "Items" for a client without a user id.
 std::string itemsPath(ApiClient& client) {
     if (auto user = client.currentUserId())
-        return "Users/" + *user + "/Items";
+        return "Users/" + ApiClient::pathSegment(*user) + "/Items";
     return "Items";
 }
 

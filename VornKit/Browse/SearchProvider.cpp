@@ -5,12 +5,12 @@
 
 #include <atomic>
 #include <cctype>
-#include <fstream>
 #include <utility>
 
 #include "VornKit/Browse/FrontEndItem.h"
 #include "VornKit/Platform/Directories.h"
 #include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/PrivateFiles.h"
 
 namespace vk {
 
@@ -142,9 +142,11 @@ SearchProvider::SearchProvider(std::shared_ptr<DBusConnection> connection,
       options_(std::move(options)),
       impl_(std::make_shared<Impl>()) {
     impl_->connection = connection_;
-    iconDirectory_ = options_.iconDirectory.empty()
-                         ? Directories::temporary() / "vornkit-search-icons"
-                         : options_.iconDirectory;
+    if (!options_.iconDirectory.empty())
+        iconDirectory_ = options_.iconDirectory;
+    else if (auto folder = Directories::temporary())
+        iconDirectory_ = *folder / "vornkit-search-icons";
+    // else none: results are given without icons.
 }
 
 std::shared_ptr<SearchProvider> SearchProvider::start(std::shared_ptr<DBusConnection> connection,
@@ -158,7 +160,8 @@ std::shared_ptr<SearchProvider> SearchProvider::start(std::shared_ptr<DBusConnec
     std::shared_ptr<SearchProvider> self(
         new SearchProvider(connection, std::move(manager), std::move(options)));
     std::error_code ec;
-    std::filesystem::create_directories(self->iconDirectory_, ec);
+    if (!self->iconDirectory_.empty())
+        std::filesystem::create_directories(self->iconDirectory_, ec);
     std::weak_ptr<SearchProvider> weak = self;
     Impl* impl = self->impl_.get();  // the handlers live inside it, so it outlives them
     DBusError failure;
@@ -362,7 +365,7 @@ void SearchProvider::fetchIcon(const std::shared_ptr<BaseItemDto>& item,
     };
     std::error_code ec;
     auto url = MediaSource::getImageURL(*client, *item);
-    if (std::filesystem::exists(path, ec) || !url) {
+    if (iconDirectory_.empty() || std::filesystem::exists(path, ec) || !url) {
         finish();
         return;
     }
@@ -372,11 +375,8 @@ void SearchProvider::fetchIcon(const std::shared_ptr<BaseItemDto>& item,
                 // Written aside and renamed, so the shell never reads half a file.
                 auto partial = path;
                 partial += ".part" + std::to_string(::getpid());
-                std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-                out.write(png->data(), static_cast<std::streamsize>(png->size()));
-                out.close();
                 std::error_code ec;
-                if (out)
+                if (PrivateFiles::write(partial, *png))
                     std::filesystem::rename(partial, path, ec);
                 else
                     std::filesystem::remove(partial, ec);
@@ -421,6 +421,8 @@ void SearchProvider::metas(const std::vector<std::string>& ids,
             return;
         }
         for (auto& meta : out) {
+            if (self->iconDirectory_.empty())
+                break;
             std::error_code ec;
             auto path = self->iconDirectory_ / iconFileName(meta.id);
             if (std::filesystem::exists(path, ec))

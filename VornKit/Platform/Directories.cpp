@@ -1,10 +1,14 @@
 #include "VornKit/Platform/Directories.h"
 
+#include <map>
+#include <mutex>
 #include <string>
 #include <system_error>
 
 #include "VornKit/Platform/Bundle.h"
 #include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/Immortal.h"
+#include "VornKit/Platform/PrivateFiles.h"
 
 namespace vk {
 
@@ -39,11 +43,21 @@ std::optional<std::filesystem::path> Directories::applicationGroupContainer(
     return ensureDirectory(Environment::current()->dataHome() / std::string(groupIdentifier));
 }
 
-std::filesystem::path Directories::temporary() {
-    auto path = Environment::current()->temporaryDirectory() / bundleFolderName();
-    std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    return path;
+std::optional<std::filesystem::path> Directories::temporary() {
+    const auto path = Environment::current()->temporaryDirectory() / bundleFolderName();
+    if (auto own = PrivateFiles::folder(path))
+        return own;
+    // The name is someone else's: one folder of our own beside it for the rest of the process.
+    static Immortal<std::mutex> mutex;
+    static Immortal<std::map<std::filesystem::path, std::filesystem::path>> fallbacks;
+    std::lock_guard lock(*mutex);
+    auto found = fallbacks->find(path);
+    if (found != fallbacks->end() && PrivateFiles::folder(found->second))
+        return found->second;
+    auto made = PrivateFiles::uniqueFolder(path);
+    if (made)
+        (*fallbacks)[path] = *made;
+    return made;
 }
 
 }  // namespace vk

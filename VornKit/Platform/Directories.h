@@ -1,6 +1,6 @@
 // The application's places on disk: the documents directory and the application-group container
 // (shared by the application and its extensions), both under the XDG data home, and a temporary
-// directory. Directories are created on demand.
+// directory of this user's own inside the system's. Directories are created on demand.
 //
 // Thread rule: thread-safe. A directory that cannot be created is reported as absent.
 #pragma once
@@ -26,8 +26,11 @@ class VK_EXPORT Directories {
     /// `<data home>/<group identifier>`.
     static std::optional<std::filesystem::path> applicationGroupContainer(
         std::string_view groupIdentifier = kApplicationGroupIdentifier);
-    /// `<temporary directory>/<bundle identifier>`.
-    static std::filesystem::path temporary();
+    /// `<temporary directory>/<bundle identifier>`, a folder only this user may enter (mode
+    /// 0700). When that name is taken by something that is not this user's folder (another
+    /// user's folder, a link), a new private folder `<bundle identifier>-XXXXXX` beside it,
+    /// made once per process and temporary directory. Absent when neither can be made.
+    static std::optional<std::filesystem::path> temporary();
 };
 
 }  // namespace vk

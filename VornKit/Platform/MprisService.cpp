@@ -5,7 +5,6 @@
 #include <sdbus-c++/sdbus-c++.h>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "VornKit/Platform/DBusText.h"
 #include "VornKit/Platform/Environment.h"
 #include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/PrivateFiles.h"
 
 namespace vk {
 
@@ -321,7 +321,7 @@ struct MprisService::Impl : std::enable_shared_from_this<MprisService::Impl> {
         if (!image)
             return;
         const auto png = image->pngData();
-        if (!png)
+        if (!png || options.artworkDirectory.empty())
             return;
         std::filesystem::path file;
         {
@@ -329,12 +329,9 @@ struct MprisService::Impl : std::enable_shared_from_this<MprisService::Impl> {
             file = options.artworkDirectory / ("cover-" + std::to_string(::getpid()) + "-" +
                                                std::to_string(++artworkSerial) + ".png");
         }
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        out.write(png->data(), static_cast<std::streamsize>(png->size()));
-        out.close();
-        if (!out) {
-            consoleLog("MprisService", "cannot write the cover to %s", file.c_str());
-            std::filesystem::remove(file, ec);
+        std::string failure;
+        if (!PrivateFiles::write(file, *png, &failure)) {
+            consoleLog("MprisService", "cannot write the cover: %s", failure.c_str());
             return;
         }
         std::lock_guard lock(mutex);
@@ -424,12 +421,19 @@ std::shared_ptr<MprisService> MprisService::start(Options options, std::string* 
     impl->nowPlaying = nowPlaying;
     impl->commands = commands;
     if (options.artworkDirectory.empty()) {
-        options.artworkDirectory = Environment::current()->temporaryDirectory() /
-                                   ("vornkit-mpris-" + std::to_string(::getpid()));
-        impl->ownsArtworkDirectory = true;
+        // A name no other user can know in advance (and so cannot plant links in).
+        auto own = PrivateFiles::uniqueFolder(Environment::current()->temporaryDirectory() /
+                                              "vornkit-mpris");
+        if (own) {
+            options.artworkDirectory = *own;
+            impl->ownsArtworkDirectory = true;
+        } else {
+            consoleLog("MprisService", "no folder for covers: they are not published");
+        }
+    } else {
+        std::error_code ec;
+        std::filesystem::create_directories(options.artworkDirectory, ec);
     }
-    std::error_code ec;
-    std::filesystem::create_directories(options.artworkDirectory, ec);
     impl->options = std::move(options);
     const std::string name =
         "org.mpris.MediaPlayer2." + busNameElement(impl->options.busNameSuffix);

@@ -41,8 +41,8 @@ class VK_EXPORT MprisService {
         std::string identity = "VornKit";
         /// The host's desktop file name without ".desktop"; absent: not published.
         std::optional<std::string> desktopEntry;
-        /// Where cover PNGs are written; empty: a directory of its own under the temporary
-        /// directory, removed with the service.
+        /// Where cover PNGs are written; empty: a new private folder of its own under the
+        /// temporary directory ("vornkit-mpris-XXXXXX", mode 0700), removed with the service.
         std::filesystem::path artworkDirectory;
     };
 

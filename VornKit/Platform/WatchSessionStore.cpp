@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/PrivateFiles.h"
 #include "VornKit/Platform/WatchFrame.h"
 
 namespace vk {
@@ -68,24 +69,7 @@ std::optional<std::uint64_t> parseNumber(std::string_view text) {
 
 bool WatchSessionStore::makePrivateDirectory(const std::filesystem::path& path,
                                              std::string& error) {
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        error = "cannot create " + path.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        error = path.string() + " is not a directory";
-        return false;
-    }
-    if (st.st_uid != ::geteuid()) {
-        error = path.string() + " belongs to another user";
-        return false;
-    }
-    if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) {
-        error = "cannot restrict " + path.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    return PrivateFiles::folder(path, &error).has_value();
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #include "VornKit/Playback/RemoteControls.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -10,8 +11,8 @@
 #include "VornKit/Net/DefaultSession.h"
 #include "VornKit/Platform/Directories.h"
 #include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/Environment.h"
 #include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/PrivateFiles.h"
 #include "VornKit/Platform/Url.h"
 #include "VornKit/Platform/UrlRequest.h"
 #include "VornKit/Platform/UrlSession.h"
@@ -37,11 +38,13 @@ namespace {
 constexpr const char* kCategory = "RemoteControls";
 constexpr std::size_t kCoverCacheCount = 15;
 
-/// Whole seconds of a millisecond count: the integer part divided by 1,000, truncated.
+/// Whole seconds of a millisecond count: the integer part divided by 1,000, truncated. Counts
+/// beyond what 64 bits hold (a container may declare any duration) are clamped first.
 double wholeSeconds(double ms) {
     if (!std::isfinite(ms))
         return 0;
-    return static_cast<double>(static_cast<std::int64_t>(ms) / 1000);
+    constexpr double kLimit = 9.2e18;  // below 2^63
+    return static_cast<double>(static_cast<std::int64_t>(std::clamp(ms, -kLimit, kLimit)) / 1000);
 }
 
 bool blank(const std::optional<std::string>& text) {
@@ -340,7 +343,7 @@ void RemoteControls::registerCarPlayEventHandlers() {
             return RemoteCommandStatus::Success;
         auto center = self->services_.commandCenter;
         const auto& item = *self->currentItem_;
-        auto done = [center](bool favorite) { center->setLikeActive(favorite); };
+        auto done = self->likeStateOf(self->currentItem_);
         if (self->services_.favorites.setItemFavorite)
             self->services_.favorites.setItemFavorite(item.ServerId.value_or(""),
                                                       item.ItemId.value_or(""),
@@ -432,16 +435,31 @@ void RemoteControls::fileWillStart(const std::optional<std::string>&,
     if (!currentItem_)
         return;
     showNotificationForCurrentItem(currentItem_, false);
-    auto center = services_.commandCenter;
-    if (!center->isEnabled(RemoteCommand::Like))
+    if (!services_.commandCenter->isEnabled(RemoteCommand::Like))
         return;
-    auto done = [center](bool favorite) { center->setLikeActive(favorite); };
+    auto done = likeStateOf(currentItem_);
     if (services_.favorites.isItemFavorite)
         services_.favorites.isItemFavorite(currentItem_->ServerId.value_or(""),
                                            currentItem_->ItemId.value_or(""), std::move(done));
     else
         ItemFavoritesManager::isItemFavorite(currentItem_->ServerId.value_or(""),
                                              currentItem_->ItemId.value_or(""), std::move(done));
+}
+
+std::function<void(bool)> RemoteControls::likeStateOf(std::shared_ptr<MediaItem> item) {
+    std::weak_ptr<RemoteControls> weak = weak_from_this();
+    return [weak, item = std::move(item)](bool favorite) {
+        auto apply = [weak, item, favorite] {
+            auto self = weak.lock();
+            if (self && self->currentItem_ == item)
+                self->services_.commandCenter->setLikeActive(favorite);
+        };
+        auto main = DispatchQueue::main();
+        if (main->isCurrent())
+            apply();
+        else
+            main->async(std::move(apply));
+    };
 }
 
 void RemoteControls::playbackDidPause() {
@@ -580,23 +598,25 @@ void RemoteControls::notify(const std::shared_ptr<MediaItem>& item) {
         cover = imageCache_.object(*item->CoverUrl);
     }
     if (cover && item->ItemId) {
-        const auto file =
-            Environment::current()->temporaryDirectory() / (safeFileName(*item->ItemId) + ".png");
-        bool written = false;
-        std::error_code ec;
-        std::filesystem::create_directories(file.parent_path(), ec);
-        if (auto png = cover->pngData()) {
-            std::ofstream out(file, std::ios::binary | std::ios::trunc);
-            out.write(png->data(), static_cast<std::streamsize>(png->size()));
-            out.close();
-            written = static_cast<bool>(out);
+        // In this user's own temporary folder, written without following a link: another local
+        // user cannot choose where the cover goes.
+        const auto folder = Directories::temporary();
+        std::string failure = "no private temporary folder";
+        std::filesystem::path file;
+        if (folder) {
+            file = *folder / (safeFileName(*item->ItemId) + ".png");
+            auto png = cover->pngData();
+            if (!png)
+                failure = "cannot encode the cover";
+            else if (PrivateFiles::write(file, *png, &failure))
+                failure.clear();
         }
-        if (written)
+        if (failure.empty())
             request.attachments.push_back({*item->ItemId, file});
         else
             consoleLog(kCategory,
                        "UNUserNotificationCenter UNNotificationAttachment creation failed: %s",
-                       ("cannot write " + file.string()).c_str());
+                       failure.c_str());
     }
     request.delay = std::chrono::milliseconds(100);
     services_.notificationCenter->add(std::move(request), [](NotificationError error) {

@@ -167,6 +167,9 @@ class VK_EXPORT RemoteControls : public PlayerEventDelegate,
     void detach(RemoteCommand command);
     void showNotificationForCurrentItem(std::shared_ptr<MediaItem> item, bool askedAlready);
     void notify(const std::shared_ptr<MediaItem>& item);
+    /// A favourites completion that sets the like command's state from `item`'s answer, on the
+    /// main queue, only while `item` is still the current one: answers arrive in any order.
+    std::function<void(bool)> likeStateOf(std::shared_ptr<MediaItem> item);
 
     Services services_;
     std::weak_ptr<Player> player_;

@@ -48,6 +48,12 @@ TEST(ApiClientUrl, AddsThePrefixOnlyWhenNoCaseOfItIsThere) {
     EXPECT_EQ(
         clientWithAddress("https://media.example/VORN/")->getUrl("Items", {})->absoluteString(),
         "https://media.example/VORN//Items");
+    // Only the path counts: a host whose name starts with the prefix still gets it.
+    EXPECT_EQ(clientWithAddress("http://vornbox.lan:8096")->getUrl("Items", {})->absoluteString(),
+              "http://vornbox.lan:8096/vorn/Items");
+    EXPECT_EQ(
+        clientWithAddress("https://vorn.example/media")->getUrl("Items", {})->absoluteString(),
+        "https://vorn.example/media/vorn/Items");
     // Nothing is removed: an address ending in "/" gives a doubled slash.
     EXPECT_EQ(clientWithAddress("http://h:1/")->getUrl("Items", {})->absoluteString(),
               "http://h:1//vorn/Items");

@@ -70,6 +70,17 @@ TEST(ImageUrl, OnlyTheTypeGivesThePathAndExactlyTheRequestParameters) {
     EXPECT_EQ(bare->absoluteString(), "http://h:1/vorn/Items/abc/Images/BoxRear");
 }
 
+TEST(ImageUrl, AnIdStaysInsideItsPathSegment) {
+    const ImageOptions primary(ImageType::Primary);
+    EXPECT_EQ(client()->getScaledImageUrl("a b/../c?d#e%", primary, {})->absoluteString(),
+              "http://h:1/vorn/Items/a%20b%2F..%2Fc%3Fd%23e%25/Images/Primary");
+    EXPECT_EQ(pathOf(*client()->getScaledImageUrl("..", primary, {})),
+              "/vorn/Items/%2E%2E/Images/Primary");
+    BaseItemDto item;
+    item.Id = "../Items/x";
+    EXPECT_EQ(pathOf(*streamUrl(*client(), item)), "/vorn/Audio/..%2FItems%2Fx/universal");
+}
+
 TEST(ImageUrl, TheIndexIsAPathSegmentWhenPresentZeroIncluded) {
     ImageOptions options(ImageType::Backdrop);
     options.ImageIndex = 0;

@@ -214,6 +214,20 @@ TEST_F(LibraryQueries, FavoriteOnPostsOffDeletesBothAskingForJson) {
     }
 }
 
+TEST_F(LibraryQueries, AnIdCannotReachAnotherPathOfTheServer) {
+    // Unescaped, the dot segments would take this POST to "Sessions/Playing".
+    const std::string id = "a/../../../../Sessions/Playing";
+    EXPECT_FALSE(await<UserItemDataDto>(
+        [&](auto done) { client_->favoriteItem(id, true, std::move(done)); }));
+    EXPECT_TRUE(requestsAt("Sessions/Playing").empty());
+    EXPECT_EQ(requestsAt("Users/user-1/FavoriteItems/" + id).size(), 1u);
+    // A '?' in an id is part of it, not the start of a query.
+    EXPECT_FALSE(await<std::shared_ptr<BaseItemDto>>([&](auto done) {
+        client_->getItem(std::string("user-1"), "abc?x", vk::JsonDecoder(), std::move(done));
+    }));
+    EXPECT_EQ(requestsAt("Users/user-1/Items/abc?x").size(), 1u);
+}
+
 TEST_F(LibraryQueries, FavoriteOfAnUnknownItemIsAbsent) {
     auto answer = await<UserItemDataDto>(
         [&](auto done) { client_->favoriteItem("no-such-item", true, std::move(done)); });

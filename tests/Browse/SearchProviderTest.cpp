@@ -54,7 +54,7 @@ class SearchProviderTest : public BrowseFixture {
         SearchProvider::Options options;
         options.busName = busName_;
         options.serverId = "server-1";
-        options.iconDirectory = Directories::temporary() / ("icons-" + busName_);
+        options.iconDirectory = *Directories::temporary() / ("icons-" + busName_);
         options.answerTimeout = std::chrono::milliseconds(1000);
         provider_ = SearchProvider::start(bus_->connection(), manager_, options, &error);
         ASSERT_TRUE(provider_) << error;

@@ -111,6 +111,12 @@ TEST_F(RemoteControlsTest, PublishesWholeSecondsAndTheQueuePlaceOnlyInsideTheQue
     controls->updateNowPlayingInfo("A", "T", "X", 0, 0, "", false, -1, 2);
     EXPECT_FALSE(info()->playbackQueueIndex);
 
+    // A duration past what 64 bits of milliseconds hold (a container may declare any) is held
+    // at the end of the range, never turned negative.
+    controls->updateNowPlayingInfo("A", "T", "X", 1e20, 0, "", false);
+    ASSERT_TRUE(info()->playbackDuration);
+    EXPECT_GT(*info()->playbackDuration, 9e15);
+
     controls->clearNowPlayingInfo();
     EXPECT_FALSE(info());
     EXPECT_EQ(services.nowPlayingCenter->playbackState(), NowPlayingPlaybackState::Stopped);
@@ -230,6 +236,33 @@ TEST_F(RemoteControlsTest, InACarLikeAndRepeatAreOffered) {
     EXPECT_EQ(services.commandCenter->targetCount(RemoteCommand::ChangeRepeatMode), 0u);
 }
 
+TEST_F(RemoteControlsTest, AFavouriteAnswerForAnEarlierTrackDoesNotSetTheLikeState) {
+    std::vector<std::pair<std::string, std::function<void(bool)>>> asked;
+    services.favorites.isItemFavorite = [&](const std::string&, const std::string& id,
+                                            std::function<void(bool)> done) {
+        asked.emplace_back(id, std::move(done));
+    };
+    controls = RemoteControls::initWithPlayer(player, services);
+    controls->setPlaybackContext("CarPlay");
+    player->current = item("A", "X");
+    controls->fileWillStart(std::nullopt, std::nullopt);
+    player->current = item("A", "X");
+    player->current->ItemId = "item-2";
+    controls->fileWillStart(std::nullopt, std::nullopt);
+    ASSERT_EQ(asked.size(), 2u);
+    // The answers come back from the network's thread, the second track's first.
+    std::thread([&] {
+        asked[1].second(false);
+        asked[0].second(true);
+    }).join();
+    bool drained = false;
+    DispatchQueue::main()->async([&] { drained = true; });
+    ASSERT_TRUE(pumpMainQueueUntil([&] { return drained; }));
+    EXPECT_FALSE(services.commandCenter->likeIsActive());
+    ASSERT_TRUE(sendAndRun({RemoteCommand::Like}));
+    EXPECT_EQ(favoriteCalls, std::vector<std::string>{"server-1/item-2 on"});
+}
+
 TEST_F(RemoteControlsTest, TheIdleOutputRunsOnlyWithARemotePlayer) {
     EXPECT_EQ(audio->idleOutputState(), IdleOutputState::None);  // a local player
     auto remote = std::make_shared<CommandPlayer>();
@@ -260,8 +293,9 @@ TEST_F(RemoteControlsTest, ANewItemShowsOneNotificationWithItsSubtitleAndCover) 
     EXPECT_EQ(shown[0].request.delay, std::chrono::milliseconds(100));
     ASSERT_EQ(shown[0].request.attachments.size(), 1u);
     const auto file = shown[0].request.attachments[0].file;
-    // The id cannot lead the file out of the temporary directory.
-    EXPECT_EQ(file.parent_path(), Environment::current()->temporaryDirectory());
+    // The id cannot lead the file out of the application's own temporary folder.
+    ASSERT_TRUE(Directories::temporary());
+    EXPECT_EQ(file.parent_path(), *Directories::temporary());
     std::ifstream png(file, std::ios::binary);
     std::stringstream bytes;
     bytes << png.rdbuf();
@@ -278,6 +312,22 @@ TEST_F(RemoteControlsTest, ANewItemShowsOneNotificationWithItsSubtitleAndCover) 
     EXPECT_TRUE(shown[1].request.attachments.empty());
     EXPECT_EQ(shown[2].request.subtitle, "Now Playing");
     EXPECT_EQ(shown[2].replaced, shown[1].id);  // replaces instead of stacking
+
+    // A link waiting at the cover's name is not written through: no attachment, the file it
+    // points to unchanged.
+    const auto victim = dir / "victim";
+    std::ofstream(victim) << "keep me";
+    std::filesystem::create_symlink(victim, *Directories::temporary() / "item-9.png");
+    player->current = item("A", "X", cover);
+    player->current->ItemId = "item-9";
+    controls->fileWillStart(std::nullopt, std::nullopt);
+    shown = waitForNotifications(4);
+    ASSERT_EQ(shown.size(), 4u);
+    EXPECT_TRUE(shown[3].request.attachments.empty());
+    std::ifstream kept(victim);
+    std::string text;
+    std::getline(kept, text);
+    EXPECT_EQ(text, "keep me");
 }
 
 TEST_F(RemoteControlsTest, NotificationPermissionIsAskedOnceAndDeniedShowsNothing) {

@@ -62,7 +62,8 @@ int demoPlatform() {
     auto group = vk::Directories::applicationGroupContainer();
     std::printf("documents directory:      %s\n", documents ? documents->c_str() : "(unavailable)");
     std::printf("application-group dir:    %s\n", group ? group->c_str() : "(unavailable)");
-    std::printf("temporary directory:      %s\n", vk::Directories::temporary().c_str());
+    auto temporary = vk::Directories::temporary();
+    std::printf("temporary directory:      %s\n", temporary ? temporary->c_str() : "(unavailable)");
     std::printf("standard defaults file:   %s\n", vk::UserDefaults::standard()->file().c_str());
     return (documents && group) ? 0 : 1;
 }
