@@ -29,9 +29,13 @@ bool DefaultURLSessionDelegate::checkValidityOfServerTrust(const ServerTrust& tr
     }
     if (trust.certificateCount() == 0)
         return false;
+    // The last certificate is public (the genuine server sends it in every handshake), so the
+    // user's trust in it covers only a chain it signed, down to the leaf whose key the handshake
+    // proved.
     const Certificate& last = trust.certificateAtIndex(trust.certificateCount() - 1);
     return CertificateManager::defaultManager()->getTrustStatusForCertificate(last, &trust) ==
-           CertificateManager::kTrusted;
+               CertificateManager::kTrusted &&
+           trust.chainsTo(last);
 }
 
 }  // namespace vk

@@ -1,7 +1,8 @@
 // DefaultURLSessionDelegate: the trust rule of the framework's sessions. A server is accepted
 // when the system trusts its chain (anchors, dates, host name), or else when the user has trusted
-// the public key of the last certificate the server sent (CertificateManager status 1); nothing
-// else in the chain is examined on that second path.
+// the public key of the last certificate the server sent (CertificateManager status 1) and the
+// chain is signed up to that certificate (a self-signed server, or a private CA's chain). On that
+// second path neither the host name nor the dates are examined.
 //
 // Challenges other than server trust (a password challenge, for example) get default handling.
 //
@@ -23,7 +24,8 @@ class VK_EXPORT DefaultURLSessionDelegate : public UrlSessionDelegate {
                              ChallengeCompletionHandler completionHandler) override;
 
     /// Whether the server is accepted: the system trusts the chain of `trust` (anchors, dates,
-    /// host name), or the user has trusted the public key of its last certificate.
+    /// host name), or the user has trusted the public key of its last certificate and that
+    /// certificate signed the chain down to the leaf.
     bool checkValidityOfServerTrust(const ServerTrust& trust) const;
 };
 

@@ -51,6 +51,32 @@ AnchorStore& anchors() {
     return *instance;
 }
 
+// Runs X509_verify_cert on `chain` (leaf first, as sent) against `store`, after `configure` has
+// set the context's parameters. Returns X509_verify_cert's result (1 verified, 0 not, negative
+// when it failed to run) and its X509_V_ERR_* code in `error`; -1 with error 0 when no
+// verification could be started.
+template <typename Configure>
+int verifyChain(X509_STORE* store, const std::vector<Certificate>& chain, Configure configure,
+                int& error) {
+    error = 0;
+    X509_STORE_CTX* context = X509_STORE_CTX_new();
+    STACK_OF(X509)* untrusted = sk_X509_new_null();
+    int verified = -1;
+    if (context != nullptr && untrusted != nullptr) {
+        for (const auto& certificate : chain)
+            sk_X509_push(untrusted, certificate.native());
+        if (X509_STORE_CTX_init(context, store, chain.front().native(), untrusted) == 1) {
+            configure(context);
+            verified = X509_verify_cert(context);
+            error = verified == 1 ? X509_V_OK : X509_STORE_CTX_get_error(context);
+        }
+    }
+    X509_STORE_CTX_free(context);
+    sk_X509_free(untrusted);  // the certificates belong to `chain`
+    ERR_clear_error();
+    return verified;
+}
+
 bool isIpAddress(const std::string& host) {
     unsigned char buffer[16];
     return inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
@@ -202,42 +228,56 @@ ServerTrust::Evaluation ServerTrust::evaluate() const {
         return evaluation;
     }
     std::shared_ptr<X509_STORE> store = anchors().acquire();
-    X509_STORE_CTX* context = X509_STORE_CTX_new();
-    STACK_OF(X509)* untrusted = sk_X509_new_null();
-    if (!store || context == nullptr || untrusted == nullptr) {
-        X509_STORE_CTX_free(context);
-        sk_X509_free(untrusted);
+    if (!store) {
         evaluation.errorText = "out of memory";
         return evaluation;
     }
-    for (const auto& certificate : chain_)
-        sk_X509_push(untrusted, certificate.native());
-    if (X509_STORE_CTX_init(context, store.get(), chain_.front().native(), untrusted) == 1) {
-        X509_STORE_CTX_set_default(context, "ssl_server");
-        X509_VERIFY_PARAM* parameters = X509_STORE_CTX_get0_param(context);
-        if (!host_.empty()) {
-            if (isIpAddress(host_)) {
-                X509_VERIFY_PARAM_set1_ip_asc(parameters, host_.c_str());
-            } else {
-                X509_VERIFY_PARAM_set1_host(parameters, host_.c_str(), host_.size());
+    int error = 0;
+    int verified = verifyChain(
+        store.get(), chain_,
+        [&](X509_STORE_CTX* context) {
+            X509_STORE_CTX_set_default(context, "ssl_server");
+            X509_VERIFY_PARAM* parameters = X509_STORE_CTX_get0_param(context);
+            if (!host_.empty()) {
+                if (isIpAddress(host_)) {
+                    X509_VERIFY_PARAM_set1_ip_asc(parameters, host_.c_str());
+                } else {
+                    X509_VERIFY_PARAM_set1_host(parameters, host_.c_str(), host_.size());
+                }
             }
-        }
-        int verified = X509_verify_cert(context);
-        if (verified == 1) {
-            evaluation.result = TrustResultType::unspecified;
-        } else {
-            evaluation.verifyError = X509_STORE_CTX_get_error(context);
-            evaluation.errorText = X509_verify_cert_error_string(evaluation.verifyError);
-            evaluation.result = verified == 0 ? TrustResultType::recoverableTrustFailure
-                                              : TrustResultType::otherError;
-        }
-    } else {
-        evaluation.errorText = "cannot start the evaluation";
+        },
+        error);
+    if (verified == 1) {
+        evaluation.result = TrustResultType::unspecified;
+        return evaluation;
     }
-    X509_STORE_CTX_free(context);
-    sk_X509_free(untrusted);  // the certificates belong to chain_
-    ERR_clear_error();
+    evaluation.verifyError = error;
+    evaluation.errorText =
+        error != 0 ? X509_verify_cert_error_string(error) : "cannot run the evaluation";
+    evaluation.result =
+        verified == 0 ? TrustResultType::recoverableTrustFailure : TrustResultType::otherError;
     return evaluation;
+}
+
+bool ServerTrust::chainsTo(const Certificate& anchor) const {
+    if (chain_.empty())
+        return false;
+    std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(),
+                                                                  X509_STORE_free);
+    if (!store || X509_STORE_add_cert(store.get(), anchor.native()) != 1) {
+        ERR_clear_error();
+        return false;
+    }
+    int error = 0;
+    // No purpose: a certificate the user trusted by hand need not carry the usages a public CA's
+    // would. Issuers must still be CAs, and every signature up to the anchor must hold.
+    return verifyChain(
+               store.get(), chain_,
+               [](X509_STORE_CTX* context) {
+                   X509_STORE_CTX_set_flags(context,
+                                            X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_NO_CHECK_TIME);
+               },
+               error) == 1;
 }
 
 void ServerTrust::setAdditionalAnchorsFile(std::optional<std::filesystem::path> file) {

@@ -5,6 +5,8 @@
 // chain to an anchor of the system's CA store (OpenSSL's default paths, which honour SSL_CERT_FILE
 // and SSL_CERT_DIR) plus the certificates of the additional anchors file, if the host set one,
 // and checks dates, purpose (TLS server) and the host name (DNS name or IP address).
+// ServerTrust::chainsTo() asks a narrower question for certificates the user trusted by hand: is
+// the chain signed up to that one certificate.
 //
 // Thread rule: Certificate, PublicKey and ServerTrust are immutable and thread-safe; they share
 // their OpenSSL objects by reference count. setAdditionalAnchorsFile() is thread-safe and applies
@@ -119,6 +121,14 @@ class VK_EXPORT ServerTrust {
     /// Evaluates the chain against the system's anchors (see the file comment). Never throws; an
     /// evaluation that cannot run reports otherError.
     Evaluation evaluate() const;
+
+    /// Whether the chain, starting at its leaf, is signed certificate by certificate up to
+    /// `anchor`, the only certificate trusted for this check (it may be one the chain itself
+    /// carries, the leaf included). Issuers must be CAs; dates, purpose and the host name are not
+    /// checked. For accepting a server whose certificate the user trusted by hand: the handshake
+    /// proves that the server holds the leaf's key, this proves that `anchor` vouches for it.
+    /// Thread-safe; never throws (false when the check cannot run).
+    bool chainsTo(const Certificate& anchor) const;
 
     /// A PEM file whose certificates count as system anchors in addition to the CA store (a host
     /// setting; tests use it for their throw-away CA). Absent removes it.

@@ -66,9 +66,28 @@ TEST_F(TrustCheck, OnlyTheLastCertificateSentIsLookedUp) {
     }
     ScopedTrustStatus lastPinned(fixtures.intermediate, 1);
     EXPECT_TRUE(delegate.checkValidityOfServerTrust(trust));
-    // On this path nothing else is examined, the host name included.
+    // On this path the host name is not examined.
     EXPECT_TRUE(delegate.checkValidityOfServerTrust(TrustFixtures::trust(
         "elsewhere.example", {fixtures.intermediateLeaf, fixtures.intermediate})));
+}
+
+// The pinned certificate is public (the genuine server sends it in every handshake): anyone can
+// send it after a leaf of their own, whose key they hold. Only a chain it signed passes.
+TEST_F(TrustCheck, APinnedLastCertificateMustHaveSignedTheChainBeforeIt) {
+    ScopedTrustStatus pinned(fixtures.intermediate, 1);
+    EXPECT_TRUE(delegate.checkValidityOfServerTrust(
+        TrustFixtures::trust("127.0.0.1", {fixtures.intermediateLeaf, fixtures.intermediate})));
+    for (const CertifiedKey* forged : {&fixtures.selfSignedEc, &fixtures.lookalikeLeaf}) {
+        EXPECT_FALSE(delegate.checkValidityOfServerTrust(
+            TrustFixtures::trust("127.0.0.1", {*forged, fixtures.intermediate})));
+        // The genuine leaf sent along does not lend the forged one its signature.
+        EXPECT_FALSE(delegate.checkValidityOfServerTrust(TrustFixtures::trust(
+            "127.0.0.1", {*forged, fixtures.intermediateLeaf, fixtures.intermediate})));
+    }
+    // A pinned self-signed certificate sent after another one signed nothing either.
+    ScopedTrustStatus selfSignedPinned(fixtures.selfSignedRsa, 1);
+    EXPECT_FALSE(delegate.checkValidityOfServerTrust(
+        TrustFixtures::trust("127.0.0.1", {fixtures.selfSignedEc, fixtures.selfSignedRsa})));
 }
 
 TEST_F(TrustCheck, AnEmptyChainIsRejected) {
@@ -209,6 +228,18 @@ TEST_F(TrustOverTls, AChainIsJudgedByTheLastCertificateTheServerSends) {
     }
     ScopedTrustStatus lastPinned(fixtures.intermediate, 1);
     EXPECT_EQ(fetch(address).status, 200);
+}
+
+TEST_F(TrustOverTls, AServerSendingThePinnedCertificateAfterALeafItDidNotSignIsRefused) {
+    ScopedTrustStatus pinned(fixtures.intermediate, 1);
+    for (const CertifiedKey* forged : {&fixtures.selfSignedEc, &fixtures.lookalikeLeaf}) {
+        Result result = fetch(listen("127.0.0.1", *forged, {fixtures.intermediate}));
+        EXPECT_FALSE(result.status);
+        ASSERT_TRUE(result.error);
+        EXPECT_EQ(result.error->code, vk::UrlError::serverCertificateUntrusted);
+    }
+    EXPECT_EQ(fetch(listen("127.0.0.1", fixtures.intermediateLeaf, {fixtures.intermediate})).status,
+              200);
 }
 
 }  // namespace

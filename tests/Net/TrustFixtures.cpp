@@ -17,6 +17,9 @@ const TrustFixtures& TrustFixtures::get() {
         auto intermediate = unanchored.issueIntermediate(KeyKind::ec, "Test Intermediate");
         made.intermediate = intermediate.certified();
         made.intermediateLeaf = intermediate.issueServer(KeyKind::rsa, {"127.0.0.1"});
+        // What an attacker can make: a CA of their own under the intermediate's name.
+        auto lookalike = TestCertificateAuthority::create(KeyKind::ec, "Test Intermediate");
+        made.lookalikeLeaf = lookalike.issueServer(KeyKind::ec, {"127.0.0.1"});
         made.selfSignedRsa = refserver::makeSelfSigned(KeyKind::rsa, {"127.0.0.1"});
         made.selfSignedEc = refserver::makeSelfSigned(KeyKind::ec, {"127.0.0.1"});
         made.selfSignedEd25519 = refserver::makeSelfSigned(KeyKind::ed25519, {"127.0.0.1"});

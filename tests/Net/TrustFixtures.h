@@ -1,7 +1,8 @@
 // Certificates shared by the Net tests, made once per test run: an anchored test CA (its PEM file
 // installed as the additional anchors file while a test runs) with a server certificate for
-// 127.0.0.1, an unanchored CA whose intermediate issues another one, and self-signed RSA, EC and
-// Ed25519 certificates. RAII pins store trust decisions and remove them again.
+// 127.0.0.1, an unanchored CA whose intermediate issues another one, a look-alike of that
+// intermediate (same name, another key) that issues a third, and self-signed RSA, EC and Ed25519
+// certificates. RAII pins store trust decisions and remove them again.
 #pragma once
 
 #include <filesystem>
@@ -17,9 +18,11 @@
 namespace vk::test {
 
 struct TrustFixtures {
-    refserver::CertifiedKey anchoredLeaf;       // issued by the anchored CA for 127.0.0.1
-    refserver::CertifiedKey intermediate;       // issued by an unanchored CA
-    refserver::CertifiedKey intermediateLeaf;   // issued by `intermediate` for 127.0.0.1
+    refserver::CertifiedKey anchoredLeaf;      // issued by the anchored CA for 127.0.0.1
+    refserver::CertifiedKey intermediate;      // issued by an unanchored CA
+    refserver::CertifiedKey intermediateLeaf;  // issued by `intermediate` for 127.0.0.1
+    refserver::CertifiedKey
+        lookalikeLeaf;  // 127.0.0.1, issuer named like `intermediate`, other key
     refserver::CertifiedKey selfSignedRsa;      // 127.0.0.1
     refserver::CertifiedKey selfSignedEc;       // 127.0.0.1
     refserver::CertifiedKey selfSignedEd25519;  // 127.0.0.1
