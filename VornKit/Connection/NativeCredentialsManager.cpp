@@ -38,8 +38,14 @@ bool NativeCredentialsManager::isFirstRun() {
         defaults = UserDefaults::standard();
     if (defaults->boolean(kHasRunOnceKey))
         return false;
-    defaults->set(kHasRunOnceKey, true);
-    return true;
+    // An absent flag proves a first start only when the file could be read: a damaged or
+    // unreadable one says nothing, and is left as it is for whoever can mend it. A flag that
+    // cannot be written would make every start a first one.
+    if (defaults->lastReadFailed()) {
+        logger().log("Application-group settings unreadable; keeping stored credentials");
+        return false;
+    }
+    return defaults->set(kHasRunOnceKey, true);
 }
 
 CodingResult<NativeCredentials> NativeCredentialsManager::decode(

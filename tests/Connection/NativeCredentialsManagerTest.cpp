@@ -1,6 +1,11 @@
 #include "VornKit/Connection/NativeCredentialsManager.h"
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "ConnectionTestSupport.h"
 #include "VornKit/Connection/KeychainHelper.h"
@@ -34,6 +39,22 @@ class NativeCredentialsManagerTest : public test::ConnectionFixture {
                 return item;
         }
         return std::nullopt;
+    }
+    void TearDown() override {
+        // Undo what a test did to the settings file; the next SetUp writes it afresh.
+        const auto file = groupDefaults()->file();
+        std::error_code ec;
+        std::filesystem::permissions(
+            file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
+        for (const char* suffix : {"", ".lock", ".corrupt"})
+            std::filesystem::remove_all(file.string() + suffix, ec);
+        test::ConnectionFixture::TearDown();
+    }
+    static std::string fileText(const std::filesystem::path& path) {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
     }
     std::shared_ptr<RecordingOwner> owner_ = std::make_shared<RecordingOwner>();
 };
@@ -129,6 +150,73 @@ TEST_F(NativeCredentialsManagerTest, FirstRunDiscardsCredentialsOfAnEarlierInsta
     ASSERT_EQ(owner_->calls.size(), 1u);
     EXPECT_EQ(owner_->calls[0]->front().Id, "s1");
     EXPECT_TRUE(storedItem());
+}
+
+TEST_F(NativeCredentialsManagerTest, AStartWithNoSettingsFileIsAFirstRun) {
+    KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", kGood, true, true);
+    std::filesystem::remove(groupDefaults()->file());
+    make();
+    EXPECT_FALSE(storedItem());
+    EXPECT_TRUE(owner_->calls.empty());
+    EXPECT_TRUE(groupDefaults()->boolean("hasRunOnce"));
+}
+
+// A settings file that exists but cannot be read says nothing about whether the application ran
+// before: the credentials are loaded, and the file is left as it was.
+TEST_F(NativeCredentialsManagerTest, CredentialsSurviveASettingsFileThatIsNotJson) {
+    KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", kGood, true, true);
+    const auto file = groupDefaults()->file();
+    const std::string damaged = R"({"hasRunOnce": true, trunc)";
+    std::ofstream(file, std::ios::trunc) << damaged;
+    auto manager = make();
+    ASSERT_TRUE(storedItem());
+    EXPECT_EQ(storedItem()->value, kGood);
+    ASSERT_EQ(owner_->calls.size(), 1u);
+    EXPECT_EQ(owner_->calls[0]->front().AccessToken, "tok-8f1d2c77-living-room");
+    EXPECT_EQ(fileText(file), damaged);
+    EXPECT_FALSE(std::filesystem::exists(file.string() + ".corrupt"));
+}
+
+TEST_F(NativeCredentialsManagerTest, CredentialsSurviveASettingsFileThatCannotBeRead) {
+    const auto file = groupDefaults()->file();
+    // A directory in its place cannot be read even by root; a file without permissions can only
+    // be used when the tests do not run as root.
+    const bool asRoot = ::geteuid() == 0;
+    for (const bool directory : {true, false}) {
+        if (!directory && asRoot)
+            continue;
+        SCOPED_TRACE(directory ? "replaced by a directory" : "mode 000");
+        std::filesystem::remove(file);
+        ASSERT_TRUE(groupDefaults()->set("unrelated", "kept"));  // fresh file without the flag
+        KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", kGood, true, true);
+        owner_->calls.clear();
+        if (directory) {
+            std::filesystem::remove(file);
+            std::filesystem::create_directory(file);
+        } else {
+            std::filesystem::permissions(file, std::filesystem::perms::none);
+        }
+        auto manager = make();
+        ASSERT_TRUE(storedItem());
+        EXPECT_EQ(storedItem()->value, kGood);
+        EXPECT_EQ(owner_->calls.size(), 1u);
+        std::error_code ec;
+        std::filesystem::permissions(file, std::filesystem::perms::owner_all, ec);
+        std::filesystem::remove_all(file);
+    }
+}
+
+TEST_F(NativeCredentialsManagerTest, CredentialsSurviveWhenTheFirstRunFlagCannotBeWritten) {
+    KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", kGood, true, true);
+    // Every write takes the lock file beside the settings; a directory there makes writes fail.
+    const auto file = groupDefaults()->file();
+    std::filesystem::remove(file.string() + ".lock");
+    std::filesystem::create_directory(file.string() + ".lock");
+    auto manager = make();
+    ASSERT_TRUE(storedItem());
+    EXPECT_EQ(storedItem()->value, kGood);
+    EXPECT_EQ(owner_->calls.size(), 1u);
+    EXPECT_FALSE(groupDefaults()->object("hasRunOnce"));
 }
 
 TEST_F(NativeCredentialsManagerTest, StoredTextThatCannotBeDecodedIsKept) {
