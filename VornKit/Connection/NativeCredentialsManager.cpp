@@ -56,6 +56,7 @@ CodingResult<NativeCredentials> NativeCredentialsManager::decode(
 }
 
 void NativeCredentialsManager::loadSavedCredentials() {
+    std::lock_guard lock(updateMutex_);
     if (auto text = KeychainHelper::getValue(kCredentialsKey, true))
         updateConnectionManager(*text, Source::Keychain);
 }
@@ -69,6 +70,9 @@ std::optional<NativeCredentials> NativeCredentialsManager::getCurrentCredentials
 
 void NativeCredentialsManager::updateCredentials(const std::string& credentialsJSON) {
     logger().log("Updating credentials");
+    // Another update between storing this text and telling the owner would leave the owner on
+    // other tokens than the keychain.
+    std::lock_guard lock(updateMutex_);
     // Only a text that decodes is stored; a bad one ends with no credentials item at all, and
     // never sits in the keychain, even for a moment.
     if (isUtf8(credentialsJSON) && decode(credentialsJSON))

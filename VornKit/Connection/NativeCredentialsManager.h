@@ -20,10 +20,15 @@
 // Tokens are never logged.
 //
 // Thread rule: thread-safe; every operation runs on the caller's thread, and the owner's
-// updateApiClients() is called on that same thread.
+// updateApiClients() is called on that same thread. Updates and loads run one at a time, each
+// from storing (or reading) the text through telling the owner, so the owner always ends on the
+// credentials stored last. The owner is told under that lock: it may call back into this object
+// from updateApiClients() on the same thread, but must not wait there for another thread that
+// does.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,6 +82,9 @@ class VK_EXPORT NativeCredentialsManager {
     void updateConnectionManager(const std::string& text, Source source);
 
     std::weak_ptr<ApiClientsUpdating> owner_;
+    // Held from storing or reading the text through telling the owner. Recursive, so that the
+    // owner may call back from updateApiClients(). Taken before any lock of the owner's.
+    std::recursive_mutex updateMutex_;
 };
 
 }  // namespace vk

@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "ConnectionTestSupport.h"
 #include "VornKit/Connection/KeychainHelper.h"
@@ -255,6 +258,86 @@ TEST_F(NativeCredentialsManagerTest, AGoneOwnerIsNotTold) {
     manager->updateCredentials(kGood);  // decodes and stores; nobody to tell, no crash
     EXPECT_TRUE(storedItem());
     EXPECT_TRUE(log_->contains("start updateConnectionManager"));
+}
+
+// An owner that holds the call carrying `heldToken` until `release()` or a time limit, so that
+// another update can run meanwhile.
+class HoldingOwner : public ApiClientsUpdating {
+  public:
+    explicit HoldingOwner(std::string heldToken) : heldToken_(std::move(heldToken)) {}
+    void updateApiClients(std::optional<std::vector<ServerInfo>> servers) override {
+        const std::string token =
+            servers && !servers->empty() ? servers->front().AccessToken.value_or("") : "";
+        std::unique_lock lock(mutex_);
+        if (token == heldToken_) {
+            held_ = true;
+            changed_.notify_all();
+            // Long enough for a competing update to run its course many times over; with the
+            // updates serialised it ends the wait.
+            changed_.wait_for(lock, std::chrono::seconds(2), [&] { return released_; });
+        }
+        lastToken_ = token;
+    }
+    bool waitUntilHeld() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return held_; });
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+    std::string lastToken() {
+        std::lock_guard lock(mutex_);
+        return lastToken_;
+    }
+
+  private:
+    const std::string heldToken_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool held_ = false;
+    bool released_ = false;
+    std::string lastToken_;
+};
+
+std::string credentialsWithToken(const std::string& token) {
+    return R"({"Servers":[{"Id":"s1","Name":"Living Room","AccessToken":")" + token + R"("}]})";
+}
+
+// Whichever way the first update starts (from the host, or by loading what is stored), an update
+// that overlaps it must not leave the owner on other tokens than the keychain holds.
+TEST_F(NativeCredentialsManagerTest, OverlappingUpdatesLeaveTheOwnerOnTheStoredTokens) {
+    const std::string first = "tok-8f1d2c77-living-room";
+    const std::string second = "tok-c4d5e6f7-renewed";
+    for (const bool fromHost : {true, false}) {
+        SCOPED_TRACE(fromHost ? "host update overlapped" : "load overlapped");
+        KeychainHelper::deleteValue("SERVER_CREDENTIALS_KEY");
+        auto owner = std::make_shared<HoldingOwner>(first);
+        // The first run is over, and nothing is stored: construction tells the owner nothing.
+        notFirstRun();
+        NativeCredentialsManager manager(owner);
+        if (!fromHost)
+            KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", credentialsWithToken(first), true,
+                                        true);
+        std::jthread earlier([&] {
+            if (fromHost)
+                manager.updateCredentials(credentialsWithToken(first));
+            else
+                manager.loadSavedCredentials();
+        });
+        ASSERT_TRUE(owner->waitUntilHeld());
+        manager.updateCredentials(credentialsWithToken(second));
+        owner->release();
+        earlier.join();
+
+        auto stored = storedItem();
+        ASSERT_TRUE(stored);
+        auto decoded = NativeCredentialsManager::decode(stored->value);
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(decoded->Servers.front().AccessToken, second);
+        EXPECT_EQ(owner->lastToken(), decoded->Servers.front().AccessToken.value_or(""));
+    }
 }
 
 }  // namespace
