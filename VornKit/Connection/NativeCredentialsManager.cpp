@@ -38,8 +38,14 @@ bool NativeCredentialsManager::isFirstRun() {
         defaults = UserDefaults::standard();
     if (defaults->boolean(kHasRunOnceKey))
         return false;
-    defaults->set(kHasRunOnceKey, true);
-    return true;
+    // An absent flag proves a first start only when the file could be read: a damaged or
+    // unreadable one says nothing, and is left as it is for whoever can mend it. A flag that
+    // cannot be written would make every start a first one.
+    if (defaults->lastReadFailed()) {
+        logger().log("Application-group settings unreadable; keeping stored credentials");
+        return false;
+    }
+    return defaults->set(kHasRunOnceKey, true);
 }
 
 CodingResult<NativeCredentials> NativeCredentialsManager::decode(
@@ -50,6 +56,7 @@ CodingResult<NativeCredentials> NativeCredentialsManager::decode(
 }
 
 void NativeCredentialsManager::loadSavedCredentials() {
+    std::lock_guard lock(updateMutex_);
     if (auto text = KeychainHelper::getValue(kCredentialsKey, true))
         updateConnectionManager(*text, Source::Keychain);
 }
@@ -63,6 +70,9 @@ std::optional<NativeCredentials> NativeCredentialsManager::getCurrentCredentials
 
 void NativeCredentialsManager::updateCredentials(const std::string& credentialsJSON) {
     logger().log("Updating credentials");
+    // Another update between storing this text and telling the owner would leave the owner on
+    // other tokens than the keychain.
+    std::lock_guard lock(updateMutex_);
     // Only a text that decodes is stored; a bad one ends with no credentials item at all, and
     // never sits in the keychain, even for a moment.
     if (isUtf8(credentialsJSON) && decode(credentialsJSON))

@@ -4,7 +4,10 @@
 // the decoded server list to its owner, the connection manager.
 //
 // First run: on the first start after installation (the application-group defaults have no
-// "hasRunOnce") a credentials item left from an earlier installation is deleted, not used.
+// "hasRunOnce") a credentials item left from an earlier installation is deleted, not used. It is a
+// first start only when the settings file is missing or was read without the flag, and the flag
+// could then be written; a file that exists but cannot be read or parsed, or a flag that cannot be
+// written, keeps the stored credentials (and the file is not touched).
 //
 // Bad text from the host (not UTF-8, not JSON, no "Servers", a server without "Id" or "Name", a
 // wrongly typed value): the deserializing error is logged, the credentials item is deleted and the
@@ -17,10 +20,15 @@
 // Tokens are never logged.
 //
 // Thread rule: thread-safe; every operation runs on the caller's thread, and the owner's
-// updateApiClients() is called on that same thread.
+// updateApiClients() is called on that same thread. Updates and loads run one at a time, each
+// from storing (or reading) the text through telling the owner, so the owner always ends on the
+// credentials stored last. The owner is told under that lock: it may call back into this object
+// from updateApiClients() on the same thread, but must not wait there for another thread that
+// does.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,7 +68,9 @@ class VK_EXPORT NativeCredentialsManager {
     /// Stores the host's credentials text and tells the owner its servers.
     void updateCredentials(const std::string& credentialsJSON);
 
-    /// Whether this is the first start after installation (sets the flag when it is).
+    /// Whether this is the first start after installation: the application-group settings hold
+    /// no flag, were read (or do not exist), and the flag has now been set. False when they
+    /// cannot be read or the flag cannot be written.
     static bool isFirstRun();
     /// Decodes a credentials text (dates in milliseconds since 1970).
     static CodingResult<NativeCredentials> decode(const std::string& credentialsJSON);
@@ -72,6 +82,9 @@ class VK_EXPORT NativeCredentialsManager {
     void updateConnectionManager(const std::string& text, Source source);
 
     std::weak_ptr<ApiClientsUpdating> owner_;
+    // Held from storing or reading the text through telling the owner. Recursive, so that the
+    // owner may call back from updateApiClients(). Taken before any lock of the owner's.
+    std::recursive_mutex updateMutex_;
 };
 
 }  // namespace vk

@@ -178,6 +178,11 @@ bool UserDefaults::synchronize() {
     return true;
 }
 
+bool UserDefaults::lastReadFailed() {
+    std::lock_guard lock(mutex_);
+    return store_.lastReadFailed();
+}
+
 bool UserDefaults::mutate(const std::string& key, const std::optional<DefaultsValue>& value) {
     DefaultsChanges changes;
     {

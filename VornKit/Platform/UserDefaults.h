@@ -74,6 +74,12 @@ class VK_EXPORT UserDefaults {
     bool remove(const std::string& key);
     /// Reads the file again now; every write already reached the disk.
     bool synchronize();
+    /// Whether this object's last read of its file, by any thread, found the file present but
+    /// unusable: it could not be opened or read (permissions, I/O error, not a regular file), or
+    /// it is not one JSON object. Reads then answer from what was read before, or as empty, so
+    /// an absent key does not prove the file lacks it. A missing file is not a failure. Callers
+    /// that must tell the two apart (a first-start flag) ask right after their read.
+    bool lastReadFailed();
 
     /// Calls `observer` with the new value (absent when removed) whenever `key` changes.
     std::uint64_t addObserver(const std::string& key, std::shared_ptr<DispatchQueue> queue,

@@ -101,6 +101,7 @@ DefaultsFileStamp UserDefaultsFileStore::stamp() const {
 }
 
 std::optional<DefaultsFileSnapshot> UserDefaultsFileStore::read() {
+    lastReadFailed_ = true;  // until the file is found missing or read and parsed
     DefaultsFileSnapshot snapshot;
     Descriptor fd(::open(file_.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
@@ -126,6 +127,7 @@ std::optional<DefaultsFileSnapshot> UserDefaultsFileStore::read() {
 }
 
 void UserDefaultsFileStore::noteReadable(const DefaultsFileSnapshot& snapshot) {
+    lastReadFailed_ = !snapshot.contents;
     if (snapshot.contents) {
         loggedUnreadable_ = false;
     } else if (!loggedUnreadable_) {

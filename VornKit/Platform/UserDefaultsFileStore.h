@@ -71,6 +71,10 @@ class VK_EXPORT UserDefaultsFileStore {
     /// (logged); the snapshot of the written file otherwise.
     std::optional<DefaultsFileSnapshot> update(
         const std::function<void(DefaultsFileContents&)>& change);
+    /// Whether the last read of the file (by read(), or the one every update() starts with) found
+    /// it present but unusable: it could not be opened or read, or it is not one JSON object. A
+    /// missing file is not a failure. False before the first read.
+    bool lastReadFailed() const { return lastReadFailed_; }
 
   private:
     bool writeAtomically(const std::filesystem::path& path, const std::string& text);
@@ -78,6 +82,7 @@ class VK_EXPORT UserDefaultsFileStore {
 
     std::filesystem::path file_;
     bool loggedUnreadable_ = false;
+    bool lastReadFailed_ = false;
 };
 
 }  // namespace vk

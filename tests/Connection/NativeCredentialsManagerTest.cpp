@@ -1,6 +1,14 @@
 #include "VornKit/Connection/NativeCredentialsManager.h"
 
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
+#include <thread>
 
 #include "ConnectionTestSupport.h"
 #include "VornKit/Connection/KeychainHelper.h"
@@ -34,6 +42,22 @@ class NativeCredentialsManagerTest : public test::ConnectionFixture {
                 return item;
         }
         return std::nullopt;
+    }
+    void TearDown() override {
+        // Undo what a test did to the settings file; the next SetUp writes it afresh.
+        const auto file = groupDefaults()->file();
+        std::error_code ec;
+        std::filesystem::permissions(
+            file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
+        for (const char* suffix : {"", ".lock", ".corrupt"})
+            std::filesystem::remove_all(file.string() + suffix, ec);
+        test::ConnectionFixture::TearDown();
+    }
+    static std::string fileText(const std::filesystem::path& path) {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
     }
     std::shared_ptr<RecordingOwner> owner_ = std::make_shared<RecordingOwner>();
 };
@@ -131,6 +155,73 @@ TEST_F(NativeCredentialsManagerTest, FirstRunDiscardsCredentialsOfAnEarlierInsta
     EXPECT_TRUE(storedItem());
 }
 
+TEST_F(NativeCredentialsManagerTest, AStartWithNoSettingsFileIsAFirstRun) {
+    KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", kGood, true, true);
+    std::filesystem::remove(groupDefaults()->file());
+    make();
+    EXPECT_FALSE(storedItem());
+    EXPECT_TRUE(owner_->calls.empty());
+    EXPECT_TRUE(groupDefaults()->boolean("hasRunOnce"));
+}
+
+// A settings file that exists but cannot be read says nothing about whether the application ran
+// before: the credentials are loaded, and the file is left as it was.
+TEST_F(NativeCredentialsManagerTest, CredentialsSurviveASettingsFileThatIsNotJson) {
+    KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", kGood, true, true);
+    const auto file = groupDefaults()->file();
+    const std::string damaged = R"({"hasRunOnce": true, trunc)";
+    std::ofstream(file, std::ios::trunc) << damaged;
+    auto manager = make();
+    ASSERT_TRUE(storedItem());
+    EXPECT_EQ(storedItem()->value, kGood);
+    ASSERT_EQ(owner_->calls.size(), 1u);
+    EXPECT_EQ(owner_->calls[0]->front().AccessToken, "tok-8f1d2c77-living-room");
+    EXPECT_EQ(fileText(file), damaged);
+    EXPECT_FALSE(std::filesystem::exists(file.string() + ".corrupt"));
+}
+
+TEST_F(NativeCredentialsManagerTest, CredentialsSurviveASettingsFileThatCannotBeRead) {
+    const auto file = groupDefaults()->file();
+    // A directory in its place cannot be read even by root; a file without permissions can only
+    // be used when the tests do not run as root.
+    const bool asRoot = ::geteuid() == 0;
+    for (const bool directory : {true, false}) {
+        if (!directory && asRoot)
+            continue;
+        SCOPED_TRACE(directory ? "replaced by a directory" : "mode 000");
+        std::filesystem::remove(file);
+        ASSERT_TRUE(groupDefaults()->set("unrelated", "kept"));  // fresh file without the flag
+        KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", kGood, true, true);
+        owner_->calls.clear();
+        if (directory) {
+            std::filesystem::remove(file);
+            std::filesystem::create_directory(file);
+        } else {
+            std::filesystem::permissions(file, std::filesystem::perms::none);
+        }
+        auto manager = make();
+        ASSERT_TRUE(storedItem());
+        EXPECT_EQ(storedItem()->value, kGood);
+        EXPECT_EQ(owner_->calls.size(), 1u);
+        std::error_code ec;
+        std::filesystem::permissions(file, std::filesystem::perms::owner_all, ec);
+        std::filesystem::remove_all(file);
+    }
+}
+
+TEST_F(NativeCredentialsManagerTest, CredentialsSurviveWhenTheFirstRunFlagCannotBeWritten) {
+    KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", kGood, true, true);
+    // Every write takes the lock file beside the settings; a directory there makes writes fail.
+    const auto file = groupDefaults()->file();
+    std::filesystem::remove(file.string() + ".lock");
+    std::filesystem::create_directory(file.string() + ".lock");
+    auto manager = make();
+    ASSERT_TRUE(storedItem());
+    EXPECT_EQ(storedItem()->value, kGood);
+    EXPECT_EQ(owner_->calls.size(), 1u);
+    EXPECT_FALSE(groupDefaults()->object("hasRunOnce"));
+}
+
 TEST_F(NativeCredentialsManagerTest, StoredTextThatCannotBeDecodedIsKept) {
     notFirstRun();
     KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", R"({"Servers":"from a newer format"})",
@@ -167,6 +258,86 @@ TEST_F(NativeCredentialsManagerTest, AGoneOwnerIsNotTold) {
     manager->updateCredentials(kGood);  // decodes and stores; nobody to tell, no crash
     EXPECT_TRUE(storedItem());
     EXPECT_TRUE(log_->contains("start updateConnectionManager"));
+}
+
+// An owner that holds the call carrying `heldToken` until `release()` or a time limit, so that
+// another update can run meanwhile.
+class HoldingOwner : public ApiClientsUpdating {
+  public:
+    explicit HoldingOwner(std::string heldToken) : heldToken_(std::move(heldToken)) {}
+    void updateApiClients(std::optional<std::vector<ServerInfo>> servers) override {
+        const std::string token =
+            servers && !servers->empty() ? servers->front().AccessToken.value_or("") : "";
+        std::unique_lock lock(mutex_);
+        if (token == heldToken_) {
+            held_ = true;
+            changed_.notify_all();
+            // Long enough for a competing update to run its course many times over; with the
+            // updates serialised it ends the wait.
+            changed_.wait_for(lock, std::chrono::seconds(2), [&] { return released_; });
+        }
+        lastToken_ = token;
+    }
+    bool waitUntilHeld() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return held_; });
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+    std::string lastToken() {
+        std::lock_guard lock(mutex_);
+        return lastToken_;
+    }
+
+  private:
+    const std::string heldToken_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool held_ = false;
+    bool released_ = false;
+    std::string lastToken_;
+};
+
+std::string credentialsWithToken(const std::string& token) {
+    return R"({"Servers":[{"Id":"s1","Name":"Living Room","AccessToken":")" + token + R"("}]})";
+}
+
+// Whichever way the first update starts (from the host, or by loading what is stored), an update
+// that overlaps it must not leave the owner on other tokens than the keychain holds.
+TEST_F(NativeCredentialsManagerTest, OverlappingUpdatesLeaveTheOwnerOnTheStoredTokens) {
+    const std::string first = "tok-8f1d2c77-living-room";
+    const std::string second = "tok-c4d5e6f7-renewed";
+    for (const bool fromHost : {true, false}) {
+        SCOPED_TRACE(fromHost ? "host update overlapped" : "load overlapped");
+        KeychainHelper::deleteValue("SERVER_CREDENTIALS_KEY");
+        auto owner = std::make_shared<HoldingOwner>(first);
+        // The first run is over, and nothing is stored: construction tells the owner nothing.
+        notFirstRun();
+        NativeCredentialsManager manager(owner);
+        if (!fromHost)
+            KeychainHelper::addOrUpdate("SERVER_CREDENTIALS_KEY", credentialsWithToken(first), true,
+                                        true);
+        std::jthread earlier([&] {
+            if (fromHost)
+                manager.updateCredentials(credentialsWithToken(first));
+            else
+                manager.loadSavedCredentials();
+        });
+        ASSERT_TRUE(owner->waitUntilHeld());
+        manager.updateCredentials(credentialsWithToken(second));
+        owner->release();
+        earlier.join();
+
+        auto stored = storedItem();
+        ASSERT_TRUE(stored);
+        auto decoded = NativeCredentialsManager::decode(stored->value);
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(decoded->Servers.front().AccessToken, second);
+        EXPECT_EQ(owner->lastToken(), decoded->Servers.front().AccessToken.value_or(""));
+    }
 }
 
 }  // namespace

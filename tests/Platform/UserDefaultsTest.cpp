@@ -113,6 +113,47 @@ TEST(UserDefaults, UnparsableFileReadsEmptyIsLoggedOnceAndKeptAsCorruptBeforeThe
     EXPECT_EQ(reopened.string("fresh"), "value");
 }
 
+// An absent key cannot tell a file without it from a file that could not be used; the store says
+// which one its last read found.
+TEST(UserDefaults, LastReadFailedTellsAnUnusableFileFromAMissingOrAGoodOne) {
+    auto file = freshFile();
+    UserDefaults store(file);
+    EXPECT_FALSE(store.string("k"));
+    EXPECT_FALSE(store.lastReadFailed()) << "a missing file is an empty store";
+
+    std::ofstream(file) << R"({"k": "v"})";
+    EXPECT_EQ(store.string("k"), "v");
+    EXPECT_FALSE(store.lastReadFailed());
+
+    // Not a regular file (fails for root as well): the values read before are kept, and the
+    // failure is reported.
+    std::filesystem::remove(file);
+    std::filesystem::create_directory(file);
+    EXPECT_EQ(store.string("k"), "v");
+    EXPECT_TRUE(store.lastReadFailed());
+    std::filesystem::remove(file);
+
+    std::ofstream(file) << R"({"k": "v", damaged)";
+    EXPECT_FALSE(store.string("k"));
+    EXPECT_TRUE(store.lastReadFailed());
+
+    // Repaired by hand: readable again.
+    std::filesystem::remove(file);
+    std::ofstream(file) << R"({"k": "w"})";
+    EXPECT_EQ(store.string("k"), "w");
+    EXPECT_FALSE(store.lastReadFailed());
+
+    if (::geteuid() != 0) {
+        std::filesystem::permissions(file, std::filesystem::perms::none);
+        EXPECT_EQ(store.string("k"), "w");
+        EXPECT_TRUE(store.lastReadFailed());
+        std::filesystem::permissions(
+            file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        EXPECT_EQ(store.string("k"), "w");
+        EXPECT_FALSE(store.lastReadFailed());
+    }
+}
+
 TEST(UserDefaults, NonFiniteNumbersAreRefusedAndTheFileStaysReadable) {
     auto file = freshFile();
     UserDefaults store(file);
