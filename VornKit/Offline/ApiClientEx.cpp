@@ -59,7 +59,8 @@ bool ApiClientEx::updateResume(BaseItemDto& item, std::optional<std::int64_t> po
     data.PlayedPercentage = runTime < 1 ? 0.0
                                         : std::min(100.0, static_cast<double>(*positionTicks) *
                                                               100.0 / static_cast<double>(runTime));
-    if (runTime >= 1 && *positionTicks >= (runTime * 9) / 10) {
+    // Nine tenths of the run time, truncated, without overflowing for any 64-bit run time.
+    if (runTime >= 1 && *positionTicks >= runTime / 10 * 9 + runTime % 10 * 9 / 10) {
         data.Played = true;
         data.PlaybackPositionTicks = 0;
         data.PlayedPercentage = 0.0;

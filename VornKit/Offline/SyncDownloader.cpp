@@ -178,6 +178,11 @@ void SyncDownloader::startRun(const std::shared_ptr<Run>& run, std::shared_ptr<B
 
 void SyncDownloader::takeJob(const std::shared_ptr<Run>& run,
                              std::optional<SyncJobCreationResult> result) {
+    if (run->cancelled || run->finished) {
+        // Cancelled while the job was asked for: its completion has run; nothing is recorded.
+        logger().log("Sync job for item " + run->rootItemId + " arrived after the run ended");
+        return;
+    }
     if (!result) {
         logger().log("No sync job for item " + run->rootItemId);
         run->failed.insert(run->rootItemId);

@@ -568,7 +568,6 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
         curl_easy_setopt(easy, CURLOPT_USERAGENT, "VornKit");
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
@@ -587,6 +586,11 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
         curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &CurlEngine::onSslContext);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer);
+        if (!transfer.sink) {
+            // Compressed answers for data; a file is asked for as the server keeps it, so that
+            // its bytes and its declared length are the file's own.
+            curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+        }
         if (transfer.sink) {
             // Larger reads for files. libcurl stops reading at the declared length and never sees
             // bytes a server sends past it; a file's body is read to the end of the connection

@@ -127,6 +127,14 @@ bool DownloadFile::receiveHead(const UrlResponse& head) {
                                       "the server answered another range than the one asked for");
             return false;
         }
+        if (!range->second) {
+            // "bytes N-M/*": without the file's length, an answer cut short could not be told
+            // from a complete file. Start over next time, with a request that gets the length.
+            ::unlink(partial_.c_str());
+            failure_ = UrlError::make(UrlError::badServerResponse,
+                                      "the server did not say the length of the file");
+            return false;
+        }
         start = range->first;
         expected_ = range->second;
     } else if (auto length = head.headers.value("Content-Length")) {

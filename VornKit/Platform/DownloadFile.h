@@ -5,8 +5,8 @@
 // cancelled transfer leaves the partial file for the next attempt, which asks the server for the
 // rest ("Range: bytes=<size>-"):
 //   - 206 whose Content-Range starts at that size: the rest is appended;
-//   - 206 that starts anywhere else: the partial file is dropped and the transfer fails (the next
-//     attempt starts over);
+//   - 206 that starts anywhere else, or that does not give the file's length ("bytes N-M/*"):
+//     the partial file is dropped and the transfer fails (the next attempt starts over);
 //   - any other 2xx: the server sends the whole file; the partial file starts over;
 //   - a status outside 2xx: the body is not written and the partial file is left as it was.
 //

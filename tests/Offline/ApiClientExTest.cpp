@@ -147,6 +147,19 @@ TEST_F(ApiClientExTest, TheResumeUpdateNeedsResumableAudioAndCapsThePercentage) 
     EXPECT_EQ(noRunTime->PlaybackPositionTicks, 70);
     EXPECT_EQ(noRunTime->PlayedPercentage, 0.0) << "no run time: no percentage, never played";
     EXPECT_FALSE(noRunTime->Played);
+
+    // A run time whose nine tenths do not fit 64 bits when multiplied first.
+    fs::remove_all(root_ / "group");
+    fs::create_directories(root_ / "group");
+    store_ = std::make_shared<OfflineDataController>(where_);
+    client_ = std::make_shared<ApiClientEx>(client_->serverInfo(), client_->deviceInfo(), store_);
+    stored(R"("MediaType":"Audio","SupportsResume":true,"RunTimeTicks":2000000000000000000)");
+    client_->sendPlaybackProgress(progress(1000));
+    settle();
+    auto huge = savedUserData();
+    ASSERT_TRUE(huge);
+    EXPECT_FALSE(huge->Played);
+    EXPECT_EQ(huge->PlaybackPositionTicks, 1000);
 }
 
 TEST_F(ApiClientExTest, AStopOfLocalAudioQueuesAnActionAndOtherMediaRecordsNothing) {

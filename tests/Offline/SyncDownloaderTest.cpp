@@ -436,6 +436,27 @@ TEST_F(SyncDownloaderTest, CancellingKeepsPartialFilesAndCompletesOnce) {
     expectDownloaded(album());
 }
 
+TEST_F(SyncDownloaderTest, ACancelBeforeTheJobArrivesRecordsNothing) {
+    server_->addFault({"", "/vorn/Sync/Jobs", "POST", refserver::Fault::delayBy(300ms), 1});
+    std::optional<SyncDownloadResult> result;
+    int calls = 0;
+    downloader_->download(itemFor(album().id), nullptr, [&](SyncDownloadResult r) {
+        ++calls;
+        result = std::move(r);
+    });
+    ASSERT_TRUE(
+        pumpMainQueueUntil([&] { return !server_->requestsTo("/vorn/Sync/Jobs").empty(); }, 10s));
+    downloader_->cancel();
+    ASSERT_TRUE(pumpMainQueueUntil([&] { return result.has_value(); }, 10s));
+    // The job's answer comes after the cancel.
+    pumpMainQueueUntil([] { return false; }, 800ms);
+    server_->clearFaults();
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(result->complete());
+    for (const auto* track : tracksOf(album()))
+        EXPECT_FALSE(store_->localItemExists("server-1", track->id)) << "no queued leftovers";
+}
+
 // "syncOnlyOnWifi" (on unless "false") refuses a run over the cellular link before any request;
 // turned off, or back on another link, the same downloader runs.
 TEST_F(SyncDownloaderTest, OnlyOnWifiRefusesACellularRunBeforeAnyRequest) {

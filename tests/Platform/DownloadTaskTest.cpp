@@ -212,6 +212,56 @@ TEST_F(DownloadTaskTest, AWrongRangeFailsAndTheNextAttemptStartsOver) {
     EXPECT_EQ(readFile(destination_), pattern(0, size_));
 }
 
+TEST_F(DownloadTaskTest, ARangeAnswerWithoutTheFilesLengthIsNeverTakenAsComplete) {
+    // "bytes N-M/*" and a connection that closes early: nothing says the file is short.
+    writeFile(partial(), pattern(0, 5000));
+    shape([](BodyStream& stream) {
+        stream.unknownTotal = true;
+        stream.cutAfter = 100'000;
+    });
+    Download cut;
+    cut.start(*session_, request(), destination_);
+    ASSERT_TRUE(cut.wait());
+    ASSERT_TRUE(cut.error);
+    EXPECT_EQ(cut.error->code, UrlError::badServerResponse) << cut.error->description;
+    EXPECT_FALSE(fs::exists(destination_));
+
+    shape(nullptr);
+    Download again;
+    again.start(*session_, request(), destination_);
+    ASSERT_TRUE(again.wait());
+    ASSERT_FALSE(again.error) << again.error->description;
+    EXPECT_EQ(readFile(destination_), pattern(0, size_));
+}
+
+TEST_F(DownloadTaskTest, AFileArrivesAsTheServerKeepsItNeverRecompressed) {
+    // A server that compresses when asked to, declaring the compressed length (as servers of
+    // precompressed files do).
+    const std::string plain = [] {
+        std::string text;
+        for (int i = 0; i < 400; ++i)
+            text += "vorn ";
+        return text;
+    }();
+    static const char kGzip[] =
+        "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff\x2b\xcb\x2f\xca\x53\x28\x1b\x25\x46\x89\x51"
+        "\x62\x94\x18\x25\x46\x89\x51\x62\x28\x13\x00\x29\x42\xf7\xbd\xd0\x07\x00\x00";
+    server_.route("GET", "packed", [plain](const refserver::Request& in, refserver::Response& out) {
+        out.contentType = "application/octet-stream";
+        if (in.recorded.header("Accept-Encoding").value_or("").find("gzip") != std::string::npos) {
+            out.body.assign(kGzip, sizeof kGzip - 1);
+            out.headers.emplace_back("Content-Encoding", "gzip");
+        } else {
+            out.body = plain;
+        }
+    });
+    Download packed;
+    packed.start(*session_, UrlRequest(*vk::Url::parse(base_ + "/vorn/packed")), destination_);
+    ASSERT_TRUE(packed.wait());
+    ASSERT_FALSE(packed.error) << packed.error->description;
+    EXPECT_EQ(readFile(destination_), plain);
+}
+
 TEST_F(DownloadTaskTest, APartialFileThatHoldsTheWholeFileIsMovedIntoPlace) {
     // An attempt killed after its last byte and before the move: the server has nothing left.
     writeFile(partial(), pattern(0, size_));

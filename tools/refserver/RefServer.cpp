@@ -147,6 +147,21 @@ void RefServer::answerStream(const httplib::Request& in, httplib::Response& out,
                                  });
         return;
     }
+    if (range && range->first <= range->second && shared->unknownTotal) {
+        const std::uint64_t from = range->first;
+        out.status = 206;
+        out.set_header("Content-Range",
+                       "bytes " + std::to_string(from) + "-" + std::to_string(length - 1) + "/*");
+        auto sent = std::make_shared<std::uint64_t>(0);
+        out.set_content_provider(contentType,
+                                 [shared, from, length, sent](size_t, httplib::DataSink& sink) {
+                                     if (!streamPiece(*shared, from, length - from, *sent, sink))
+                                         return false;
+                                     sink.done();
+                                     return true;
+                                 });
+        return;
+    }
     if (range && shared->ignoreRange) {
         out.status = 200;
         auto sent = std::make_shared<std::uint64_t>(0);

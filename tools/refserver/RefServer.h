@@ -140,6 +140,9 @@ struct BodyStream {
     /// Answers a Range request with 206 and a Content-Range that starts here instead of where
     /// the request asked (a wrong range); the body then runs from here to the end.
     std::optional<std::uint64_t> wrongRangeStart;
+    /// Answers a Range request with 206 and a Content-Range whose length is "*" (a server that
+    /// does not say the file's length); the body runs from the asked start to the end.
+    bool unknownTotal = false;
     /// Answers a Range request with the whole body under 200 (a server without range support);
     /// the answer then has no length and ends when the connection closes.
     bool ignoreRange = false;
