@@ -417,6 +417,65 @@ TEST_F(SocketWatchSessionTest, ActivationReportsWhyItFailed) {
     EXPECT_EQ(events->activations[2].second->code, WatchSessionErrorCode::notPaired);
 }
 
+TEST_F(SocketWatchSessionTest, AFailedActivationLeavesTheStateDirectoryToTheNextSession) {
+    Side phone;
+    phone.start(config(Role::listener, "phone"));
+    // Its socket is taken: this listener fails after it has locked its state directory.
+    auto second = SocketWatchSession::make(config(Role::listener, "other"));
+    auto events = std::make_shared<Recorder>();
+    second->setDelegate(events);
+    second->activate();
+    ASSERT_TRUE(events->waitUntil([&] { return events->activations.size() == 1; }));
+    ASSERT_EQ(events->activations[0].first, WatchActivationState::notActivated);
+    // Not paired over TCP.
+    auto tcp = config(Role::listener, "tcp");
+    tcp.tcpHost = "127.0.0.1";
+    tcp.pairingKeyFile = dir_ / "missing.key";
+    auto unpaired = SocketWatchSession::make(tcp);
+    unpaired->setDelegate(events);
+    unpaired->activate();
+    ASSERT_TRUE(events->waitUntil([&] { return events->activations.size() == 2; }));
+    ASSERT_EQ(events->activations[1].second->code, WatchSessionErrorCode::notPaired);
+
+    // While the failed sessions live on, others may take their state directories.
+    Side watch;
+    watch.start(config(Role::connector, "other"));
+    ASSERT_TRUE(bothReachable(phone, watch));
+    Side later;
+    later.start(config(Role::connector, "tcp"));
+}
+
+TEST_F(SocketWatchSessionTest, ActivateAndDeactivateFromTwoThreadsLeaveOneWorkingSession) {
+    Side phone;
+    phone.session = SocketWatchSession::make(config(Role::listener, "phone"));
+    phone.session->setDelegate(phone.events);
+    auto toggle = [&] {
+        for (int i = 0; i < 40; ++i) {
+            phone.session->activate();
+            phone.session->deactivate();
+        }
+    };
+    std::thread other(toggle);
+    toggle();
+    other.join();
+    EXPECT_EQ(phone.session->activationState(), WatchActivationState::notActivated);
+    EXPECT_FALSE(std::filesystem::exists(socket_));
+
+    // Each activate() is answered once.
+    ASSERT_TRUE(phone.events->waitUntil([&] { return phone.events->activations.size() == 80; }));
+    phone.session->deactivate();
+    phone.session->activate();
+    ASSERT_TRUE(phone.events->waitUntil([&] { return phone.events->activations.size() == 81; }));
+    ASSERT_EQ(phone.events->activations.back().first, WatchActivationState::activated);
+    Side watch;
+    watch.start(config(Role::connector, "watch"));
+    ASSERT_TRUE(bothReachable(phone, watch));
+    Outcome asked;
+    watch.session->sendMessage({{"a", 1}}, asked.replyHandler(), asked.errorHandler());
+    ASSERT_TRUE(asked.waitForAny());
+    EXPECT_EQ(asked.replies, 1);
+}
+
 TEST_F(SocketWatchSessionTest, ApplicationContextLatestWinsKeptOnDiskAcrossRestarts) {
     {
         Side phone;
