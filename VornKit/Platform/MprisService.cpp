@@ -80,6 +80,12 @@ struct MprisService::Impl : std::enable_shared_from_this<MprisService::Impl> {
     bool ownsArtworkDirectory = false;
     std::shared_ptr<NowPlayingCenter> nowPlaying;
     std::shared_ptr<RemoteCommandCenter> commands;
+    // Emitting from any thread races with the destructor's teardown: `connection`, `object` and
+    // `closed` change only under emitMutex once the service runs, and every emit holds it. Not
+    // `mutex`: the property getters sdbus calls while emitting take that one. Order: emitMutex,
+    // then mutex.
+    std::mutex emitMutex;
+    bool closed = false;  // under emitMutex and mutex (either one suffices to read it)
     std::unique_ptr<sdbus::IConnection> connection;
     std::unique_ptr<sdbus::IObject> object;
 
@@ -309,7 +315,7 @@ struct MprisService::Impl : std::enable_shared_from_this<MprisService::Impl> {
         std::filesystem::path old;
         {
             std::lock_guard lock(mutex);
-            if (image == artwork)
+            if (closed || image == artwork)
                 return;
             artwork = image;
             old = artworkFile;
@@ -334,8 +340,9 @@ struct MprisService::Impl : std::enable_shared_from_this<MprisService::Impl> {
             consoleLog("MprisService", "cannot write the cover: %s", failure.c_str());
             return;
         }
+        // A cover written after the service closed (and cleared its files) is not kept.
         std::lock_guard lock(mutex);
-        if (artwork == image)
+        if (artwork == image && !closed)
             artworkFile = file;
         else
             std::filesystem::remove(file, ec);
@@ -376,7 +383,8 @@ struct MprisService::Impl : std::enable_shared_from_this<MprisService::Impl> {
     }
 
     void emit(const char* interface, const std::vector<std::string>& names) {
-        if (names.empty() || !object)
+        std::lock_guard lock(emitMutex);
+        if (names.empty() || closed || !object)
             return;
         try {
             object->emitPropertiesChangedSignal(interface, names);
@@ -386,6 +394,9 @@ struct MprisService::Impl : std::enable_shared_from_this<MprisService::Impl> {
     }
 
     void emitSeeked(std::int64_t position) {
+        std::lock_guard lock(emitMutex);
+        if (closed || !object)
+            return;
         try {
             object->emitSignal("Seeked").onInterface(kPlayer).withArguments(position);
         } catch (const std::exception& e) {
@@ -466,8 +477,16 @@ MprisService::~MprisService() {
         impl_->connection->leaveEventLoop();
     } catch (const std::exception&) {
     }
-    impl_->object.reset();
-    impl_->connection.reset();
+    // Changes still arriving from other threads find the service closed from here on.
+    {
+        std::lock_guard emitLock(impl_->emitMutex);
+        {
+            std::lock_guard lock(impl_->mutex);
+            impl_->closed = true;
+        }
+        impl_->object.reset();
+        impl_->connection.reset();
+    }
     std::error_code ec;
     std::lock_guard lock(impl_->mutex);
     if (!impl_->artworkFile.empty())

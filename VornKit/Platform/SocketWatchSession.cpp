@@ -193,6 +193,7 @@ SocketWatchSession::SocketWatchSession(WatchSessionConfiguration configuration)
       store_(configuration_.stateDirectory, configuration_.limits) {}
 
 SocketWatchSession::~SocketWatchSession() {
+    std::lock_guard lifecycle(lifecycleMutex_);
     std::unique_lock lock(mutex_);
     if (ioThread_.joinable()) {
         stopLocked(lock);
@@ -281,6 +282,7 @@ std::vector<WatchUserInfoTransfer> SocketWatchSession::outstandingUserInfoTransf
 // Activation
 
 void SocketWatchSession::activate() {
+    std::lock_guard lifecycle(lifecycleMutex_);
     std::unique_lock lock(mutex_);
     if (state_ == WatchActivationState::activated) {
         post([](SocketWatchSession& s, WatchSessionDelegate& d) {
@@ -296,20 +298,27 @@ void SocketWatchSession::activate() {
         });
     };
     std::string error;
+    const bool wasOpen = store_.isOpen();
     if (!store_.open(error))
         return fail(WatchSessionErrorCode::fileAccessDenied, error);
+    // A failure from here on leaves the state directory to whichever session activates next.
+    auto failOpened = [&](WatchSessionErrorCode code, const std::string& why) {
+        if (!wasOpen)
+            store_.close();
+        fail(code, why);
+    };
     if (isTcp()) {
         pairingKey_ = readWatchPairingKey(configuration_.pairingKeyFile, error);
         if (!pairingKey_)
-            return fail(WatchSessionErrorCode::notPaired, error);
+            return failOpened(WatchSessionErrorCode::notPaired, error);
     }
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0)
-        return fail(WatchSessionErrorCode::genericError, std::strerror(errno));
+        return failOpened(WatchSessionErrorCode::genericError, std::strerror(errno));
     if (configuration_.role == WatchSessionConfiguration::Role::listener && !listenLocked(error)) {
         ::close(wakeFd_);
         wakeFd_ = -1;
-        return fail(WatchSessionErrorCode::genericError, error);
+        return failOpened(WatchSessionErrorCode::genericError, error);
     }
     state_ = WatchActivationState::activated;
     stopping_ = false;
@@ -321,6 +330,7 @@ void SocketWatchSession::activate() {
 }
 
 void SocketWatchSession::deactivate() {
+    std::lock_guard lifecycle(lifecycleMutex_);
     std::unique_lock lock(mutex_);
     if (state_ != WatchActivationState::activated)
         return;

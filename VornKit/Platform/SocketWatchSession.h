@@ -180,6 +180,11 @@ class VK_EXPORT SocketWatchSession final : public WatchSession,
     const std::shared_ptr<DispatchQueue> queue_;
     WatchSessionStore store_;
 
+    // Held for the whole of activate(), deactivate() and the destructor, so that one of them
+    // never sees the state of another that has let go of mutex_ to join the I/O thread. Taken
+    // before mutex_; nothing run under it calls back into those three on the same thread (the
+    // delegate is called on the session's queue).
+    std::mutex lifecycleMutex_;
     mutable std::mutex mutex_;
     std::weak_ptr<WatchSessionDelegate> delegate_;
     WatchActivationState state_ = WatchActivationState::notActivated;

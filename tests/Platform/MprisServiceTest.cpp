@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "Support/DesktopServices.h"
@@ -263,6 +264,48 @@ TEST_F(MprisServiceTest, ASecondServiceWithTheSameSuffixTakesAnInstanceName) {
     EXPECT_EQ(second->busName(), service_->busName() + ".instance" + std::to_string(::getpid()));
     second.reset();
     EXPECT_EQ(playerctl("status").status, 0);
+}
+
+TEST_F(MprisServiceTest, DestroyingTheServiceWhileAnotherThreadPublishesIsSafeAndLeavesNoCover) {
+    const auto covers = makeTempDir("covers");
+    for (int round = 0; round < 30; ++round) {
+        MprisService::Options options;
+        options.busNameSuffix = suffix_ + "_gone" + std::to_string(round);
+        options.artworkDirectory = covers;
+        auto service = MprisService::start(options, &error_);
+        ASSERT_NE(service, nullptr) << error_;
+        const auto centre = service->nowPlayingCenter();
+        std::atomic<int> updates{0};
+        std::atomic<bool> stop{false};
+        // New titles and covers, and a position that jumps back and forth (a Seeked each time).
+        std::thread feeder([&] {
+            for (std::uint32_t i = 0; !stop; ++i) {
+                auto info = song();
+                info.title = "take " + std::to_string(i);
+                info.elapsedPlaybackTime = i % 2 ? 100 : 10;
+                info.playbackRate = 0.0;
+                info.artwork = std::make_shared<const Image>(Image::filled(4, 4, 0x10203040 + i));
+                centre->setNowPlayingInfo(info);
+                ++updates;
+            }
+        });
+        auto waitFor = [&](int count) {
+            for (int i = 0; i < 5000 && updates < count; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        };
+        waitFor(2 + round % 5);
+        service.reset();
+        // Changes after the end reach nothing.
+        waitFor(updates + 3);
+        stop = true;
+        feeder.join();
+        EXPECT_GE(updates, 5) << "round " << round;
+    }
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(covers))
+        left.push_back(entry.path().filename().string());
+    EXPECT_TRUE(left.empty()) << left.size() << " covers left, first " << left.front();
+    std::filesystem::remove_all(covers);
 }
 
 }  // namespace

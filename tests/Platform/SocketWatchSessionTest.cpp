@@ -415,6 +415,44 @@ TEST_F(SocketWatchSessionTest, ActivationReportsWhyItFailed) {
     unpaired->activate();
     ASSERT_TRUE(events->waitUntil([&] { return events->activations.size() == 3; }));
     EXPECT_EQ(events->activations[2].second->code, WatchSessionErrorCode::notPaired);
+
+    // The failed sessions live on, yet leave their state directories to the next session.
+    Side watch;
+    watch.start(config(Role::connector, "other"));
+    ASSERT_TRUE(bothReachable(phone, watch));
+    Side later;
+    later.start(config(Role::connector, "tcp"));
+}
+
+TEST_F(SocketWatchSessionTest, ActivateAndDeactivateFromTwoThreadsLeaveOneWorkingSession) {
+    Side phone;
+    phone.session = SocketWatchSession::make(config(Role::listener, "phone"));
+    phone.session->setDelegate(phone.events);
+    auto toggle = [&] {
+        for (int i = 0; i < 40; ++i) {
+            phone.session->activate();
+            phone.session->deactivate();
+        }
+    };
+    std::thread other(toggle);
+    toggle();
+    other.join();
+    EXPECT_EQ(phone.session->activationState(), WatchActivationState::notActivated);
+    EXPECT_FALSE(std::filesystem::exists(socket_));
+
+    // Each activate() is answered once.
+    ASSERT_TRUE(phone.events->waitUntil([&] { return phone.events->activations.size() == 80; }));
+    phone.session->deactivate();
+    phone.session->activate();
+    ASSERT_TRUE(phone.events->waitUntil([&] { return phone.events->activations.size() == 81; }));
+    ASSERT_EQ(phone.events->activations.back().first, WatchActivationState::activated);
+    Side watch;
+    watch.start(config(Role::connector, "watch"));
+    ASSERT_TRUE(bothReachable(phone, watch));
+    Outcome asked;
+    watch.session->sendMessage({{"a", 1}}, asked.replyHandler(), asked.errorHandler());
+    ASSERT_TRUE(asked.waitForAny());
+    EXPECT_EQ(asked.replies, 1);
 }
 
 TEST_F(SocketWatchSessionTest, ApplicationContextLatestWinsKeptOnDiskAcrossRestarts) {
