@@ -77,6 +77,14 @@ class ApiClientExTest : public ::testing::Test {
             },
             &commits);
     }
+    /// An empty store in place of the current one (a new installation), with a client on it.
+    void freshStore() {
+        fs::remove_all(root_ / "group");
+        fs::create_directories(root_ / "group");
+        store_ = std::make_shared<OfflineDataController>(where_);
+        client_ =
+            std::make_shared<ApiClientEx>(client_->serverInfo(), client_->deviceInfo(), store_);
+    }
     void settle() {
         test::pumpMainQueueUntil([] { return false; }, 30ms);
     }
@@ -135,10 +143,7 @@ TEST_F(ApiClientExTest, TheResumeUpdateNeedsResumableAudioAndCapsThePercentage) 
     settle();
     EXPECT_FALSE(savedUserData()) << "an item that does not resume keeps no position";
 
-    fs::remove_all(root_ / "group");
-    fs::create_directories(root_ / "group");
-    store_ = std::make_shared<OfflineDataController>(where_);
-    client_ = std::make_shared<ApiClientEx>(client_->serverInfo(), client_->deviceInfo(), store_);
+    freshStore();
     stored(R"("MediaType":"Audio","SupportsResume":true,"RunTimeTicks":0)");
     client_->sendPlaybackProgress(progress(70));
     settle();
@@ -149,10 +154,7 @@ TEST_F(ApiClientExTest, TheResumeUpdateNeedsResumableAudioAndCapsThePercentage) 
     EXPECT_FALSE(noRunTime->Played);
 
     // A run time whose nine tenths do not fit 64 bits when multiplied first.
-    fs::remove_all(root_ / "group");
-    fs::create_directories(root_ / "group");
-    store_ = std::make_shared<OfflineDataController>(where_);
-    client_ = std::make_shared<ApiClientEx>(client_->serverInfo(), client_->deviceInfo(), store_);
+    freshStore();
     stored(R"("MediaType":"Audio","SupportsResume":true,"RunTimeTicks":2000000000000000000)");
     client_->sendPlaybackProgress(progress(1000));
     settle();
@@ -180,10 +182,7 @@ TEST_F(ApiClientExTest, AStopOfLocalAudioQueuesAnActionAndOtherMediaRecordsNothi
     EXPECT_FALSE(savedUserData()) << "no resume update without resume support";
     EXPECT_FALSE(triedTheServer());
 
-    fs::remove_all(root_ / "group");
-    fs::create_directories(root_ / "group");
-    store_ = std::make_shared<OfflineDataController>(where_);
-    client_ = std::make_shared<ApiClientEx>(client_->serverInfo(), client_->deviceInfo(), store_);
+    freshStore();
     stored(R"("MediaType":"Video","SupportsResume":true,"RunTimeTicks":100)");
     client_->reportPlaybackStopped(stop(42));
     settle();

@@ -129,29 +129,17 @@ void RefServer::answerStream(const httplib::Request& in, httplib::Response& out,
     const std::uint64_t length = shared->length;
     out.set_header("Accept-Ranges", "bytes");
     auto range = requestedRange(in, length);
-    if (range && shared->wrongRangeStart) {
-        // A 206 whose Content-Range does not start where the request asked. Without a length the
-        // HTTP library leaves the answer as it is and closes the connection after it.
-        std::uint64_t from = std::min(*shared->wrongRangeStart, length);
-        out.status = 206;
-        out.set_header("Content-Range", "bytes " + std::to_string(from) + "-" +
-                                            std::to_string(length - 1) + "/" +
-                                            std::to_string(length));
-        auto sent = std::make_shared<std::uint64_t>(0);
-        out.set_content_provider(contentType,
-                                 [shared, from, length, sent](size_t, httplib::DataSink& sink) {
-                                     if (!streamPiece(*shared, from, length - from, *sent, sink))
-                                         return false;
-                                     sink.done();
-                                     return true;
-                                 });
-        return;
-    }
-    if (range && range->first <= range->second && shared->unknownTotal) {
-        const std::uint64_t from = range->first;
+    if (range &&
+        (shared->wrongRangeStart || (shared->unknownTotal && range->first <= range->second))) {
+        // A 206 written here rather than by the HTTP library: one whose Content-Range does not
+        // start where the request asked, or one that does not give the length ("*"). Without a
+        // length the HTTP library leaves the answer as it is and closes the connection after it.
+        const std::uint64_t from =
+            shared->wrongRangeStart ? std::min(*shared->wrongRangeStart, length) : range->first;
         out.status = 206;
         out.set_header("Content-Range",
-                       "bytes " + std::to_string(from) + "-" + std::to_string(length - 1) + "/*");
+                       "bytes " + std::to_string(from) + "-" + std::to_string(length - 1) + "/" +
+                           (shared->unknownTotal ? std::string("*") : std::to_string(length)));
         auto sent = std::make_shared<std::uint64_t>(0);
         out.set_content_provider(contentType,
                                  [shared, from, length, sent](size_t, httplib::DataSink& sink) {
