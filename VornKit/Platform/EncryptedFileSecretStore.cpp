@@ -15,6 +15,7 @@
 
 #include "VornKit/Platform/Environment.h"
 #include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/PrivateFiles.h"
 
 namespace vk {
 
@@ -100,19 +101,6 @@ ReadResult readPrivateFile(const std::filesystem::path& path, std::string& bytes
     return ReadResult::Ok;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return false;
-        done += static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
-
 /// Writes `bytes` to `directory`/`name` through a temporary file, fsync and rename.
 bool replaceFile(const std::filesystem::path& directory, const std::string& name,
                  const std::string& bytes) {
@@ -122,7 +110,7 @@ bool replaceFile(const std::filesystem::path& directory, const std::string& name
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    bool ok = PrivateFiles::writeAll(fd, bytes) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     if (ok)
         ok = ::rename(temporary.c_str(), (directory / name).c_str()) == 0;

@@ -35,27 +35,27 @@ bool PrivateFiles::write(const std::filesystem::path& path, std::string_view byt
         errno = EINVAL;
         ok = false;
     }
-    ok = ok && ::ftruncate(fd, 0) == 0;
-    const char* at = bytes.data();
-    std::size_t left = bytes.size();
-    while (ok && left > 0) {
-        const ssize_t n = ::write(fd, at, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            ok = false;
-            break;
-        }
-        at += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    ok = ok && ::ftruncate(fd, 0) == 0 && writeAll(fd, bytes);
     const int savedErrno = errno;
     const bool closed = ::close(fd) == 0;
     errno = savedErrno;
     if (!ok || !closed)
         return fail(error, "cannot write " + path.string());
+    return true;
+}
+
+bool PrivateFiles::writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
     return true;
 }
 

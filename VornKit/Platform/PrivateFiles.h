@@ -23,6 +23,9 @@ class VK_EXPORT PrivateFiles {
     /// regular file, or on any I/O error.
     static bool write(const std::filesystem::path& path, std::string_view bytes,
                       std::string* error = nullptr);
+    /// Writes all of `bytes` to the open descriptor `fd`, going on after interruptions. False
+    /// (errno set) on an error or a write that makes no progress.
+    static bool writeAll(int fd, std::string_view bytes);
     /// `path` as a folder of this user's that no one else may enter: made (mode 0700, its
     /// parents as needed) when absent; when it is already this user's, its mode is narrowed to
     /// 0700. Absent, with `error` set, when it is a symbolic link, not a folder, another user's,

@@ -11,6 +11,7 @@
 
 #include "VornKit/Platform/Immortal.h"
 #include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/PrivateFiles.h"
 
 namespace vk {
 
@@ -53,20 +54,6 @@ class Descriptor {
   private:
     int fd_;
 };
-
-bool writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 bool readAll(int fd, std::string& text) {
     char buffer[16384];
@@ -182,7 +169,7 @@ bool UserDefaultsFileStore::writeAtomically(const std::filesystem::path& path,
     bool ok = false;
     {
         Descriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-        ok = fd.get() >= 0 && writeAll(fd.get(), text) && ::fsync(fd.get()) == 0 &&
+        ok = fd.get() >= 0 && PrivateFiles::writeAll(fd.get(), text) && ::fsync(fd.get()) == 0 &&
              ::close(fd.release()) == 0 && ::rename(temp.c_str(), path.c_str()) == 0;
     }
     if (!ok) {
