@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <deque>
 
 #include "VornKit/Net/Reachability.h"
@@ -223,6 +224,8 @@ void SyncDownloader::takeJob(const std::shared_ptr<Run>& run,
         run->pending.insert(itemId);
     }
     store_->saveChanges();
+    if (run->order.empty())
+        logger().log("Sync job for item " + run->rootItemId + " lists no items to download");
     // Items already here still get their transfer confirmed (a run killed before it could).
     for (const auto& itemId : run->done) {
         for (std::int64_t id : run->readyJobItems[itemId])
@@ -322,9 +325,18 @@ void SyncDownloader::takeReady(const std::shared_ptr<Run>& run,
 }
 
 void SyncDownloader::startNext(const std::shared_ptr<Run>&) {
-    while (activeDownloads_ < options_.maxConcurrentDownloads && !waiting_.empty()) {
-        auto [run, job] = std::move(waiting_.front());
-        waiting_.pop_front();
+    while (activeDownloads_ < options_.maxConcurrentDownloads) {
+        // The first waiting item whose folder no other run is writing to: two runs asked for the
+        // same item download it one after the other, the second finding the files in place.
+        auto next = std::find_if(waiting_.begin(), waiting_.end(), [this](const auto& entry) {
+            auto owner = writing_.find(entry.second->directory);
+            return owner == writing_.end() || owner->second == entry.second.get();
+        });
+        if (next == waiting_.end())
+            break;
+        auto [run, job] = std::move(*next);
+        waiting_.erase(next);
+        writing_[job->directory] = job.get();
         ++activeDownloads_;
         job->holdsSlot = true;
         downloadNextFile(run, job);
@@ -435,6 +447,10 @@ void SyncDownloader::finishItem(const std::shared_ptr<Run>& run,
     if (job->failed)
         return;
     releaseSlot(job);
+    if (auto owner = writing_.find(job->directory);
+        owner != writing_.end() && owner->second == job.get()) {
+        writing_.erase(owner);
+    }
     --run->active;
     if (ok) {
         auto local = run->local[job->itemId];
@@ -537,7 +553,8 @@ void SyncDownloader::finishRunIfDone(const std::shared_ptr<Run>& run) {
         else
             result.failed.push_back(itemId);
     }
-    if (!run->jobCreated && result.failed.empty() && !run->rootItemId.empty())
+    // No job, or a job that lists nothing: the item asked for is not downloaded.
+    if (result.failed.empty() && result.downloaded.empty() && !run->rootItemId.empty())
         result.failed.push_back(run->rootItemId);
     auto completion = std::move(run->completion);
     run->completion = nullptr;

@@ -26,8 +26,13 @@
 // reconcile() sends the ids of the downloaded items to the server (syncData) and removes the
 // local items the server lists, with their files, in one save.
 //
-// Failures (no job, an item never ready, a refused name, a transfer or disk error) are logged;
-// such an item stays not downloaded (no LocalItem says Completed) and is listed in the result.
+// Failures (no job, a job that lists no items, an item never ready, a refused name, a transfer or
+// disk error) are logged; such an item stays not downloaded (no LocalItem says Completed) and is
+// listed in the result (the item asked for, when the job could not be made or lists nothing).
+//
+// Two runs of one downloader that are given the same item (an album asked for twice) write its
+// folder one after the other: the later run finds the files in place. Downloaders in other
+// objects or processes writing to the same documents directory are not coordinated.
 //
 // Queues: every completion and progress call runs on the store context's queue (the main queue of
 // the process-wide store); the store is used only there. Thread rule: thread-safe; operations may
@@ -71,7 +76,8 @@ struct VK_EXPORT SyncDownloadProgress {
 struct VK_EXPORT SyncDownloadResult {
     /// The job's items that are downloaded now (done in this run or before).
     std::vector<std::shared_ptr<LocalItem>> downloaded;
-    /// Ids of the job's items that are not, with the reason logged.
+    /// Ids of the job's items that are not, with the reason logged; the item asked for when no
+    /// job could be made or the job lists no items.
     std::vector<std::string> failed;
     /// False when no job could be made at all.
     bool jobCreated = false;
@@ -177,6 +183,9 @@ class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloa
     std::deque<std::pair<std::shared_ptr<Run>, std::shared_ptr<ItemJob>>> waiting_;
     int activeDownloads_ = 0;
     int flushing_ = 0;
+    // On the store's queue: the item folders being written, each with the item job writing it
+    // (from its first transfer to its end), so that two runs never write one partial file.
+    std::map<std::filesystem::path, const ItemJob*> writing_;
 };
 
 }  // namespace vk

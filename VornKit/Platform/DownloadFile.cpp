@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 namespace vk {
@@ -63,6 +65,33 @@ std::optional<std::int64_t> parseUnsatisfiedRange(std::string_view text) {
     return parseNumber(text.substr(kPrefix.size()));
 }
 
+// The extended attribute of a partial file that keeps the validator of the answer its bytes came
+// from, and the longest validator kept.
+constexpr const char* kValidatorAttribute = "user.vornkit.validator";
+constexpr std::size_t kValidatorMax = 512;
+
+// Whether `value` can go into a request header as it is: printable ASCII, nothing else.
+bool usableValidator(std::string_view value) {
+    if (value.empty() || value.size() > kValidatorMax)
+        return false;
+    for (unsigned char c : value) {
+        if (c < 0x20 || c > 0x7e)
+            return false;
+    }
+    return true;
+}
+
+// What identifies the version of the file an answer sends: its strong entity tag, else its
+// Last-Modified date; absent when it has neither (a weak tag cannot vouch for the bytes).
+std::optional<std::string> validatorOf(const UrlResponse& head) {
+    std::optional<std::string> value = head.headers.value("ETag");
+    if (!value || value->rfind("W/", 0) == 0)
+        value = head.headers.value("Last-Modified");
+    if (!value || !usableValidator(*value))
+        return std::nullopt;
+    return value;
+}
+
 }  // namespace
 
 DownloadFile::DownloadFile(std::filesystem::path destination, DownloadProgressHandler progress,
@@ -74,6 +103,12 @@ DownloadFile::DownloadFile(std::filesystem::path destination, DownloadProgressHa
     struct stat info {};
     if (::stat(partial_.c_str(), &info) == 0 && S_ISREG(info.st_mode))
         resumeOffset_ = static_cast<std::int64_t>(info.st_size);
+    if (resumeOffset_ > 0) {
+        char value[kValidatorMax];
+        ssize_t size = ::getxattr(partial_.c_str(), kValidatorAttribute, value, sizeof value);
+        if (size > 0 && usableValidator(std::string_view(value, static_cast<std::size_t>(size))))
+            resumeValidator_ = std::string(value, static_cast<std::size_t>(size));
+    }
 }
 
 DownloadFile::~DownloadFile() {
@@ -82,7 +117,22 @@ DownloadFile::~DownloadFile() {
 }
 
 std::filesystem::path DownloadFile::partialPath(const std::filesystem::path& destination) {
-    return destination.parent_path() / ("." + destination.filename().string() + ".partial");
+    const std::string name = destination.filename().string();
+    constexpr std::size_t kNameMax = 255;  // bytes in one name, on the file systems we write to
+    constexpr std::string_view kSuffix = ".partial";
+    if (1 + name.size() + kSuffix.size() <= kNameMax)
+        return destination.parent_path() / ("." + name + std::string(kSuffix));
+    // Too long to take the suffix: the name's first bytes and a hash of the whole name (FNV-1a,
+    // fixed so that a later run finds the same partial file).
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (unsigned char c : name) {
+        hash ^= c;
+        hash *= 0x100000001b3ULL;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return destination.parent_path() /
+           ("." + name.substr(0, 200) + "~" + hex + std::string(kSuffix));
 }
 
 void DownloadFile::closeFile() {
@@ -150,6 +200,15 @@ bool DownloadFile::receiveHead(const UrlResponse& head) {
         failure_ = UrlError::make(UrlError::cannotWriteToFile, errnoText(errno));
         closeFile();
         return false;
+    }
+    if (start == 0) {
+        // A new file: remember which version of it the bytes belong to, so that a later attempt
+        // resumes only that version. Without extended attributes it resumes unchecked.
+        std::optional<std::string> validator = validatorOf(head);
+        if (validator)
+            ::fsetxattr(fd_, kValidatorAttribute, validator->data(), validator->size(), 0);
+        else
+            ::fremovexattr(fd_, kValidatorAttribute);
     }
     written_ = start;
     return true;

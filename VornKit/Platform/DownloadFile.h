@@ -3,11 +3,14 @@
 // transfer has succeeded finish() flushes the partial file to disk and renames it to the
 // destination in one step, so a file under the destination's name is always complete. A failed or
 // cancelled transfer leaves the partial file for the next attempt, which asks the server for the
-// rest ("Range: bytes=<size>-"):
+// rest ("Range: bytes=<size>-", with "If-Range: <validator>" when the answer that began the partial
+// file named its version: a strong ETag, else its Last-Modified date, kept in an extended
+// attribute of the partial file):
 //   - 206 whose Content-Range starts at that size: the rest is appended;
 //   - 206 that starts anywhere else, or that does not give the file's length ("bytes N-M/*"):
 //     the partial file is dropped and the transfer fails (the next attempt starts over);
-//   - any other 2xx: the server sends the whole file; the partial file starts over;
+//   - any other 2xx (also the answer of a server whose file is no longer the version the partial
+//     file holds): the server sends the whole file; the partial file starts over;
 //   - a status outside 2xx: the body is not written and the partial file is left as it was.
 //
 // Thread rule: receiveHead/receive/progress run on the transport's thread; finish() and abandon()
@@ -22,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/UrlTransport.h"
@@ -44,13 +48,17 @@ class VK_EXPORT DownloadFile : public TransferSink {
                  std::shared_ptr<DispatchQueue> progressQueue);
     ~DownloadFile() override;
 
-    /// ".<name>.partial" beside `destination`.
+    /// ".<name>.partial" beside `destination`; for a name too long to take that, ".<the name's
+    /// first 200 bytes>~<a hash of the name>.partial".
     static std::filesystem::path partialPath(const std::filesystem::path& destination);
 
     /// Where the complete file goes; valid as long as this object.
     const std::filesystem::path& destination() const { return destination_; }
     /// Bytes already in the partial file when the object was made: where the transfer resumes.
     std::int64_t resumeOffset() const { return resumeOffset_; }
+    /// The version of the file the partial file's bytes belong to (the If-Range value), when the
+    /// answer that began it named one.
+    const std::optional<std::string>& resumeValidator() const { return resumeValidator_; }
 
     /// Opens or resumes the partial file as the answer allows; false (with failure() set) when the
     /// answer cannot continue it or the file cannot be opened.
@@ -80,6 +88,7 @@ class VK_EXPORT DownloadFile : public TransferSink {
     const DownloadProgressHandler progressHandler_;
     const std::shared_ptr<DispatchQueue> progressQueue_;
     std::int64_t resumeOffset_ = 0;
+    std::optional<std::string> resumeValidator_;
 
     mutable std::mutex mutex_;
     int fd_ = -1;

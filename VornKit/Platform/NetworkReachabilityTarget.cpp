@@ -118,24 +118,37 @@ bool NetworkReachabilityTarget::schedule(std::shared_ptr<DispatchQueue> queue) {
         if (!callback_ || !queue)
             return false;
     }
-    unschedule();
-    auto baseline = flags();
-    std::lock_guard lock(mutex_);
-    queue_ = queue;
-    lastFlags_ = baseline;
-    const auto generation = ++generation_;
+    std::lock_guard order(scheduleMutex_);
+    unscheduleLocked();
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(mutex_);
+        queue_ = queue;
+        generation = ++generation_;
+    }
+    // The observer is in place before the starting flags are read, and a look it sets off waits
+    // (scheduleMutex_) until they are stored: a change is either in them or reported.
     std::weak_ptr<NetworkReachabilityTarget> weak = weak_from_this();
     // The observer runs on the monitor's thread: it only hands the look to the queue.
-    observer_ = monitor_->addObserver([weak, queue, generation] {
+    auto observer = monitor_->addObserver([weak, queue, generation] {
         queue->async([weak, generation] {
             if (auto self = weak.lock())
                 self->check(generation);
         });
     });
+    auto baseline = flags();
+    std::lock_guard lock(mutex_);
+    observer_ = observer;
+    lastFlags_ = baseline;
     return true;
 }
 
 void NetworkReachabilityTarget::unschedule() {
+    std::lock_guard order(scheduleMutex_);
+    unscheduleLocked();
+}
+
+void NetworkReachabilityTarget::unscheduleLocked() {
     std::optional<std::uint64_t> observer;
     {
         std::lock_guard lock(mutex_);
@@ -149,24 +162,27 @@ void NetworkReachabilityTarget::unschedule() {
 }
 
 void NetworkReachabilityTarget::check(std::uint64_t generation) {
-    {
-        std::lock_guard lock(mutex_);
-        if (generation != generation_)
-            return;
-    }
-    auto now = flags();
-    if (!now)
-        return;
     Callback callback;
+    std::uint32_t now = 0;
     {
-        std::lock_guard lock(mutex_);
-        if (generation != generation_ || now == lastFlags_)
+        std::lock_guard order(scheduleMutex_);
+        {
+            std::lock_guard lock(mutex_);
+            if (generation != generation_)
+                return;
+        }
+        auto flagsNow = flags();
+        if (!flagsNow)
             return;
-        lastFlags_ = now;
+        std::lock_guard lock(mutex_);
+        if (generation != generation_ || flagsNow == lastFlags_)
+            return;
+        lastFlags_ = flagsNow;
+        now = *flagsNow;
         callback = callback_;
     }
     if (callback)
-        callback(*now);
+        callback(now);
 }
 
 }  // namespace vk

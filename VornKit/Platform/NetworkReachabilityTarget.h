@@ -84,12 +84,16 @@ class VK_EXPORT NetworkReachabilityTarget
     NetworkReachabilityTarget() = default;
     /// Looks again (on the scheduled queue) and calls back when the flags changed.
     void check(std::uint64_t generation);
+    void unscheduleLocked();  // scheduleMutex_ held
     std::uint32_t internetFlags() const;
 
     std::shared_ptr<NetworkMonitor> monitor_;
     bool internet_ = false;
     sockaddr_storage address_{};
 
+    // Orders schedule, unschedule and each look at the flags, so that the starting flags are
+    // stored before a look compares against them. Taken before mutex_.
+    std::mutex scheduleMutex_;
     std::mutex mutex_;
     std::unique_ptr<RtnetlinkSocket> routes_;
     Callback callback_;

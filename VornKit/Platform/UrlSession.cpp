@@ -134,8 +134,11 @@ std::shared_ptr<UrlSessionTask> UrlSession::downloadTask(
     DownloadTaskCompletionHandler completionHandler) {
     auto file =
         std::make_shared<DownloadFile>(std::move(destination), std::move(progress), delegateQueue_);
-    if (file->resumeOffset() > 0)
+    if (file->resumeOffset() > 0) {
         request.setValue("bytes=" + std::to_string(file->resumeOffset()) + "-", "Range");
+        if (file->resumeValidator())
+            request.setValue(*file->resumeValidator(), "If-Range");
+    }
     auto finish = [file, completion = std::move(completionHandler), delegateQueue = delegateQueue_](
                       std::optional<std::string> data, std::optional<UrlResponse> response,
                       std::optional<UrlError> error) {

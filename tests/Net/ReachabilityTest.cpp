@@ -198,6 +198,40 @@ TEST(Reachability, NotifiesOnTheQueueThatStartedItOncePerChange) {
     EXPECT_EQ(recorder.count(), 3u);
 }
 
+TEST(Reachability, AChangeWhileTheCallbackIsScheduledIsNeverLost) {
+    // A change racing schedule() is either in the starting flags or reported; either way the
+    // change back afterwards is reported.
+    auto queue = DispatchQueue::makeSerial("reachability-race");
+    sockaddr_in zero{};
+    zero.sin_family = AF_INET;
+    for (int round = 0; round < 300; ++round) {
+        auto monitor = std::make_shared<ManualNetworkMonitor>(wifi());
+        auto target =
+            NetworkReachabilityTarget::forAddress(reinterpret_cast<sockaddr*>(&zero), monitor);
+        std::vector<std::uint32_t> seen;  // touched on `queue` only
+        target->setCallback([&seen](std::uint32_t flags) { seen.push_back(flags); });
+        std::atomic<bool> go{false};
+        std::thread changer([&] {
+            while (!go.load())
+                std::this_thread::yield();
+            monitor->set(NetworkPath{});
+        });
+        bool scheduled = false;
+        queue->sync([&] {
+            go = true;
+            scheduled = target->schedule(queue);
+        });
+        changer.join();
+        ASSERT_TRUE(scheduled);
+        queue->sync([] {});
+        monitor->set(wifi());
+        queue->sync([] {});
+        ASSERT_FALSE(seen.empty()) << "round " << round;
+        EXPECT_EQ(seen.back(), Reachable) << "round " << round;
+        target->unschedule();
+    }
+}
+
 TEST(Reachability, StartedOnTheMainThreadItNotifiesOnTheMainQueue) {
     auto monitor = std::make_shared<ManualNetworkMonitor>(wifi());
     auto reachability = internet(monitor);

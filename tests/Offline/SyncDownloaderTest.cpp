@@ -1,12 +1,14 @@
 // SyncDownloader against the reference server: a whole album downloaded and recorded, the limit
 // on downloads at once, names from the server that must be refused, every transfer fault leaving
-// the item not downloaded until the next run completes it, a full disk, runs killed with SIGKILL,
-// cancellation and reconciliation.
+// the item not downloaded until the next run completes it, partial files continued only in their
+// own version, one item asked for twice at once, a job with nothing in it, a full disk, runs killed
+// with SIGKILL, cancellation and reconciliation.
 #include "VornKit/Offline/SyncDownloader.h"
 
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -30,6 +32,15 @@ namespace {
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+/// Whether files in `directory` keep user extended attributes (tmpfs before Linux 6.6 does not).
+bool supportsUserAttributes(const fs::path& directory) {
+    const fs::path probe = directory / ".attribute-probe";
+    std::ofstream(probe).put('x');
+    const bool kept = ::setxattr(probe.c_str(), "user.probe", "1", 1, 0) == 0;
+    fs::remove(probe);
+    return kept;
 }
 
 class SyncDownloaderTest : public ::testing::Test {
@@ -59,6 +70,7 @@ class SyncDownloaderTest : public ::testing::Test {
         server_->clearRequests();
         sync_->clearRecords();
         sync_->clearFileFaults();
+        sync_->resetFiles();
         sync_->setReadyDelay(0ms);
         sync_->setNotReadyAsks(0);
         fresh();
@@ -266,8 +278,6 @@ TEST_F(SyncDownloaderTest, UnsafeNamesFromTheServerAreRefusedAndNothingIsWritten
         sync_->setFileName(tracks[i]->id, media[i]);
     sync_->setAdditionalFileName(tracks[3]->id, "..");
     auto result = run(album(2).id);
-    for (const auto* track : tracks)
-        sync_->setFileName(track->id, "");
     EXPECT_FALSE(result.complete());
     EXPECT_EQ(result.failed.size(), 4u);
     for (const auto* track : tracks) {
@@ -434,6 +444,84 @@ TEST_F(SyncDownloaderTest, CancellingKeepsPartialFilesAndCompletesOnce) {
     EXPECT_TRUE(partial);
     EXPECT_TRUE(run(album().id).complete());
     expectDownloaded(album());
+}
+
+TEST_F(SyncDownloaderTest, TheSameAlbumAskedForTwiceAtOnceIsWrittenOnceAndCompletesTwice) {
+    // Slow files and room for every file at once, so that the second run's items are ready and
+    // could start while the first run's are in flight.
+    makeDownloader(8);
+    sync_->addFileFault({refserver::FileFault::Kind::slow, 20'000, -1});
+    std::vector<std::optional<SyncDownloadResult>> results(2);
+    for (auto& result : results) {
+        downloader_->download(itemFor(album(1).id), nullptr,
+                              [&result](SyncDownloadResult r) { result = std::move(r); });
+    }
+    ASSERT_TRUE(
+        pumpMainQueueUntil([&] { return results[0].has_value() && results[1].has_value(); }, 60s));
+    sync_->clearFileFaults();
+    for (const auto& result : results)
+        EXPECT_TRUE(result->complete());
+    expectDownloaded(album(1));
+    std::size_t media = 0;
+    for (const auto& request : server_->requestsTo("/vorn/Sync/JobItems/"))
+        media += request.path.find("/File") != std::string::npos;
+    EXPECT_EQ(media, tracksOf(album(1)).size()) << "each media file was transferred once";
+    EXPECT_EQ(store_->getAllLocalItemsForServer("server-1").size(), tracksOf(album(1)).size());
+}
+
+TEST_F(SyncDownloaderTest, AJobThatListsNoItemsIsNotASuccess) {
+    // A movie has no audio file for this server's jobs: the job comes back empty.
+    const std::string movie = library_->ofType("Movie").at(0)->id;
+    auto result = run(movie);
+    EXPECT_TRUE(result.jobCreated);
+    EXPECT_FALSE(result.complete());
+    EXPECT_TRUE(result.downloaded.empty());
+    EXPECT_EQ(result.failed, std::vector<std::string>{movie});
+    EXPECT_TRUE(log_->contains("Sync job for item " + movie + " lists no items to download"));
+}
+
+// Each media file cut after its first 50,000 bytes, then a second run without the fault: the
+// partial files are continued, as their versions allow.
+TEST_F(SyncDownloaderTest, PartialFilesAreContinuedOnlyWhenTheServerStillHasTheirVersion) {
+    fs::create_directories(docs());
+    if (!supportsUserAttributes(docs()))
+        GTEST_SKIP() << "the file system of " << docs() << " keeps no user extended attributes";
+    const auto tracks = tracksOf(album());
+    const std::string longName = std::string(251, 'n') + ".wav";  // 255 bytes, the most a name has
+    sync_->setFileName(tracks[0]->id, longName);
+    sync_->addFileFault({refserver::FileFault::Kind::cut, 50'000, -1});
+    EXPECT_FALSE(run(album().id).complete());
+    sync_->clearFileFaults();
+    for (const auto* track : tracks) {
+        std::size_t partial = 0;
+        for (const auto& entry : fs::directory_iterator(docs() / "server-1" / track->id))
+            partial += entry.path().extension() == ".partial";
+        EXPECT_EQ(partial, 1u) << track->id << ": the cut file's bytes were kept";
+    }
+    // The server's file of the second track is now another version: its partial file must not
+    // be continued with the new version's bytes.
+    sync_->setMediaVersion(tracks[1]->id, 1);
+    server_->clearRequests();
+    auto second = run(album().id);
+    EXPECT_TRUE(second.complete());
+    EXPECT_TRUE(readFile(docs() / "server-1" / tracks[0]->id / longName) ==
+                sync_->mediaFile(tracks[0]->id));
+    const auto newVersion = sync_->mediaFile(tracks[1]->id);
+    auto local = store_->getDownloadedItemWith("server-1", tracks[1]->id);
+    ASSERT_TRUE(local && local->localPath);
+    EXPECT_TRUE(readFile(docs() / local->localPath.str()) == newVersion)
+        << "the new version whole, not the old one's start and the new one's rest";
+    std::size_t resumed = 0;
+    for (const auto& request : server_->requestsTo("/vorn/Sync/JobItems/")) {
+        if (request.path.find("/File") == std::string::npos)
+            continue;
+        EXPECT_TRUE(request.header("Range").has_value()) << request.path;
+        const std::string version = request.header("If-Range").value_or("");
+        EXPECT_TRUE(version.size() > 3 && version.substr(version.size() - 3) == "-0\"")
+            << "the version the partial file holds, not " << version;
+        ++resumed;
+    }
+    EXPECT_EQ(resumed, tracks.size());
 }
 
 TEST_F(SyncDownloaderTest, ACancelBeforeTheJobArrivesRecordsNothing) {

@@ -128,6 +128,12 @@ void RefServer::answerStream(const httplib::Request& in, httplib::Response& out,
     auto shared = std::make_shared<BodyStream>(std::move(stream));
     const std::uint64_t length = shared->length;
     out.set_header("Accept-Ranges", "bytes");
+    if (shared->etag) {
+        out.set_header("ETag", *shared->etag);
+        // The client holds the start of another version: it gets this one whole.
+        if (in.has_header("If-Range") && in.get_header_value("If-Range") != *shared->etag)
+            const_cast<httplib::Request&>(in).ranges.clear();
+    }
     auto range = requestedRange(in, length);
     if (range &&
         (shared->wrongRangeStart || (shared->unknownTotal && range->first <= range->second))) {

@@ -146,6 +146,9 @@ struct BodyStream {
     /// Answers a Range request with the whole body under 200 (a server without range support);
     /// the answer then has no length and ends when the connection closes.
     bool ignoreRange = false;
+    /// The answer's ETag. A Range request whose If-Range names another version is answered
+    /// whole, under 200.
+    std::optional<std::string> etag;
 };
 
 struct Response {

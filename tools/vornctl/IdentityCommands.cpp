@@ -245,9 +245,12 @@ int reachabilityCommand(const std::vector<std::string>& args) {
     auto reachability = vk::Reachability::reachabilityForInternetConnection();
     if (!reachability)
         return fail("no network monitor could be started");
-    printReachability(*reachability, watch);
-    if (!watch)
+    if (!watch) {
+        printReachability(*reachability, false);
         return 0;
+    }
+    // The notifier reports only the changes after it starts, so it starts before the first line is
+    // printed: no change can fall between that line and the notifier's starting point unreported.
     vk::NotificationCenter::defaultCenter().addObserver(
         std::string(vk::Reachability::kNetworkReachabilityChangedNotification), reachability.get(),
         nullptr, [reachability](const vk::Notification&) {
@@ -256,6 +259,7 @@ int reachabilityCommand(const std::vector<std::string>& args) {
         });
     if (!reachability->startNotifier())
         return fail("the notifier could not be started");
+    printReachability(*reachability, true);
     vk::RunLoop::main().run();
     return 0;
 }
