@@ -48,8 +48,8 @@ class VK_EXPORT DownloadFile : public TransferSink {
                  std::shared_ptr<DispatchQueue> progressQueue);
     ~DownloadFile() override;
 
-    /// ".<name>.partial" beside `destination`; for a name too long to take that, ".<the name's
-    /// first 200 bytes>~<a hash of the name>.partial".
+    /// ".<name>.partial" beside `destination`; for a name too long to take that suffix: a dot,
+    /// the name's first 200 bytes, "~", a 16-digit hash of the whole name and ".partial".
     static std::filesystem::path partialPath(const std::filesystem::path& destination);
 
     /// Where the complete file goes; valid as long as this object.
