@@ -303,6 +303,8 @@ std::optional<UrlError> DownloadFile::finish(const std::optional<UrlResponse>& r
         if (fd_ < 0)
             return UrlError::make(UrlError::cannotCreateFile, errnoText(errno));
     }
+    // The version note is for resuming only: the finished file does not carry it.
+    ::fremovexattr(fd_, kValidatorAttribute);
     // On disk before it takes the final name: a crash never leaves a short file there.
     if (::fdatasync(fd_) != 0) {
         int error = errno;

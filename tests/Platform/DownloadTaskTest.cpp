@@ -228,6 +228,8 @@ TEST_F(DownloadTaskTest, AResumeAsksForTheVersionThePartialFileHolds) {
         }
         EXPECT_EQ(second.response->statusCode, 206);
         EXPECT_TRUE(readFile(destination) == pattern(0, size_));
+        EXPECT_LT(::getxattr(destination.c_str(), "user.vornkit.validator", nullptr, 0), 0)
+            << "the finished file carries no version note";
     }
 
     // The server's file changed since: it answers the whole new version, which replaces the
