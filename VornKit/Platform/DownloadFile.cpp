@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace vk {
 
@@ -81,13 +82,33 @@ bool usableValidator(std::string_view value) {
     return true;
 }
 
-// What identifies the version of the file an answer sends: its strong entity tag, else its
-// Last-Modified date; absent when it has neither (a weak tag cannot vouch for the bytes).
+// An HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") in seconds since the epoch.
+std::optional<std::time_t> httpDate(const std::string& text) {
+    std::tm parts{};
+    const char* end = ::strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
+    if (end == nullptr || *end != '\0')
+        return std::nullopt;
+    return ::timegm(&parts);
+}
+
+// What identifies the version of the file an answer sends, as If-Range may name it: a strong
+// entity tag; without any tag, a Last-Modified date at least a second before the answer's Date
+// (a file changed within that second could keep its date). Absent otherwise: a weak tag vouches
+// for nothing, and with a tag a date may not be used.
 std::optional<std::string> validatorOf(const UrlResponse& head) {
     std::optional<std::string> value = head.headers.value("ETag");
-    if (!value || value->rfind("W/", 0) == 0)
+    if (value) {
+        if (value->rfind("W/", 0) == 0)
+            return std::nullopt;
+    } else {
         value = head.headers.value("Last-Modified");
-    if (!value || !usableValidator(*value))
+        auto modified = value ? httpDate(*value) : std::nullopt;
+        auto date = head.headers.value("Date");
+        auto sent = date ? httpDate(*date) : std::nullopt;
+        if (!modified || !sent || *sent - *modified < 1)
+            return std::nullopt;
+    }
+    if (!usableValidator(*value))
         return std::nullopt;
     return value;
 }

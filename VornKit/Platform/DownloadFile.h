@@ -4,8 +4,9 @@
 // destination in one step, so a file under the destination's name is always complete. A failed or
 // cancelled transfer leaves the partial file for the next attempt, which asks the server for the
 // rest ("Range: bytes=<size>-", with "If-Range: <validator>" when the answer that began the partial
-// file named its version: a strong ETag, else its Last-Modified date, kept in an extended
-// attribute of the partial file):
+// file named its version: a strong ETag or, from a server that sends no ETag, a Last-Modified date
+// at least a second older than the answer's Date; kept in an extended attribute of the partial
+// file, and not carried by the finished file):
 //   - 206 whose Content-Range starts at that size: the rest is appended;
 //   - 206 that starts anywhere else, or that does not give the file's length ("bytes N-M/*"):
 //     the partial file is dropped and the transfer fails (the next attempt starts over);
