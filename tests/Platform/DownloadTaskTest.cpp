@@ -243,8 +243,9 @@ TEST_F(DownloadTaskTest, AResumeAsksForTheVersionThePartialFileHolds) {
         ASSERT_FALSE(second.error) << second.error->description;
         auto asked = server_.requestsTo("/vorn/file").back();
         EXPECT_TRUE(asked.header("Range").has_value());
-        if (keepsVersions || !c.asked)
+        if (keepsVersions || !c.asked) {
             EXPECT_EQ(asked.header("If-Range"), c.asked);
+        }
         EXPECT_EQ(second.response->statusCode, 206);
         EXPECT_TRUE(readFile(destination) == pattern(0, size_));
         EXPECT_LT(::getxattr(destination.c_str(), "user.vornkit.validator", nullptr, 0), 0)
