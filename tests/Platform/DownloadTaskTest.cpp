@@ -42,6 +42,13 @@ std::string readFile(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+/// Whether the file system of `partialFile` can keep the version note of a partial file (not so
+/// without user extended attributes: tmpfs before Linux 6.6).
+bool keepsVersionNotes(const fs::path& partialFile) {
+    return ::getxattr(partialFile.c_str(), "user.vornkit.validator", nullptr, 0) >= 0 ||
+           errno != ENOTSUP;
+}
+
 void writeFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
@@ -231,10 +238,7 @@ TEST_F(DownloadTaskTest, AResumeAsksForTheVersionThePartialFileHolds) {
         ASSERT_TRUE(first.error);
         const fs::path partialFile = DownloadFile::partialPath(destination);
         ASSERT_TRUE(fs::exists(partialFile));
-        // Without user extended attributes (tmpfs before Linux 6.6) no version can be kept.
-        const bool keepsVersions =
-            ::getxattr(partialFile.c_str(), "user.vornkit.validator", nullptr, 0) >= 0 ||
-            errno != ENOTSUP;
+        const bool keepsVersions = keepsVersionNotes(partialFile);
 
         shape([&c](BodyStream& stream) { stream.etag = c.etag; });
         Download second;
@@ -262,7 +266,7 @@ TEST_F(DownloadTaskTest, AResumeAsksForTheVersionThePartialFileHolds) {
     Download cut;
     cut.start(*session_, request(), destination_);
     ASSERT_TRUE(cut.wait());
-    if (::getxattr(partial().c_str(), "user.vornkit.validator", nullptr, 0) < 0 && errno == ENOTSUP)
+    if (!keepsVersionNotes(partial()))
         GTEST_SKIP() << "no user extended attributes in " << dir_;
     shape([](BodyStream& stream) {
         stream.etag = "\"new\"";
@@ -320,8 +324,6 @@ TEST_F(DownloadTaskTest, ARangeAnswerWithoutTheFilesLengthIsNeverTakenAsComplete
     Download cut;
     cut.start(*session_, request(), destination_);
     ASSERT_TRUE(cut.wait());
-    if (::getxattr(partial().c_str(), "user.vornkit.validator", nullptr, 0) < 0 && errno == ENOTSUP)
-        GTEST_SKIP() << "no user extended attributes in " << dir_;
     ASSERT_TRUE(cut.error);
     EXPECT_EQ(cut.error->code, UrlError::badServerResponse) << cut.error->description;
     EXPECT_FALSE(fs::exists(destination_));
