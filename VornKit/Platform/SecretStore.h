@@ -143,12 +143,12 @@ class VK_EXPORT SecretStore {
     ///     start left in the encrypted file store are still found there (CombinedSecretStore);
     ///   - the encrypted file store under the current Environment's data home otherwise (no
     ///     service; a locked keyring or one without a default collection, as on a headless or SSH
-    ///     session); when the service runs but needs a user, items in it stay found where they
-    ///     can be read without one.
+    ///     session); when the service runs but needs a user, items in it are still read from it
+    ///     (and reported as locked while they cannot be).
     static std::shared_ptr<SecretStore> shared();
     /// Makes `store` the process's store (null: choose again on next use).
     static void install(std::shared_ptr<SecretStore> store);
-    /// The store shared() would choose now (not installed).
+    /// The store shared() would choose now, asking the Secret Service as it does (not installed).
     static std::shared_ptr<SecretStore> makeDefault();
 };
 
