@@ -81,6 +81,26 @@ TEST(MediaItemJson, BadInputGivesEmptyResultsAndALogLine) {
     EXPECT_EQ(MediaItem::mediaItemsToJson({}), "[]");
 }
 
+TEST(MediaItemJson, AnElementThatCannotBeReadIsSkippedAndLoggedAlone) {
+    ScopedLogCapture log;
+    const auto items = MediaItem::mediaItemsFromJson(
+        R"([{"ItemId":"1","Title":"One"},{"ItemId":"2","Title":5},7,null,)"
+        R"({"ItemId":"3","Path":"http://h/a","PlaylistItemId":"p3"}])");
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0]->ItemId, "1");
+    EXPECT_EQ(items[0]->Title, "One");
+    EXPECT_EQ(items[1]->ItemId, "3");
+    EXPECT_EQ(items[1]->playlistItemId, "p3");
+    const auto lines = log->messages("MediaItem");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].rfind("Error deserializing itemsJson to MediaItems: element 1 skipped: ", 0),
+              0u)
+        << lines[0];
+    EXPECT_EQ(lines[1].rfind("Error deserializing itemsJson to MediaItems: element 2 skipped: ", 0),
+              0u)
+        << lines[1];
+}
+
 TEST(MediaItemDictionary, ReadsKnownKeysAndAssignsNoSession) {
     auto item = MediaItem::initWithDictionary(
         {{"Path", "/Music/a.flac"}, {"PlaylistItemId", "p"}, {"Nonsense", "x"}, {"Title", "t"}});
