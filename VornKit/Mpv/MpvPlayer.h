@@ -34,14 +34,18 @@
 // currentMediaSource() is the source of the entry that loaded last (it changes just before
 // fileDidLoad, or when an entry fails), so that listeners reporting the end of the previous entry
 // when the position moves on still see its source. Sources: the one given to playAudio for its
-// start entry, otherwise one whose Id is the item's ItemId (a library item's own source).
+// start entry, otherwise one whose Id is the item's ItemId (a library item's own source). The
+// start position given to playAudio or playVideo holds for the first play of the start entry; a
+// later play of it (repeated, or gone back to) starts at its beginning.
 //
 // Audio output and video output are the host's choice (Options); `null` plays silently, as fast as
 // real time. Commands take effect in libmpv after the call returns; what they change is announced
 // through the listeners. execute() takes only the commands a player's controls need (see there):
 // a host may pass on what its web user interface asks for without handing it libmpv.
 //
-// Thread rule: thread-safe. Listener calls run on the main queue, which the host must service.
+// Thread rule: thread-safe. Listener calls run on the main queue, which the host must service
+// (libmpv also waits for it while a file loads). create() waits, briefly, for libmpv's play loop
+// to be ready.
 // Ownership: held in std::shared_ptr (create()); listeners are kept weakly. Destroying the player
 // stops libmpv without telling the listeners; quit() tells them first.
 #pragma once

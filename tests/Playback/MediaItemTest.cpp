@@ -67,14 +67,13 @@ TEST(MediaItemJson, BadInputGivesEmptyResultsAndALogLine) {
     ScopedLogCapture log;
     EXPECT_TRUE(MediaItem::mediaItemsFromJson("[{\"Path\":").empty());
     EXPECT_TRUE(MediaItem::mediaItemsFromJson(R"({"Path":"/a"})").empty());
-    EXPECT_TRUE(MediaItem::mediaItemsFromJson(R"([{"Title":5}])").empty());
     EXPECT_TRUE(MediaItem::mediaItemsFromJson("").empty());
     auto item = MediaItem::initWithJson("not json");
     EXPECT_EQ(item->toJson(), "{}");
     const auto lines = log->messages("MediaItem");
-    ASSERT_EQ(lines.size(), 5u);
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0].rfind("Error deserializing itemsJson to MediaItems: ", 0), 0u);
-    EXPECT_EQ(lines[4].rfind("Error deserializing MediaItem Json: ", 0), 0u);
+    EXPECT_EQ(lines[3].rfind("Error deserializing MediaItem Json: ", 0), 0u);
     EXPECT_EQ(log->records()[0].kind, LogKind::Console);
     // A null entry in a list is skipped when writing.
     EXPECT_EQ(MediaItem::mediaItemsToJson({nullptr, std::make_shared<MediaItem>()}), "[{}]");

@@ -149,7 +149,7 @@ TEST_F(SimulatedPlayerTest, QueueChangesAndRepeatModes) {
     attach(options);
     player->setRepeatMode("RepeatOne");
     player->playAudio({track(0, 2)}, false, std::nullopt, 0, 0);
-    // Repeat one: the entry starts over without ending.
+    // Repeat one keeps the entry playing while the queue changes around it.
     ASSERT_TRUE(settle([&] { return client->reports("start").size() >= 3; }));
     EXPECT_FALSE(player->finished());
 
