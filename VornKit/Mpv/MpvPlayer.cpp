@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -31,6 +32,9 @@ enum : std::uint64_t {
     kSubDelay,
 };
 
+// The hook that runs while a file loads, before it is opened.
+constexpr std::uint64_t kLoadHook = 100;
+
 const Logger& logger() {
     static const Logger log("MpvPlayer");
     return log;
@@ -54,10 +58,6 @@ class NodeMap {
         keys_.push_back(std::move(key));
         values_.push_back(std::move(value));
     }
-    void addMap(std::string key, NodeMap map) {
-        mapKey_ = std::move(key);
-        nested_ = std::make_unique<NodeMap>(std::move(map));
-    }
     mpv_node node() {
         keyPointers_.clear();
         nodes_.clear();
@@ -67,10 +67,6 @@ class NodeMap {
             n.format = MPV_FORMAT_STRING;
             n.u.string = values_[i].data();
             nodes_.push_back(n);
-        }
-        if (nested_) {
-            keyPointers_.push_back(mapKey_.data());
-            nodes_.push_back(nested_->node());
         }
         list_.num = static_cast<int>(nodes_.size());
         list_.values = nodes_.data();
@@ -84,8 +80,6 @@ class NodeMap {
   private:
     std::vector<std::string> keys_;
     std::vector<std::string> values_;
-    std::string mapKey_;
-    std::unique_ptr<NodeMap> nested_;
     std::vector<char*> keyPointers_;
     std::vector<mpv_node> nodes_;
     mpv_node_list list_{};
@@ -125,6 +119,129 @@ std::optional<std::pair<double, double>> cacheRange(const mpv_node& state) {
     return std::make_pair(*start, *end);
 }
 
+/// A text argument of execute() (std::string or a C string).
+std::optional<std::string> textArgument(const std::any& argument) {
+    if (auto* text = std::any_cast<std::string>(&argument))
+        return *text;
+    if (auto* text = std::any_cast<const char*>(&argument); text && *text)
+        return std::string(*text);
+    return std::nullopt;
+}
+
+/// A number argument of execute(): a double, float, int or std::int64_t, or a text that is one
+/// finite number.
+std::optional<double> numberArgument(const std::any& argument) {
+    std::optional<double> value;
+    if (auto* d = std::any_cast<double>(&argument)) {
+        value = *d;
+    } else if (auto* f = std::any_cast<float>(&argument)) {
+        value = *f;
+    } else if (auto* i = std::any_cast<int>(&argument)) {
+        value = *i;
+    } else if (auto* l = std::any_cast<std::int64_t>(&argument)) {
+        value = static_cast<double>(*l);
+    } else if (auto text = textArgument(argument)) {
+        char* end = nullptr;
+        const double parsed = std::strtod(text->c_str(), &end);
+        if (!text->empty() && *end == '\0')
+            value = parsed;
+    }
+    if (value && !std::isfinite(*value))
+        return std::nullopt;
+    return value;
+}
+
+/// A yes/no argument: a bool, or the texts "yes", "no", "true", "false".
+std::optional<std::string> flagArgument(const std::any& argument) {
+    if (auto* b = std::any_cast<bool>(&argument))
+        return *b ? "yes" : "no";
+    auto text = textArgument(argument);
+    if (text == "yes" || text == "true")
+        return "yes";
+    if (text == "no" || text == "false")
+        return "no";
+    return std::nullopt;
+}
+
+/// A track argument: a track id (0 and up), "auto" or "no".
+std::optional<std::string> trackArgument(const std::any& argument) {
+    if (auto text = textArgument(argument); text == "auto" || text == "no")
+        return text;
+    auto id = numberArgument(argument);
+    if (!id || *id < 0 || *id > 1e6 || std::floor(*id) != *id)
+        return std::nullopt;
+    return std::to_string(static_cast<std::int64_t>(*id));
+}
+
+/// The libmpv command words for one of the player-control commands execute() takes, or absent
+/// for anything else (libmpv's own commands run programs, load scripts and write files).
+std::optional<std::vector<std::string>> controlCommand(const std::string& command,
+                                                       const std::any& argument) {
+    using Words = std::vector<std::string>;
+    if (command == "volume") {
+        auto volume = numberArgument(argument);
+        if (!volume)
+            return std::nullopt;
+        return Words{"set", "volume", number(std::clamp(*volume, 0.0, 100.0))};
+    }
+    if (command == "mute" || command == "sub-visibility") {
+        if (!argument.has_value())
+            return Words{"cycle", command};
+        auto flag = flagArgument(argument);
+        if (!flag)
+            return std::nullopt;
+        return Words{"set", command, *flag};
+    }
+    if (command == "speed") {
+        auto speed = numberArgument(argument);
+        if (!speed || *speed < 0.01 || *speed > 100)
+            return std::nullopt;
+        return Words{"set", "speed", number(*speed)};
+    }
+    if (command == "aid" || command == "sid") {
+        auto track = trackArgument(argument);
+        if (!track)
+            return std::nullopt;
+        return Words{"set", command, *track};
+    }
+    if (command == "sub-delay" || command == "audio-delay") {
+        auto seconds = numberArgument(argument);
+        if (!seconds)
+            return std::nullopt;
+        return Words{"set", command, number(*seconds)};
+    }
+    if (command == "cycle") {
+        auto property = textArgument(argument);
+        if (property != "pause" && property != "mute" && property != "aid" && property != "sid" &&
+            property != "sub-visibility")
+            return std::nullopt;
+        return Words{"cycle", *property};
+    }
+    if (command == "frame-step" || command == "frame-back-step") {
+        if (argument.has_value())
+            return std::nullopt;
+        return Words{command};
+    }
+    return std::nullopt;
+}
+
+/// Waits (two seconds at most) until libmpv's play loop, started on a thread of its own by
+/// mpv_initialize(), has taken up its (empty) playlist and gone idle: a playlist filled before that
+/// plays from its first entry, whatever position was set. Takes the events that come meanwhile.
+void waitUntilIdle(mpv_handle* mpv) {
+#if MPV_ENABLE_DEPRECATED
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (;;) {
+        const double left =
+            std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || mpv_wait_event(mpv, left)->event_id == MPV_EVENT_IDLE)
+            return;
+    }
+#else
+    (void)mpv;
+#endif
+}
+
 }  // namespace
 
 /// The libmpv handle and the wake-up that brings its events to the main queue. libmpv calls
@@ -152,6 +269,9 @@ struct MpvPlayer::Engine {
     }
 
     int command(std::initializer_list<std::string> words) const {
+        return command(std::vector<std::string>(words));
+    }
+    int command(const std::vector<std::string>& words) const {
         std::vector<const char*> args;
         for (const auto& word : words)
             args.push_back(word.c_str());
@@ -189,6 +309,7 @@ struct MpvPlayer::Event {
     std::optional<bool> flag;
     std::optional<std::pair<double, double>> range;
     std::int64_t entryId = -1;
+    std::uint64_t hookId = 0;
     mpv_end_file_reason reason = MPV_END_FILE_REASON_EOF;
     int error = 0;
 };
@@ -249,6 +370,7 @@ void MpvPlayer::start() {
         logger().log("libmpv could not be initialised");
         return;
     }
+    waitUntilIdle(mpv);
     mpv_observe_property(mpv, kTimePos, "time-pos", MPV_FORMAT_DOUBLE);
     mpv_observe_property(mpv, kDuration, "duration", MPV_FORMAT_DOUBLE);
     mpv_observe_property(mpv, kPause, "pause", MPV_FORMAT_FLAG);
@@ -256,6 +378,7 @@ void MpvPlayer::start() {
     mpv_observe_property(mpv, kSpeed, "speed", MPV_FORMAT_DOUBLE);
     mpv_observe_property(mpv, kVolume, "volume", MPV_FORMAT_DOUBLE);
     mpv_observe_property(mpv, kSubDelay, "sub-delay", MPV_FORMAT_DOUBLE);
+    mpv_hook_add(mpv, kLoadHook, "on_load", 0);
     mpv_set_wakeup_callback(mpv, &Engine::wakeUp, engine_.get());
     std::lock_guard lock(mutex_);
     initialized_ = true;
@@ -366,13 +489,15 @@ void MpvPlayer::disableVideo() {
 }
 
 void MpvPlayer::execute(const std::string& command, const std::any& argument) {
-    if (!isInitialized() || command.empty())
+    if (!isInitialized())
         return;
-    if (auto* text = std::any_cast<std::string>(&argument)) {
-        engine_->command({command, *text});
-    } else if (!argument.has_value()) {
-        engine_->command({command});
+    auto words = controlCommand(command, argument);
+    if (!words) {
+        logger().log(LogMessage("refused the command ") << command);
+        return;
     }
+    if (engine_->command(*words) < 0)
+        logger().log(LogMessage("libmpv refused the command ") << command);
 }
 
 void MpvPlayer::playPause() {
@@ -466,11 +591,14 @@ void MpvPlayer::setRepeatMode(const std::string& mode) {
     if (!isInitialized())
         return;
     const RepeatMode repeat = repeatModeNamed(mode);
-    engine_->set("loop-file", repeat == RepeatMode::RepeatOne ? "inf" : "no");
+    // Repeat one is played here, not by libmpv's file loop, which would give no sign of the end
+    // of each play.
+    engine_->set("loop-file", "no");
     engine_->set("loop-playlist", repeat == RepeatMode::RepeatAll ? "inf" : "no");
     {
         std::lock_guard lock(mutex_);
         repeatAll_ = repeat == RepeatMode::RepeatAll;
+        repeatOne_ = repeat == RepeatMode::RepeatOne;
     }
     onMain([mode](MpvPlayer& self) {
         self.delegates_.notify(Op::onRepeatModeChanged,
@@ -481,19 +609,13 @@ void MpvPlayer::setRepeatMode(const std::string& mode) {
 // Queue ---------------------------------------------------------------------------------------
 
 bool MpvPlayer::appendLocked(const std::shared_ptr<MediaItem>& item,
-                             std::optional<MediaSourceInfo> source,
-                             std::optional<double> startSeconds) {
+                             std::optional<MediaSourceInfo> source) {
     if (!item || !item->Path || item->Path->empty())
         return false;
     NodeMap command;
     command.add("name", "loadfile");
     command.add("url", *item->Path);
     command.add("flags", "append");
-    if (startSeconds && *startSeconds > 0) {
-        NodeMap options;
-        options.add("start", number(*startSeconds));
-        command.addMap("options", std::move(options));
-    }
     mpv_node node = command.node();
     mpv_node result{};
     if (mpv_command_node(engine_->mpv, &node, &result) < 0) {
@@ -530,23 +652,28 @@ void MpvPlayer::replaceQueue(const std::vector<std::shared_ptr<MediaItem>>& item
     ++queueGeneration_;
     engine_->command({"stop"});
     queue_.reset();
+    replayEntry_.reset();
     loaded_ = false;
     mediaType_ = type;
     std::int64_t start = -1;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        const bool isStart = static_cast<std::int64_t>(i) == startIndex;
-        std::optional<double> startSeconds;
-        if (isStart)
-            startSeconds = static_cast<double>(startPosMs) / 1000.0;
-        if (appendLocked(items[i], i < sources.size() ? sources[i] : std::nullopt, startSeconds) &&
-            isStart)
+        if (appendLocked(items[i], i < sources.size() ? sources[i] : std::nullopt) &&
+            static_cast<std::int64_t>(i) == startIndex)
             start = static_cast<std::int64_t>(queue_.size()) - 1;
     }
+    // The start position holds for the first play of the start entry only (a later play of it,
+    // repeated or gone back to, starts at its beginning): it is set while that play loads.
+    pendingStart_.reset();
+    if (start >= 0 && startPosMs > 0)
+        pendingStart_ = {queue_.at(start)->engineId, static_cast<double>(startPosMs) / 1000.0};
     lock.unlock();
     announcePlaylist();
     if (start >= 0) {
         engine_->set("pause", "no");
         mpv_set_property(engine_->mpv, "playlist-pos", MPV_FORMAT_INT64, &start);
+    } else {
+        // Nothing follows the entry that played.
+        onMain([](MpvPlayer& self) { self.announceEnd(); });
     }
 }
 
@@ -588,7 +715,7 @@ void MpvPlayer::queueItems(const std::string& itemsJson, bool next) {
             return;
         std::int64_t at = next && queue_.current >= 0 ? queue_.current + 1 : -1;
         for (const auto& item : items) {
-            if (!appendLocked(item, std::nullopt, std::nullopt))
+            if (!appendLocked(item, std::nullopt))
                 continue;
             const auto last = static_cast<std::int64_t>(queue_.size()) - 1;
             if (at >= 0 && at < last) {
@@ -623,7 +750,7 @@ void MpvPlayer::removeFromPlaylistAtIndex(std::int32_t index) {
         self.delegates_.notify(Op::onPlaylistItemRemoved,
                                [&](PlayerEventDelegate& d) { d.onPlaylistItemRemoved(removed); });
         if (endedPlayback)
-            self.delegates_.notify(Op::fileDidEnd, [](PlayerEventDelegate& d) { d.fileDidEnd(); });
+            self.announceEnd();
     });
 }
 
@@ -680,11 +807,14 @@ void MpvPlayer::stop(const std::any& /*argument*/) {
         if (!initialized_ || shutDown_ || queue_.empty())
             return;
         generation = ++queueGeneration_;
+        replayEntry_.reset();
         engine_->command({"stop"});
     }
     onMain([generation](MpvPlayer& self) {
+        self.entryPlaying_ = false;
         self.delegates_.notify(Op::shutdown, [](PlayerEventDelegate& d) { d.shutdown(); });
         std::lock_guard lock(self.mutex_);
+        self.queue_.lastAnnounced = 0;  // listeners start over at 0 after a shutdown
         if (self.queueGeneration_ != generation)
             return;  // a new queue was started meanwhile
         self.queue_.reset();
@@ -711,6 +841,9 @@ void MpvPlayer::drainEvents() {
         switch (raw->event_id) {
             case MPV_EVENT_START_FILE:
                 event.entryId = static_cast<mpv_event_start_file*>(raw->data)->playlist_entry_id;
+                break;
+            case MPV_EVENT_HOOK:
+                event.hookId = static_cast<mpv_event_hook*>(raw->data)->id;
                 break;
             case MPV_EVENT_END_FILE: {
                 auto* end = static_cast<mpv_event_end_file*>(raw->data);
@@ -742,7 +875,48 @@ void MpvPlayer::drainEvents() {
         handle(event);
 }
 
+void MpvPlayer::announcePause() {
+    if (!paused_ || *paused_ == announcedPaused_)
+        return;
+    announcedPaused_ = *paused_;
+    if (announcedPaused_) {
+        delegates_.notify(Op::playbackDidPause,
+                          [](PlayerEventDelegate& d) { d.playbackDidPause(); });
+    } else {
+        delegates_.notify(Op::playbackDidUnpause,
+                          [](PlayerEventDelegate& d) { d.playbackDidUnpause(); });
+    }
+}
+
+void MpvPlayer::announceEnd() {
+    if (!entryPlaying_)
+        return;
+    entryPlaying_ = false;
+    delegates_.notify(Op::fileDidEnd, [](PlayerEventDelegate& d) { d.fileDidEnd(); });
+}
+
 void MpvPlayer::handle(const Event& event) {
+    bool replaying = false;
+    {
+        std::lock_guard lock(mutex_);
+        replaying = replayEntry_.has_value();
+        if (replaying && event.id == MPV_EVENT_START_FILE && event.entryId == *replayEntry_) {
+            replayEntry_.reset();
+            replaying = false;
+        }
+    }
+    if (replaying) {
+        // libmpv moved on from the entry that repeats before it starts again: the other entry's
+        // start, load and time do not concern the listeners.
+        const bool foreign = event.id == MPV_EVENT_START_FILE ||
+                             event.id == MPV_EVENT_FILE_LOADED || event.id == MPV_EVENT_SEEK ||
+                             event.id == MPV_EVENT_PLAYBACK_RESTART ||
+                             (event.id == MPV_EVENT_PROPERTY_CHANGE &&
+                              (event.property == kTimePos || event.property == kDuration ||
+                               event.property == kCacheState));
+        if (foreign)
+            return;
+    }
     switch (event.id) {
         case MPV_EVENT_START_FILE: {
             std::shared_ptr<MediaItem> item;
@@ -759,6 +933,11 @@ void MpvPlayer::handle(const Event& event) {
                 announce = index != queue_.lastAnnounced;
                 queue_.lastAnnounced = index;
             }
+            // The entry that played starts again: that play is over.
+            if (event.entryId == startedEntry_)
+                announceEnd();
+            startedEntry_ = event.entryId;
+            entryPlaying_ = false;
             timeUpdateDue_ = true;
             lastTimeMs_.reset();
             durationMs_.reset();
@@ -784,22 +963,33 @@ void MpvPlayer::handle(const Event& event) {
                 loaded_ = true;
             }
             delegates_.notify(Op::fileDidLoad, [](PlayerEventDelegate& d) { d.fileDidLoad(); });
+            entryPlaying_ = true;
+            announcePause();
             return;
         }
         case MPV_EVENT_END_FILE: {
             bool last = false;
             bool repeatAll = false;
+            bool repeatsItself = false;
             {
                 std::lock_guard lock(mutex_);
                 repeatAll = repeatAll_;
                 const std::int64_t index = queue_.indexOfEngineId(event.entryId);
                 if (index < 0)
                     return;
-                if (index == queue_.current)
+                const bool current = index == queue_.current;
+                if (current)
                     loaded_ = false;
                 last = static_cast<std::size_t>(index) + 1 == queue_.size();
                 if (event.reason == MPV_END_FILE_REASON_ERROR)
                     loadedSource_ = queue_.at(index)->source;
+                if (event.reason == MPV_END_FILE_REASON_EOF && current && repeatOne_) {
+                    // libmpv goes on to the next entry (or stops): play this one again.
+                    repeatsItself =
+                        engine_->command({"playlist-play-index", std::to_string(index)}) >= 0;
+                    if (repeatsItself)
+                        replayEntry_ = event.entryId;
+                }
             }
             if (event.reason == MPV_END_FILE_REASON_EOF && durationMs_ &&
                 lastTimeMs_ != durationMs_) {
@@ -810,11 +1000,13 @@ void MpvPlayer::handle(const Event& event) {
                                   [&](PlayerEventDelegate& d) { d.onTimeUpdate(end); });
             }
             if (event.reason == MPV_END_FILE_REASON_ERROR) {
+                entryPlaying_ = false;
                 delegates_.notify(Op::fileDidEndWithErrorCode, [&](PlayerEventDelegate& d) {
                     d.fileDidEndWithErrorCode(event.error);
                 });
-            } else if (event.reason == MPV_END_FILE_REASON_EOF && last && !repeatAll) {
-                delegates_.notify(Op::fileDidEnd, [](PlayerEventDelegate& d) { d.fileDidEnd(); });
+            } else if (event.reason == MPV_END_FILE_REASON_EOF && last && !repeatAll &&
+                       !repeatsItself) {
+                announceEnd();
             }
             return;
         }
@@ -826,7 +1018,19 @@ void MpvPlayer::handle(const Event& event) {
                 shutDown_ = true;
                 loaded_ = false;
             }
+            entryPlaying_ = false;
             delegates_.notify(Op::shutdown, [](PlayerEventDelegate& d) { d.shutdown(); });
+            return;
+        }
+        case MPV_EVENT_HOOK: {
+            {
+                std::lock_guard lock(mutex_);
+                if (pendingStart_ && pendingStart_->first == startedEntry_) {
+                    engine_->set("file-local-options/start", number(pendingStart_->second));
+                    pendingStart_.reset();
+                }
+            }
+            mpv_hook_continue(engine_->mpv, event.hookId);
             return;
         }
         case MPV_EVENT_SEEK:
@@ -869,23 +1073,15 @@ void MpvPlayer::handle(const Event& event) {
         case kPause: {
             if (!event.flag)
                 return;
-            const bool first = !paused_;
-            const bool changed = paused_ != event.flag;
             paused_ = event.flag;
             bool loaded = false;
             {
                 std::lock_guard lock(mutex_);
                 loaded = loaded_;
             }
-            if (first || !changed || !loaded)
-                return;
-            if (*event.flag) {
-                delegates_.notify(Op::playbackDidPause,
-                                  [](PlayerEventDelegate& d) { d.playbackDidPause(); });
-            } else {
-                delegates_.notify(Op::playbackDidUnpause,
-                                  [](PlayerEventDelegate& d) { d.playbackDidUnpause(); });
-            }
+            // While nothing is loaded the change waits for the next file to load.
+            if (loaded)
+                announcePause();
             return;
         }
         case kCacheState: {

@@ -3,35 +3,49 @@
 // happens, on the main queue:
 //
 //   file starts          fileWillStart(path, playlistItemId), then playlistPositionChanged(index)
-//                        when the position moved away from the one last announced (the first
-//                        entry of a queue, position 0, is announced by the listener itself)
+//                        when the position differs from the one listeners last heard (a new
+//                        queue keeps that position: its first entry is announced unless listeners
+//                        already stand there; at the position they hold, the listener announces
+//                        the entry itself, as the event bridge does)
 //   file loaded          fileDidLoad
 //   end of the last entry  fileDidEnd (an entry followed by another just makes room for it)
+//   entry starts again   fileDidEnd first (repeat one, repeat all over one entry): every play of
+//                        an entry ends before the next play of it starts
 //   file failed          fileDidEndWithErrorCode(libmpv's error code)
 //   stop(), player quit  shutdown
 //   time-pos             onTimeUpdate, at most once per `timeUpdateInterval` of playback, at once
 //                        after a start or a seek, and at the file's duration when it plays to
 //                        its end
 //   duration, sub-delay  onDurationChanged, onSubtitleDelayChanged
-//   pause                playbackDidPause / playbackDidUnpause (while a file is loaded)
+//   pause                playbackDidPause / playbackDidUnpause whenever the state differs from
+//                        the one listeners last heard, once a file is loaded (a new queue played
+//                        after a paused one plays, and its first entry announces the unpause)
 //   cache range          onCacheUpdate (the buffered range around the position)
 //   speed, volume        onPlaybackRateChanged, onVolumeChanged(0-100, 100)
 //   seek, restart        seeking, playbackRestarted
 //   queue changes        onPlaylistChanged, onPlaylistItemRemoved, onPlaylistItemMoved,
 //                        onRepeatModeChanged
 // Positions, durations and ranges are whole milliseconds (positions never below 0); property
-// values reported when the player starts are not changes.
+// values reported when the player starts are not changes. A new queue (playAudio, playVideo) ends
+// the entry that was playing: listeners move to the new queue's first entry as above (the event
+// bridge reports the stop of the old entry there), or hear fileDidEnd when the new queue plays
+// nothing.
 //
 // currentMediaSource() is the source of the entry that loaded last (it changes just before
 // fileDidLoad, or when an entry fails), so that listeners reporting the end of the previous entry
 // when the position moves on still see its source. Sources: the one given to playAudio for its
-// start entry, otherwise one whose Id is the item's ItemId (a library item's own source).
+// start entry, otherwise one whose Id is the item's ItemId (a library item's own source). The
+// start position given to playAudio or playVideo holds for the first play of the start entry; a
+// later play of it (repeated, or gone back to) starts at its beginning.
 //
 // Audio output and video output are the host's choice (Options); `null` plays silently, as fast as
 // real time. Commands take effect in libmpv after the call returns; what they change is announced
-// through the listeners.
+// through the listeners. execute() takes only the commands a player's controls need (see there):
+// a host may pass on what its web user interface asks for without handing it libmpv.
 //
-// Thread rule: thread-safe. Listener calls run on the main queue, which the host must service.
+// Thread rule: thread-safe. Listener calls run on the main queue, which the host must service
+// (libmpv also waits for it while a file loads). create() waits, briefly, for libmpv's play loop
+// to be ready.
 // Ownership: held in std::shared_ptr (create()); listeners are kept weakly. Destroying the player
 // stops libmpv without telling the listeners; quit() tells them first.
 #pragma once
@@ -104,7 +118,17 @@ class VK_EXPORT MpvPlayer : public Player,
     bool hasMedia(MediaType type) const override;
     void enableVideo() override;
     void disableVideo() override;
-    /// Runs the libmpv command `command` with the argument when it is a text (or none).
+    /// A player-control command, one of:
+    ///   "volume"        number 0-100 (held at the ends)
+    ///   "mute", "sub-visibility"  bool, or "yes" / "no"; none toggles
+    ///   "speed"         number, 0.01-100
+    ///   "aid", "sid"    libmpv track id (0 and up), or "auto" / "no"
+    ///   "sub-delay", "audio-delay"  number of seconds
+    ///   "cycle"         one of "pause", "mute", "aid", "sid", "sub-visibility"
+    ///   "frame-step", "frame-back-step"  no argument
+    /// Numbers are double, float, int or std::int64_t, or a text that is a finite number. Any other
+    /// command, or an argument of the wrong kind, is refused and logged ("refused the command
+    /// ..."); nothing reaches libmpv.
     void execute(const std::string& command, const std::any& argument) override;
     void playPause() override;
     void pause() override;
@@ -158,14 +182,18 @@ class VK_EXPORT MpvPlayer : public Player,
     explicit MpvPlayer(Options options);
     void start();
     /// Appends entries to libmpv's playlist and the queue; runs under mutex_.
-    bool appendLocked(const std::shared_ptr<MediaItem>& item, std::optional<MediaSourceInfo> source,
-                      std::optional<double> startSeconds);
+    bool appendLocked(const std::shared_ptr<MediaItem>& item,
+                      std::optional<MediaSourceInfo> source);
     void replaceQueue(const std::vector<std::shared_ptr<MediaItem>>& items,
                       const std::vector<std::optional<MediaSourceInfo>>& sources, MediaType type,
                       std::int32_t startIndex, std::int64_t startPosMs);
     /// Reads libmpv's playlist order back into the queue (after a shuffle); under mutex_.
     void reorderFromEngineLocked();
     void announcePlaylist();
+    /// Tells listeners the pause state when it differs from the one they last heard; main queue.
+    void announcePause();
+    /// Tells listeners the entry they heard load has ended; main queue.
+    void announceEnd();
     /// Runs `step` on the main queue while the player lives.
     template <class F>
     void onMain(F step);
@@ -186,10 +214,19 @@ class VK_EXPORT MpvPlayer : public Player,
     bool loaded_ = false;
     bool shutDown_ = false;
     bool repeatAll_ = false;
+    bool repeatOne_ = false;
     std::uint64_t queueGeneration_ = 0;
+    /// The entry started again after it played to its end (repeat one), until libmpv starts it:
+    /// what libmpv does meanwhile (moving on to the next entry) is not the listeners' business.
+    std::optional<std::int64_t> replayEntry_;
+    /// Where the first play of a new queue's start entry (engine id) begins, in seconds.
+    std::optional<std::pair<std::int64_t, double>> pendingStart_;
 
     // Event state, main queue only.
     std::optional<bool> paused_;
+    bool announcedPaused_ = false;    // what listeners last heard
+    std::int64_t startedEntry_ = -1;  // engine id of the entry that started last
+    bool entryPlaying_ = false;       // listeners heard it load and have not heard it end
     std::optional<double> lastTimeMs_;
     std::optional<double> durationMs_;
     bool timeUpdateDue_ = true;

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <filesystem>
 
+#include <simdjson.h>
+
 #include "VornKit/Model/FieldCoding.h"
 #include "VornKit/Platform/Directories.h"
 #include "VornKit/Platform/Environment.h"
@@ -40,6 +42,32 @@ bool isInside(const std::string& path, const std::string& directory) {
         return false;
     return path.size() == directory.size() || directory.ends_with('/') ||
            path[directory.size()] == '/';
+}
+
+/// The elements of a JSON array that read as items, each read on its own; an element that does not
+/// is logged and left out. Absent when the text is not a JSON array.
+std::optional<std::vector<MediaItem>> readableElements(std::string_view json) {
+    simdjson::dom::parser parser;
+    simdjson::dom::array array;
+    if (parser.parse(simdjson::padded_string(json)).get_array().get(array) != simdjson::SUCCESS)
+        return std::nullopt;
+    std::vector<MediaItem> items;
+    std::size_t index = 0;
+    for (simdjson::dom::element element : array) {
+        auto item = element.is_object()
+                        ? JsonDecoder().decode<MediaItem>(simdjson::to_string(element))
+                        : CodingResult<MediaItem>(DecodingError(DecodingErrorKind::TypeMismatch, "",
+                                                                "not a JSON object"));
+        if (item) {
+            items.push_back(std::move(item).value());
+        } else {
+            consoleLog(kCategory,
+                       "Error deserializing itemsJson to MediaItems: element %zu skipped: %s",
+                       index, item.error().description().c_str());
+        }
+        ++index;
+    }
+    return items;
 }
 
 }  // namespace
@@ -122,9 +150,13 @@ std::optional<std::string> MediaItem::toJson() const {
 std::vector<std::shared_ptr<MediaItem>> MediaItem::mediaItemsFromJson(std::string_view json) {
     auto decoded = JsonDecoder().decode<std::vector<MediaItem>>(json);
     if (!decoded) {
-        consoleLog(kCategory, "Error deserializing itemsJson to MediaItems: %s",
-                   decoded.error().description().c_str());
-        return {};
+        auto readable = readableElements(json);
+        if (!readable) {
+            consoleLog(kCategory, "Error deserializing itemsJson to MediaItems: %s",
+                       decoded.error().description().c_str());
+            return {};
+        }
+        decoded = std::move(*readable);
     }
     std::optional<std::string> documents;
     std::vector<std::shared_ptr<MediaItem>> items;

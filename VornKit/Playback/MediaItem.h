@@ -81,9 +81,11 @@ class VK_EXPORT MediaItem {
     /// The item's JSON text (the seven written keys), or absent after a logged failure.
     std::optional<std::string> toJson() const;
 
-    /// The items of a JSON array, in order; an empty list on any failure (bad JSON is logged as
-    /// "Error deserializing itemsJson to MediaItems: <error>"). See the documents-directory rule
-    /// above; every item with a local path gets a fresh localPlaySessionId.
+    /// The items of a JSON array, in order; an empty list when the text is not a JSON array
+    /// (logged as "Error deserializing itemsJson to MediaItems: <error>"). An element that cannot
+    /// be read as an item (not an object, a value of the wrong type) is left out and logged alone
+    /// ("... element <index> skipped: <error>"); the others are kept. See the documents-directory
+    /// rule above; every item with a local path gets a fresh localPlaySessionId.
     static std::vector<std::shared_ptr<MediaItem>> mediaItemsFromJson(std::string_view json);
     /// The JSON array of the items (null entries are skipped), or absent after a logged failure.
     static std::optional<std::string> mediaItemsToJson(

@@ -39,7 +39,6 @@ void PlayQueue::reset(std::vector<Entry> entries) {
     for (const auto& entry : entries_)
         addedOrder_.push_back(entry.item);
     current = -1;
-    lastAnnounced = 0;
 }
 
 void PlayQueue::insert(std::size_t index, Entry entry) {

@@ -3,7 +3,8 @@
 // (playlistPositionChanged). When entries are inserted, removed or moved around them, the current
 // and the announced positions follow their entries, so that a change of the queue is never taken
 // for a move to another entry. Removing the current entry leaves the position where it was (the
-// entry after it slides in).
+// entry after it slides in). Replacing the entries keeps the announced position: listeners still
+// hold it, so a new queue whose first entry sits elsewhere is announced as a move.
 //
 // Thread rule: externally synchronised (the player's lock). Ownership: a value; items are shared.
 #pragma once
@@ -35,7 +36,8 @@ class VK_EXPORT PlayQueue {
 
     /// Index of the current entry; -1 when there is none.
     std::int64_t current = -1;
-    /// The position listeners were last told about; 0 before the first.
+    /// The position listeners were last told about: 0 before the first, kept by reset(); the
+    /// player sets it back to 0 when it tells them it shut down (they start over at 0).
     std::int64_t lastAnnounced = 0;
 
     /// The entries in play order.
@@ -55,7 +57,7 @@ class VK_EXPORT PlayQueue {
     /// The index of the entry with this engine id, or -1.
     std::int64_t indexOfEngineId(std::int64_t engineId) const;
 
-    /// Replaces every entry; no entry is current and 0 counts as announced.
+    /// Replaces every entry; no entry is current, the announced position stays.
     void reset(std::vector<Entry> entries = {});
     /// Inserts at `index` (at the end when beyond it).
     void insert(std::size_t index, Entry entry);

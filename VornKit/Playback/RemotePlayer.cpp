@@ -1,8 +1,18 @@
 #include "VornKit/Playback/RemotePlayer.h"
 
+#include "VornKit/Platform/Log.h"
 #include "VornKit/Playback/JavaScriptText.h"
 
 namespace vk {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger log("RemotePlayer");
+    return log;
+}
+
+}  // namespace
 
 RemotePlayer::RemotePlayer(std::shared_ptr<WebViewMessageDelegate> webViewDelegate,
                            std::shared_ptr<AudioSession> audioSession)
@@ -120,6 +130,23 @@ void RemotePlayer::nextTrack() {
 
 void RemotePlayer::prevTrack() {
     remoteEvent("previousTrack");
+}
+
+void RemotePlayer::playVideo(const std::string& /*path*/, bool /*isLocal*/,
+                             const std::string& /*itemId*/, const std::string& /*itemJson*/,
+                             const std::string& /*mediaSourceJson*/, bool /*isTranscoding*/,
+                             std::int64_t /*startPosMs*/, std::int32_t /*videoStreamIndex*/,
+                             std::int32_t /*audioStreamIndex*/,
+                             std::int32_t /*subtitleStreamIndex*/,
+                             const std::string& /*posterUrl*/) {
+    logger().log("playVideo ignored: the web user interface plays by itself");
+}
+
+void RemotePlayer::playAudio(const std::vector<std::shared_ptr<MediaItem>>& /*items*/,
+                             bool /*isLocal*/,
+                             const std::optional<MediaSourceInfo>& /*mediaSource*/,
+                             std::int32_t /*startIndex*/, std::int64_t /*startPosMs*/) {
+    logger().log("playAudio ignored: the web user interface plays by itself");
 }
 
 void RemotePlayer::remoteEvent(const char* command) const {

@@ -11,6 +11,11 @@
 // The rest of Player answers with fixed values and does nothing: an empty queue, index 0,
 // position 0, playing, no media, no item at any position, no aspect ratio.
 //
+// Play requests: the web user interface starts its own playback, so RemotePlayer is no Playback
+// (a host cannot hand it one through that interface). It still answers the two play requests,
+// playVideo() and playAudio(), for hosts that hold it as itself: they play nothing, send nothing
+// and change nothing, and say so in the log (category "RemotePlayer").
+//
 // RemotePlayerControl: a Player whose device-volume observation can be switched.
 //
 // Thread rule: thread-safe. Statements are handed to the web view on the calling thread (volume
@@ -19,10 +24,12 @@
 #pragma once
 
 #include <any>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "VornKit/Export.h"
 #include "VornKit/Platform/AudioSession.h"
@@ -143,7 +150,18 @@ class VK_EXPORT RemotePlayer : public RemotePlayerControl,
     /// Does nothing.
     void setShuffleOn(bool) override {}
     void setRepeatMode(const std::string&) override {}
-    // (RemotePlayer is no Playback: it takes no play requests.)
+
+    // Play requests (not a Playback: see the file comment) --------------------------------------
+    /// Plays nothing: logs "playVideo ignored: the web user interface plays by itself".
+    void playVideo(const std::string& path, bool isLocal, const std::string& itemId,
+                   const std::string& itemJson, const std::string& mediaSourceJson,
+                   bool isTranscoding, std::int64_t startPosMs, std::int32_t videoStreamIndex,
+                   std::int32_t audioStreamIndex, std::int32_t subtitleStreamIndex,
+                   const std::string& posterUrl);
+    /// Plays nothing: logs "playAudio ignored: the web user interface plays by itself".
+    void playAudio(const std::vector<std::shared_ptr<MediaItem>>& items, bool isLocal,
+                   const std::optional<MediaSourceInfo>& mediaSource, std::int32_t startIndex,
+                   std::int64_t startPosMs);
 
   private:
     void remoteEvent(const char* command) const;

@@ -377,34 +377,44 @@ void SimulatedPlayer::playAudio(const std::vector<std::shared_ptr<MediaItem>>& i
 void SimulatedPlayer::replaceQueue(std::vector<Entry> entries, MediaType type,
                                    std::int32_t startIndex, std::int64_t startPosMs) {
     std::vector<std::shared_ptr<MediaItem>> queue;
+    bool wasPlaying = false;
+    const bool starts = startIndex >= 0 && static_cast<std::size_t>(startIndex) < entries.size();
     {
         std::lock_guard lock(mutex_);
         ++generation_;
+        wasPlaying = loaded_;
         queue_.reset(std::move(entries));
         queue = queue_.items();
         mediaType_ = type;
         loaded_ = false;
         paused_ = false;
-        finished_ = false;
+        finished_ = !starts;
         scriptedPauseDone_ = false;
         shuffle_ = false;
     }
     delegates_.notify(Op::onPlaylistChanged,
                       [&](PlayerEventDelegate& d) { d.onPlaylistChanged(queue); });
-    if (startIndex >= 0 && static_cast<std::size_t>(startIndex) < queue.size())
+    if (starts) {
         startEntry(startIndex, startPosMs);
+    } else if (wasPlaying) {
+        // Nothing follows the entry that played.
+        delegates_.notify(Op::fileDidEnd, [](PlayerEventDelegate& d) { d.fileDidEnd(); });
+    }
 }
 
 void SimulatedPlayer::startEntry(std::int64_t index, std::int64_t positionMs) {
     std::shared_ptr<MediaItem> item;
     std::int64_t duration = 0;
     bool announce = false;
+    bool playsAgain = false;
     {
         std::lock_guard lock(mutex_);
         const Entry* entry = queue_.at(index);
         if (!entry)
             return;
         ++generation_;
+        playsAgain = loaded_ && index == queue_.current && entry->item == playingItem_;
+        playingItem_ = entry->item;
         item = entry->item;
         duration = entry->durationMs;
         queue_.current = index;
@@ -416,6 +426,9 @@ void SimulatedPlayer::startEntry(std::int64_t index, std::int64_t positionMs) {
         announce = index != queue_.lastAnnounced;
         queue_.lastAnnounced = index;
     }
+    // The entry that played starts again: that play is over.
+    if (playsAgain)
+        delegates_.notify(Op::fileDidEnd, [](PlayerEventDelegate& d) { d.fileDidEnd(); });
     const std::optional<std::string> path = item ? item->Path : std::nullopt;
     const std::optional<std::string> entryId = item ? item->playlistItemId : std::nullopt;
     delegates_.notify(Op::fileWillStart,
@@ -431,6 +444,17 @@ void SimulatedPlayer::startEntry(std::int64_t index, std::int64_t positionMs) {
             loadedSource_ = entry->source;
     }
     delegates_.notify(Op::fileDidLoad, [](PlayerEventDelegate& d) { d.fileDidLoad(); });
+    bool unpaused = false;
+    {
+        std::lock_guard lock(mutex_);
+        unpaused = announcedPaused_;
+        announcedPaused_ = false;
+    }
+    if (unpaused) {
+        // A new entry plays: listeners last heard of a pause.
+        delegates_.notify(Op::playbackDidUnpause,
+                          [](PlayerEventDelegate& d) { d.playbackDidUnpause(); });
+    }
     delegates_.notify(Op::onDurationChanged, [&](PlayerEventDelegate& d) {
         d.onDurationChanged(static_cast<double>(duration));
     });
@@ -515,6 +539,7 @@ void SimulatedPlayer::finish(bool shutdown) {
         delegates_.notify(Op::shutdown, [](PlayerEventDelegate& d) { d.shutdown(); });
         std::lock_guard lock(mutex_);
         queue_.reset();
+        queue_.lastAnnounced = 0;  // listeners start over at 0 after a shutdown
         loadedSource_.reset();
         positionMs_ = 0;
     } else {
@@ -528,6 +553,7 @@ void SimulatedPlayer::setPaused(bool paused) {
         if (!loaded_ || paused_ == paused)
             return;
         paused_ = paused;
+        announcedPaused_ = paused;
         ++generation_;
     }
     if (paused) {

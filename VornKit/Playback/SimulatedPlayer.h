@@ -1,12 +1,18 @@
 // SimulatedPlayer: a Player that plays nothing but behaves like one. It walks its queue through a
 // scripted play-through in real time (or as fast as the main queue runs, with `fast`) and tells its
 // listeners what a native player would: for each entry fileWillStart (and playlistPositionChanged
-// when the position moves), fileDidLoad and onDurationChanged, onTimeUpdate every
-// `timeUpdateInterval` of playback, and at the end the next entry or, after the last, fileDidEnd.
-// In the first entry it pauses once at `pauseAtFraction` of its length for `pauseFor`, then
-// resumes. It obeys the Player commands as a real player would (pause, unpause, play/pause, next,
-// previous, seeks, stop, repeat, shuffle, queue changes) and honours the repeat mode at the end of
-// an entry. For machines and tests without a media engine.
+// when the position differs from the one listeners last heard, as MpvPlayer does), fileDidLoad and
+// onDurationChanged, onTimeUpdate every `timeUpdateInterval` of playback, and at the end the next
+// entry or, after the last, fileDidEnd. In the first entry it pauses once at `pauseAtFraction` of
+// its length for `pauseFor`, then resumes. It obeys the Player commands as a real player would
+// (pause, unpause, play/pause, next, previous, seeks, stop, repeat, shuffle, queue changes) and
+// honours the repeat mode at the end of an entry. For machines and tests without a media engine.
+//
+// The sequences a host meets follow the same rules as MpvPlayer's: a new queue ends the entry that
+// played (listeners move to the new queue's first entry, or hear fileDidEnd when nothing starts);
+// an entry starts playing, so after a pause listeners hear playbackDidUnpause once it has loaded;
+// an entry that starts again (repeat one, repeat all over one entry) is first ended with
+// fileDidEnd, so that every play of it is a play-through of its own.
 //
 // An entry lasts its item's RunTimeTicks (read from the item's itemJson), else
 // `defaultDurationMs`. The media source of an entry is the one given to playAudio for the start
@@ -155,6 +161,8 @@ class VK_EXPORT SimulatedPlayer : public Player,
     MediaType mediaType_ = MediaType::Audio;
     bool loaded_ = false;
     bool paused_ = false;
+    bool announcedPaused_ = false;            // what listeners last heard
+    std::shared_ptr<MediaItem> playingItem_;  // the item of the entry that started last
     bool finished_ = false;
     bool scriptedPauseDone_ = false;
     bool shuffle_ = false;

@@ -81,6 +81,8 @@ class MprisServiceTest : public ::testing::Test {
 };
 
 TEST_F(MprisServiceTest, PlayerctlSeesMetadataStatusPositionAndTheCoverFile) {
+    // A player whose state was never set shows as stopped, not paused.
+    EXPECT_EQ(playerctl("status").output, "Stopped");
     auto info = song();
     info.artwork = std::make_shared<const Image>(Image::filled(8, 4, 0x336699FF));
     service_->nowPlayingCenter()->setNowPlayingInfo(info);

@@ -67,18 +67,37 @@ TEST(MediaItemJson, BadInputGivesEmptyResultsAndALogLine) {
     ScopedLogCapture log;
     EXPECT_TRUE(MediaItem::mediaItemsFromJson("[{\"Path\":").empty());
     EXPECT_TRUE(MediaItem::mediaItemsFromJson(R"({"Path":"/a"})").empty());
-    EXPECT_TRUE(MediaItem::mediaItemsFromJson(R"([{"Title":5}])").empty());
     EXPECT_TRUE(MediaItem::mediaItemsFromJson("").empty());
     auto item = MediaItem::initWithJson("not json");
     EXPECT_EQ(item->toJson(), "{}");
     const auto lines = log->messages("MediaItem");
-    ASSERT_EQ(lines.size(), 5u);
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0].rfind("Error deserializing itemsJson to MediaItems: ", 0), 0u);
-    EXPECT_EQ(lines[4].rfind("Error deserializing MediaItem Json: ", 0), 0u);
+    EXPECT_EQ(lines[3].rfind("Error deserializing MediaItem Json: ", 0), 0u);
     EXPECT_EQ(log->records()[0].kind, LogKind::Console);
     // A null entry in a list is skipped when writing.
     EXPECT_EQ(MediaItem::mediaItemsToJson({nullptr, std::make_shared<MediaItem>()}), "[{}]");
     EXPECT_EQ(MediaItem::mediaItemsToJson({}), "[]");
+}
+
+TEST(MediaItemJson, AnElementThatCannotBeReadIsSkippedAndLoggedAlone) {
+    ScopedLogCapture log;
+    const auto items = MediaItem::mediaItemsFromJson(
+        R"([{"ItemId":"1","Title":"One"},{"ItemId":"2","Title":5},7,null,)"
+        R"({"ItemId":"3","Path":"http://h/a","PlaylistItemId":"p3"}])");
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0]->ItemId, "1");
+    EXPECT_EQ(items[0]->Title, "One");
+    EXPECT_EQ(items[1]->ItemId, "3");
+    EXPECT_EQ(items[1]->playlistItemId, "p3");
+    const auto lines = log->messages("MediaItem");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].rfind("Error deserializing itemsJson to MediaItems: element 1 skipped: ", 0),
+              0u)
+        << lines[0];
+    EXPECT_EQ(lines[1].rfind("Error deserializing itemsJson to MediaItems: element 2 skipped: ", 0),
+              0u)
+        << lines[1];
 }
 
 TEST(MediaItemDictionary, ReadsKnownKeysAndAssignsNoSession) {

@@ -111,7 +111,7 @@ TEST(PlayCommand, RefusesWhatItCannotPlay) {
     refserver::RefServer::Options options;
     options.accessToken = "tok";
     refserver::RefServer server(options);
-    refserver::Library::install(server, {});
+    auto library = refserver::Library::install(server, {});
     const auto address = server.listen({"main", "127.0.0.1", 0, std::nullopt}).value();
     auto missing =
         vornctl("play --simulate --fast no-such-item --local " + address + " --token tok");
@@ -119,6 +119,15 @@ TEST(PlayCommand, RefusesWhatItCannotPlay) {
     ASSERT_FALSE(missing.lines.empty());
     EXPECT_EQ(missing.lines.back().rfind("error: item no-such-item", 0), 0u)
         << missing.lines.back();
+
+    // An id is one path segment: dot segments in it never lead to another item.
+    const std::string escaping = "x/../" + library->ofType("Audio").at(0)->id;
+    auto other =
+        vornctl("play --simulate --fast " + escaping + " --local " + address + " --token tok");
+    EXPECT_EQ(other.status, 1);
+    ASSERT_FALSE(other.lines.empty());
+    EXPECT_EQ(other.lines.back().rfind("error: item " + escaping, 0), 0u) << other.lines.back();
+    EXPECT_TRUE(library->reports().empty());
 }
 
 TEST(InspectMediaItem, ReadsNineKeysWritesSevenAndReportsErrors) {

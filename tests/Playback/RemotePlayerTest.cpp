@@ -76,6 +76,17 @@ TEST(RemotePlayer, AnswersWithFixedValuesAndDoesNothingElse) {
     player->stop({});
     player->queueItems("[]", true);
     player->setRepeatMode("RepeatAll");
+    {
+        // The web user interface plays by itself: a play request changes nothing, and says so.
+        ScopedLogCapture log;
+        player->playAudio({makeStreamItem("a", "p0")}, false, std::nullopt, 0, 0);
+        player->playVideo("http://h/v", false, "v", "{}", "{}", false, 0, 0, 0, 0, "");
+        EXPECT_EQ(player->currentMediaItem(), nullptr);
+        EXPECT_FALSE(player->hasMedia());
+        EXPECT_THAT(log->messages("RemotePlayer"),
+                    ElementsAre("playAudio ignored: the web user interface plays by itself",
+                                "playVideo ignored: the web user interface plays by itself"));
+    }
     EXPECT_TRUE(web->statements().empty());
     auto item = std::make_shared<MediaItem>();
     player->setCurrentMediaItem(item);

@@ -1,5 +1,6 @@
 #include "VornKit/Playback/SimulatedPlayer.h"
 
+#include "HostSequences.h"
 #include "PlaybackTestSupport.h"
 #include "Support/TestSupport.h"
 #include "VornKit/Playback/PlayerEventHandler.h"
@@ -9,11 +10,45 @@
 namespace vk::test {
 namespace {
 
-std::shared_ptr<MediaItem> track(int n, int seconds) {
+std::shared_ptr<MediaItem> trackMs(int n, std::int64_t ms) {
     auto item = makeStreamItem("item-" + std::to_string(n), "entry-" + std::to_string(n));
     item->itemJson = R"({"Id":"item-)" + std::to_string(n) + R"(","ServerId":"server-1",)" +
-                     R"("RunTimeTicks":)" + std::to_string(seconds * 10'000'000LL) + "}";
+                     R"("RunTimeTicks":)" + std::to_string(ms * 10'000) + "}";
     return item;
+}
+
+std::shared_ptr<MediaItem> track(int n, int seconds) {
+    return trackMs(n, seconds * 1'000LL);
+}
+
+/// A player in real time, with short steps and no scripted pause, and the bridge attached.
+struct RealTimeRig {
+    RealTimeRig() {
+        SimulatedPlayer::Options options;
+        options.timeUpdateInterval = std::chrono::milliseconds(20);
+        options.pauseAtFraction.reset();
+        player = SimulatedPlayer::make(options);
+        rig = std::make_unique<BridgedPlayer>(player, *player);
+    }
+    std::shared_ptr<SimulatedPlayer> player;
+    std::unique_ptr<BridgedPlayer> rig;
+};
+
+TEST(SimulatedPlayerSequences, EachNewQueueStartsAfresh) {
+    RealTimeRig simulated;
+    expectEachNewQueueStartsAfresh(*simulated.rig, {track(0, 60), track(1, 60), track(2, 60)},
+                                   {track(3, 60), trackMs(4, 1'000)}, 900);
+}
+
+TEST(SimulatedPlayerSequences, ANewQueueAfterAPauseUnpauses) {
+    RealTimeRig simulated;
+    expectANewQueueAfterAPauseUnpauses(*simulated.rig, {track(0, 60)}, {track(1, 60)});
+}
+
+TEST(SimulatedPlayerSequences, EachRepetitionIsAPlayOfItsOwn) {
+    RealTimeRig simulated;
+    expectEachRepetitionIsAPlayOfItsOwn(*simulated.rig, {trackMs(0, 400), track(1, 60)}, 300, 400,
+                                        0);
 }
 
 class SimulatedPlayerTest : public ::testing::Test {
@@ -114,7 +149,7 @@ TEST_F(SimulatedPlayerTest, QueueChangesAndRepeatModes) {
     attach(options);
     player->setRepeatMode("RepeatOne");
     player->playAudio({track(0, 2)}, false, std::nullopt, 0, 0);
-    // Repeat one: the entry starts over without ending.
+    // Repeat one keeps the entry playing while the queue changes around it.
     ASSERT_TRUE(settle([&] { return client->reports("start").size() >= 3; }));
     EXPECT_FALSE(player->finished());
 

@@ -134,7 +134,11 @@ int playThrough(const std::shared_ptr<vk::ApiClient>& client,
     std::optional<vk::MediaSourceInfo> firstSource;
     for (std::size_t i = 0; i < itemIds.size(); ++i) {
         const std::string& id = itemIds[i];
-        auto url = client->getUrl(user ? "Users/" + *user + "/Items/" + id : "Items/" + id, {});
+        const std::string segment = vk::ApiClient::pathSegment(id);
+        auto url =
+            client->getUrl(user ? "Users/" + vk::ApiClient::pathSegment(*user) + "/Items/" + segment
+                                : "Items/" + segment,
+                           {});
         if (!url)
             return fail("no URL for item " + id);
         auto json = awaitCompletion<std::string>(

@@ -3,9 +3,12 @@
 #include "VornKit/Mpv/MpvPlayer.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "Api/LibraryTestSupport.h"
+#include "Playback/HostSequences.h"
 #include "Playback/PlaybackTestSupport.h"
 #include "Support/DesktopServices.h"
 #include "Support/TestSupport.h"
@@ -82,14 +85,22 @@ class MpvPlayerTest : public LibraryServerTest {
         tracks_ = tracks;
     }
 
-    std::shared_ptr<MpvPlayer> makePlayer(
-        double speed = 8, std::vector<std::pair<std::string, std::string>> extra = {}) {
+    /// A player without listeners.
+    static std::shared_ptr<MpvPlayer> makeEngine(
+        double speed, std::vector<std::pair<std::string, std::string>> extra = {}) {
         MpvPlayer::Options options;
         options.audioOutput = "null";
         options.extraOptions = {{"speed", std::to_string(speed)}, {"network-timeout", "10"}};
         options.extraOptions.insert(options.extraOptions.end(), extra.begin(), extra.end());
         auto player = MpvPlayer::create(options);
         EXPECT_TRUE(player->isInitialized());
+        return player;
+    }
+
+    /// A player with the event bridge reporting to the server, and the event log, attached.
+    std::shared_ptr<MpvPlayer> makePlayer(
+        double speed = 8, std::vector<std::pair<std::string, std::string>> extra = {}) {
+        auto player = makeEngine(speed, std::move(extra));
         handler_ = PlayerEventHandler::create(web_, {}, [this](const std::string& id) {
             return id == "server-1" ? client_ : nullptr;
         });
@@ -113,6 +124,15 @@ class MpvPlayerTest : public LibraryServerTest {
         item->itemJson = library_->itemJson(track, false);
         return item;
     }
+
+    /// Items for the tracks `first` to `first + count - 1` (shortest first).
+    Queue itemsFor(std::size_t first, std::size_t count) {
+        Queue items;
+        for (std::size_t i = 0; i < count; ++i)
+            items.push_back(itemFor(*tracks_[first + i], static_cast<int>(first + i)));
+        return items;
+    }
+    std::int64_t lengthMs(std::size_t track) const { return tracks_[track]->audioSeconds * 1000LL; }
 
     bool waitFor(const std::function<bool()>& condition, int seconds = 30) {
         return pumpMainQueueUntil(condition, std::chrono::seconds(seconds));
@@ -344,6 +364,67 @@ TEST_F(MpvPlayerTest, PlayerctlPausesAndSkipsAndThePauseReachesTheServer) {
     player->stop({});
     ASSERT_TRUE(waitFor([&] { return events_->count("shutdown") == 1; }));
     EXPECT_TRUE(waitFor([&] { return playerctl("status") == "Stopped"; }));
+}
+
+TEST_F(MpvPlayerTest, EachNewQueueStartsAfresh) {
+    auto player = makeEngine(2);
+    BridgedPlayer rig(player, *player);
+    expectEachNewQueueStartsAfresh(rig, itemsFor(0, 3), itemsFor(3, 2), lengthMs(4) - 1'000);
+}
+
+TEST_F(MpvPlayerTest, ANewQueueAfterAPauseUnpauses) {
+    auto player = makeEngine(1);
+    BridgedPlayer rig(player, *player);
+    expectANewQueueAfterAPauseUnpauses(rig, itemsFor(0, 1), itemsFor(1, 1));
+}
+
+TEST_F(MpvPlayerTest, EachRepetitionIsAPlayOfItsOwn) {
+    auto player = makeEngine(2);
+    BridgedPlayer rig(player, *player);
+    // Time updates come a second apart, but the end of a play is reported at the file's length.
+    expectEachRepetitionIsAPlayOfItsOwn(rig, itemsFor(0, 2), lengthMs(0) - 1'000, lengthMs(0), 50);
+}
+
+// A host may pass on what its web interface asks for: commands that run programs, load scripts or
+// write files never reach libmpv.
+TEST_F(MpvPlayerTest, ExecuteRunsPlayerControlsOnlyAndNoProgram) {
+    auto player = makePlayer(1);
+    player->playAudio(itemsFor(0, 1), false, std::nullopt, 0, 0);
+    ASSERT_TRUE(waitFor([&] { return events_->count("fileDidLoad") == 1; }));
+    const auto dir = makeTempDir("execute");
+    const auto script = dir / "script.sh";
+    const auto ran = dir / "ran";
+    std::ofstream(script) << "#!/bin/sh\ntouch '" << ran.string() << "'\n";
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+
+    ScopedLogCapture capture;
+    player->execute("run", script.string());
+    player->execute("run", std::string("/bin/sh"));
+    player->execute("load-script", script.string());
+    player->execute("screenshot-to-file", (dir / "shot.png").string());
+    player->execute("write-watch-later-config", {});
+    // A script that ran would have created its file within this time.
+    EXPECT_FALSE(pumpMainQueueUntil([&] { return std::filesystem::exists(ran); },
+                                    std::chrono::milliseconds(500)));
+    player->execute("quit", {});
+    player->execute("cycle", std::string("ytdl"));
+    player->execute("volume", std::string("50; run x"));
+    EXPECT_EQ(capture->messages("MpvPlayer").size(), 8u);
+    EXPECT_EQ(capture->count("refused the command run"), 2u);
+
+    // What a player's controls need is carried out.
+    player->execute("volume", 30);
+    ASSERT_TRUE(waitFor([&] { return events_->count("onVolumeChanged 30") == 1; }));
+    player->execute("speed", std::string("1.5"));
+    ASSERT_TRUE(waitFor([&] {
+        const auto statements = web_->statements();
+        return std::find(statements.begin(), statements.end(),
+                         "MpvAudioPlayer.onPropertyChange('speed', 1.5);") != statements.end();
+    }));
+    player->execute("mute", true);
+    player->execute("sid", std::string("no"));
+    EXPECT_EQ(capture->messages("MpvPlayer").size(), 8u) << "controls are not refused";
+    EXPECT_TRUE(player->hasMedia()) << "quit was refused";
 }
 
 TEST(MpvPlayerOptions, ARefusedOptionLeavesAnUninitialisedPlayerThatDoesNothing) {
