@@ -1,6 +1,5 @@
 // `vornctl companion` as a user runs it, as the built program: next to a watch (`vornctl
 // watch-sim`), with the credentials `vornctl login` stored in the file keychain.
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -9,10 +8,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "Support/CommandRun.h"
 #include "Support/TestSupport.h"
@@ -33,37 +30,17 @@ std::string shellQuoted(const std::string& text) {
     return out + "'";
 }
 
-/// A vornctl started in the background, its outputs going to one file.
+/// A shell command line started in the background (through `exec`, so that its process is the
+/// command's), its outputs going to one file.
 class Background {
   public:
-    Background(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-               const fs::path& output)
-        : output_(output) {
-        std::vector<std::string> environment;
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            std::string text = *entry;
-            if (!env.count(text.substr(0, text.find('='))))
-                environment.push_back(text);
-        }
-        for (const auto& [name, value] : env)
-            environment.push_back(name + "=" + value);
-        std::vector<std::string> argv = {VORNCTL_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> argp, envp;
-        for (auto& a : argv)
-            argp.push_back(a.data());
-        argp.push_back(nullptr);
-        for (auto& e : environment)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        if (::posix_spawn(&pid_, VORNCTL_PATH, &actions, nullptr, argp.data(), envp.data()) != 0)
+    Background(const std::string& command, fs::path output) : output_(std::move(output)) {
+        const std::string line =
+            "exec " + command + " > " + shellQuoted(output_.string()) + " 2>&1";
+        const char* argv[] = {"sh", "-c", line.c_str(), nullptr};
+        if (::posix_spawn(&pid_, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) !=
+            0)
             pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
     }
     ~Background() {
         if (pid_ > 0) {
@@ -107,25 +84,22 @@ class CompanionCommandTest : public ::testing::Test {
         home_ = test::makeTempDir("companion-home");
         socket_ = (home_ / "watch.sock").string();
     }
-    std::map<std::string, std::string> environment() const {
-        return {{"HOME", home_.string()},
-                {"XDG_DATA_HOME", (home_ / "data").string()},
-                {"XDG_CONFIG_HOME", (home_ / "config").string()},
-                {"VORNKIT_SECRET_STORE", "file"}};
+    /// vornctl with `arguments`, in a home of the test's own with the file keychain.
+    std::string commandLine(const std::string& arguments) const {
+        return "env HOME=" + shellQuoted(home_.string()) +
+               " XDG_DATA_HOME=" + shellQuoted((home_ / "data").string()) +
+               " XDG_CONFIG_HOME=" + shellQuoted((home_ / "config").string()) +
+               " VORNKIT_SECRET_STORE=file " + shellQuoted(VORNCTL_PATH) + " " + arguments;
     }
-    /// vornctl run to its end, with the test's environment.
+    /// vornctl run to its end (or stopped after 30 s).
     test::CommandOutcome vornctl(const std::string& arguments) const {
-        std::string command = "env";
-        for (const auto& [name, value] : environment())
-            command += " " + name + "=" + shellQuoted(value);
-        return test::runCommand(command + " timeout -k 5 30 " + shellQuoted(VORNCTL_PATH) + " " +
-                                arguments);
+        return test::runCommand("timeout -k 5 30 " + commandLine(arguments));
     }
     std::unique_ptr<Background> companion(const std::string& name) const {
         return std::make_unique<Background>(
-            std::vector<std::string>{"companion", "--simulate", "--fast", "--socket", socket_,
-                                     "--state-dir", (home_ / name).string()},
-            environment(), home_ / (name + ".out"));
+            commandLine("companion --simulate --fast --socket " + shellQuoted(socket_) +
+                        " --state-dir " + shellQuoted((home_ / name).string())),
+            home_ / (name + ".out"));
     }
 
     fs::path home_;
