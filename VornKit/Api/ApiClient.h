@@ -183,7 +183,9 @@ class VK_EXPORT ApiClient : public std::enable_shared_from_this<ApiClient> {
 
     /// With an address stored: calls `completionHandler` at once, on this thread, with it.
     /// Otherwise resolves one (ServerAddressResolution): with zero or one candidate at once on
-    /// this thread; with more, on `callbackQueue` (the probe session's queue when null).
+    /// this thread; with more, on `callbackQueue` (the probe session's queue when null). Probing
+    /// two or more candidates needs a client held by a std::shared_ptr; another client gets an
+    /// error at once, on this thread, and no address.
     virtual void getServerAddress(std::shared_ptr<DispatchQueue> callbackQueue,
                                   AddressCompletion completionHandler);
     /// Logs "tryReconnect to server" and starts a resolution whose result reaches the client

@@ -51,8 +51,19 @@ void ServerAddressResolution::start(ApiClient& client, std::shared_ptr<DispatchQ
         completion(std::move(address), std::nullopt);
         return;
     }
+    std::weak_ptr<ApiClient> owner = client.weak_from_this();
+    if (owner.expired()) {
+        // The probes answer later, and only a client they can keep track of can take the address.
+        const std::string why =
+            "Cannot resolve the address of '" + client.serverName() +
+            "': the client is not held by a std::shared_ptr, so the address found could not be "
+            "stored";
+        ApiClient::logger().log("Error: " + why);
+        completion(std::nullopt, UrlError{UrlError::unknown, why});
+        return;
+    }
     auto resolution = std::make_shared<ServerAddressResolution>(
-        client.weak_from_this(), std::move(list), std::move(callbackQueue), std::move(completion));
+        std::move(owner), std::move(list), std::move(callbackQueue), std::move(completion));
     for (std::size_t i = 0; i < resolution->candidates_.size(); ++i) {
         DispatchQueue::main()->asyncAfter(kProbeInterval * static_cast<int>(i),
                                           [resolution, i] { resolution->probe(i); });
@@ -106,12 +117,18 @@ void ServerAddressResolution::answered(std::size_t index, const std::optional<Ur
             done_ = true;
         }
         std::string address = candidates_[index].absoluteString();
-        if (client) {
-            ApiClient::logger().log("Server Address for '" + client->serverName() +
-                                    "' determined at " + address);
-            client->setServerAddress(address);
-            client->markAccessed(Environment::current()->now());
+        if (!client) {
+            // Nobody can take the address: no success to report.
+            deliver(std::nullopt,
+                    UrlError{UrlError::cancelled, "The client was released before " + address +
+                                                      " answered; no address was stored"});
+            end();
+            return;
         }
+        ApiClient::logger().log("Server Address for '" + client->serverName() + "' determined at " +
+                                address);
+        client->setServerAddress(address);
+        client->markAccessed(Environment::current()->now());
         deliver(std::move(address), std::nullopt);
         end();
         return;

@@ -52,7 +52,10 @@ class VK_EXPORT ServerAddressResolution
 
     /// Resolves for `client` (no address stored): see the file comment. With no candidate the
     /// completion gets "No server addresses available" at once; with one, that address at once,
-    /// without a probe. Both on the calling thread.
+    /// without a probe. Both on the calling thread. Probing needs a client held by a
+    /// std::shared_ptr (the probes keep track of it weakly): with two or more candidates, any
+    /// other client gets an error at once, on the calling thread, and stores nothing. A client
+    /// released while the probes run gets its completion with an error, never an address.
     static void start(ApiClient& client, std::shared_ptr<DispatchQueue> callbackQueue,
                       ApiClient::AddressCompletion completion);
 

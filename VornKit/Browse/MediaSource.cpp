@@ -82,36 +82,31 @@ std::shared_ptr<ApiClient> MediaSource::usableClient(const std::string& serverId
     return client;
 }
 
-std::optional<Url> MediaSource::getImageURL(ApiClient& apiClient, const BaseItemDto& item) {
-    std::string itemId(item.Id.view());
-    std::optional<ImageType> type;
-    Text tag;
-    if (item.ImageTags.contains("Primary")) {
-        type = ImageType::Primary;
-        tag = item.ImageTags.find("Primary");
-    } else if (item.AlbumId && item.AlbumPrimaryImageTag) {
-        type = ImageType::Primary;
-        itemId = std::string(item.AlbumId.view());
-        tag = item.AlbumPrimaryImageTag;
-    } else {
-        for (auto candidate :
-             {ImageType::Thumb, ImageType::Logo, ImageType::Art, ImageType::Banner}) {
-            auto name = imageTypeName(candidate);
-            if (item.ImageTags.contains(name)) {
-                type = candidate;
-                tag = item.ImageTags.find(name);
-                break;
-            }
-        }
+std::optional<MediaSource::ImageChoice> MediaSource::chooseImage(const BaseItemDto& item) {
+    if (item.ImageTags.contains("Primary"))
+        return ImageChoice{item.Id.str(), ImageType::Primary,
+                           item.ImageTags.find("Primary").toOptional()};
+    if (item.AlbumId && item.AlbumPrimaryImageTag)
+        return ImageChoice{item.AlbumId.str(), ImageType::Primary,
+                           item.AlbumPrimaryImageTag.toOptional()};
+    for (auto candidate : {ImageType::Thumb, ImageType::Logo, ImageType::Art, ImageType::Banner}) {
+        auto name = imageTypeName(candidate);
+        if (item.ImageTags.contains(name))
+            return ImageChoice{item.Id.str(), candidate, item.ImageTags.find(name).toOptional()};
     }
-    if (!type)
+    return std::nullopt;
+}
+
+std::optional<Url> MediaSource::getImageURL(ApiClient& apiClient, const BaseItemDto& item) {
+    auto choice = chooseImage(item);
+    if (!choice)
         return std::nullopt;
-    ImageOptions options(*type);
+    ImageOptions options(choice->type);
     options.MaxWidth = 400;
     options.Quality = std::nullopt;
-    options.Tag = tag.toOptional();
+    options.Tag = choice->tag;
     return apiClient.getScaledImageUrl(
-        itemId, options, {{"api_key", apiClient.getServerCredentials().value_or("")}});
+        choice->itemId, options, {{"api_key", apiClient.getServerCredentials().value_or("")}});
 }
 
 std::vector<std::shared_ptr<ApiClient>> MediaSource::getServerList() {

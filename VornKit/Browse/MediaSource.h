@@ -56,10 +56,23 @@ class MediaSource {
     /// Works on `manager` (tools and tests that keep a manager of their own).
     explicit MediaSource(std::shared_ptr<ConnectionManager> manager);
 
-    /// The artwork URL of `item`, first match: its own Primary image, the album's Primary image
+    /// The picture chosen to stand for an item (see chooseImage()).
+    struct ImageChoice {
+        /// The id of the item the picture belongs to (the item itself or its album), the
+        /// picture's type and its tag (the server's version of the picture), when it has one.
+        /// @{
+        std::string itemId;
+        ImageType type = ImageType::Primary;
+        std::optional<std::string> tag;
+        /// @}
+    };
+    /// The picture of `item`, first match: its own Primary image, the album's Primary image
     /// (AlbumId and AlbumPrimaryImageTag both present), Thumb, Logo, Art, Banner; absent when
-    /// none applies or the client has no address. MaxWidth 400, no Quality, the tag, and
-    /// "api_key" = the client's token (empty text without one).
+    /// none applies.
+    static std::optional<ImageChoice> chooseImage(const BaseItemDto& item);
+    /// The artwork URL of chooseImage(); absent when there is no picture or the client has no
+    /// address. MaxWidth 400, no Quality, the tag, and "api_key" = the client's token (empty text
+    /// without one).
     static std::optional<Url> getImageURL(ApiClient& apiClient, const BaseItemDto& item);
 
     /// Every client, most recently accessed server first (never accessed last); starts an address

@@ -1,5 +1,6 @@
 #include "VornKit/Browse/SearchProvider.h"
 
+#include <limits.h>
 #include <sdbus-c++/sdbus-c++.h>
 #include <unistd.h>
 
@@ -47,13 +48,43 @@ std::string description(const BaseItemDto& item) {
     return artist.empty() ? album : artist;
 }
 
-/// A file name for an item id: only characters safe in a path, so an id cannot leave the
-/// directory.
-std::string iconFileName(const std::string& id) {
+/// `text` in a file name, one to one: letters, digits and '-' stay, every other byte becomes '_'
+/// and two hex digits. The result has no '.' and no '/'.
+std::string fileSafe(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
-    for (unsigned char c : id)
-        out += std::isalnum(c) || c == '-' || c == '_' ? static_cast<char>(c) : '_';
-    return out + ".png";
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-') {
+            out += static_cast<char>(c);
+        } else {
+            out += '_';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+/// The cover file of one item of one server, in one version: "<server>.<item>.<tag>.png", each
+/// part fileSafe(), so that no two (server, item, tag) share a file and a new tag is a new file.
+/// Empty when the name would be longer than a file name may be.
+std::string coverFileName(std::string_view serverId, std::string_view itemId,
+                          std::string_view tag) {
+    std::string name = fileSafe(serverId) + "." + fileSafe(itemId) + "." + fileSafe(tag) + ".png";
+    return name.size() <= NAME_MAX ? name : std::string();
+}
+
+/// Removes the other versions of `file`'s cover (same server and item, another tag).
+void removeOtherVersions(const std::filesystem::path& directory, const std::string& file) {
+    const auto itemEnd = file.find('.', file.find('.') + 1);
+    const std::string prefix = file.substr(0, itemEnd + 1);
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name != file && name.rfind(prefix, 0) == 0 && name.size() > 4 &&
+            name.compare(name.size() - 4, 4, ".png") == 0)
+            std::filesystem::remove(entry.path(), ec);
+    }
 }
 
 /// One result's metadata as the shell reads it.
@@ -331,37 +362,52 @@ void SearchProvider::search(const std::vector<std::string>& terms,
 }
 
 void SearchProvider::remember(const ItemList& items, const std::shared_ptr<ApiClient>& client) {
-    std::vector<std::shared_ptr<BaseItemDto>> fetch;
+    std::vector<std::pair<std::shared_ptr<BaseItemDto>, std::string>> fetch;
+    const std::string serverId = client->serverId();
     {
         std::lock_guard lock(mutex_);
         if (items_.size() + items.size() > kRememberedItems) {
             items_.clear();
-            iconDone_.clear();
+            covers_.clear();
         }
         for (const auto& item : items) {
             const std::string id = item->Id.str();
             items_[id] = item;
-            if (!iconDone_.count(id)) {
-                iconDone_[id] = false;
-                fetch.push_back(item);
-            }
+            auto image = MediaSource::chooseImage(*item);
+            std::string file =
+                image ? coverFileName(serverId, id, image->tag.value_or(std::string())) : "";
+            auto known = covers_.find(id);
+            if (known != covers_.end() && known->second.file == file)
+                continue;  // the same picture of the same server: fetched, or on its way
+            covers_[id] = Cover{file, file.empty()};
+            if (!file.empty())
+                fetch.emplace_back(item, std::move(file));
         }
     }
-    for (const auto& item : fetch)
-        fetchIcon(item, client);
+    for (const auto& [item, file] : fetch)
+        fetchIcon(item, client, file);
 }
 
 void SearchProvider::fetchIcon(const std::shared_ptr<BaseItemDto>& item,
-                               const std::shared_ptr<ApiClient>& client) {
+                               const std::shared_ptr<ApiClient>& client, const std::string& file) {
     const std::string id = item->Id.str();
-    const auto path = iconDirectory_ / iconFileName(id);
+    const auto path = iconDirectory_ / file;
     std::weak_ptr<SearchProvider> weak = weak_from_this();
-    auto finish = [weak, id] {
-        if (auto self = weak.lock()) {
-            std::lock_guard lock(self->mutex_);
-            if (self->iconDone_.count(id))
-                self->iconDone_[id] = true;
-        }
+    // Marks the fetch ended. Says whether `file` is still the item's cover, or another version
+    // has taken its place meanwhile (the item was found again with a new tag).
+    enum class Standing { current, superseded, unknown };
+    auto finish = [weak, id, file] {
+        auto self = weak.lock();
+        if (!self)
+            return Standing::unknown;
+        std::lock_guard lock(self->mutex_);
+        auto cover = self->covers_.find(id);
+        if (cover == self->covers_.end())
+            return Standing::unknown;
+        if (cover->second.file != file)
+            return Standing::superseded;
+        cover->second.done = true;
+        return Standing::current;
     };
     std::error_code ec;
     auto url = MediaSource::getImageURL(*client, *item);
@@ -369,21 +415,29 @@ void SearchProvider::fetchIcon(const std::shared_ptr<BaseItemDto>& item,
         finish();
         return;
     }
-    loadImageAsync(item, *url, [path, finish](std::shared_ptr<const Image> image) {
-        if (image) {
-            if (auto png = image->pngData()) {
+    loadImageAsync(
+        item, *url,
+        [directory = iconDirectory_, path, file, finish](std::shared_ptr<const Image> image) {
+            bool written = false;
+            if (auto png = image ? image->pngData() : std::nullopt) {
                 // Written aside and renamed, so the shell never reads half a file.
                 auto partial = path;
                 partial += ".part" + std::to_string(::getpid());
                 std::error_code ec;
-                if (PrivateFiles::write(partial, *png))
+                written = PrivateFiles::write(partial, *png);
+                if (written)
                     std::filesystem::rename(partial, path, ec);
-                else
+                written = written && !ec;
+                if (!written)
                     std::filesystem::remove(partial, ec);
             }
-        }
-        finish();
-    });
+            const Standing standing = finish();
+            std::error_code ec;
+            if (written && standing == Standing::current)
+                removeOtherVersions(directory, file);
+            else if (written && standing == Standing::superseded)
+                std::filesystem::remove(path, ec);
+        });
 }
 
 void SearchProvider::metas(const std::vector<std::string>& ids,
@@ -407,10 +461,14 @@ void SearchProvider::metas(const std::vector<std::string>& ids,
                 auto found = self->items_.find(id);
                 if (found == self->items_.end())
                     continue;
-                auto done = self->iconDone_.find(id);
-                waiting = waiting || (done != self->iconDone_.end() && !done->second);
+                auto cover = self->covers_.find(id);
+                waiting = waiting || (cover != self->covers_.end() && !cover->second.done);
                 const auto& item = *found->second;
-                out.push_back({id, item.Name.str(), description(item), std::nullopt});
+                Meta meta{id, item.Name.str(), description(item), std::nullopt};
+                if (cover != self->covers_.end() && !cover->second.file.empty() &&
+                    !self->iconDirectory_.empty())
+                    meta.iconPath = (self->iconDirectory_ / cover->second.file).string();
+                out.push_back(std::move(meta));
             }
         }
         if (waiting && std::chrono::steady_clock::now() < deadline) {
@@ -421,12 +479,9 @@ void SearchProvider::metas(const std::vector<std::string>& ids,
             return;
         }
         for (auto& meta : out) {
-            if (self->iconDirectory_.empty())
-                break;
             std::error_code ec;
-            auto path = self->iconDirectory_ / iconFileName(meta.id);
-            if (std::filesystem::exists(path, ec))
-                meta.iconPath = path.string();
+            if (meta.iconPath && !std::filesystem::exists(*meta.iconPath, ec))
+                meta.iconPath.reset();
         }
         auto done = std::move(reply);
         *attempt = nullptr;  // ends the cycle the function holds on itself

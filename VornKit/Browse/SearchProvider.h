@@ -4,7 +4,10 @@
 //   - GetInitialResultSet(as terms) / GetSubsearchResultSet(as previous, as terms) -> as: the ids
 //     of the items found for the terms joined with spaces;
 //   - GetResultMetas(as ids) -> aa{sv}: "id", "name", "description" ("artist - album") and
-//     "gicon", the path of a PNG file of the item's cover (when one could be fetched in time);
+//     "gicon", the path of a PNG file of the item's cover (when one could be fetched in time).
+//     Cover files are named after the server, the item and the picture's tag, so that items
+//     of two servers never share one and a picture the server changed (a new tag) is fetched
+//     again; the file of the old tag is then removed;
 //   - ActivateResult(s id, as terms, u timestamp): hands the item to the host's callback;
 //   - LaunchSearch(as terms, u timestamp): hands the terms to the host's launch callback.
 //
@@ -111,8 +114,9 @@ class SearchProvider : public std::enable_shared_from_this<SearchProvider> {
                    std::shared_ptr<ConnectionManager> manager, Options options);
     std::shared_ptr<ApiClient> client() const;
     void remember(const ItemList& items, const std::shared_ptr<ApiClient>& client);
+    /// Fetches the cover of `item` into `file` of the icon directory, unless it is there.
     void fetchIcon(const std::shared_ptr<BaseItemDto>& item,
-                   const std::shared_ptr<ApiClient>& client);
+                   const std::shared_ptr<ApiClient>& client, const std::string& file);
     void activate(const std::string& id, std::vector<std::string> terms, std::uint32_t timestamp);
 
     const std::shared_ptr<DBusConnection> connection_;
@@ -124,7 +128,13 @@ class SearchProvider : public std::enable_shared_from_this<SearchProvider> {
     std::uint64_t generation_ = 0;
     std::shared_ptr<Query> pending_;
     std::map<std::string, std::shared_ptr<BaseItemDto>> items_;
-    std::map<std::string, bool> iconDone_;  ///< id -> whether its cover fetch has ended
+    /// A remembered result's cover: its file in the icon directory (empty: it has none) and
+    /// whether the fetch of that file has ended.
+    struct Cover {
+        std::string file;
+        bool done = false;
+    };
+    std::map<std::string, Cover> covers_;  ///< result id -> its cover
     ActivateCallback activate_;
     LaunchCallback launch_;
     std::shared_ptr<Impl> impl_;  ///< the exported object; used on the bus thread only

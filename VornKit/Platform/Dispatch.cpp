@@ -1,5 +1,6 @@
 #include "VornKit/Platform/Dispatch.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,10 +75,27 @@ void runGuarded(const std::string& label, const Block& block) {
     }
 }
 
-// The shared worker pool: max(2, cores) threads taking jobs in FIFO order. It lives for the whole
-// process and is never destroyed: threads the framework does not own (HTTP workers, the host's)
-// may still post while the process exits, and must not meet a pool that static destruction has
-// torn down.
+// The pool's size: what the host asked for, until the pool starts and fixes it. Never destroyed.
+struct PoolSize {
+    std::mutex mutex;
+    unsigned requested = 0;  // 0: the default
+    unsigned started = 0;    // the pool's size once it runs, else 0
+
+    static PoolSize& shared() {
+        static auto* size = new PoolSize;
+        return *size;
+    }
+    static unsigned fallback() {
+        return std::clamp(std::thread::hardware_concurrency(), DispatchQueue::kMinWorkerThreads,
+                          DispatchQueue::kDefaultWorkerThreadLimit);
+    }
+    unsigned chosen() const { return requested != 0 ? requested : fallback(); }
+};
+
+// The shared worker pool: workerThreadCount() threads taking jobs in FIFO order. It lives for the
+// whole process and is never destroyed: threads the framework does not own (HTTP workers, the
+// host's) may still post while the process exits, and must not meet a pool that static destruction
+// has torn down.
 // The exit gate registers its exit handler (and builds the library state it depends on) on first
 // use. That must happen on the thread that starts the workers, before they run: a worker's first
 // block may otherwise arrive while the process already exits and meet destroyed statics.
@@ -89,7 +107,12 @@ void armExitGate() {
 class WorkerPool {
   public:
     static WorkerPool& shared() {
-        static auto* pool = new WorkerPool(std::max(2u, std::thread::hardware_concurrency()));
+        static auto* pool = [] {
+            PoolSize& size = PoolSize::shared();
+            std::lock_guard lock(size.mutex);
+            size.started = size.chosen();
+            return new WorkerPool(size.started);
+        }();
         return *pool;
     }
 
@@ -105,7 +128,9 @@ class WorkerPool {
     explicit WorkerPool(unsigned count) {
         armExitGate();
         for (unsigned i = 0; i < count; ++i) {
-            std::thread([this] { work(); }).detach();
+            std::thread worker([this] { work(); });
+            ::pthread_setname_np(worker.native_handle(), "vk-worker");
+            worker.detach();
         }
     }
 
@@ -334,6 +359,21 @@ std::shared_ptr<DispatchQueue> DispatchQueue::main() {
     static const Immortal<std::shared_ptr<DispatchQueue>> queue(
         new DispatchQueue("main", true, std::make_unique<Impl>(Impl::Kind::main)));
     return *queue;
+}
+
+unsigned DispatchQueue::workerThreadCount() {
+    PoolSize& size = PoolSize::shared();
+    std::lock_guard lock(size.mutex);
+    return size.started != 0 ? size.started : size.chosen();
+}
+
+bool DispatchQueue::setWorkerThreadCount(unsigned count) {
+    PoolSize& size = PoolSize::shared();
+    std::lock_guard lock(size.mutex);
+    if (size.started != 0)
+        return false;
+    size.requested = std::clamp(count, kMinWorkerThreads, kMaxWorkerThreads);
+    return true;
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::global() {

@@ -31,9 +31,13 @@
 //     goes on with its next block, and sync() returns normally.
 // Not guaranteed: which worker thread runs a block; ordering between different queues.
 //
-// Threads: a shared pool of max(2, cores) workers and one timer thread, started on first use and
-// never stopped or destroyed, so that blocks still running while the process exits meet a live
-// pool.
+// Threads: a shared pool of worker threads ("vk-worker") and one timer thread, started on first
+// use and never stopped or destroyed, so that blocks still running while the process exits meet a
+// live pool. The pool is small whatever the machine: as many workers as hardware threads, but at
+// least 2 and at most 4 (kDefaultWorkerThreadLimit). A host that wants another number calls
+// setWorkerThreadCount() before the first block is posted to a queue other than main; the count
+// is fixed from then on (workerThreadCount() says what it is). A pool smaller than the work never
+// deadlocks sync() (see above); it only runs fewer blocks at once.
 //
 // Thread rule: every member is thread-safe. Queues are shared objects (std::shared_ptr); a block
 // keeps its queue alive until it has run. A sync() that waits for itself through another queue
@@ -63,6 +67,19 @@ class VK_EXPORT DispatchQueue : public std::enable_shared_from_this<DispatchQueu
     static std::shared_ptr<DispatchQueue> makeSerial(std::string label);
     /// The queue running the calling block, or nullptr outside any queue.
     static std::shared_ptr<DispatchQueue> current();
+
+    /// The worker pool's size when the host sets none: the hardware threads, capped at this.
+    static constexpr unsigned kDefaultWorkerThreadLimit = 4;
+    /// The fewest workers the pool runs (the global queue runs blocks side by side).
+    static constexpr unsigned kMinWorkerThreads = 2;
+    /// The most workers a host may ask for.
+    static constexpr unsigned kMaxWorkerThreads = 64;
+    /// The number of worker threads the shared pool has, or will have when it starts.
+    static unsigned workerThreadCount();
+    /// Sets the worker pool's size (clamped to kMinWorkerThreads..kMaxWorkerThreads) for when it
+    /// starts. Returns false, and changes nothing, once the pool has started: call it at start-up,
+    /// before posting to a queue other than main.
+    static bool setWorkerThreadCount(unsigned count);
 
     virtual ~DispatchQueue();
 

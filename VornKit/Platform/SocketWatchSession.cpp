@@ -32,7 +32,7 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr std::size_t kHandshakeFrameLimit = 4096;
 /// User-info transfers sent and not yet acknowledged, per link.
 constexpr std::size_t kUserInfoWindow = 64;
-/// Connections still in their handshake a listener keeps at once.
+/// Connections still in their handshake a listener keeps at once; a new one replaces the oldest.
 constexpr std::size_t kMaxHandshaking = 8;
 
 void note(const char* format, const std::string& detail) {
@@ -260,6 +260,11 @@ std::string SocketWatchSession::sessionId() const {
     return store_.sessionId();
 }
 
+std::optional<WatchSessionError> SocketWatchSession::activationError() const {
+    std::lock_guard lock(mutex_);
+    return activationError_;
+}
+
 std::uint16_t SocketWatchSession::boundPort() const {
     std::lock_guard lock(mutex_);
     return boundPort_;
@@ -290,9 +295,11 @@ void SocketWatchSession::activate() {
         });
         return;
     }
+    activationError_.reset();
     auto fail = [&](WatchSessionErrorCode code, const std::string& why) {
         note("Cannot activate the watch session: %s", why);
         auto error = makeError(code, why);
+        activationError_ = error;
         post([error](SocketWatchSession& s, WatchSessionDelegate& d) {
             d.activationDidComplete(s, WatchActivationState::notActivated, error);
         });
@@ -1154,13 +1161,24 @@ void SocketWatchSession::ioLoop() {
                     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
                     if (fd < 0)
                         break;
-                    std::size_t handshaking = 0;
-                    for (const auto& c : connections_)
-                        handshaking += c->phase != Connection::Phase::Established && !c->broken;
-                    if (handshaking >= kMaxHandshaking || (!isTcp() && !peerIsThisUser(fd))) {
+                    if (!isTcp() && !peerIsThisUser(fd)) {
                         ::close(fd);
                         continue;
                     }
+                    // Slots full: the oldest connection still in its handshake makes room. A
+                    // peer that holds the key proves it within a round trip; one that idles
+                    // cannot keep it out.
+                    Connection* oldest = nullptr;
+                    std::size_t handshaking = 0;
+                    for (const auto& c : connections_) {
+                        if (c->phase == Connection::Phase::Established || c->broken || c->outbound)
+                            continue;
+                        ++handshaking;
+                        if (oldest == nullptr || c->generation < oldest->generation)
+                            oldest = c.get();
+                    }
+                    if (handshaking >= kMaxHandshaking && oldest != nullptr)
+                        closeLocked(*oldest, nullptr);
                     auto connection = std::make_unique<Connection>(kHandshakeFrameLimit);
                     connection->fd = fd;
                     connection->generation = nextGeneration_++;

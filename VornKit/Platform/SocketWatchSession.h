@@ -3,7 +3,9 @@
 // One side listens (the phone application: the framework's default session) and the other
 // connects (the companion, or `vornctl watch-sim`); the connecting side reconnects on its own
 // while activated. One counterpart is connected at a time: a listener that completes a handshake
-// with a new connection drops the previous one.
+// with a new connection drops the previous one. A listener keeps at most eight connections in
+// their handshake; when a ninth arrives the oldest of them is closed, so that connections that
+// idle without proving anything cannot keep out a peer that completes the handshake.
 //
 // Transports:
 //   - a Unix stream socket, by default $XDG_RUNTIME_DIR/vornkit/watch.sock in a directory of
@@ -119,6 +121,9 @@ class VK_EXPORT SocketWatchSession final : public WatchSession,
         const PlistDictionary& userInfo) override;
     std::vector<WatchUserInfoTransfer> outstandingUserInfoTransfers() const override;
 
+    /// Why the last activate() left the session not activated; absent when it succeeded. Set
+    /// before activate() returns, as is activationState().
+    std::optional<WatchSessionError> activationError() const;
     /// This side's session id (after activation).
     std::string sessionId() const;
     /// The TCP port a listener is bound to, else 0.
@@ -188,6 +193,7 @@ class VK_EXPORT SocketWatchSession final : public WatchSession,
     mutable std::mutex mutex_;
     std::weak_ptr<WatchSessionDelegate> delegate_;
     WatchActivationState state_ = WatchActivationState::notActivated;
+    std::optional<WatchSessionError> activationError_;
     bool reachable_ = false;
     std::optional<WatchPairingKey> pairingKey_;
     int listenFd_ = -1;

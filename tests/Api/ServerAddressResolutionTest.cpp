@@ -228,4 +228,32 @@ TEST_F(Resolution, ResolutionsAreNotShared) {
     EXPECT_EQ(server_.requestsTo("/vorn/system/info/public").size(), 4u);
 }
 
+// Success means the client has the address. A client on the stack cannot be followed by the
+// probes: it gets an error at once and nothing is probed. A client released before a probe
+// answers gets an error, not the address.
+TEST_F(Resolution, NoAddressIsReportedThatTheClientDidNotStore) {
+    ApiClient plain(makeServerInfo(local_, remote_), makeDeviceInfo());
+    std::optional<AddressResult> result;
+    plain.getServerAddress(vk::DispatchQueue::main(), [&](auto address, auto error) {
+        result = AddressResult(address, error);
+    });
+    ASSERT_TRUE(result);  // at once, on this thread
+    EXPECT_FALSE(result->first);
+    ASSERT_TRUE(result->second);
+    EXPECT_NE(result->second->description.find("not held by a std::shared_ptr"), std::string::npos)
+        << result->second->description;
+    settle();
+    EXPECT_FALSE(plain.serverAddress());
+    EXPECT_TRUE(server_.requests().empty());
+
+    auto held = client(local_, remote_);
+    std::optional<AddressResult> late;
+    held->getServerAddress(vk::DispatchQueue::main(),
+                           [&](auto address, auto error) { late = AddressResult(address, error); });
+    held.reset();  // the probes start only when the main queue is served
+    ASSERT_TRUE(pumpMainQueueUntil([&] { return late.has_value(); }, 20s));
+    EXPECT_FALSE(late->first);
+    EXPECT_TRUE(late->second);
+}
+
 }  // namespace

@@ -61,16 +61,17 @@ TEST_F(FrontEndItemTest, ImageChoiceOrder) {
     EXPECT_FALSE(MediaSource::getImageURL(*client_, *bare));
 }
 
-TEST_F(FrontEndItemTest, ClientWithoutTokenSendsAnEmptyApiKey) {
-    client_->clearServerCredentials();
-    auto url = MediaSource::getImageURL(*client_, *item("i", "Audio", {{"Primary", "p"}}));
-    ASSERT_TRUE(url);
-    EXPECT_EQ(parts(*url).second.at("api_key"), "");
-}
-
-TEST_F(FrontEndItemTest, CoverUrlNeedsARegisteredClient) {
+// The cover URL is the registered client's image URL, its token as "api_key" (empty without
+// one); an item of a server without a client has none.
+TEST_F(FrontEndItemTest, CoverUrlComesFromTheItemsRegisteredClient) {
     auto known = item("i", "Audio", {{"Primary", "p"}});
-    EXPECT_EQ(coverURL(*known, manager_), MediaSource::getImageURL(*client_, *known));
+    auto url = coverURL(*known, manager_);
+    ASSERT_TRUE(url);
+    EXPECT_EQ(url->absoluteString(),
+              base_ + "/vorn/Items/i/Images/Primary?MaxWidth=400&Tag=p&api_key=token-abc");
+    client_->clearServerCredentials();
+    EXPECT_EQ(coverURL(*known, manager_)->absoluteString(),
+              base_ + "/vorn/Items/i/Images/Primary?MaxWidth=400&Tag=p&api_key=");
     known->ServerId = "elsewhere";
     EXPECT_FALSE(coverURL(*known, manager_));
 }

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "BrowseTestSupport.h"
+#include "Support/CommandRun.h"
 #include "Support/PrivateBus.h"
 #include "VornKit/Platform/Directories.h"
 #include "VornKit/Platform/Image.h"
@@ -146,6 +147,101 @@ TEST_F(SearchProviderTest, TheLastQueryCancelsAnEarlierOne) {
     defaultSession()->delegateQueue()->sync([] {});
     EXPECT_EQ(first.calls(), 1);
     EXPECT_EQ(second.calls(), 1);
+}
+
+/// A server whose search answers with audio items named after their ids, each with a Primary
+/// picture whose tag is a number: the picture of tag "N" is N pixels wide.
+class CoverServer {
+  public:
+    explicit CoverServer(std::map<std::string, std::string> tags) : tags_(std::move(tags)) {
+        server_.route("GET", "Users/[^/]+/Items", [this](const auto& request, auto& response) {
+            std::string items;
+            if (request.recorded.queryValue("IncludeItemTypes").value_or("").find("Audio") !=
+                std::string::npos) {
+                std::lock_guard lock(mutex_);
+                for (const auto& [id, tag] : tags_)
+                    items += std::string(items.empty() ? "" : ",") + R"({"ServerId":"s","Id":")" +
+                             id + R"(","Name":")" + id +
+                             R"(","Type":"Audio","ImageTags":{"Primary":")" + tag + R"("}})";
+            }
+            response.body = R"({"Items":[)" + items + R"(],"TotalRecordCount":0})";
+        });
+        server_.route("GET", "Artists", [](const auto&, auto& response) {
+            response.body = R"({"Items":[],"TotalRecordCount":0})";
+        });
+        server_.route("GET", "Items/[^/]+/Images/Primary", [](const auto& request, auto& response) {
+            const int width = std::stoi(request.recorded.queryValue("Tag").value_or("1"));
+            response.body = *Image::filled(width, 4, 0x336699ff).pngData();
+            response.contentType = "image/png";
+        });
+        address_ = *server_.listen({"main", "127.0.0.1", 0, std::nullopt});
+    }
+    void setTag(const std::string& id, const std::string& tag) {
+        std::lock_guard lock(mutex_);
+        tags_[id] = tag;
+    }
+    const std::string& address() const { return address_; }
+
+  private:
+    refserver::RefServer server_;
+    std::mutex mutex_;
+    std::map<std::string, std::string> tags_;
+    std::string address_;
+};
+
+// Two servers with the same item id, and ids that a lossy file name would merge: each result
+// shows its own server's picture, and a picture the server changed (a new tag) replaces the old.
+TEST_F(SearchProviderTest, CoversAreKeptPerServerAndItemAndRenewedWithTheirTag) {
+    using Tags = std::map<std::string, std::string>;
+    CoverServer one(Tags{{"a.b", "11"}, {"a_b", "12"}});
+    CoverServer two(Tags{{"a.b", "13"}});
+    auto manager = ConnectionManager::create();
+    manager->updateApiClients(
+        std::vector<ServerInfo>{serverInfo("cover-1", "tok"), serverInfo("cover-2", "tok")});
+    manager->getApiClient("cover-1")->setServerAddress(one.address());
+    manager->getApiClient("cover-2")->setServerAddress(two.address());
+    const auto icons = makeTempDir("covers");
+    auto provider = [&](const std::string& serverId) {
+        SearchProvider::Options options;
+        options.objectPath =
+            "/app/vorn/Covers/" + std::string(serverId == "cover-1" ? "one" : "two");
+        options.serverId = serverId;
+        options.iconDirectory = icons;
+        options.iconWait = std::chrono::seconds(20);
+        std::string error;
+        auto made = SearchProvider::start(bus_->connection(), manager, options, &error);
+        EXPECT_TRUE(made) << error;
+        return made;
+    };
+    auto first = provider("cover-1");
+    auto second = provider("cover-2");
+    ASSERT_TRUE(first && second);
+    // Result id -> the width of the picture in its icon file (0: no icon).
+    auto covers = [](SearchProvider& searched) {
+        Recorder<std::vector<std::string>> found;
+        searched.search({"a"}, found.handler());
+        EXPECT_TRUE(found.wait());
+        Recorder<std::vector<SearchProvider::Meta>> metas;
+        searched.metas(found.calls() > 0 ? found.value() : std::vector<std::string>{},
+                       metas.handler());
+        EXPECT_TRUE(metas.wait());
+        std::map<std::string, int> widths;
+        for (const auto& meta :
+             metas.calls() > 0 ? metas.value() : std::vector<SearchProvider::Meta>{}) {
+            auto image = meta.iconPath ? Image::decode(readFile(*meta.iconPath)) : std::nullopt;
+            widths[meta.id] = image ? image->width() : 0;
+        }
+        return widths;
+    };
+    EXPECT_EQ(covers(*first), (std::map<std::string, int>{{"a.b", 11}, {"a_b", 12}}));
+    EXPECT_EQ(covers(*second), (std::map<std::string, int>{{"a.b", 13}}));
+    one.setTag("a.b", "14");
+    EXPECT_EQ(covers(*first), (std::map<std::string, int>{{"a.b", 14}, {"a_b", 12}}));
+    // One file per server and item: the old version is gone.
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(icons))
+        files.push_back(entry.path().filename().string());
+    EXPECT_EQ(files.size(), 3u) << ::testing::PrintToString(files);
 }
 
 }  // namespace

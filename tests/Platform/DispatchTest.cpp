@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -436,6 +437,33 @@ TEST(DeferredDispatch, ReleasedAndAbandonedJobsRunOnThePool) {
     std::lock_guard lock(mutex);
     for (const auto& id : threads)
         EXPECT_NE(id, catcherId);
+}
+
+// The pool's size, each case in a fresh process (this one's pool already runs): the count a host
+// sets before the first block is the number of workers that start, and it is fixed from then on;
+// without a setting the pool stays small on any machine.
+TEST(WorkerPool, StartsTheWorkersTheHostSetOrAFewAndKeepsThatCount) {
+    auto run = [](const std::string& argument) {
+        std::string out;
+        if (FILE* pipe = ::popen((std::string(VK_POOL_HELPER) + " " + argument).c_str(), "r")) {
+            char buffer[256];
+            while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
+                out += buffer;
+            EXPECT_EQ(::pclose(pipe), 0) << out;
+        }
+        return out;
+    };
+    EXPECT_EQ(run("3"), "count=3 workers=3 late=false\n");
+    EXPECT_EQ(run("1"), "count=2 workers=2 late=false\n");  // the global queue needs two
+
+    unsigned count = 0;
+    int workers = 0;
+    const std::string fallback = run("");
+    ASSERT_EQ(std::sscanf(fallback.c_str(), "count=%u workers=%d late=false", &count, &workers), 2)
+        << fallback;
+    EXPECT_GE(count, 2u);
+    EXPECT_LE(count, 4u);
+    EXPECT_EQ(workers, static_cast<int>(count));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -824,6 +825,54 @@ TEST_F(SocketWatchSessionTest, PairedTcpLinkCarriesMessagesAndRefusesAnUnpairedP
     EXPECT_EQ(outcome.reply, request);
     phone.session->transferUserInfo({{"n", 2}});
     ASSERT_TRUE(watch.events->waitUntil([&] { return watch.events->userInfos.size() == 1; }));
+}
+
+// Connections that open and then say nothing fill the listener's handshake slots; the paired
+// watch still gets in, and the idlers it displaces (oldest first) are closed.
+TEST_F(SocketWatchSessionTest, IdleUnprovenConnectionsCannotKeepAPairedPeerOut) {
+    std::string error;
+    auto key = dir_ / "pair.key";
+    ASSERT_TRUE(createWatchPairingKey(key, error)) << error;
+    auto listen = config(Role::listener, "phone");
+    listen.tcpHost = "127.0.0.1";
+    listen.pairingKeyFile = key;
+    listen.handshakeTimeout = 120s;  // the idlers would hold their slots for the whole test
+    Side phone;
+    phone.start(listen);
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(phone.session->boundPort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<int> idlers;
+    for (int i = 0; i < 12; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        timeval timeout{0, 200000};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        idlers.push_back(fd);
+    }
+
+    auto paired = config(Role::connector, "watch");
+    paired.tcpHost = "127.0.0.1";
+    paired.tcpPort = phone.session->boundPort();
+    paired.pairingKeyFile = key;
+    Side watch;
+    watch.start(paired);
+    ASSERT_TRUE(bothReachable(phone, watch));
+
+    // Twelve idlers and the watch through eight slots: at least the five oldest idlers were
+    // closed, oldest first, and the newest still waits.
+    std::vector<bool> closed;
+    for (int fd : idlers) {
+        closed.push_back(closedByPeer(fd));
+        ::close(fd);
+    }
+    const auto evicted = std::count(closed.begin(), closed.end(), true);
+    EXPECT_GE(evicted, 5);
+    EXPECT_FALSE(closed.back());
+    for (std::size_t i = 0; i < closed.size(); ++i)
+        EXPECT_EQ(closed[i], static_cast<long>(i) < evicted) << "idler " << i;
 }
 
 }  // namespace

@@ -133,14 +133,5 @@ TEST_F(WCCommandsTest, ContextAndUserInfoCarryTheDictionary) {
     EXPECT_EQ(lines[1], "Failing applicationContext: <private>");
 }
 
-TEST_F(WCCommandsTest, AnExplicitSessionIsUsedInsteadOfTheDefault) {
-    auto own = WatchSessionDouble::make();
-    own->setActivationState(WatchActivationState::activated);
-    WCCommands mine(own);
-    ASSERT_EQ(mine.sendUserInfo(WCMessage(Command::getCredentials)), std::nullopt);
-    EXPECT_EQ(own->userInfoTransfers().size(), 1u);
-    EXPECT_TRUE(session->userInfoTransfers().empty());
-}
-
 }  // namespace
 }  // namespace vk

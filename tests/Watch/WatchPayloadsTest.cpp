@@ -1,5 +1,6 @@
 #include "VornKit/Watch/PlayerCommand.h"
 #include "VornKit/Watch/WCCredentialsData.h"
+#include "VornKit/Watch/WCPlaybackData.h"
 #include "gtest/gtest.h"
 
 namespace vk {
@@ -28,6 +29,10 @@ TEST(PlayerCommandArg, DecodesAnIntegerOrATextAndNothingElse) {
         ASSERT_FALSE(result) << bad;
         EXPECT_NE(result.error().description().find("Decoding Failed."), std::string::npos)
             << result.error().description();
+        // ...and fails the payload around it.
+        EXPECT_FALSE(JsonDecoder().decode<WCPlaybackData>(
+            std::string(R"({"startIndex":0,"command":{"command":"nextTrack","arg":)") + bad +
+            "}}"));
     }
     // A null argument is an absent one.
     auto none = decode<PlayerCommandWrapper>(R"({"command":"stop","arg":null})");

@@ -4,7 +4,8 @@
 // playback of the items a startPlayback names (through the event bridge, on libmpv or, with
 // --simulate or without libmpv, the simulated player), obeys sendPlayerCommand, and forwards the
 // player's state as plyabackStateUpdate messages (as the application context, and as a message
-// while the watch is reachable).
+// while the watch is reachable). When the session cannot listen (another companion has the
+// socket, the port is taken, the pairing key cannot be read) it says why and exits with status 1.
 //
 // Output, one line each: the delegater's session status lines, "watch: <command> <payloads>" for
 // every message from the watch, "reply: updateCredentials <n> server(s)", "player: <what it
@@ -78,6 +79,15 @@ int companion(const std::vector<std::string>& arguments) {
                 companion->receive(*message);
         });
     session->activate();
+    if (session->activationState() != vk::WatchActivationState::activated) {
+        // Another companion has the socket, the port is taken, the key cannot be read...
+        auto why = session->activationError();
+        std::fprintf(stderr, "error: the watch session cannot listen: %s\n",
+                     why ? why->message.c_str() : "activation failed");
+        vk::NotificationCenter::defaultCenter().removeObserver(token);
+        session->setDelegate({});
+        return 1;
+    }
     printLine("companion: listening on " +
               (configuration.tcpHost
                    ? *configuration.tcpHost + ":" + std::to_string(session->boundPort())

@@ -161,10 +161,13 @@ class Companion final : public CompanionHost,
                 print_("player: " + error);
                 return;
             }
+            // The id comes from the watch: one path segment, whatever it holds.
+            const std::string id = vk::ApiClient::pathSegment(wanted.Id.view());
             auto user = client->currentUserId();
-            auto url = client->getUrl(
-                user ? "Users/" + *user + "/Items/" + wanted.Id.str() : "Items/" + wanted.Id.str(),
-                {});
+            auto url =
+                client->getUrl(user ? "Users/" + vk::ApiClient::pathSegment(*user) + "/Items/" + id
+                                    : "Items/" + id,
+                               {});
             std::optional<std::string> json;
             if (url) {
                 json = vornctl::awaitCompletion<std::string>(
