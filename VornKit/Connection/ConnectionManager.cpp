@@ -110,8 +110,13 @@ void ConnectionManager::updateApiClients(std::optional<std::vector<ServerInfo>> 
                 client->updateServerInfo(server);
                 continue;
             }
-            DeviceInfo device(deviceInfo_->getDeviceId(), deviceInfo_->getDeviceName(),
-                              deviceInfo_->getAppVersion(), deviceInfo_->getAppName());
+            // One statement each: the identity is read (and logged) in this order.
+            auto deviceId = deviceInfo_->getDeviceId();
+            auto deviceName = deviceInfo_->getDeviceName();
+            auto appVersion = deviceInfo_->getAppVersion();
+            auto appName = deviceInfo_->getAppName();
+            DeviceInfo device(std::move(deviceId), std::move(deviceName), std::move(appVersion),
+                              std::move(appName));
             auto id = server.Id;
             auto client = std::make_shared<ApiClientEx>(std::move(server), std::move(device));
             std::lock_guard lock(mutex_);

@@ -99,9 +99,9 @@ void KeychainHelper::deleteValue(const std::string& key) {
 }
 
 void KeychainHelper::removeAll() {
-    SecretQuery everything;
-    everything.synchronizable = SynchronizableMatch::Any;
-    if (store()->remove(everything) != SecretStatusCode::Success)
+    // A query that names nothing but the item class matches what the store matches by default:
+    // items that do not synchronise, in every access group.
+    if (store()->remove(SecretQuery{}) != SecretStatusCode::Success)
         logger().log("ERROR: deleting all");
 }
 

@@ -40,7 +40,8 @@ class VK_EXPORT KeychainHelper {
 
     /// Deletes the items under `key` (synchronizable or not).
     static void deleteValue(const std::string& key);
-    /// Deletes every generic-password item of the application, synchronizable ones included.
+    /// Deletes every generic-password item of the keychain that does not synchronise (of every
+    /// access group); synchronizable items, such as the credentials, stay.
     static void removeAll();
 
     /// The query every keyed operation starts from: the key as generic attribute and account, the

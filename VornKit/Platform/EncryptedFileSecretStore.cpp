@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -22,7 +23,9 @@ namespace vk {
 namespace {
 
 constexpr char kMagic[4] = {'V', 'K', 'S', '1'};
-constexpr std::uint8_t kFormatVersion = 1;
+// Version 1 items have no write time; version 2 items carry one (microseconds since 1970).
+constexpr std::uint8_t kFormatVersionWithoutTimes = 1;
+constexpr std::uint8_t kFormatVersion = 2;
 
 const Logger& logger() {
     static const Logger log("EncryptedFileSecretStore");
@@ -132,6 +135,12 @@ void putLength(std::string& out, std::size_t length) {
         out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
+void putTime(std::string& out, std::int64_t time) {
+    auto value = static_cast<std::uint64_t>(time);
+    for (int i = 0; i < 8; ++i)
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
 void putText(std::string& out, const std::string& text) {
     putLength(out, text.size());
     out += text;
@@ -147,6 +156,7 @@ std::string serialise(const std::vector<SecretItem>& items) {
         putText(out, item.accessGroup);
         out.push_back(item.synchronizable ? 1 : 0);
         out.push_back(item.accessibility == SecretAccessibility::AfterFirstUnlock ? 1 : 0);
+        putTime(out, item.written);
         putText(out, item.value);
     }
     return out;
@@ -169,6 +179,15 @@ class Reader {
             value |= std::uint32_t{static_cast<std::uint8_t>(bytes_[at_++])} << (8 * i);
         return true;
     }
+    bool time(std::int64_t& value) {
+        if (bytes_.size() - at_ < 8)
+            return false;
+        std::uint64_t bits = 0;
+        for (int i = 0; i < 8; ++i)
+            bits |= std::uint64_t{static_cast<std::uint8_t>(bytes_[at_++])} << (8 * i);
+        value = static_cast<std::int64_t>(bits);
+        return true;
+    }
     bool text(std::string& value) {
         std::uint32_t size;
         if (!length(size) || bytes_.size() - at_ < size)
@@ -188,15 +207,19 @@ bool parse(std::string_view plain, std::vector<SecretItem>& items) {
     Reader reader(plain);
     std::uint8_t version;
     std::uint32_t count;
-    if (!reader.byte(version) || version != kFormatVersion || !reader.length(count))
+    if (!reader.byte(version) ||
+        (version != kFormatVersion && version != kFormatVersionWithoutTimes) ||
+        !reader.length(count)) {
         return false;
+    }
     items.clear();
     for (std::uint32_t i = 0; i < count; ++i) {
         SecretItem item;
         std::uint8_t sync, access;
         if (!reader.text(item.generic) || !reader.text(item.account) ||
             !reader.text(item.accessGroup) || !reader.byte(sync) || !reader.byte(access) ||
-            sync > 1 || access > 1 || !reader.text(item.value)) {
+            sync > 1 || access > 1 || (version == kFormatVersion && !reader.time(item.written)) ||
+            !reader.text(item.value)) {
             return false;
         }
         item.synchronizable = sync == 1;
@@ -205,6 +228,17 @@ bool parse(std::string_view plain, std::vector<SecretItem>& items) {
         items.push_back(std::move(item));
     }
     return reader.atEnd();
+}
+
+/// The write time of a change to `items`: now, and later than every item's (a clock set back
+/// keeps the order of writes).
+std::int64_t writeTime(const std::vector<SecretItem>& items) {
+    std::int64_t time = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    for (const auto& item : items)
+        time = std::max(time, item.written + 1);
+    return time;
 }
 
 }  // namespace
@@ -380,9 +414,9 @@ SecretStatus EncryptedFileSecretStore::save(const std::vector<SecretItem>& items
 }
 
 SecretStatus EncryptedFileSecretStore::modify(
-    const std::function<SecretStatus(std::vector<SecretItem>&)>& change) {
+    const std::function<SecretStatus(std::vector<SecretItem>&)>& change, bool create) {
     std::lock_guard guard(mutex_);
-    if (auto status = checkDirectory(true); status != SecretStatusCode::Success)
+    if (auto status = checkDirectory(create); status != SecretStatusCode::Success)
         return status;
     Lock lock(directory_, true);
     if (!lock.held())
@@ -398,8 +432,10 @@ SecretStatus EncryptedFileSecretStore::modify(
     }
     std::vector<SecretItem> items;
     Wiped key;
-    if (auto status = load(items, true, key.bytes); status != SecretStatusCode::Success)
+    if (auto status = load(items, create, key.bytes); status != SecretStatusCode::Success)
         return status;
+    if (key.bytes.empty())
+        return SecretStatusCode::ItemNotFound;  // no store yet, and none is made for this
     auto status = change(items);
     if (status != SecretStatusCode::Success)
         return status;
@@ -428,44 +464,53 @@ SecretStatus EncryptedFileSecretStore::copyFirst(const SecretQuery& query, Secre
 }
 
 SecretStatus EncryptedFileSecretStore::add(const SecretItem& item) {
-    return modify([&](std::vector<SecretItem>& items) {
-        for (const auto& existing : items) {
-            if (sameSecretIdentity(existing, item)) {
-                return SecretStatusCode::DuplicateItem;
+    return modify(
+        [&](std::vector<SecretItem>& items) {
+            for (const auto& existing : items) {
+                if (sameSecretIdentity(existing, item)) {
+                    return SecretStatusCode::DuplicateItem;
+                }
             }
-        }
-        items.push_back(item);
-        return SecretStatusCode::Success;
-    });
+            items.push_back(item);
+            items.back().written = writeTime(items);
+            return SecretStatusCode::Success;
+        },
+        true);
 }
 
 SecretStatus EncryptedFileSecretStore::update(const SecretQuery& query,
                                               const SecretUpdate& changes) {
-    return modify([&](std::vector<SecretItem>& items) {
-        auto matched = std::stable_partition(
-            items.begin(), items.end(), [&](const SecretItem& x) { return !query.matches(x); });
-        if (matched == items.end())
-            return SecretStatusCode::ItemNotFound;
-        for (auto it = matched; it != items.end(); ++it) {
-            if (changes.value)
-                it->value = *changes.value;
-            if (changes.accessibility)
-                it->accessibility =
-                    changes.accessibility->value_or(SecretAccessibility::WhenUnlocked);
-        }
-        return SecretStatusCode::Success;
-    });
+    return modify(
+        [&](std::vector<SecretItem>& items) {
+            const std::int64_t now = writeTime(items);
+            auto matched = std::stable_partition(
+                items.begin(), items.end(), [&](const SecretItem& x) { return !query.matches(x); });
+            if (matched == items.end())
+                return SecretStatusCode::ItemNotFound;
+            for (auto it = matched; it != items.end(); ++it) {
+                it->written = now;
+                if (changes.value)
+                    it->value = *changes.value;
+                if (changes.accessibility)
+                    it->accessibility =
+                        changes.accessibility->value_or(SecretAccessibility::WhenUnlocked);
+            }
+            return SecretStatusCode::Success;
+        },
+        false);
 }
 
 SecretStatus EncryptedFileSecretStore::remove(const SecretQuery& query) {
-    return modify([&](std::vector<SecretItem>& items) {
-        auto end = std::remove_if(items.begin(), items.end(),
-                                  [&](const SecretItem& x) { return query.matches(x); });
-        if (end == items.end())
-            return SecretStatusCode::ItemNotFound;
-        items.erase(end, items.end());
-        return SecretStatusCode::Success;
-    });
+    return modify(
+        [&](std::vector<SecretItem>& items) {
+            auto end = std::remove_if(items.begin(), items.end(),
+                                      [&](const SecretItem& x) { return query.matches(x); });
+            if (end == items.end())
+                return SecretStatusCode::ItemNotFound;
+            items.erase(end, items.end());
+            return SecretStatusCode::Success;
+        },
+        false);
 }
 
 }  // namespace vk

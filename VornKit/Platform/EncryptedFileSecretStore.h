@@ -6,7 +6,9 @@
 // Writes: under an exclusive lock across processes (flock on a lock file in the directory) the
 // store is read, changed, encrypted with a fresh nonce, written to a temporary file, synced and
 // renamed over the old one; a process killed at any point leaves the old or the new file, never a
-// mix. Reads take a shared lock and never write.
+// mix. Reads take a shared lock and never write; nor do update() and remove() of a store that does
+// not exist yet (ItemNotFound). Each item keeps its write time (stores written by versions that
+// kept none are read with time 0 and get times as they are rewritten).
 //
 // Refusals (logged, status NotAvailable, the file left untouched and unused): a directory, key or
 // store file that is not the user's own, that group or others may access, or that is a symbolic
@@ -66,7 +68,9 @@ class VK_EXPORT EncryptedFileSecretStore : public SecretStore {
     SecretStatus load(std::vector<SecretItem>& items, bool createKey, std::string& key);
     SecretStatus save(const std::vector<SecretItem>& items, const std::string& key);
     /// Runs `change` on the items under the exclusive lock and saves when it returns Success.
-    SecretStatus modify(const std::function<SecretStatus(std::vector<SecretItem>&)>& change);
+    /// Without `create`, a store that does not exist yet is ItemNotFound and is not made.
+    SecretStatus modify(const std::function<SecretStatus(std::vector<SecretItem>&)>& change,
+                        bool create);
     SecretStatus checkDirectory(bool create);
     void refuse(const std::string& reason);
 

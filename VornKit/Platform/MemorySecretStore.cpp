@@ -1,8 +1,17 @@
 #include "VornKit/Platform/MemorySecretStore.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace vk {
+
+std::int64_t MemorySecretStore::nextWriteTime() {
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    lastWritten_ = std::max(now, lastWritten_ + 1);
+    return lastWritten_;
+}
 
 bool MemorySecretStore::takeFailure(Operation operation, SecretStatus& status) {
     ++calls_[operation];
@@ -38,6 +47,7 @@ SecretStatus MemorySecretStore::add(const SecretItem& item) {
             return SecretStatusCode::DuplicateItem;
     }
     items_.push_back(item);
+    items_.back().written = nextWriteTime();
     return SecretStatusCode::Success;
 }
 
@@ -50,7 +60,9 @@ SecretStatus MemorySecretStore::update(const SecretQuery& query, const SecretUpd
         items_.begin(), items_.end(), [&](const SecretItem& item) { return !query.matches(item); });
     if (matched == items_.end())
         return SecretStatusCode::ItemNotFound;
+    const std::int64_t now = nextWriteTime();
     for (auto it = matched; it != items_.end(); ++it) {
+        it->written = now;
         if (changes.value)
             it->value = *changes.value;
         if (changes.accessibility)

@@ -1,5 +1,6 @@
 // MemorySecretStore: the test double of SecretStore. Items live in memory, in the order they were
-// last written; a test can make the next calls of an operation fail with a chosen status, count
+// last written, each with its write time (the system clock, always later than the store's previous
+// write); a test can make the next calls of an operation fail with a chosen status, count
 // the calls made, and put items in directly (also items a real store could not hold, such as a
 // value that is not UTF-8).
 //
@@ -33,16 +34,18 @@ class VK_EXPORT MemorySecretStore : public SecretStore {
     int calls(Operation operation) const;
     /// Every item, least recently written first.
     std::vector<SecretItem> items() const;
-    /// Stores `item` as it is, replacing an item with the same identity.
+    /// Stores `item` as it is (its write time included), replacing an item with the same identity.
     void put(SecretItem item);
 
   private:
     bool takeFailure(Operation operation, SecretStatus& status);
+    std::int64_t nextWriteTime();
 
     mutable std::mutex mutex_;
     std::vector<SecretItem> items_;
     std::map<Operation, std::pair<SecretStatus, int>> failures_;
     std::map<Operation, int> calls_;
+    std::int64_t lastWritten_ = 0;
 };
 
 }  // namespace vk

@@ -110,10 +110,63 @@ std::string writtenNow() {
     return std::to_string(g_get_real_time());
 }
 
+// A SecretService that never shows a prompt: where the service wants to ask a user (to unlock a
+// collection, to create one with a password), the prompt is dismissed unseen and the call fails
+// as if the collection were locked. No caller ever waits for a person.
+struct QuietService {
+    SecretService parent;
+};
+struct QuietServiceClass {
+    SecretServiceClass parent_class;
+};
+
+G_DEFINE_TYPE(QuietService, quiet_service, SECRET_TYPE_SERVICE)
+
+constexpr const char* kPromptRefused =
+    "the Secret Service wants a user to answer; no prompt is shown";
+
+void dismiss(SecretPrompt* prompt) {
+    GVariant* reply =
+        g_dbus_proxy_call_sync(G_DBUS_PROXY(prompt), "Dismiss", nullptr,
+                               G_DBUS_CALL_FLAGS_NO_AUTO_START, 2000, nullptr, nullptr);
+    if (reply)
+        g_variant_unref(reply);
+}
+
+GVariant* refusePromptSync(SecretService*, SecretPrompt* prompt, GCancellable*, const GVariantType*,
+                           GError** error) {
+    dismiss(prompt);
+    g_set_error_literal(error, SECRET_ERROR, SECRET_ERROR_IS_LOCKED, kPromptRefused);
+    return nullptr;
+}
+
+void refusePrompt(SecretService* self, SecretPrompt* prompt, const GVariantType*,
+                  GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+    dismiss(prompt);
+    GTask* task = g_task_new(self, cancellable, callback, data);
+    g_task_return_new_error(task, SECRET_ERROR, SECRET_ERROR_IS_LOCKED, "%s", kPromptRefused);
+    g_object_unref(task);
+}
+
+GVariant* refusedPromptResult(SecretService*, GAsyncResult* result, GError** error) {
+    return static_cast<GVariant*>(g_task_propagate_pointer(G_TASK(result), error));
+}
+
+void quiet_service_init(QuietService*) {}
+
+void quiet_service_class_init(QuietServiceClass* type) {
+    auto* service = reinterpret_cast<SecretServiceClass*>(type);
+    service->prompt_sync = refusePromptSync;
+    service->prompt_async = refusePrompt;
+    service->prompt_finish = refusedPromptResult;
+}
+
+/// A connection to the service of its own, with an open (encrypted) session.
 class Service {
   public:
     Service() {
-        service_ = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, error_.out());
+        service_ = secret_service_open_sync(quiet_service_get_type(), nullptr,
+                                            SECRET_SERVICE_OPEN_SESSION, nullptr, error_.out());
     }
     ~Service() {
         if (service_)
@@ -250,6 +303,7 @@ SecretStatus SecretServiceStore::copyFirst(const SecretQuery& query, SecretItem&
         item.account = Items::attribute(match, kAccount);
         item.accessGroup = Items::attribute(match, kAccessGroup);
         item.synchronizable = Items::attribute(match, kSynchronizable) == "true";
+        item.written = std::atoll(Items::attribute(match, kWritten).c_str());
         item.accessibility = Items::attribute(match, kAccessibility) == "after-first-unlock"
                                  ? SecretAccessibility::AfterFirstUnlock
                                  : SecretAccessibility::WhenUnlocked;
@@ -318,6 +372,39 @@ SecretStatus SecretServiceStore::update(const SecretQuery& query, const SecretUp
         }
         return SecretStatusCode::Success;
     });
+}
+
+SecretStatus SecretServiceStore::openDefaultCollection() {
+    std::lock_guard lock(serviceMutex());
+    Service service;
+    if (service.status() != SecretStatusCode::Success)
+        return service.status();
+    Error error;
+    SecretCollection* collection = secret_collection_for_alias_sync(
+        service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, error.out());
+    if (error)
+        return error.status();
+    if (!collection) {
+        // What a first write would make; a service that wants a password for it is refused.
+        collection =
+            secret_collection_create_sync(service.get(), "Login", SECRET_COLLECTION_DEFAULT,
+                                          SECRET_COLLECTION_CREATE_NONE, nullptr, error.out());
+        if (!collection)
+            return error ? error.status() : SecretStatusCode::NotAvailable;
+    }
+    SecretStatus status = SecretStatusCode::Success;
+    if (secret_collection_get_locked(collection)) {
+        GList objects{collection, nullptr, nullptr};
+        GList* unlocked = nullptr;
+        secret_service_unlock_sync(service.get(), &objects, nullptr, &unlocked, error.out());
+        if (error)
+            status = error.status();
+        else if (!unlocked)
+            status = SecretStatusCode::InteractionNotAllowed;
+        g_list_free_full(unlocked, g_object_unref);
+    }
+    g_object_unref(collection);
+    return status;
 }
 
 SecretStatus SecretServiceStore::remove(const SecretQuery& query) {

@@ -10,8 +10,13 @@
 // several independent stores can share one Secret Service (tests give each its own name). The
 // default name is $VORNKIT_KEYCHAIN, else "login".
 //
-// Statuses: a locked collection gives InteractionNotAllowed (nothing prompts for a password); no
-// service gives NotAvailable; attributes that are not UTF-8 give Param (the bus carries text only).
+// Statuses: a locked collection gives InteractionNotAllowed; no service gives NotAvailable;
+// attributes that are not UTF-8 give Param (the bus carries text only).
+//
+// Never a prompt: where the service would ask a user (unlock a collection, create the default one
+// with a password), the prompt is dismissed unseen and the operation gives InteractionNotAllowed,
+// so no caller ever waits for a person. Each operation opens a session of its own on the process's
+// session bus (a service that restarts meanwhile is found again).
 //
 // Thread rule: thread-safe; calls are serialised within the process.
 #pragma once
@@ -39,6 +44,13 @@ class VK_EXPORT SecretServiceStore : public SecretStore {
     SecretStatus update(const SecretQuery& query, const SecretUpdate& changes) override;
     SecretStatus remove(const SecretQuery& query) override;
     std::string_view backendName() const override { return "secret-service"; }
+
+    /// Whether a write can succeed now without asking anyone: Success when the service's default
+    /// collection is unlocked, or the service unlocks or creates it without a prompt (this call
+    /// does that; the collection then stays); InteractionNotAllowed when it needs a user (locked,
+    /// or none and making one asks for a password); NotAvailable when no service answers. Starts
+    /// an activatable service.
+    static SecretStatus openDefaultCollection();
 
     /// The keychain name every item of this store carries and every query matches.
     const std::string& keychain() const { return keychain_; }

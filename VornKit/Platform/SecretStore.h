@@ -6,11 +6,14 @@
 //
 // Matching: a query names any of generic attribute, account and access group (an unnamed one
 // matches everything) and how to treat the synchronizable mark (only items without it by default,
-// only items with it, or any). copyFirst() returns the most recently written match.
+// only items with it, or any). copyFirst() returns the most recently written match; every store
+// records when it wrote an item (SecretItem::written), so that matches from two stores can be
+// ordered too.
 //
 // Backends, chosen at run time by SecretStore::shared() (see there): the Secret Service of the
 // desktop session (SecretServiceStore, libsecret) and an encrypted per-user file
-// (EncryptedFileSecretStore, libsodium). MemorySecretStore is the test double.
+// (EncryptedFileSecretStore, libsodium), combined so that items stay found when the choice changes
+// between two starts (CombinedSecretStore). MemorySecretStore is the test double.
 //
 // Thread rule: every store is thread-safe; each operation runs to completion on the calling
 // thread. Values are copied in and out; nothing returned refers to the store.
@@ -65,9 +68,16 @@ struct VK_EXPORT SecretItem {
     SecretAccessibility accessibility = SecretAccessibility::WhenUnlocked;
     /// @}
     std::string value;  ///< the secret (bytes)
+    /// When the store last wrote the item, in microseconds since 1970 (UTC); set by the store,
+    /// ignored by add(). 0 when the store does not know (items written by older versions).
+    std::int64_t written = 0;
 
-    /// Field-by-field equality.
-    friend bool operator==(const SecretItem&, const SecretItem&) = default;
+    /// Equality of what the item holds: every field but `written`.
+    friend bool operator==(const SecretItem& a, const SecretItem& b) {
+        return a.generic == b.generic && a.account == b.account && a.accessGroup == b.accessGroup &&
+               a.synchronizable == b.synchronizable && a.accessibility == b.accessibility &&
+               a.value == b.value;
+    }
 };
 
 /// Which items an operation acts on: each present attribute must be equal.
@@ -84,6 +94,10 @@ struct VK_EXPORT SecretQuery {
     /// Whether `item` has every present attribute and a matching synchronizable mark.
     bool matches(const SecretItem& item) const;
 };
+
+/// A short English description of `status` for messages to people ("no usable keychain (refused
+/// or unreachable)", ...); "status N" for statuses it does not know.
+VK_EXPORT std::string secretStatusDescription(SecretStatus status);
 
 /// Whether two items have the same identity: generic attribute, account, access group and
 /// synchronizable mark (add() refuses a second item with the identity of one stored).
@@ -114,17 +128,27 @@ class VK_EXPORT SecretStore {
     /// Deletes every item matching `query`; ItemNotFound when none matches.
     virtual SecretStatus remove(const SecretQuery& query) = 0;
 
-    /// "secret-service", "file", "memory": for status lines and diagnostics.
+    /// "secret-service", "file", "memory": for status lines and diagnostics. A store made of
+    /// several names the one that takes new items.
     virtual std::string_view backendName() const = 0;
 
-    /// The process's store: the installed one, else one chosen on first use:
-    ///   - VORNKIT_SECRET_STORE=file or =secret-service in the environment forces a backend;
-    ///   - otherwise the Secret Service when the session bus has one (running or activatable),
-    ///     else the encrypted file store under the current Environment's data home.
+    /// The process's store: the installed one, else one chosen on first use (never asking anyone
+    /// anything; nothing is shown to a user):
+    ///   - VORNKIT_SECRET_STORE=file or =secret-service in the environment forces that backend
+    ///     alone;
+    ///   - the Secret Service when the session bus has one (running, or started on demand) and a
+    ///     write to it can succeed without a prompt: its default collection is unlocked, or the
+    ///     service unlocks or creates it without asking
+    ///     (SecretServiceStore::openDefaultCollection); new items go there, and items an earlier
+    ///     start left in the encrypted file store are still found there (CombinedSecretStore);
+    ///   - the encrypted file store under the current Environment's data home otherwise (no
+    ///     service; a locked keyring or one without a default collection, as on a headless or SSH
+    ///     session); when the service runs but needs a user, items in it are still read from it
+    ///     (and reported as locked while they cannot be).
     static std::shared_ptr<SecretStore> shared();
     /// Makes `store` the process's store (null: choose again on next use).
     static void install(std::shared_ptr<SecretStore> store);
-    /// The store shared() would choose now (not installed).
+    /// The store shared() would choose now, asking the Secret Service as it does (not installed).
     static std::shared_ptr<SecretStore> makeDefault();
 };
 

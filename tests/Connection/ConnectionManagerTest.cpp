@@ -87,6 +87,11 @@ TEST_F(ConnectionManagerTest, CreatingItLoadsTheSavedServersAsClients) {
     EXPECT_EQ(device.deviceName, "Test Machine");
     EXPECT_EQ(device.appName, "Vorn for macOS");
     EXPECT_EQ(device.appVersion, "1.0.0");
+    // Read in that order, once per new client (the id is read once and kept).
+    EXPECT_EQ(log_->messages("DeviceInfoManager"),
+              (std::vector<std::string>{"DeviceId 0F2E4D6C-8B0A-4C1E-9D3F-5A7B9C1D3E5F",
+                                        "Running on Test Machine", "Version 1.0.0",
+                                        "Running on Test Machine", "Version 1.0.0"}));
 
     ASSERT_TRUE(changes.waitFor(1));
     EXPECT_TRUE(changes.onMain.load());

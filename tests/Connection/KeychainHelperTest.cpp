@@ -87,7 +87,7 @@ TEST_F(KeychainHelperTest, ValueThatIsNotUtf8IsInvalidData) {
               std::vector<std::string>{"ERROR: Invalid data returned for key."});
 }
 
-TEST_F(KeychainHelperTest, DeleteAndRemoveAll) {
+TEST_F(KeychainHelperTest, DeleteTakesBothFlavoursAndRemoveAllLeavesSynchronizableItems) {
     KeychainHelper::addOrUpdate("a", "1");
     KeychainHelper::addOrUpdate("a", "1s", false, true);
     KeychainHelper::addOrUpdate("b", "2", false, true);
@@ -95,12 +95,20 @@ TEST_F(KeychainHelperTest, DeleteAndRemoveAll) {
     EXPECT_FALSE(KeychainHelper::getValue("a"));
     EXPECT_EQ(KeychainHelper::getValue("b"), "2");
 
-    // removeAll takes synchronizable items too (the credentials are one).
+    // removeAll names only the item class: what does not synchronise goes, in any access group;
+    // the synchronizable credentials stay.
+    KeychainHelper::addOrUpdate("c", "3", true);
+    SecretItem foreign;
+    foreign.generic = foreign.account = "d";
+    foreign.accessGroup = "group.other";
+    store_->put(foreign);
     KeychainHelper::removeAll();
-    EXPECT_TRUE(store_->items().empty());
+    ASSERT_EQ(store_->items().size(), 1u);
+    EXPECT_EQ(store_->items()[0].account, "b");
     EXPECT_TRUE(log_->messages().empty());
     KeychainHelper::removeAll();  // nothing left to delete
     EXPECT_EQ(log_->messages("KeychainHelper"), std::vector<std::string>{"ERROR: deleting all"});
+    EXPECT_EQ(KeychainHelper::getValue("b"), "2");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// What the framework picks on its own from the buses `./vk test` starts: gnome-keyring on the
-// session bus, dbusmock's NetworkManager and oFono on the system-style bus. These tests only read
-// the shared services; tests that change a service's state run their own copy.
+// What the framework picks on its own from the buses `./vk test` starts: dbusmock's NetworkManager
+// and oFono on the system-style bus. These tests only read the shared services; tests that change a
+// service's state run their own copy. (The keychain's choice among gnome-keyring states is tested
+// with keyrings of the tests' own, in VornctlIdentityTest.)
 #include <cstdlib>
 
 #include "Support/TestSupport.h"
@@ -8,8 +9,6 @@
 #include "VornKit/Platform/DBusConnection.h"
 #include "VornKit/Platform/NetworkMonitor.h"
 #include "VornKit/Platform/RadioAccessTechnology.h"
-#include "VornKit/Platform/SecretServiceStore.h"
-#include "VornKit/Platform/SecretStore.h"
 #include "gtest/gtest.h"
 
 namespace vk {
@@ -38,20 +37,6 @@ TEST(SharedServices, OfonoGivesTheRadioTechnology) {
         GTEST_SKIP() << "no oFono on the system bus (./vk test starts dbusmock's)";
     // dbusmock's modem carries data over GPRS until told otherwise.
     EXPECT_EQ(RadioInfo::shared()->currentRadioAccessTechnology(), RadioAccessTechnology::GPRS);
-}
-
-TEST(SharedServices, SecretServiceIsChosenWhenTheSessionHasOne) {
-    if (std::getenv("VORNKIT_SECRET_STORE"))
-        GTEST_SKIP() << "VORNKIT_SECRET_STORE forces a backend";
-    auto session = DBusConnection::session();
-    const bool running = session && session->nameHasOwner(SecretServiceStore::kBusName);
-    auto store = SecretStore::makeDefault();
-    ASSERT_TRUE(store);
-    if (running) {
-        EXPECT_EQ(store->backendName(), "secret-service");
-    } else if (!session || !session->nameIsActivatable(SecretServiceStore::kBusName)) {
-        EXPECT_EQ(store->backendName(), "file");
-    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "VornKit/Platform/EncryptedFileSecretStore.h"
 
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "Support/TestSupport.h"
 #include "gtest/gtest.h"
@@ -72,10 +74,64 @@ TEST_F(EncryptedFileSecretStoreTest, FilesArePrivateAndHoldNoPlainText) {
     EXPECT_EQ(found.value, secret);
 }
 
-TEST_F(EncryptedFileSecretStoreTest, ReadingAnEmptyStoreCreatesNothing) {
+TEST_F(EncryptedFileSecretStoreTest, OnlyAddingMakesTheStore) {
     SecretItem found;
     EXPECT_EQ(store_.copyFirst(byKey("k"), found), Status::ItemNotFound);
+    SecretUpdate changes;
+    changes.value = "v";
+    EXPECT_EQ(store_.update(byKey("k"), changes), Status::ItemNotFound);
+    EXPECT_EQ(store_.remove(byKey("k")), Status::ItemNotFound);
     EXPECT_FALSE(fs::exists(dir_));
+    ::mkdir(dir_.c_str(), 0700);
+    EXPECT_EQ(store_.remove(byKey("k")), Status::ItemNotFound);
+    EXPECT_FALSE(fs::exists(dir_ / "key"));
+    EXPECT_FALSE(fs::exists(dir_ / "store"));
+}
+
+TEST_F(EncryptedFileSecretStoreTest, AStoreWrittenWithoutWriteTimesIsReadAndKept) {
+    // The layout before items carried their write time: version 1.
+    std::string plain(1, '\x01');
+    auto put = [&](std::uint32_t length) {
+        for (int i = 0; i < 4; ++i)
+            plain.push_back(static_cast<char>((length >> (8 * i)) & 0xFF));
+    };
+    auto text = [&](const std::string& value) {
+        put(static_cast<std::uint32_t>(value.size()));
+        plain += value;
+    };
+    put(1);
+    text("k");
+    text("k");
+    text("group.app.vorn");
+    plain.push_back('\x00');  // not synchronizable
+    plain.push_back('\x01');  // after first unlock
+    text("from an older version");
+    std::string key(crypto_secretbox_KEYBYTES, '\0');
+    crypto_secretbox_keygen(reinterpret_cast<unsigned char*>(key.data()));
+    std::string sealed = "VKS1" + std::string(crypto_secretbox_NONCEBYTES, '\0') +
+                         std::string(crypto_secretbox_MACBYTES + plain.size(), '\0');
+    auto* nonce = reinterpret_cast<unsigned char*>(sealed.data() + 4);
+    randombytes_buf(nonce, crypto_secretbox_NONCEBYTES);
+    crypto_secretbox_easy(nonce + crypto_secretbox_NONCEBYTES,
+                          reinterpret_cast<const unsigned char*>(plain.data()), plain.size(), nonce,
+                          reinterpret_cast<const unsigned char*>(key.data()));
+    ::mkdir(dir_.c_str(), 0700);
+    for (const auto& [name, bytes] : {std::pair{"key", key}, std::pair{"store", sealed}}) {
+        std::ofstream(dir_ / name, std::ios::binary) << bytes;
+        ::chmod((dir_ / name).c_str(), 0600);
+    }
+
+    SecretItem found;
+    ASSERT_EQ(store_.copyFirst(byKey("k"), found), Status::Success);
+    EXPECT_EQ(found.value, "from an older version");
+    EXPECT_EQ(found.accessibility, SecretAccessibility::AfterFirstUnlock);
+    EXPECT_EQ(found.written, 0);
+    // A write keeps the old item and dates the new one.
+    ASSERT_EQ(store_.add(item("k2", "new")), Status::Success);
+    ASSERT_EQ(store_.copyFirst(byKey("k"), found), Status::Success);
+    EXPECT_EQ(found.value, "from an older version");
+    ASSERT_EQ(store_.copyFirst(byKey("k2"), found), Status::Success);
+    EXPECT_GT(found.written, 0);
 }
 
 TEST_F(EncryptedFileSecretStoreTest, RefusesKeyOrStoreFilesOthersCanRead) {

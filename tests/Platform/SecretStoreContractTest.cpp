@@ -1,5 +1,6 @@
-// One contract for every SecretStore backend: the memory double, the encrypted file store and the
-// Secret Service (gnome-keyring on the test session bus; skipped with a reason when there is none).
+// One contract for every SecretStore backend: the memory double, the encrypted file store, the
+// Secret Service (gnome-keyring on the test session bus; skipped with a reason when there is none)
+// and a combination of two stores.
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "Support/TestSupport.h"
+#include "VornKit/Platform/CombinedSecretStore.h"
 #include "VornKit/Platform/DBusConnection.h"
 #include "VornKit/Platform/EncryptedFileSecretStore.h"
 #include "VornKit/Platform/MemorySecretStore.h"
@@ -209,7 +211,14 @@ INSTANTIATE_TEST_SUITE_P(
                               }},
                       Backend{
                           "SecretService",
-                          [] { return std::make_shared<SecretServiceStore>(uniqueKeychain()); }}),
+                          [] { return std::make_shared<SecretServiceStore>(uniqueKeychain()); }},
+                      Backend{"Combined",
+                              [] {
+                                  return std::make_shared<CombinedSecretStore>(
+                                      std::make_shared<EncryptedFileSecretStore>(
+                                          test::makeTempDir("secrets") / "store"),
+                                      std::make_shared<MemorySecretStore>());
+                              }}),
     [](const ::testing::TestParamInfo<Backend>& info) { return info.param.name; });
 
 }  // namespace

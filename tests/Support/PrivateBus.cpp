@@ -38,10 +38,14 @@ bool PrivateBus::dbusmockAvailable() {
            std::system("/usr/bin/python3 -c 'import dbusmock' >/dev/null 2>&1") == 0;
 }
 
-std::unique_ptr<PrivateBus> PrivateBus::start(std::string& error) {
-    FILE* out = ::popen(
-        "dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1 2>/dev/null",
-        "r");
+std::unique_ptr<PrivateBus> PrivateBus::start(std::string& error,
+                                              const std::vector<std::string>& environment) {
+    std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY";
+    for (const auto& entry : environment)
+        command += " '" + entry + "'";
+    command +=
+        " dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1 2>/dev/null";
+    FILE* out = ::popen(command.c_str(), "r");
     if (!out) {
         error = "cannot run dbus-daemon";
         return nullptr;

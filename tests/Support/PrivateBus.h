@@ -18,8 +18,11 @@ namespace vk::test {
 
 class PrivateBus {
   public:
-    /// A running bus, or null with `error` set (dbus-daemon missing, ...).
-    static std::unique_ptr<PrivateBus> start(std::string& error);
+    /// A running bus, or null with `error` set (dbus-daemon missing, ...). `environment`
+    /// ("NAME=value" entries) is added to the daemon's, which the services it starts on demand
+    /// inherit (a throw-away HOME, ...); the display variables are always left out.
+    static std::unique_ptr<PrivateBus> start(std::string& error,
+                                             const std::vector<std::string>& environment = {});
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;

@@ -4,17 +4,21 @@
 //
 // Access tokens never appear on the command line or in the output: login reads the credentials
 // text from a file or standard input, and the listings leave tokens out.
+//
+// login and logout read back what the keychain holds afterwards and fail (exit 1) when it did not
+// take the change; login refuses a text that does not decode before anything is changed.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iostream>
-#include <iterator>
 #include <limits>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +26,7 @@
 #include "VornKit/Connection/DeviceInfoManager.h"
 #include "VornKit/Connection/KeychainHelper.h"
 #include "VornKit/Net/Reachability.h"
+#include "VornKit/Platform/CombinedSecretStore.h"
 #include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/JsonWriter.h"
 #include "VornKit/Platform/NetworkMonitor.h"
@@ -50,6 +55,69 @@ std::string dateText(const vk::Date& date) {
     return text;
 }
 
+/// Reads all of `fd`; false with `error` set when reading fails.
+bool readAll(int fd, std::string& text, std::string& error) {
+    char buffer[8192];
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            error = std::strerror(errno);
+            return false;
+        }
+        if (got == 0)
+            return true;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+/// The credentials text from `source` (a file, or "-" for standard input).
+bool readCredentials(const std::string& source, std::string& text, std::string& error) {
+    if (source == "-") {
+        if (readAll(STDIN_FILENO, text, error))
+            return true;
+        error = "cannot read standard input: " + error;
+        return false;
+    }
+    int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot read " + source + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    bool ok = ::fstat(fd, &info) == 0;
+    if (ok && S_ISDIR(info.st_mode)) {
+        error = "cannot read " + source + ": it is a folder, not a file";
+        ok = false;
+    } else if (!ok || !readAll(fd, text, error)) {
+        error = "cannot read " + source + ": " + (ok ? error : std::strerror(errno));
+        ok = false;
+    }
+    ::close(fd);
+    return ok;
+}
+
+/// The query that finds the stored credentials as the credentials manager reads them.
+vk::SecretQuery credentialsQuery(vk::SynchronizableMatch match) {
+    auto query = vk::KeychainHelper::baseQuery(vk::NativeCredentialsManager::kCredentialsKey);
+    query.synchronizable = match;
+    return query;
+}
+
+/// The name of the store that holds what `query` finds: of a combined keychain, the part it is in.
+std::string holderName(const std::shared_ptr<vk::SecretStore>& store,
+                       const vk::SecretQuery& query) {
+    if (auto* combined = dynamic_cast<vk::CombinedSecretStore*>(store.get())) {
+        vk::SecretItem ignored;
+        if (combined->preferred()->copyFirst(query, ignored) != vk::SecretStatusCode::Success &&
+            combined->other()->copyFirst(query, ignored) == vk::SecretStatusCode::Success) {
+            return std::string(combined->other()->backendName());
+        }
+    }
+    return std::string(store->backendName());
+}
+
 int loginCommand(const std::vector<std::string>& args) {
     if (args.size() != 2 || args[0] != "--credentials") {
         std::fprintf(stderr,
@@ -58,25 +126,36 @@ int loginCommand(const std::vector<std::string>& args) {
                      "  standard input in the keychain, and registers a client per server\n");
         return args.size() == 1 && (args[0] == "--help" || args[0] == "-h") ? 0 : 2;
     }
-    std::string text;
-    if (args[1] == "-") {
-        text.assign(std::istreambuf_iterator<char>(std::cin), {});
-    } else {
-        std::ifstream file(args[1], std::ios::binary);
-        if (!file)
-            return fail("cannot read " + args[1]);
-        text.assign(std::istreambuf_iterator<char>(file), {});
-    }
-    // Say what is wrong before the manager drops a bad text (it leaves no credentials then).
+    std::string text, error;
+    if (!readCredentials(args[1], text, error))
+        return fail(error + "; the stored credentials are unchanged");
+    // A text the manager cannot decode would replace the stored credentials with none: it is
+    // refused here, before anything changes.
+    if (text.find_first_not_of(" \t\r\n") == std::string::npos)
+        return fail("the credentials text is empty; the stored credentials are unchanged");
     auto decoded = vk::NativeCredentialsManager::decode(text);
+    if (!decoded) {
+        return fail("the credentials text does not decode: " + decoded.error().description() +
+                    "; the stored credentials are unchanged");
+    }
     vornctl::StderrLog log;
     auto manager = vk::ConnectionManager::sharedInstance();
     manager->credentialsManager()->updateCredentials(text);
-    if (!decoded)
-        return fail("the credentials text does not decode: " + decoded.error().description());
+
+    // The keychain's own failures are logged above; what counts is what it holds now.
     auto store = vk::SecretStore::shared();
+    const auto query = credentialsQuery(vk::SynchronizableMatch::Synchronizable);
+    vk::SecretItem stored;
+    const vk::SecretStatus status = store->copyFirst(query, stored);
+    if (status != vk::SecretStatusCode::Success || stored.value != text) {
+        const std::string reason = status != vk::SecretStatusCode::Success
+                                       ? vk::secretStatusDescription(status)
+                                       : "it still holds the earlier credentials";
+        return fail("the " + std::string(store->backendName()) +
+                    " keychain did not keep the credentials: " + reason);
+    }
     std::printf("stored credentials for %zu server(s) in the %s keychain\n",
-                decoded->Servers.size(), std::string(store->backendName()).c_str());
+                decoded->Servers.size(), holderName(store, query).c_str());
     for (const auto& server : decoded->Servers)
         std::printf("  %s  %s\n", server.Id.c_str(), server.Name.c_str());
     return 0;
@@ -89,8 +168,94 @@ int logoutCommand(const std::vector<std::string>& args) {
     }
     vornctl::StderrLog log;
     vk::KeychainHelper::deleteValue(vk::NativeCredentialsManager::kCredentialsKey);
+    // Removed means that nothing is found any more, not that the delete said so.
+    auto store = vk::SecretStore::shared();
+    const auto query = credentialsQuery(vk::SynchronizableMatch::Any);
+    vk::SecretItem left;
+    const vk::SecretStatus status = store->copyFirst(query, left);
+    if (status == vk::SecretStatusCode::Success)
+        return fail("the credentials are still in the " + holderName(store, query) + " keychain");
+    if (status != vk::SecretStatusCode::ItemNotFound) {
+        return fail("cannot tell whether the credentials were removed: " +
+                    vk::secretStatusDescription(status));
+    }
     std::printf("credentials removed\n");
     return 0;
+}
+
+/// Resolves every client's address, a few at a time, servicing the main queue meanwhile. Each
+/// result is set in `addresses` / `errors` at the client's index.
+void resolveAll(const std::vector<std::shared_ptr<vk::ApiClient>>& clients,
+                std::vector<std::optional<std::string>>& addresses,
+                std::vector<std::string>& errors) {
+    // A resolution waits up to a minute for an address that does not answer; several run at once
+    // so that unreachable servers do not add up, but not so many that a long list floods the
+    // network.
+    constexpr std::size_t kAtOnce = 4;
+    constexpr auto kGiveUp = std::chrono::seconds(120);
+    struct Slot {
+        bool started = false;
+        bool done = false;
+        std::chrono::steady_clock::time_point since;
+        std::optional<std::string> address;
+        std::string error;
+    };
+    // Shared with the completions, which may come after a resolution was given up.
+    auto slots = std::make_shared<std::vector<Slot>>(clients.size());
+    std::size_t next = 0;
+    auto running = [&] {
+        std::size_t count = 0;
+        for (const auto& slot : *slots)
+            count += slot.started && !slot.done;
+        return count;
+    };
+    auto startMore = [&] {
+        while (next < clients.size() && running() < kAtOnce) {
+            const std::size_t index = next++;
+            (*slots)[index].started = true;
+            (*slots)[index].since = std::chrono::steady_clock::now();
+            // Called on the main queue, or at once on this thread.
+            clients[index]->getServerAddress(
+                vk::DispatchQueue::main(), [slots, index](std::optional<std::string> address,
+                                                          std::optional<vk::UrlError> failure) {
+                    auto& slot = (*slots)[index];
+                    if (slot.done)
+                        return;
+                    slot.done = true;
+                    slot.address = std::move(address);
+                    if (!slot.address)
+                        slot.error = failure ? failure->description : "no address";
+                });
+        }
+    };
+    auto allDone = [&] {
+        for (const auto& slot : *slots) {
+            if (!slot.done)
+                return false;
+        }
+        return true;
+    };
+    startMore();
+    while (!allDone()) {
+        vk::RunLoop::main().runUntil(
+            [&] {
+                startMore();
+                return allDone();
+            },
+            std::chrono::seconds(1));
+        const auto now = std::chrono::steady_clock::now();
+        for (auto& slot : *slots) {
+            if (slot.started && !slot.done && now - slot.since > kGiveUp) {
+                slot.done = true;
+                slot.error = "no answer from any address";
+            }
+        }
+        startMore();
+    }
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        addresses[i] = (*slots)[i].address;
+        errors[i] = (*slots)[i].error;
+    }
 }
 
 int serversCommand(const std::vector<std::string>& args) {
@@ -103,6 +268,17 @@ int serversCommand(const std::vector<std::string>& args) {
     }
     vornctl::StderrLog log;
     auto clients = vk::ConnectionManager::sharedInstance()->getApiClients();
+    if (clients.empty()) {
+        // No servers, or credentials the keychain holds but cannot hand out now.
+        vk::SecretItem stored;
+        const vk::SecretStatus status = vk::SecretStore::shared()->copyFirst(
+            credentialsQuery(vk::SynchronizableMatch::Synchronizable), stored);
+        if (status != vk::SecretStatusCode::Success &&
+            status != vk::SecretStatusCode::ItemNotFound) {
+            return fail("the stored credentials cannot be read: " +
+                        vk::secretStatusDescription(status));
+        }
+    }
     // Last used first; a client never used ranks last.
     std::stable_sort(clients.begin(), clients.end(), [](const auto& a, const auto& b) {
         return a->dateLastAccessed() > b->dateLastAccessed();
@@ -113,11 +289,16 @@ int serversCommand(const std::vector<std::string>& args) {
         std::string error;
         std::optional<vk::Date> lastUsed;
     };
+    // The last use as stored: a resolution that succeeds sets it to now.
     std::vector<Row> rows;
-    for (const auto& client : clients) {
-        Row row{client, {}, {}, client->serverInfo().DateLastAccessed};
-        row.address = vornctl::resolveAddress(*client, row.error);
-        rows.push_back(std::move(row));
+    for (const auto& client : clients)
+        rows.push_back(Row{client, {}, {}, client->serverInfo().DateLastAccessed});
+    std::vector<std::optional<std::string>> addresses(clients.size());
+    std::vector<std::string> errors(clients.size());
+    resolveAll(clients, addresses, errors);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        rows[i].address = std::move(addresses[i]);
+        rows[i].error = std::move(errors[i]);
     }
     if (json) {
         std::string out;

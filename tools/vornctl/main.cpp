@@ -1,6 +1,8 @@
 // vornctl: the command-line host of VornKit. Sets up the bundle like a host application would,
-// then runs one command (see `vornctl --help`).
+// then runs one command (see `vornctl --help`). Whatever a command lets escape ends as a message
+// and exit status 1, never as an abort.
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -41,6 +43,20 @@ void printHelp() {
         "script.\n");
 }
 
+/// Runs `command`; an exception that escapes it is reported as a failure.
+int run(const vornctl::Command& command, const std::vector<std::string>& args) {
+    try {
+        return command.run(args);
+    } catch (const std::exception& failure) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "error: %s failed: %s\n", command.name.c_str(), failure.what());
+    } catch (...) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "error: %s failed\n", command.name.c_str());
+    }
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -77,12 +93,12 @@ int main(int argc, char** argv) {
                     if (vornctl::printCommandHelp(it->second)) {
                         std::printf("\n");
                         std::fflush(stdout);
-                        it->second.run({"--help"});
+                        run(it->second, {"--help"});
                     }
                     return 0;
                 }
             }
-            return it->second.run(rest);
+            return run(it->second, rest);
         }
         if (args[i].rfind("--", 0) == 0 && i + 1 < args.size()) {
             ++i;  // skip an option's value
