@@ -127,6 +127,9 @@ class DownloadTaskTest : public ::testing::Test {
         session_ = UrlSession::make();
     }
 
+    // The server's threads are done with the answer shapes before they go.
+    void TearDown() override { server_.stop(); }
+
     UrlRequest request() const { return UrlRequest(*vk::Url::parse(base_ + "/vorn/file")); }
     /// Changes the next answers (under the server's lock).
     void shape(std::function<void(BodyStream&)> change) {
