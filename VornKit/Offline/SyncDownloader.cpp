@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 
 #include "VornKit/Net/Reachability.h"
@@ -14,9 +15,32 @@ namespace vk {
 
 namespace {
 
+constexpr std::chrono::milliseconds kLongestRetryDelay{60'000};
+
 const Logger& logger() {
     static const auto* log = new Logger("SyncDownloader");
     return *log;
+}
+
+// A transfer worth trying again: one the network cut or never made, or a gateway's or an
+// overloaded server's answer. A server's other answers (a 4xx above all) would come again.
+bool retryable(const std::optional<UrlResponse>& response, const std::optional<UrlError>& error) {
+    if (response && response->isHttp &&
+        (response->statusCode < 200 || response->statusCode > 299)) {
+        return response->statusCode == 502 || response->statusCode == 503 ||
+               response->statusCode == 504;
+    }
+    if (!error)
+        return false;
+    switch (error->code) {
+        case UrlError::networkConnectionLost:
+        case UrlError::timedOut:
+        case UrlError::cannotConnectToHost:
+        case UrlError::cannotFindHost:
+            return true;
+        default:
+            return false;
+    }
 }
 
 std::int64_t fileSize(const std::filesystem::path& path) {
@@ -60,6 +84,7 @@ struct SyncDownloader::ItemJob {
     std::int64_t finishedBytes = 0;  // files already in place
     std::int64_t currentBytes = 0;   // the file being downloaded
     std::int64_t currentExpected = -1;
+    int retries = 0;  // tries of the current file after the first
     bool failed = false;
     bool holdsSlot = false;  // one of the downloader's transfer slots
     bool flushing = false;   // its file's body is in, the slot handed on, the flush under way
@@ -78,11 +103,12 @@ struct SyncDownloader::Run {
     std::set<std::string> done;
     std::set<std::string> failed;
     std::set<std::shared_ptr<UrlSessionTask>> tasks;
+    std::set<std::shared_ptr<ItemJob>> retrying;  // waiting to try their file again
     int polls = 0;
     int active = 0;
     int confirming = 0;  // transfer confirmations not answered yet
     bool jobCreated = false;
-    bool cancelled = false;
+    std::atomic<bool> cancelled{false};  // set by cancel() at once, from any thread
     bool finished = false;
 };
 
@@ -148,6 +174,12 @@ void SyncDownloader::download(std::shared_ptr<BaseItemDto> item, ProgressHandler
 }
 
 void SyncDownloader::startRun(const std::shared_ptr<Run>& run, std::shared_ptr<BaseItemDto> item) {
+    if (run->cancelled || run->finished) {
+        // Cancelled before it began: the server is not asked for a job.
+        logger().log("Download of item " + run->rootItemId + " cancelled");
+        finishRunIfDone(run);
+        return;
+    }
     if (!item) {
         logger().log("Not downloading: no item");
         finishRunIfDone(run);
@@ -220,6 +252,10 @@ void SyncDownloader::takeJob(const std::shared_ptr<Run>& run,
         if (downloaded) {
             // Its file went missing: download it again.
             local->setSyncJobStatus(SyncJobStatus::Queued);
+        }
+        if (local->localPath && fileSize(docs / local->localPath.str()) < 0) {
+            // No path names a file that is gone: until the download succeeds there is none.
+            local->localPath = std::nullopt;
         }
         run->pending.insert(itemId);
     }
@@ -407,9 +443,9 @@ void SyncDownloader::downloadNextFile(const std::shared_ptr<Run>& run,
             });
         },
         [self, weakRun, job, target, name = file.name](
-            std::optional<std::filesystem::path> location, std::optional<UrlResponse>,
+            std::optional<std::filesystem::path> location, std::optional<UrlResponse> response,
             std::optional<UrlError> error) {
-            target->async([self, weakRun, job, location, error, name] {
+            target->async([self, weakRun, job, location, response, error, name] {
                 auto live = weakRun.lock();
                 if (!live)
                     return;
@@ -422,11 +458,18 @@ void SyncDownloader::downloadNextFile(const std::shared_ptr<Run>& run,
                                                                             : std::next(it);
                 }
                 if (!location) {
+                    const std::string reason = error ? error->description : std::string("?");
+                    if (!live->cancelled && job->retries < self->options_.maxRetries &&
+                        retryable(response, error)) {
+                        self->retryLater(live, job, name, reason);
+                        return;
+                    }
                     logger().log("Download of " + name + " for item " + job->itemId +
-                                 " failed: " + (error ? error->description : std::string("?")));
+                                 " failed: " + reason);
                     self->finishItem(live, job, false);
                     return;
                 }
+                job->retries = 0;
                 job->finishedBytes += std::max<std::int64_t>(fileSize(*location), 0);
                 job->currentBytes = 0;
                 job->currentExpected = -1;
@@ -440,6 +483,32 @@ void SyncDownloader::downloadNextFile(const std::shared_ptr<Run>& run,
     }
     run->tasks.insert(task);
     task->resume();
+}
+
+void SyncDownloader::retryLater(const std::shared_ptr<Run>& run,
+                                const std::shared_ptr<ItemJob>& job, const std::string& name,
+                                const std::string& reason) {
+    ++job->retries;
+    // Twice as long before each further try, at most a minute.
+    auto delay = options_.retryDelay;
+    for (int i = 1; i < job->retries && delay < kLongestRetryDelay; ++i)
+        delay *= 2;
+    delay = std::min(delay, kLongestRetryDelay);
+    logger().log("Download of " + name + " for item " + job->itemId + " failed: " + reason +
+                 "; trying again in " + std::to_string(delay.count()) + " ms (" +
+                 std::to_string(job->retries) + " of " + std::to_string(options_.maxRetries) + ")");
+    job->currentBytes = 0;
+    job->currentExpected = -1;
+    // The slot serves other items meanwhile; the item keeps its folder.
+    releaseSlot(job);
+    run->retrying.insert(job);
+    startNext(run);
+    auto self = shared_from_this();
+    queue()->asyncAfter(delay, [self, run, job] {
+        if (run->retrying.erase(job) == 0)
+            return;  // ended by a cancel meanwhile
+        self->downloadNextFile(run, job);
+    });
 }
 
 void SyncDownloader::finishItem(const std::shared_ptr<Run>& run,
@@ -460,9 +529,12 @@ void SyncDownloader::finishItem(const std::shared_ptr<Run>& run,
                 .string();
         store_->saveChanges();
         run->done.insert(job->itemId);
-        // Saved first: a run killed now finds the item complete and confirms it next time.
-        for (std::int64_t id : run->readyJobItems[job->itemId])
-            confirm(run, id);
+        // Saved first: a run killed now finds the item complete and confirms it next time. A
+        // cancelled run sends nothing more: the next run confirms it.
+        if (!run->cancelled) {
+            for (std::int64_t id : run->readyJobItems[job->itemId])
+                confirm(run, id);
+        }
         reportProgress(run, job->itemId);
     } else {
         job->failed = true;
@@ -568,17 +640,23 @@ void SyncDownloader::cancel() {
     {
         std::lock_guard lock(mutex_);
         runs.assign(runs_.begin(), runs_.end());
+        // At once: a run whose start is still queued sends no request at all.
+        for (const auto& run : runs)
+            run->cancelled = true;
     }
     auto self = shared_from_this();
     auto work = [self, runs] {
         for (const auto& run : runs) {
             if (run->finished)
                 continue;
-            run->cancelled = true;
             std::vector<std::string> late(run->pending.begin(), run->pending.end());
             run->pending.clear();
             for (const auto& itemId : late)
                 self->failItem(run, itemId, "Download of item " + itemId + " cancelled");
+            auto waiting = std::move(run->retrying);
+            run->retrying.clear();
+            for (const auto& job : waiting)
+                self->finishItem(run, job, false);
             auto tasks = run->tasks;
             for (const auto& task : tasks)
                 task->cancel();  // their completions end the items
@@ -615,8 +693,15 @@ void SyncDownloader::reconcile(ReconcileCompletion completion) {
     auto self = shared_from_this();
     queue()->async([self, completion = std::move(completion)]() mutable {
         const std::string serverId = self->client_->serverId();
-        std::vector<std::string> ids = self->store_->getItemIdsBySyncStatus(
-            serverId, {SyncJobStatus::Completed, SyncJobStatus::CompletedWithError});
+        // Every local item, whatever its status: the server may name any of them (a failed or
+        // unfinished one with its partial files too).
+        std::vector<std::string> ids;
+        auto context = self->store_->managedObjectContext();
+        auto found = context->fetch(LocalItem::fetchRequest().where("serverId", serverId), nullptr);
+        for (const auto& object : found.value_or(std::vector<std::shared_ptr<ManagedObject>>{})) {
+            if (auto local = std::dynamic_pointer_cast<LocalItem>(object))
+                ids.push_back(local->itemId);
+        }
         self->client_->syncData(
             ids, self->queue(),
             [self, serverId,
@@ -630,6 +715,10 @@ void SyncDownloader::reconcile(ReconcileCompletion completion) {
                 std::vector<std::string> removed;
                 removed.reserve(items.size());
                 for (const auto& item : items) {
+                    if (self->writing_.count(self->documents() / serverId / item->itemId) != 0) {
+                        // A run is writing its files: it stays until that run has ended.
+                        continue;
+                    }
                     self->removeFiles(item->itemId);
                     self->store_->deleteLocalItem(item);
                     removed.push_back(item->itemId);

@@ -14,17 +14,27 @@
 // then its transfer is confirmed to the server (the run completes once the server has answered).
 //
 // Resuming: files are written through download tasks (UrlSession::downloadTask): a file under its
-// final name is always complete, and a partial file is continued with a Range request. So running
-// download() again after a failure, a cancellation or a killed process downloads only what is
-// missing and reuses the LocalItems made before.
+// final name is always complete, and a partial file is continued with a Range request when its
+// version is known (otherwise it starts over; DownloadFile.h). So running download() again after a
+// failure, a cancellation or a killed process downloads only what is missing and reuses the
+// LocalItems made before. Within a run, a transfer that failed for a network reason is tried again
+// (Options::maxRetries), continuing the same way.
 //
 // File names come from the server and are used only when safe: not empty, not "." or "..", no
 // "/" or "\", no control bytes, at most 255 bytes. An item with an unsafe name is refused (logged:
 // "Refusing unsafe file name from the server for item <id>: <name>") and nothing is written for
 // it. A media file without a name from the server is called "media".
 //
-// reconcile() sends the ids of the downloaded items to the server (syncData) and removes the
-// local items the server lists, with their files, in one save.
+// reconcile() sends the ids of every local item of the server, whatever its status, to the server
+// (syncData) and removes the local items the server lists, with their files (partial files too),
+// in one save; an item a run is writing is left to that run.
+//
+// A local item whose file has gone has no `localPath` from the next run on, until its download
+// succeeds again.
+//
+// cancel() stops every running download at once: a run whose job has not been asked for yet asks
+// for none, and a cancelled run sends no further request (not even a transfer confirmation; the
+// next run sends those).
 //
 // Failures (no job, a job that lists no items, an item never ready, a refused name, a transfer or
 // disk error) are logged; such an item stays not downloaded (no LocalItem says Completed) and is
@@ -102,6 +112,15 @@ class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloa
         /// Asked before a run starts; false refuses the run (it logs and fails every item).
         /// Unset: allowed. wifiRule() gives the rule of the "syncOnlyOnWifi" setting.
         std::function<bool()> networkAllowsSync;
+        /// A transfer that fails for a network reason (the connection lost, refused or timed
+        /// out, the host not found, or a 502, 503 or 504 answer) is tried again, within the run,
+        /// up to maxRetries times: after retryDelay, then twice as long before each further try
+        /// (at most a minute). Other failures (another error status, a 4xx above all, a disk
+        /// error, an answer that does not fit the file) are not tried again.
+        /// @{
+        int maxRetries = 4;
+        std::chrono::milliseconds retryDelay{1'000};
+        /// @}
     };
 
     /// Gets the progress of a download, on the store's queue.
@@ -133,8 +152,9 @@ class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloa
     /// Removes one local item of this server and its files (saved). False when there is none.
     /// Call on the store's queue.
     bool removeLocalItem(const std::string& itemId);
-    /// Ends the running downloads (their partial files stay) and polls; each running download()
-    /// completes with its unfinished items as failed.
+    /// Ends the running downloads (their partial files stay), their polls and the tries they
+    /// wait to make; each running download() completes with its unfinished items as failed, and
+    /// sends no further request. Any thread.
     void cancel();
 
     /// `name` when it is safe as a file name (see the class comment), else absent.
@@ -164,6 +184,8 @@ class VK_EXPORT SyncDownloader : public std::enable_shared_from_this<SyncDownloa
     void startNext(const std::shared_ptr<Run>& run);
     void downloadNextFile(const std::shared_ptr<Run>& run, const std::shared_ptr<ItemJob>& job);
     void releaseSlot(const std::shared_ptr<ItemJob>& job);
+    void retryLater(const std::shared_ptr<Run>& run, const std::shared_ptr<ItemJob>& job,
+                    const std::string& name, const std::string& reason);
     void finishItem(const std::shared_ptr<Run>& run, const std::shared_ptr<ItemJob>& job, bool ok);
     void confirm(const std::shared_ptr<Run>& run, std::int64_t syncJobItemId);
     void failItem(const std::shared_ptr<Run>& run, const std::string& itemId,

@@ -113,6 +113,14 @@ std::optional<std::string> validatorOf(const UrlResponse& head) {
     return value;
 }
 
+// Whether a 206 answer to a request that named `validator` in If-Range sends that version: the
+// answer's own ETag, or for a date its Last-Modified, when it names one, must be the same.
+bool sameVersion(const UrlResponse& head, const std::string& validator) {
+    const bool isTag = validator.front() == '"';
+    std::optional<std::string> named = head.headers.value(isTag ? "ETag" : "Last-Modified");
+    return !named || *named == validator;
+}
+
 }  // namespace
 
 DownloadFile::DownloadFile(std::filesystem::path destination, DownloadProgressHandler progress,
@@ -130,6 +138,10 @@ DownloadFile::DownloadFile(std::filesystem::path destination, DownloadProgressHa
         if (size > 0 && usableValidator(std::string_view(value, static_cast<std::size_t>(size))))
             resumeValidator_ = std::string(value, static_cast<std::size_t>(size));
     }
+    // Bytes whose version cannot be named (no validator was kept with them) could belong to a
+    // file the server has changed since: they are not continued, the file starts over.
+    if (!resumeValidator_)
+        resumeOffset_ = 0;
 }
 
 DownloadFile::~DownloadFile() {
@@ -206,6 +218,14 @@ bool DownloadFile::receiveHead(const UrlResponse& head) {
                                       "the server did not say the length of the file");
             return false;
         }
+        if (resumeOffset_ > 0 && !sameVersion(head, *resumeValidator_)) {
+            // A server that answered the range without honouring If-Range: the rest is another
+            // version's.
+            ::unlink(partial_.c_str());
+            failure_ = UrlError::make(UrlError::badServerResponse,
+                                      "the server sent the rest of another version of the file");
+            return false;
+        }
         start = range->first;
         expected_ = range->second;
     } else if (auto length = head.headers.value("Content-Length")) {
@@ -224,12 +244,13 @@ bool DownloadFile::receiveHead(const UrlResponse& head) {
     }
     if (start == 0) {
         // A new file: remember which version of it the bytes belong to, so that a later attempt
-        // resumes only that version. Without extended attributes it resumes unchecked.
+        // resumes only that version. Without a validator, or where the file system cannot keep
+        // it, a later attempt starts over. The old note goes first: a note that could not be
+        // replaced must not vouch for the new bytes.
+        ::fremovexattr(fd_, kValidatorAttribute);
         std::optional<std::string> validator = validatorOf(head);
         if (validator)
             ::fsetxattr(fd_, kValidatorAttribute, validator->data(), validator->size(), 0);
-        else
-            ::fremovexattr(fd_, kValidatorAttribute);
     }
     written_ = start;
     return true;

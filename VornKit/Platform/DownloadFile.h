@@ -2,14 +2,17 @@
 // the destination (".<name>.partial" in the destination's folder), never held in memory; once the
 // transfer has succeeded finish() flushes the partial file to disk and renames it to the
 // destination in one step, so a file under the destination's name is always complete. A failed or
-// cancelled transfer leaves the partial file for the next attempt, which asks the server for the
-// rest ("Range: bytes=<size>-", with "If-Range: <validator>" when the answer that began the partial
-// file named its version: a strong ETag or, from a server that sends no ETag, a Last-Modified date
-// at least a second older than the answer's Date; kept in an extended attribute of the partial
-// file, and not carried by the finished file):
+// cancelled transfer leaves the partial file for the next attempt. That attempt continues it only
+// when the answer that began the partial file named its version (a strong ETag or, from a server
+// that sends no ETag, a Last-Modified date at least a second older than the answer's Date) and
+// the version was kept beside it (an extended attribute of the partial file, not carried by the
+// finished file): it asks for the rest of that version ("Range: bytes=<size>-" with
+// "If-Range: <validator>"). Without a kept validator (a weak ETag, none at all, a file system
+// without user extended attributes) the attempt asks for the whole file and starts over. Answers:
 //   - 206 whose Content-Range starts at that size: the rest is appended;
-//   - 206 that starts anywhere else, or that does not give the file's length ("bytes N-M/*"):
-//     the partial file is dropped and the transfer fails (the next attempt starts over);
+//   - 206 that starts anywhere else, that does not give the file's length ("bytes N-M/*"), or
+//     that names another version in its ETag or Last-Modified: the partial file is dropped and
+//     the transfer fails (the next attempt starts over);
 //   - any other 2xx (also the answer of a server whose file is no longer the version the partial
 //     file holds): the server sends the whole file; the partial file starts over;
 //   - a status outside 2xx: the body is not written and the partial file is left as it was.
@@ -55,7 +58,8 @@ class VK_EXPORT DownloadFile : public TransferSink {
 
     /// Where the complete file goes; valid as long as this object.
     const std::filesystem::path& destination() const { return destination_; }
-    /// Bytes already in the partial file when the object was made: where the transfer resumes.
+    /// Bytes of the partial file that the transfer continues from: its size when the object was
+    /// made, or 0 when no validator names the version its bytes belong to.
     std::int64_t resumeOffset() const { return resumeOffset_; }
     /// The version of the file the partial file's bytes belong to (the If-Range value), when the
     /// answer that began it named one.

@@ -8,8 +8,9 @@
 // answer the session's other transfers go on.
 //
 // Download tasks stream the body to a file (DownloadFile.h): a partial file beside the destination
-// that takes the destination's name only once complete, resumed with a Range request when a
-// partial file is there. Their progress handler and completion run on the delegate queue too.
+// that takes the destination's name only once complete, resumed with a Range and an If-Range
+// request when a partial file of a known version is there. Their progress handler and completion
+// run on the delegate queue too.
 //
 // Queues: every completion handler and every delegate call runs on the session's delegate queue,
 // a serial queue (the one given to make(), or a new serial queue of the session's own). A
@@ -146,8 +147,8 @@ class VK_EXPORT UrlSession : public std::enable_shared_from_this<UrlSession> {
     std::shared_ptr<UrlSessionTask> uploadTask(UrlRequest request, std::string bodyData,
                                                DataTaskCompletionHandler completionHandler);
     /// A suspended task that downloads `request`'s answer into `destination` (whose folder must
-    /// exist), resuming from the partial file an earlier attempt left (a "Range" header is added
-    /// then). `progress` may be empty.
+    /// exist), resuming from the partial file an earlier attempt left when its version is known
+    /// ("Range" and "If-Range" headers are added then). `progress` may be empty.
     std::shared_ptr<UrlSessionTask> downloadTask(UrlRequest request,
                                                  std::filesystem::path destination,
                                                  DownloadProgressHandler progress,

@@ -1,9 +1,14 @@
 // The offline path of vornctl end to end, as the demo walks it: an album downloaded through a sync
 // job, a track played from its local copy (nothing reported, an action queued), the action sent
-// and deleted, a reconciliation after the server dropped a track, and a removal. The program runs
-// as a child process with a throw-away home against the reference server in this process.
+// and deleted, a reconciliation after the server dropped a track, and a removal. Then what a user
+// of stored credentials meets: --server-id alone and this device's identity on every request, the
+// item's record fetched for its job, a first transfer cut, and two servers' offline actions in one
+// store. The program runs as a child process with a throw-away home (keychain in a file) against
+// reference servers in this process.
 
 #include <simdjson.h>
+
+#include <array>
 
 #include "Support/CommandRun.h"
 #include "Support/TestSupport.h"
@@ -39,12 +44,40 @@ class OfflineCommandsTest : public ::testing::Test {
         base_ = *server_->listen({"main", "127.0.0.1", 0, std::nullopt});
     }
 
+    /// vornctl with the server's options on the command line.
     Outcome vornctl(const std::string& arguments) {
-        return test::runCommand(
-            "env HOME='" + home_.string() + "' XDG_DATA_HOME='" + (home_ / "data").string() +
-            "' XDG_CONFIG_HOME='" + (home_ / "config").string() + "' '" + VORNCTL_PATH +
-            "' --local " + base_ + " --server-id cli-server --token cli-token --user cli-user " +
-            arguments);
+        return run("--local " + base_ +
+                   " --server-id cli-server --token cli-token --user cli-user " + arguments);
+    }
+    /// vornctl with `arguments` alone.
+    Outcome run(const std::string& arguments, const std::string& input = {}) {
+        return test::runCommand("env HOME='" + home_.string() + "' XDG_DATA_HOME='" +
+                                    (home_ / "data").string() + "' XDG_CONFIG_HOME='" +
+                                    (home_ / "config").string() + "' VORNKIT_SECRET_STORE=file '" +
+                                    VORNCTL_PATH + "' " + arguments,
+                                input);
+    }
+    /// Stores credentials for the servers given as (id, address, token) with `vornctl login`.
+    void login(const std::vector<std::array<std::string, 3>>& servers) {
+        std::string text = R"({"Servers":[)";
+        for (const auto& [id, address, token] : servers) {
+            text += (text.back() == '[' ? "" : ",") + std::string(R"({"Id":")") + id +
+                    R"(","Name":")" + id + R"(","AccessToken":")" + token +
+                    R"(","UserId":"cli-user","LocalAddress":")" + address + R"("})";
+        }
+        Outcome stored = run("login --credentials -", text + "]}");
+        ASSERT_EQ(stored.status, 0) << stored.out << stored.err;
+    }
+    /// This device's id as `vornctl device` prints it.
+    std::string deviceId() {
+        Outcome device = run("device");
+        const std::string label = "device id:";
+        auto at = device.out.find(label);
+        EXPECT_NE(at, std::string::npos) << device.out << device.err;
+        if (at == std::string::npos)
+            return {};
+        auto start = device.out.find_first_not_of(' ', at + label.size());
+        return device.out.substr(start, device.out.find('\n', start) - start);
     }
 
     /// "ItemId" -> "LocalPath" of a JSON list of local items.
@@ -146,6 +179,109 @@ TEST_F(OfflineCommandsTest, DownloadPlayReportReconcileAndRemove) {
     auto left = localItems(vornctl("offline list --json").out);
     EXPECT_EQ(left.size(), 1u);
     EXPECT_EQ(left.count(played), 1u);
+}
+
+// --server-id alone takes the server, token and user from `vornctl login`, and every request
+// names this device as `vornctl device` shows it, also with the server's options given; a
+// download fetches the item's record first, so that its job names the track's album, and
+// finishes although its first transfer is cut.
+TEST_F(OfflineCommandsTest, StoredCredentialsAndThisDevicesIdentityServeTheOfflineCommands) {
+    const std::string device = deviceId();
+    ASSERT_FALSE(device.empty());
+    const auto* album = library_->ofType("MusicAlbum").front();
+    const std::string track = library_->children(album->id).front()->id;
+    auto deviceNamed = [&](const std::string& text) {
+        return text.find("\"TargetId\":\"" + device + "\"") != std::string::npos;
+    };
+
+    sync_->addFileFault({refserver::FileFault::Kind::cut, 50'000, 1});
+    Outcome download = vornctl("download " + track);
+    EXPECT_EQ(download.status, 0) << download.out << download.err;
+    EXPECT_EQ(sync_->transferred().size(), 1u);
+    auto jobs = server_->requestsTo("/vorn/Sync/Jobs");
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_TRUE(deviceNamed(jobs[0].body)) << jobs[0].body;
+    EXPECT_NE(jobs[0].body.find("\"ParentId\":\"" + album->id + "\""), std::string::npos)
+        << jobs[0].body;
+
+    login({{"cli-server", base_, "cli-token"}});
+    server_->clearRequests();
+    Outcome stored =
+        run("--server-id cli-server download " + library_->ofType("MusicAlbum")[1]->id);
+    EXPECT_EQ(stored.status, 0) << stored.out << stored.err;
+    Outcome sync = run("--server-id cli-server offline sync");
+    EXPECT_EQ(sync.status, 0) << sync.out << sync.err;
+    auto requests = server_->requestsTo("/vorn/Sync");
+    EXPECT_GT(requests.size(), 3u);
+    for (const auto& request : requests) {
+        EXPECT_NE(request.header("X-Vorn-Authorization").value_or("").find("DeviceId=" + device),
+                  std::string::npos)
+            << request.path;
+    }
+    ASSERT_EQ(sync_->syncDataRequests().size(), 1u);
+    EXPECT_TRUE(deviceNamed(sync_->syncDataRequests()[0])) << sync_->syncDataRequests()[0];
+}
+
+// Actions of two servers in one store: each server gets its own, and only what a server took is
+// deleted. A server without stored credentials keeps its actions queued until it has them.
+TEST_F(OfflineCommandsTest, EachServersOfflineActionsGoToThatServerOnly) {
+    refserver::RefServer::Options options;
+    options.accessToken = "other-token";
+    options.serverId = "other-server";
+    refserver::RefServer otherServer(options);
+    refserver::LibraryOptions library;
+    library.tracks = 3;
+    library.tracksPerAlbum = 3;
+    library.userId = "cli-user";
+    auto otherLibrary = refserver::Library::install(otherServer, library);
+    auto otherSync = refserver::SyncJobs::install(otherServer, otherLibrary);
+    const std::string otherBase = *otherServer.listen({"main", "127.0.0.1", 0, std::nullopt});
+    auto onOther = [&](const std::string& arguments) {
+        return run("--local " + otherBase +
+                   " --server-id other-server --token other-token --user cli-user " + arguments);
+    };
+
+    const std::string mine = library_->ofType("Audio").front()->id;
+    const std::string theirs = otherLibrary->ofType("Audio").front()->id;
+    ASSERT_EQ(vornctl("download " + mine).status, 0);
+    ASSERT_EQ(onOther("download " + theirs).status, 0);
+    ASSERT_EQ(vornctl("offline play " + mine).status, 0);
+    ASSERT_EQ(onOther("offline play " + theirs).status, 0);
+
+    // The other server is known from nowhere yet: its action stays.
+    Outcome first = vornctl("offline report");
+    EXPECT_EQ(first.status, 1) << first.out << first.err;
+    EXPECT_NE(first.out.find("other-server stay queued"), std::string::npos) << first.out;
+    ASSERT_EQ(sync_->offlineActions().size(), 1u);
+    EXPECT_NE(sync_->offlineActions()[0].find(mine), std::string::npos);
+    EXPECT_EQ(sync_->offlineActions()[0].find("other-server"), std::string::npos)
+        << sync_->offlineActions()[0];
+    EXPECT_TRUE(otherSync->offlineActions().empty());
+
+    login({{"other-server", otherBase, "other-token"}});
+    Outcome second = vornctl("offline report");
+    EXPECT_EQ(second.status, 0) << second.out << second.err;
+    ASSERT_EQ(otherSync->offlineActions().size(), 1u);
+    EXPECT_NE(otherSync->offlineActions()[0].find(theirs), std::string::npos);
+    EXPECT_NE(otherSync->offlineActions()[0].find("\"ServerId\":\"other-server\""),
+              std::string::npos);
+    EXPECT_EQ(sync_->offlineActions().size(), 1u) << "its own action was sent once";
+    EXPECT_NE(vornctl("offline report").out.find("no offline actions queued"), std::string::npos);
+}
+
+// The help offers the server options only to the commands that take them.
+TEST_F(OfflineCommandsTest, HelpOffersServerOptionsWhereTheCommandTakesThem) {
+    Outcome download = run("download --help");
+    EXPECT_NE(download.out.find("--server-id ID alone"), std::string::npos) << download.out;
+    Outcome companion = run("companion --help");
+    EXPECT_EQ(companion.status, 0);
+    EXPECT_EQ(companion.out.find("server options"), std::string::npos) << companion.out;
+    EXPECT_EQ(companion.out.find("--server-id"), std::string::npos) << companion.out;
+    Outcome completion = run("--bash-completion");
+    const auto line = completion.out.find("companion) ");
+    ASSERT_NE(line, std::string::npos);
+    EXPECT_EQ(completion.out.substr(line, completion.out.find('\n', line) - line).find("$all"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // SyncDownloader against the reference server: a whole album downloaded and recorded, the limit
-// on downloads at once, names from the server that must be refused, every transfer fault leaving
-// the item not downloaded until the next run completes it, partial files continued only in their
-// own version, one item asked for twice at once, a job with nothing in it, a full disk, runs killed
-// with SIGKILL, cancellation and reconciliation.
+// on downloads at once, names from the server that must be refused, a cut transfer tried again
+// within the run (also from nginx) and the faults that are not, partial files continued only in
+// their own version, one item asked for twice at once, a job with nothing in it, a full disk, runs
+// killed with SIGKILL, cancellation, a vanished file and reconciliation.
 #include "VornKit/Offline/SyncDownloader.h"
 
 #include <signal.h>
@@ -14,6 +14,7 @@
 #include <fstream>
 #include <random>
 
+#include "Support/NginxServer.h"
 #include "Support/TestSupport.h"
 #include "VornKit/Net/Reachability.h"
 #include "VornKit/Offline/OfflineDataController.h"
@@ -90,7 +91,7 @@ class SyncDownloaderTest : public ::testing::Test {
             OfflineDataController::Locations{root_ / "group", root_ / "documents"});
         makeDownloader();
     }
-    void makeDownloader(int maxConcurrent = 2) {
+    void makeDownloader(int maxConcurrent = 2, int maxRetries = 4) {
         ServerInfo info;
         info.Id = "server-1";
         info.Name = "Server";
@@ -104,6 +105,8 @@ class SyncDownloaderTest : public ::testing::Test {
         options.pollInterval = 20ms;
         options.maxPolls = 100;
         options.maxConcurrentDownloads = maxConcurrent;
+        options.maxRetries = maxRetries;
+        options.retryDelay = 1ms;
         downloader_ = SyncDownloader::make(client_, store_, options);
     }
     fs::path docs() const { return root_ / "documents" / "downloads"; }
@@ -291,23 +294,38 @@ TEST_F(SyncDownloaderTest, UnsafeNamesFromTheServerAreRefusedAndNothingIsWritten
         refusals += line.rfind("Refusing unsafe file name from the server for item ", 0) == 0;
     EXPECT_EQ(refusals, 4);
     EXPECT_TRUE(SyncDownloader::safeFileName("01 - Song.wav"));
-    for (const char* bad : {"a/b", "a\\b", "..", ".", ".hidden", "bell\x07"})
+    for (const char* bad : {"a/b", "a\\b", "..", ".", ".hidden", "bell\x07", "del\x7f"})
         EXPECT_FALSE(SyncDownloader::safeFileName(bad)) << bad;
 }
 
-TEST_F(SyncDownloaderTest, EachTransferFaultLeavesTheItemUndownloadedUntilTheNextRun) {
+// A connection cut half-way is tried again within the run, continuing the partial file; faults a
+// second try would meet again (a body longer than its length, a 206 with a wrong range) leave the
+// item not downloaded until the next run.
+TEST_F(SyncDownloaderTest, ACutTransferIsContinuedWithinTheRunOtherFaultsWaitForTheNextRun) {
+    sync_->addFileFault({refserver::FileFault::Kind::cut, 50'000, 1});
+    EXPECT_TRUE(run(album().id).complete());
+    expectDownloaded(album());
+    std::size_t resumed = 0;
+    for (const auto& request : server_->requestsTo("/vorn/Sync/JobItems/"))
+        resumed += request.header("Range").has_value() && request.header("If-Range").has_value();
+    // Where no version can be kept with a partial file, the file starts over.
+    EXPECT_EQ(resumed, supportsUserAttributes(docs()) ? 1u : 0u)
+        << "the cut file was continued, in its own version";
+    EXPECT_TRUE(log_->contains("trying again in 1 ms (1 of 4)"));
+
     using Kind = refserver::FileFault::Kind;
     for (auto [kind, amount, name] :
-         {std::tuple{Kind::cut, std::uint64_t{0}, "a connection cut half-way (a short body)"},
-          std::tuple{Kind::longBody, std::uint64_t{500}, "a body longer than its length"},
+         {std::tuple{Kind::longBody, std::uint64_t{500}, "a body longer than its length"},
           std::tuple{Kind::wrongRange, std::uint64_t{0}, "a 206 with a wrong range"}}) {
         SCOPED_TRACE(name);
         fresh();
         if (kind == Kind::wrongRange) {
-            // A partial file to resume, then a server that answers the wrong range for it.
+            // A partial file to resume (no second try), then a server that answers the wrong
+            // range for it.
+            makeDownloader(2, 0);
             sync_->addFileFault({Kind::cut, 50'000, 1});
-            auto cut = run(album().id);
-            EXPECT_FALSE(cut.complete());
+            EXPECT_FALSE(run(album().id).complete());
+            makeDownloader();
         }
         server_->clearRequests();
         sync_->addFileFault({kind, amount, 1});
@@ -324,12 +342,95 @@ TEST_F(SyncDownloaderTest, EachTransferFaultLeavesTheItemUndownloadedUntilTheNex
         auto second = run(album().id);
         EXPECT_TRUE(second.complete());
         expectDownloaded(album());
-        if (kind == Kind::cut) {
-            bool resumed = false;
-            for (const auto& request : server_->requestsTo("/vorn/Sync/JobItems/"))
-                resumed = resumed || request.header("Range").has_value();
-            EXPECT_TRUE(resumed) << "the cut file is continued, not started over";
+    }
+}
+
+// One track, one transfer at a time, so that every answer below is its media file's. Answers of an
+// overloaded server are tried again after a growing delay until the limit; a client error is not
+// tried again.
+TEST_F(SyncDownloaderTest, OnlyNetworkFailuresAreTriedAgainWithAGrowingDelay) {
+    const std::string track = tracksOf(album(2)).at(0)->id;
+    auto mediaRequests = [&] {
+        std::size_t count = 0;
+        for (const auto& request : server_->requestsTo("/vorn/Sync/JobItems/"))
+            count += request.path.find("/File") != std::string::npos;
+        return count;
+    };
+    const refserver::FaultRule busy{"", "/vorn/Sync/JobItems/", "GET",
+                                    refserver::Fault::withStatus(503), 3};
+    makeDownloader(1);
+    server_->addFault(busy);
+    EXPECT_TRUE(run(track).complete());
+    EXPECT_EQ(mediaRequests(), 4u);
+    for (const char* wait : {"trying again in 1 ms (1 of 4)", "trying again in 2 ms (2 of 4)",
+                             "trying again in 4 ms (3 of 4)"})
+        EXPECT_TRUE(log_->contains(wait)) << wait;
+
+    fresh();
+    makeDownloader(1);
+    server_->clearRequests();
+    server_->addFault({"", "/vorn/Sync/JobItems/", "GET", refserver::Fault::withStatus(503), -1});
+    EXPECT_FALSE(run(track).complete());
+    EXPECT_EQ(mediaRequests(), 5u) << "the first try and four more";
+    server_->clearFaults();
+
+    fresh();
+    makeDownloader(1);
+    server_->clearRequests();
+    server_->addFault({"", "/vorn/Sync/JobItems/", "GET", refserver::Fault::withStatus(404), -1});
+    EXPECT_FALSE(run(track).complete());
+    EXPECT_EQ(mediaRequests(), 1u) << "a 404 would come again";
+    server_->clearFaults();
+}
+
+// nginx serves the media files (the server redirects to it): its worker is killed while the first
+// files are in flight, and the same run continues them from nginx, which checks their version.
+TEST_F(SyncDownloaderTest, FilesCutByARealFileServerAreContinuedInTheSameRun) {
+    if (!test::NginxServer::installed())
+        GTEST_SKIP() << "nginx is not installed";
+    test::NginxServer::Options options;
+    // The first answer of a file comes slowly, so that the cut lands in its body.
+    options.httpDirectives = "map $http_range $vk_rate { \"\" 1m; default 0; }";
+    options.serverDirectives = "limit_rate $vk_rate;";
+    std::string error;
+    auto nginx = test::NginxServer::start(options, error);
+    ASSERT_TRUE(nginx) << error;
+    sync_->setMediaBytes(1'000'000);
+    for (const auto* track : tracksOf(album()))
+        std::ofstream(nginx->root() / (track->id + ".wav"), std::ios::binary)
+            << sync_->mediaFile(track->id);
+    sync_->redirectMediaFiles(nginx->baseUrl());
+    struct Restore {
+        ~Restore() {
+            sync_->redirectMediaFiles(std::nullopt);
+            sync_->setMediaBytes(0);
         }
+    } restore;
+
+    bool cut = false;
+    std::optional<SyncDownloadResult> result;
+    downloader_->download(
+        itemFor(album().id),
+        [&](const SyncDownloadProgress& step) {
+            if (!cut && step.totalBytes > 100'000) {
+                cut = true;
+                nginx->cutConnections();
+            }
+        },
+        [&](SyncDownloadResult r) { result = std::move(r); });
+    ASSERT_TRUE(pumpMainQueueUntil([&] { return result.has_value(); }, 60s));
+    EXPECT_TRUE(cut);
+    EXPECT_TRUE(result->complete());
+    expectDownloaded(album());
+    std::size_t continued = 0;
+    for (const auto& request : nginx->requests()) {
+        if (request.status == 206) {
+            EXPECT_FALSE(request.ifRange.empty()) << request.uri;
+            ++continued;
+        }
+    }
+    if (supportsUserAttributes(docs())) {
+        EXPECT_GE(continued, 1u);
     }
 }
 
@@ -480,50 +581,6 @@ TEST_F(SyncDownloaderTest, AJobThatListsNoItemsIsNotASuccess) {
     EXPECT_TRUE(log_->contains("Sync job for item " + movie + " lists no items to download"));
 }
 
-// Each media file cut after its first 50,000 bytes, then a second run without the fault: the
-// partial files are continued, as their versions allow.
-TEST_F(SyncDownloaderTest, PartialFilesAreContinuedOnlyWhenTheServerStillHasTheirVersion) {
-    fs::create_directories(docs());
-    if (!supportsUserAttributes(docs()))
-        GTEST_SKIP() << "the file system of " << docs() << " keeps no user extended attributes";
-    const auto tracks = tracksOf(album());
-    const std::string longName = std::string(251, 'n') + ".wav";  // 255 bytes, the most a name has
-    sync_->setFileName(tracks[0]->id, longName);
-    sync_->addFileFault({refserver::FileFault::Kind::cut, 50'000, -1});
-    EXPECT_FALSE(run(album().id).complete());
-    sync_->clearFileFaults();
-    for (const auto* track : tracks) {
-        std::size_t partial = 0;
-        for (const auto& entry : fs::directory_iterator(docs() / "server-1" / track->id))
-            partial += entry.path().extension() == ".partial";
-        EXPECT_EQ(partial, 1u) << track->id << ": the cut file's bytes were kept";
-    }
-    // The server's file of the second track is now another version: its partial file must not
-    // be continued with the new version's bytes.
-    sync_->setMediaVersion(tracks[1]->id, 1);
-    server_->clearRequests();
-    auto second = run(album().id);
-    EXPECT_TRUE(second.complete());
-    EXPECT_TRUE(readFile(docs() / "server-1" / tracks[0]->id / longName) ==
-                sync_->mediaFile(tracks[0]->id));
-    const auto newVersion = sync_->mediaFile(tracks[1]->id);
-    auto local = store_->getDownloadedItemWith("server-1", tracks[1]->id);
-    ASSERT_TRUE(local && local->localPath);
-    EXPECT_TRUE(readFile(docs() / local->localPath.str()) == newVersion)
-        << "the new version whole, not the old one's start and the new one's rest";
-    std::size_t resumed = 0;
-    for (const auto& request : server_->requestsTo("/vorn/Sync/JobItems/")) {
-        if (request.path.find("/File") == std::string::npos)
-            continue;
-        EXPECT_TRUE(request.header("Range").has_value()) << request.path;
-        const std::string version = request.header("If-Range").value_or("");
-        EXPECT_TRUE(version.size() > 3 && version.substr(version.size() - 3) == "-0\"")
-            << "the version the partial file holds, not " << version;
-        ++resumed;
-    }
-    EXPECT_EQ(resumed, tracks.size());
-}
-
 TEST_F(SyncDownloaderTest, ACancelBeforeTheJobArrivesRecordsNothing) {
     server_->addFault({"", "/vorn/Sync/Jobs", "POST", refserver::Fault::delayBy(300ms), 1});
     std::optional<SyncDownloadResult> result;
@@ -543,6 +600,61 @@ TEST_F(SyncDownloaderTest, ACancelBeforeTheJobArrivesRecordsNothing) {
     EXPECT_FALSE(result->complete());
     for (const auto* track : tracksOf(album()))
         EXPECT_FALSE(store_->localItemExists("server-1", track->id)) << "no queued leftovers";
+}
+
+// A download cancelled at once never asks for a job; one cancelled while it waits to try a file
+// again ends at once.
+TEST_F(SyncDownloaderTest, ACancelledRunSendsNothingMoreAndEndsAtOnce) {
+    std::optional<SyncDownloadResult> result;
+    downloader_->download(itemFor(album().id), nullptr,
+                          [&](SyncDownloadResult r) { result = std::move(r); });
+    downloader_->cancel();
+    ASSERT_TRUE(pumpMainQueueUntil([&] { return result.has_value(); }, 10s));
+    EXPECT_FALSE(result->jobCreated);
+    EXPECT_EQ(result->failed, std::vector<std::string>{album().id});
+    // A later run's job is the first the server hears of (the cancelled run's start came first).
+    EXPECT_TRUE(run(album(1).id).complete());
+    EXPECT_EQ(server_->requestsTo("/vorn/Sync/Jobs").size(), 1u);
+    EXPECT_FALSE(store_->localItemExists("server-1", tracksOf(album())[0]->id));
+
+    SyncDownloader::Options options;
+    options.documents = docs();
+    options.pollInterval = 20ms;
+    options.retryDelay = std::chrono::minutes(1);
+    downloader_ = SyncDownloader::make(client_, store_, options);
+    sync_->addFileFault({refserver::FileFault::Kind::cut, 50'000, -1});
+    result.reset();
+    downloader_->download(itemFor(album(2).id), nullptr,
+                          [&](SyncDownloadResult r) { result = std::move(r); });
+    ASSERT_TRUE(
+        pumpMainQueueUntil([&] { return log_->contains("trying again in 60000 ms"); }, 20s));
+    downloader_->cancel();
+    ASSERT_TRUE(pumpMainQueueUntil([&] { return result.has_value(); }, 10s))
+        << "not held up by the wait for the next try";
+    EXPECT_FALSE(result->complete());
+}
+
+// A downloaded track whose file vanished, and whose download again failed, names no file: no
+// path, and no lookup by its old path finds it; a later run that succeeds gives it one again.
+TEST_F(SyncDownloaderTest, AFileThatVanishedAndCouldNotBeFetchedAgainLosesItsPath) {
+    ASSERT_TRUE(run(album().id).complete());
+    const std::string track = tracksOf(album())[0]->id;
+    const std::string path = store_->getLocalItemWith("server-1", track)->localPath.str();
+    fs::remove(docs() / path);
+    server_->addFault({"", "/vorn/Sync/JobItems/", "GET", refserver::Fault::withStatus(404), -1});
+    auto failed = run(album().id);
+    server_->clearFaults();
+    EXPECT_EQ(failed.failed, std::vector<std::string>{track});
+    auto local = store_->getLocalItemWith("server-1", track);
+    ASSERT_TRUE(local);
+    EXPECT_FALSE(local->localPath);
+    EXPECT_FALSE(store_->getLocalItemWith(path));
+    OfflineDataController reopened(
+        OfflineDataController::Locations{root_ / "group", root_ / "documents"});
+    EXPECT_FALSE(reopened.getLocalItemWith(path)) << "saved so";
+
+    EXPECT_TRUE(run(album().id).complete());
+    EXPECT_TRUE(store_->getLocalItemWith(path));
 }
 
 // "syncOnlyOnWifi" (on unless "false") refuses a run over the cellular link before any request;
@@ -578,24 +690,38 @@ TEST_F(SyncDownloaderTest, OnlyOnWifiRefusesACellularRunBeforeAnyRequest) {
     EXPECT_TRUE(run(album(1).id).complete());
 }
 
+// Every local item is named to the server, downloaded or not: a failed one (with its partial
+// files) goes when the server drops it, as a downloaded one does.
 TEST_F(SyncDownloaderTest, ReconcileRemovesWhatTheServerDroppedWithItsFiles) {
     ASSERT_TRUE(run(album().id).complete());
     ASSERT_TRUE(run(album(1).id).complete());
+    makeDownloader(2, 0);
+    sync_->addFileFault({refserver::FileFault::Kind::cut, 50'000, -1});
+    EXPECT_FALSE(run(album(2).id).complete());
+    sync_->clearFileFaults();
     const auto dropped = tracksOf(album())[1]->id;
+    const auto droppedUnfinished = tracksOf(album(2))[0]->id;
+    ASSERT_TRUE(fs::exists(docs() / "server-1" / droppedUnfinished)) << "its partial files";
     sync_->dropItem(dropped);
+    sync_->dropItem(droppedUnfinished);
     std::optional<std::optional<std::vector<std::string>>> removed;
     downloader_->reconcile([&](auto ids) { removed = std::move(ids); });
     ASSERT_TRUE(pumpMainQueueUntil([&] { return removed.has_value(); }, 20s));
     ASSERT_TRUE(*removed);
-    EXPECT_EQ(**removed, std::vector<std::string>{dropped});
-    EXPECT_FALSE(store_->getLocalItemWith("server-1", dropped));
-    EXPECT_FALSE(fs::exists(docs() / "server-1" / dropped));
+    std::set<std::string> gone((*removed)->begin(), (*removed)->end());
+    EXPECT_EQ(gone, (std::set<std::string>{dropped, droppedUnfinished}));
+    for (const auto& id : gone) {
+        EXPECT_FALSE(store_->getLocalItemWith("server-1", id)) << id;
+        EXPECT_FALSE(fs::exists(docs() / "server-1" / id)) << id;
+    }
     EXPECT_EQ(store_->getAllLocalItemsForServer("server-1").size(),
               tracksOf(album()).size() + tracksOf(album(1)).size() - 1);
     auto sent = sync_->syncDataRequests();
     ASSERT_EQ(sent.size(), 1u);
     for (const auto* track : tracksOf(album(1)))
         EXPECT_NE(sent[0].find(track->id), std::string::npos);
+    for (const auto* track : tracksOf(album(2)))
+        EXPECT_NE(sent[0].find(track->id), std::string::npos) << "not downloaded, still named";
 
     // A fresh store reads the same: the removal was saved.
     OfflineDataController reopened(

@@ -1,7 +1,8 @@
 // Download tasks: the body streamed to a partial file that takes the destination's name only when
-// complete, Range resumes (206 appends, 200 starts over, a wrong range starts over next time, the
-// version the partial file holds asked for with If-Range),
-// progress on the delegate queue, and the failures that must leave no file under the final name.
+// complete, Range resumes (206 appends, 200 starts over, a wrong range starts over next time)
+// only of the version the partial file's validator names, progress on the delegate queue, and the
+// failures that must leave no file under the final name. Against the reference server, and against
+// nginx for what a real server does with Range, If-Range and its own ETags.
 #include <sys/mount.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -10,8 +11,8 @@
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
-#include <random>
 
+#include "Support/NginxServer.h"
 #include "Support/TestSupport.h"
 #include "VornKit/Platform/UrlSession.h"
 #include "gtest/gtest.h"
@@ -42,15 +43,26 @@ std::string readFile(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-/// Whether the file system of `partialFile` can keep the version note of a partial file (not so
-/// without user extended attributes: tmpfs before Linux 6.6).
-bool keepsVersionNotes(const fs::path& partialFile) {
-    return ::getxattr(partialFile.c_str(), "user.vornkit.validator", nullptr, 0) >= 0 ||
-           errno != ENOTSUP;
-}
+constexpr const char* kVersionNote = "user.vornkit.validator";
 
 void writeFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+/// A partial file of `bytes` whose version note names `validator`, as an earlier attempt leaves
+/// it; false when the file system keeps no user extended attributes (tmpfs before Linux 6.6).
+bool writePartial(const fs::path& path, const std::string& bytes,
+                  const std::string& validator = "\"v1\"") {
+    writeFile(path, bytes);
+    return ::setxattr(path.c_str(), kVersionNote, validator.data(), validator.size(), 0) == 0;
+}
+
+std::optional<std::string> versionNote(const fs::path& path) {
+    char value[600];
+    ssize_t size = ::getxattr(path.c_str(), kVersionNote, value, sizeof value);
+    if (size < 0)
+        return std::nullopt;
+    return std::string(value, static_cast<std::size_t>(size));
 }
 
 struct Download {
@@ -97,6 +109,7 @@ class DownloadTaskTest : public ::testing::Test {
     void SetUp() override {
         server_.route("GET", "file", [this](const refserver::Request&, refserver::Response& out) {
             BodyStream stream;
+            stream.etag = "\"v1\"";
             stream.length = size_;
             stream.read = [](std::uint64_t offset, std::size_t size, std::string& into) {
                 into += pattern(offset, size);
@@ -113,6 +126,9 @@ class DownloadTaskTest : public ::testing::Test {
         destination_ = dir_ / "track.flac";
         session_ = UrlSession::make();
     }
+
+    // The server's threads are done with the answer shapes before they go.
+    void TearDown() override { server_.stop(); }
 
     UrlRequest request() const { return UrlRequest(*vk::Url::parse(base_ + "/vorn/file")); }
     /// Changes the next answers (under the server's lock).
@@ -164,56 +180,28 @@ TEST_F(DownloadTaskTest, TheWholeBodyReachesTheDestinationWithProgressOnTheDeleg
         EXPECT_LE(download.progress[i - 1].first, download.progress[i].first);
 }
 
-TEST_F(DownloadTaskTest, ADownloadCutAtARandomByteResumesToTheSameBytes) {
-    std::mt19937_64 random(std::random_device{}());
-    const std::uint64_t cut = 1 + random() % (size_ - 2);
-    SCOPED_TRACE("cut after byte " + std::to_string(cut));
-    shape([cut](BodyStream& stream) { stream.cutAfter = cut; });
-    Download first;
-    first.start(*session_, request(), destination_);
-    ASSERT_TRUE(first.wait());
-    ASSERT_TRUE(first.error);
-    EXPECT_FALSE(first.location);
-    EXPECT_FALSE(fs::exists(destination_)) << "never a file under the final name unless complete";
-    ASSERT_TRUE(fs::exists(partial()));
-    const auto kept = fs::file_size(partial());
-    EXPECT_LE(kept, cut);
-    EXPECT_EQ(readFile(partial()), pattern(0, kept));
-
-    shape(nullptr);
-    Download second;
-    second.start(*session_, request(), destination_);
-    ASSERT_TRUE(second.wait());
-    ASSERT_FALSE(second.error) << second.error->description;
-    if (kept > 0) {
-        EXPECT_EQ(lastRange(), "bytes=" + std::to_string(kept) + "-");
-    }
-    EXPECT_EQ(second.response->statusCode, kept > 0 ? 206 : 200);
-    EXPECT_EQ(readFile(destination_), pattern(0, size_));
-    EXPECT_FALSE(fs::exists(partial()));
-    std::lock_guard lock(second.mutex);
-    ASSERT_FALSE(second.progress.empty());
-    EXPECT_EQ(second.progress.back().second, static_cast<std::int64_t>(size_))
-        << "the expected size of a resumed file is the whole file's";
-}
-
 // The answer that began a partial file named its version (a strong ETag, or a Last-Modified date
 // well before the answer's Date from a server without tags): the next attempt asks for the rest of
-// that version only. A weak tag names none, nor does a date as new as the answer. A name too long
-// to take the partial file's suffix still gets a partial file of its own.
-TEST_F(DownloadTaskTest, AResumeAsksForTheVersionThePartialFileHolds) {
+// that version only. A weak tag names none, nor does a date as new as the answer, nor an answer
+// without either: the next attempt starts over, so a file changed on the server in between is
+// never half old, half new. A name too long to take the partial file's suffix still gets a
+// partial file of its own.
+TEST_F(DownloadTaskTest, APartialFileIsContinuedOnlyInTheVersionItsValidatorNames) {
     const std::string longName = std::string(240, 'a') + std::string(11, 'b') + ".wav";
     const std::string otherLongName = std::string(240, 'a') + std::string(11, 'c') + ".wav";
     EXPECT_LE(DownloadFile::partialPath(dir_ / longName).filename().string().size(), 255u);
     EXPECT_NE(DownloadFile::partialPath(dir_ / longName),
               DownloadFile::partialPath(dir_ / otherLongName));
+    if (!writePartial(partial(), "x"))
+        GTEST_SKIP() << "no user extended attributes in " << dir_;
+    fs::remove(partial());
     const std::string modified = "Sun, 06 Nov 1994 08:49:37 GMT";
     const std::string sent = "Mon, 07 Dec 2026 12:00:00 GMT";
     struct Case {
         std::string name;
         std::optional<std::string> etag;
         refserver::Fields headers;
-        std::optional<std::string> asked;  // the If-Range expected
+        std::optional<std::string> asked;  // the If-Range expected; none: the file starts over
     };
     const std::vector<Case> cases = {
         {"strong.flac", "\"v1\"", {}, "\"v1\""},
@@ -223,6 +211,7 @@ TEST_F(DownloadTaskTest, AResumeAsksForTheVersionThePartialFileHolds) {
          std::nullopt,
          {{"Last-Modified", sent}, {"Date", sent}},
          std::nullopt},
+        {"unnamed.flac", std::nullopt, {}, std::nullopt},
         {longName, "\"v2\"", {}, "\"v2\""}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name.substr(0, 20));
@@ -238,7 +227,7 @@ TEST_F(DownloadTaskTest, AResumeAsksForTheVersionThePartialFileHolds) {
         ASSERT_TRUE(first.error);
         const fs::path partialFile = DownloadFile::partialPath(destination);
         ASSERT_TRUE(fs::exists(partialFile));
-        const bool keepsVersions = keepsVersionNotes(partialFile);
+        EXPECT_EQ(versionNote(partialFile), c.asked);
 
         shape([&c](BodyStream& stream) { stream.etag = c.etag; });
         Download second;
@@ -246,44 +235,76 @@ TEST_F(DownloadTaskTest, AResumeAsksForTheVersionThePartialFileHolds) {
         ASSERT_TRUE(second.wait());
         ASSERT_FALSE(second.error) << second.error->description;
         auto asked = server_.requestsTo("/vorn/file").back();
-        EXPECT_TRUE(asked.header("Range").has_value());
-        if (keepsVersions || !c.asked) {
-            EXPECT_EQ(asked.header("If-Range"), c.asked);
-        }
-        EXPECT_EQ(second.response->statusCode, 206);
+        EXPECT_EQ(asked.header("If-Range"), c.asked);
+        EXPECT_EQ(asked.header("Range").has_value(), c.asked.has_value());
+        EXPECT_EQ(second.response->statusCode, c.asked ? 206 : 200);
         EXPECT_TRUE(readFile(destination) == pattern(0, size_));
-        EXPECT_LT(::getxattr(destination.c_str(), "user.vornkit.validator", nullptr, 0), 0)
-            << "the finished file carries no version note";
+        {
+            std::lock_guard lock(second.mutex);
+            ASSERT_FALSE(second.progress.empty());
+            EXPECT_EQ(second.progress.back().second, static_cast<std::int64_t>(size_))
+                << "the expected size of a resumed file is the whole file's";
+        }
+        EXPECT_FALSE(versionNote(destination)) << "the finished file carries no version note";
     }
     answerHeaders({});
 
-    // The server's file changed since: it answers the whole new version, which replaces the
-    // partial file's bytes.
-    shape([](BodyStream& stream) {
-        stream.etag = "\"old\"";
-        stream.cutAfter = 100'000;
-    });
-    Download cut;
-    cut.start(*session_, request(), destination_);
-    ASSERT_TRUE(cut.wait());
-    if (!keepsVersionNotes(partial()))
+    // The server's file changed between two tries: the new version arrives whole, whatever tag
+    // the first answer had.
+    for (const std::string tag : {"\"v1\"", "W/\"v1\""}) {
+        SCOPED_TRACE(tag);
+        fs::remove(destination_);
+        shape([tag](BodyStream& stream) {
+            stream.etag = tag;
+            stream.cutAfter = 100'000;
+        });
+        Download cut;
+        cut.start(*session_, request(), destination_);
+        ASSERT_TRUE(cut.wait());
+        ASSERT_TRUE(cut.error);
+        shape([tag](BodyStream& stream) {
+            stream.etag = tag.substr(0, tag.size() - 1) + "-new\"";
+            stream.read = [](std::uint64_t offset, std::size_t size, std::string& into) {
+                into += pattern(offset + 7, size);
+            };
+        });
+        Download changed;
+        changed.start(*session_, request(), destination_);
+        ASSERT_TRUE(changed.wait());
+        ASSERT_FALSE(changed.error) << changed.error->description;
+        EXPECT_EQ(changed.response->statusCode, 200);
+        EXPECT_TRUE(readFile(destination_) == pattern(7, size_)) << "the new version, whole";
+    }
+}
+
+// A server that answers the range without honouring If-Range sends the rest of its new version
+// under 206: the bytes are refused and the next attempt starts over.
+TEST_F(DownloadTaskTest, ARangeOfAnotherVersionIsNeverAppended) {
+    if (!writePartial(partial(), pattern(0, 5000), "\"old\""))
         GTEST_SKIP() << "no user extended attributes in " << dir_;
-    shape([](BodyStream& stream) {
-        stream.etag = "\"new\"";
-        stream.read = [](std::uint64_t offset, std::size_t size, std::string& into) {
-            into += pattern(offset + 7, size);
-        };
-    });
-    Download changed;
-    changed.start(*session_, request(), destination_);
-    ASSERT_TRUE(changed.wait());
-    ASSERT_FALSE(changed.error) << changed.error->description;
-    EXPECT_EQ(changed.response->statusCode, 200);
-    EXPECT_TRUE(readFile(destination_) == pattern(7, size_)) << "the new version, whole";
+    shape([](BodyStream& stream) { stream.etag = std::nullopt; });  // If-Range not looked at
+    answerHeaders({{"ETag", "\"new\""}});
+    Download ignored;
+    ignored.start(*session_, request(), destination_);
+    ASSERT_TRUE(ignored.wait());
+    EXPECT_EQ(server_.requestsTo("/vorn/file").back().header("If-Range"), "\"old\"");
+    ASSERT_TRUE(ignored.error);
+    EXPECT_EQ(ignored.error->code, UrlError::badServerResponse) << ignored.error->description;
+    EXPECT_FALSE(fs::exists(destination_));
+    EXPECT_FALSE(fs::exists(partial()));
+
+    Download again;
+    again.start(*session_, request(), destination_);
+    ASSERT_TRUE(again.wait());
+    ASSERT_FALSE(again.error) << again.error->description;
+    EXPECT_FALSE(lastRange());
+    EXPECT_EQ(readFile(destination_), pattern(0, size_));
 }
 
 TEST_F(DownloadTaskTest, AServerThatIgnoresTheRangeStartsTheFileOver) {
-    writeFile(partial(), std::string(1000, 'x'));  // not the server's bytes: must not survive
+    // Not the server's bytes: they must not survive.
+    if (!writePartial(partial(), std::string(1000, 'x')))
+        GTEST_SKIP() << "no user extended attributes in " << dir_;
     shape([](BodyStream& stream) { stream.ignoreRange = true; });
     Download download;
     download.start(*session_, request(), destination_);
@@ -295,7 +316,8 @@ TEST_F(DownloadTaskTest, AServerThatIgnoresTheRangeStartsTheFileOver) {
 }
 
 TEST_F(DownloadTaskTest, AWrongRangeFailsAndTheNextAttemptStartsOver) {
-    writeFile(partial(), pattern(0, 5000));
+    if (!writePartial(partial(), pattern(0, 5000)))
+        GTEST_SKIP() << "no user extended attributes in " << dir_;
     shape([](BodyStream& stream) { stream.wrongRangeStart = 0; });
     Download wrong;
     wrong.start(*session_, request(), destination_);
@@ -316,7 +338,8 @@ TEST_F(DownloadTaskTest, AWrongRangeFailsAndTheNextAttemptStartsOver) {
 
 TEST_F(DownloadTaskTest, ARangeAnswerWithoutTheFilesLengthIsNeverTakenAsComplete) {
     // "bytes N-M/*" and a connection that closes early: nothing says the file is short.
-    writeFile(partial(), pattern(0, 5000));
+    if (!writePartial(partial(), pattern(0, 5000)))
+        GTEST_SKIP() << "no user extended attributes in " << dir_;
     shape([](BodyStream& stream) {
         stream.unknownTotal = true;
         stream.cutAfter = 100'000;
@@ -366,7 +389,8 @@ TEST_F(DownloadTaskTest, AFileArrivesAsTheServerKeepsItNeverRecompressed) {
 
 TEST_F(DownloadTaskTest, APartialFileThatHoldsTheWholeFileIsMovedIntoPlace) {
     // An attempt killed after its last byte and before the move: the server has nothing left.
-    writeFile(partial(), pattern(0, size_));
+    if (!writePartial(partial(), pattern(0, size_)))
+        GTEST_SKIP() << "no user extended attributes in " << dir_;
     Download whole;
     whole.start(*session_, request(), destination_);
     ASSERT_TRUE(whole.wait());
@@ -376,7 +400,7 @@ TEST_F(DownloadTaskTest, APartialFileThatHoldsTheWholeFileIsMovedIntoPlace) {
     EXPECT_FALSE(fs::exists(partial()));
 
     fs::remove(destination_);
-    writeFile(partial(), pattern(0, size_ + 10));
+    writePartial(partial(), pattern(0, size_ + 10));
     Download longer;
     longer.start(*session_, request(), destination_);
     ASSERT_TRUE(longer.wait());
@@ -456,6 +480,136 @@ TEST_F(DownloadTaskTest, AFullDiskFailsTheTaskAndKeepsWhatFitted) {
         << download.error->description;
     EXPECT_FALSE(existed);
     EXPECT_GT(kept, 0u);
+}
+
+/// Trusts the certificate of a server on this machine (the test's own nginx).
+class AcceptingDelegate : public vk::UrlSessionDelegate {
+  public:
+    void didReceiveChallenge(UrlSession&, const vk::AuthenticationChallenge& challenge,
+                             vk::ChallengeCompletionHandler completion) override {
+        const bool local = challenge.protectionSpace.host == "127.0.0.1";
+        completion(local ? vk::AuthChallengeDisposition::useCredential
+                         : vk::AuthChallengeDisposition::cancelAuthenticationChallenge,
+                   vk::UrlCredential::forTrust(challenge.protectionSpace.serverTrust));
+    }
+};
+
+// nginx serving real files, with its own ETags and its own handling of Range and If-Range. The
+// first answer of a file (a request without Range) comes slowly, so that a cut lands in its body;
+// a cut kills nginx's worker, as a server that goes away mid-answer.
+class NginxDownloadTest : public ::testing::Test {
+  protected:
+    static constexpr std::size_t kSize = 2 * 1024 * 1024;
+
+    /// nginx with `serverDirectives`, or a skip when nginx is not installed.
+    void startNginx(const std::string& serverDirectives, bool tls = false) {
+        vk::test::NginxServer::Options options;
+        options.httpDirectives = "map $http_range $vk_rate { \"\" 1m; default 0; }";
+        options.serverDirectives = "limit_rate $vk_rate;\n" + serverDirectives;
+        options.tls = tls;
+        std::string error;
+        nginx_ = vk::test::NginxServer::start(options, error);
+        ASSERT_TRUE(nginx_) << error;
+        dir_ = vk::test::makeTempDir("nginx-download");
+    }
+    /// Writes a file nginx serves, with its modification time `age` from now.
+    void serve(const std::string& name, const std::string& bytes,
+               std::chrono::seconds age = -std::chrono::seconds(60)) {
+        writeFile(nginx_->root() / name, bytes);
+        fs::last_write_time(nginx_->root() / name, fs::file_time_type::clock::now() + age);
+    }
+    UrlRequest request(const std::string& name) const {
+        return UrlRequest(*vk::Url::parse(nginx_->baseUrl() + "/" + name));
+    }
+    /// Starts a download and cuts nginx's answer once more than 100 kB of it are in.
+    void cutDownload(UrlSession& session, const std::string& name, const fs::path& destination) {
+        Download download;
+        download.start(session, request(name), destination);
+        ASSERT_TRUE(vk::test::pumpMainQueueUntil(
+            [&] {
+                std::lock_guard lock(download.mutex);
+                return download.calls > 0 ||
+                       (!download.progress.empty() && download.progress.back().first > 100'000);
+            },
+            20s));
+        nginx_->cutConnections();
+        ASSERT_TRUE(download.wait());
+        ASSERT_TRUE(download.error) << "the answer was cut";
+        ASSERT_TRUE(fs::exists(DownloadFile::partialPath(destination)));
+    }
+    /// The last request nginx logged, once the `count`th is logged.
+    vk::test::NginxRequest logged(std::size_t count) {
+        EXPECT_TRUE(nginx_->waitForRequests(count));
+        auto requests = nginx_->requests();
+        return requests.empty() ? vk::test::NginxRequest{} : requests.back();
+    }
+
+    std::unique_ptr<vk::test::NginxServer> nginx_;
+    fs::path dir_;
+};
+
+// nginx's ETag of a static file is strong: a cut download continues where it stopped while the
+// file is the same (over TLS here), and is fetched whole once the file has changed.
+TEST_F(NginxDownloadTest, ACutDownloadContinuesOnlyWhileNginxHasTheSameFile) {
+    if (!vk::test::NginxServer::installed())
+        GTEST_SKIP() << "nginx is not installed";
+    startNginx("", true);
+    serve("same.bin", pattern(0, kSize));
+    serve("changed.bin", pattern(0, kSize));
+    // nginx's throw-away certificate is trusted.
+    auto session = UrlSession::make({}, std::make_shared<AcceptingDelegate>());
+
+    const fs::path same = dir_ / "same.bin";
+    cutDownload(*session, "same.bin", same);
+    const auto kept = fs::file_size(DownloadFile::partialPath(same));
+    const auto tag = versionNote(DownloadFile::partialPath(same));
+    ASSERT_TRUE(tag);
+    EXPECT_EQ(tag->front(), '"') << "a strong tag";
+    Download resumed;
+    resumed.start(*session, request("same.bin"), same);
+    ASSERT_TRUE(resumed.wait());
+    ASSERT_FALSE(resumed.error) << resumed.error->description;
+    EXPECT_EQ(resumed.response->statusCode, 206);
+    auto asked = logged(1);
+    EXPECT_EQ(asked.range, "bytes=" + std::to_string(kept) + "-");
+    EXPECT_EQ(asked.ifRange, *tag);
+    EXPECT_EQ(asked.status, 206);
+    EXPECT_TRUE(readFile(same) == pattern(0, kSize));
+
+    const fs::path changed = dir_ / "changed.bin";
+    cutDownload(*session, "changed.bin", changed);
+    serve("changed.bin", pattern(7, kSize), std::chrono::seconds(-30));
+    Download fresh;
+    fresh.start(*session, request("changed.bin"), changed);
+    ASSERT_TRUE(fresh.wait());
+    ASSERT_FALSE(fresh.error) << fresh.error->description;
+    auto whole = logged(2);
+    EXPECT_FALSE(whole.ifRange.empty());
+    EXPECT_EQ(whole.status, 200) << "nginx saw another version and sent it whole";
+    EXPECT_TRUE(readFile(changed) == pattern(7, kSize)) << "the new version, whole";
+}
+
+// Without an ETag, and with a Last-Modified date as new as the answer (a file just written),
+// nginx's answer names no version: a cut download starts over, and a file changed in between is
+// never the old file's start with the new one's rest.
+TEST_F(NginxDownloadTest, WithoutAVersionACutDownloadStartsOver) {
+    if (!vk::test::NginxServer::installed())
+        GTEST_SKIP() << "nginx is not installed";
+    startNginx("etag off;");
+    serve("track.bin", pattern(0, kSize), std::chrono::seconds(3600));
+    auto session = UrlSession::make();
+    const fs::path destination = dir_ / "track.bin";
+    cutDownload(*session, "track.bin", destination);
+    EXPECT_FALSE(versionNote(DownloadFile::partialPath(destination)));
+    serve("track.bin", pattern(7, kSize), std::chrono::seconds(3600));
+    Download again;
+    again.start(*session, request("track.bin"), destination);
+    ASSERT_TRUE(again.wait());
+    ASSERT_FALSE(again.error) << again.error->description;
+    auto asked = logged(1);
+    EXPECT_TRUE(asked.range.empty()) << asked.range;
+    EXPECT_EQ(asked.status, 200);
+    EXPECT_TRUE(readFile(destination) == pattern(7, kSize)) << "the new version, whole";
 }
 
 }  // namespace

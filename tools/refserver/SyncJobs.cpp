@@ -113,6 +113,11 @@ void SyncJobs::setMediaVersion(const std::string& itemId, int version) {
     mediaVersions_[itemId] = version;
 }
 
+void SyncJobs::redirectMediaFiles(std::optional<std::string> base) {
+    std::lock_guard lock(mutex_);
+    mediaRedirect_ = std::move(base);
+}
+
 void SyncJobs::resetFiles() {
     std::lock_guard lock(mutex_);
     fileNames_.clear();
@@ -398,6 +403,15 @@ void SyncJobs::answerFile(const Request& request, Response& response, bool addit
     const LibraryItem* item = library_->find(itemId);
     if (!item)
         return fail(response, 404, "job item not found");
+    if (!additional) {
+        std::lock_guard lock(mutex_);
+        if (mediaRedirect_) {
+            response.status = 302;
+            response.body.clear();
+            response.headers.emplace_back("Location", *mediaRedirect_ + "/" + itemId + ".wav");
+            return;
+        }
+    }
     BodyStream stream;
     if (additional) {
         if (request.recorded.queryValue("Name") != additionalName)

@@ -18,42 +18,47 @@ namespace {
 
 struct HelpEntry {
     const char* example;
-    bool ownHelp;  ///< the command prints its own option help for --help
+    bool ownHelp;        ///< the command prints its own option help for --help
+    bool serverOptions;  ///< the command takes the server options
 };
 
 // One example per command; a command missing here gets a generic one.
 const std::map<std::string, HelpEntry>& entries() {
     static const std::map<std::string, HelpEntry> table = {
-        {"demo", {"vornctl demo", false}},
-        {"views", {"vornctl --local http://127.0.0.1:8096 --token T --user U views --json", true}},
-        {"items", {"vornctl --local URL --token T --user U items --parent ID Limit=5", true}},
-        {"item", {"vornctl --local URL --token T --user U item ID --json", true}},
-        {"latest", {"vornctl --local URL --token T --user U latest Limit=3", true}},
-        {"artists", {"vornctl --local URL --token T artists Limit=10 --json", true}},
-        {"favorite", {"vornctl --local URL --token T --user U favorite ID on", true}},
+        {"demo", {"vornctl demo", false, false}},
+        {"views",
+         {"vornctl --local http://127.0.0.1:8096 --token T --user U views --json", true, true}},
+        {"items", {"vornctl --local URL --token T --user U items --parent ID Limit=5", true, true}},
+        {"item", {"vornctl --local URL --token T --user U item ID --json", true, true}},
+        {"latest", {"vornctl --local URL --token T --user U latest Limit=3", true, true}},
+        {"artists", {"vornctl --local URL --token T artists Limit=10 --json", true, true}},
+        {"favorite", {"vornctl --local URL --token T --user U favorite ID on", true, true}},
         {"stream-url",
-         {"vornctl --local URL --token T --user U stream-url ID --container mp3", true}},
+         {"vornctl --local URL --token T --user U stream-url ID --container mp3", true, true}},
         {"image-url",
-         {"vornctl --local URL --token T image-url ID --type Primary --max-width 300", true}},
+         {"vornctl --local URL --token T image-url ID --type Primary --max-width 300", true, true}},
         {"report",
          {"vornctl --local URL --token T report start --item ID --media-source ID --play-session 1",
-          true}},
-        {"play", {"vornctl --local URL --token T --user U play ID --simulate --fast", true}},
-        {"inspect", {"vornctl inspect json BaseItemDto < item.json", false}},
+          true, true}},
+        {"play", {"vornctl --local URL --token T --user U play ID --simulate --fast", true, true}},
+        {"inspect", {"vornctl inspect json BaseItemDto < item.json", false, false}},
         {"resolve",
-         {"vornctl --local http://127.0.0.1:8096 --remote https://example.org resolve", true}},
-        {"get", {"vornctl --local URL --token T get System/Info/Public", true}},
-        {"browse", {"vornctl --local URL --token T --user U browse children ID --json", false}},
-        {"search", {"vornctl --local URL --token T --user U search 'Morning Light' --json", false}},
-        {"login", {"vornctl login --credentials credentials.json", false}},
-        {"logout", {"vornctl logout", false}},
-        {"servers", {"vornctl servers --json", false}},
-        {"device", {"vornctl device", false}},
-        {"reachability", {"vornctl reachability", false}},
-        {"download", {"vornctl --server-id ID download ALBUM-ID", false}},
-        {"offline", {"vornctl --server-id ID offline play ITEM-ID", false}},
-        {"companion", {"vornctl --server-id ID companion --simulate", false}},
-        {"watch-sim", {"vornctl watch-sim --send getCredentials --json", false}},
+         {"vornctl --local http://127.0.0.1:8096 --remote https://example.org resolve", true,
+          true}},
+        {"get", {"vornctl --local URL --token T get System/Info/Public", true, true}},
+        {"browse",
+         {"vornctl --local URL --token T --user U browse children ID --json", false, true}},
+        {"search",
+         {"vornctl --local URL --token T --user U search 'Morning Light' --json", false, true}},
+        {"login", {"vornctl login --credentials credentials.json", false, false}},
+        {"logout", {"vornctl logout", false, false}},
+        {"servers", {"vornctl servers --json", false, false}},
+        {"device", {"vornctl device", false, false}},
+        {"reachability", {"vornctl reachability", false, false}},
+        {"download", {"vornctl --server-id ID download ALBUM-ID", false, true}},
+        {"offline", {"vornctl --server-id ID offline play ITEM-ID", false, true}},
+        {"companion", {"vornctl companion --simulate", false, false}},
+        {"watch-sim", {"vornctl watch-sim --send getCredentials --json", false, false}},
     };
     return table;
 }
@@ -73,11 +78,15 @@ std::set<std::string> optionsOf(const Command& command) {
 
 bool printCommandHelp(const Command& command) {
     auto found = entries().find(command.name);
-    std::printf("usage: vornctl [server options] %s\n\n", command.summary.c_str());
+    const bool serverOptions = found == entries().end() || found->second.serverOptions;
+    std::printf("usage: vornctl %s%s\n\n", serverOptions ? "[server options] " : "",
+                command.summary.c_str());
     std::printf("example:\n  %s\n\n", found != entries().end()
                                           ? found->second.example
                                           : ("vornctl " + command.name).c_str());
-    std::printf("%s\n%s", ServerOptions::usage(), kExitCodes);
+    if (serverOptions)
+        std::printf("%s\n", ServerOptions::usage());
+    std::printf("%s", kExitCodes);
     return found != entries().end() && found->second.ownHelp;
 }
 
@@ -109,7 +118,9 @@ void printBashCompletion() {
     std::printf(
         "# bash completion for vornctl (generated by vornctl --bash-completion)\n"
         "_vornctl() {\n"
-        "    local cur=${COMP_WORDS[COMP_CWORD]} cmd='' opts='' w\n"
+        "    local all='--local --manual --remote --server-id --name --user --token "
+        "--device-id --device-name'\n"
+        "    local cur=${COMP_WORDS[COMP_CWORD]} cmd='' opts='' server='' w\n"
         "    for w in \"${COMP_WORDS[@]:1:COMP_CWORD-1}\"; do\n"
         "        case $w in\n");
     std::string names;
@@ -117,17 +128,17 @@ void printBashCompletion() {
         std::string options;
         for (const auto& option : optionsOf(command))
             options += (options.empty() ? "" : " ") + option;
-        std::printf("            %s) cmd=%s; opts='%s' ;;\n", name.c_str(), name.c_str(),
-                    options.c_str());
+        auto found = entries().find(name);
+        const bool serverOptions = found == entries().end() || found->second.serverOptions;
+        std::printf("            %s) cmd=%s; opts='%s'%s ;;\n", name.c_str(), name.c_str(),
+                    options.c_str(), serverOptions ? "; server=$all" : "");
         names += (names.empty() ? "" : " ") + name;
     }
     std::printf(
         "        esac\n"
         "    done\n"
-        "    local server='--local --manual --remote --server-id --name --user --token "
-        "--device-id --device-name'\n"
         "    if [[ -z $cmd ]]; then\n"
-        "        COMPREPLY=($(compgen -W \"%s --help $server\" -- \"$cur\"))\n"
+        "        COMPREPLY=($(compgen -W \"%s --help $all\" -- \"$cur\"))\n"
         "    else\n"
         "        COMPREPLY=($(compgen -W \"$opts $server\" -- \"$cur\"))\n"
         "    fi\n"

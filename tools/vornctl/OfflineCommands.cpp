@@ -1,16 +1,20 @@
-// The offline commands of vornctl: `download ITEM` (a sync job downloaded into the documents
-// directory and recorded in the offline store) and `offline list|play|report|sync|remove`. They
-// take the server options of the other commands; the store and the downloads are the program's
-// own (its application-group container and documents directory).
+// The offline commands of vornctl: `download ITEM` (the item's record fetched, a sync job for it
+// downloaded into the documents directory and recorded in the offline store) and
+// `offline list|play|report|sync|remove`. They take the server options of the other commands
+// (--server-id alone: the stored credentials and this device's identity); the store and the
+// downloads are the program's own (its application-group container and documents directory).
+// `offline report` sends each server's queued actions to that server.
 #include <unistd.h>
 
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "VornKit/Connection/ConnectionManager.h"
 #include "VornKit/Net/Reachability.h"
 #include "VornKit/Offline/ApiClientEx.h"
 #include "VornKit/Offline/SyncDownloader.h"
@@ -78,7 +82,11 @@ std::optional<Parsed> parse(const std::vector<std::string>& args, std::string& e
     return out;
 }
 
+/// The stored client when --server-id stands alone and one is stored, else one made from the
+/// options; both record local playback in the program's offline store.
 std::shared_ptr<vk::ApiClientEx> makeClient(const vornctl::ServerOptions& options) {
+    if (auto stored = std::dynamic_pointer_cast<vk::ApiClientEx>(options.storedClient()))
+        return stored;
     return std::make_shared<vk::ApiClientEx>(options.serverInfo(), options.deviceInfo());
 }
 
@@ -122,9 +130,21 @@ int download(const Parsed& parsed) {
         vk::SyncDownloader::wifiRule(vk::Reachability::reachabilityForInternetConnection());
     if (parsed.maxDownloads)
         options.maxConcurrentDownloads = static_cast<int>(*parsed.maxDownloads);
+    // The item's record, so that the job names its parent or album.
+    const std::string itemId = parsed.server.positional[0];
+    std::optional<std::shared_ptr<vk::BaseItemDto>> fetched;
+    bool answered = false;
+    client->getItem(client->currentUserId(), itemId, vk::JsonDecoder(),
+                    [&](std::optional<std::shared_ptr<vk::BaseItemDto>> record) {
+                        vk::DispatchQueue::main()->async([&, record = std::move(record)] {
+                            fetched = record;
+                            answered = true;
+                        });
+                    });
+    if (!runMainUntil([&] { return answered; }) || !fetched || !*fetched)
+        return fail("no item " + itemId + " on the server (see the log above)");
+    auto item = *fetched;
     auto downloader = vk::SyncDownloader::make(client, client->itemRepo(), options);
-    auto item = std::make_shared<vk::BaseItemDto>();
-    item->Id = parsed.server.positional[0];
     const bool terminal = ::isatty(STDOUT_FILENO) != 0 && !parsed.json;
     std::size_t shownDone = 0;
     std::optional<vk::SyncDownloadResult> result;
@@ -237,27 +257,71 @@ int play(const Parsed& parsed) {
     return actions > actionsBefore ? 0 : 1;
 }
 
-int report(const Parsed& parsed) {
-    vornctl::StderrLog log;
-    auto client = connect(parsed.server);
-    if (!client)
-        return 1;
-    auto store = client->itemRepo();
-    auto actions = store->getAllOfflineActions();
-    if (actions.empty()) {
-        std::printf("no offline actions queued\n");
-        return 0;
+/// Sends one server's actions through `client` and deletes them once the server took them; false
+/// (after printing why) when they stay queued.
+bool reportTo(const std::shared_ptr<vk::ApiClientEx>& client, const std::string& serverId,
+              const std::vector<std::shared_ptr<vk::OfflineAction>>& actions) {
+    std::string error;
+    if (!vornctl::resolveAddress(*client, error)) {
+        std::printf("%zu offline actions of server %s stay queued: %s\n", actions.size(),
+                    serverId.c_str(), error.c_str());
+        return false;
     }
     std::optional<std::optional<std::string>> answer;
     client->reportOfflineActions(actions, [&](std::optional<std::string> text) {
         vk::DispatchQueue::main()->async([&answer, text] { answer = text; });
     });
-    if (!runMainUntil([&] { return answer.has_value(); }) || !*answer)
-        return fail("the actions were not taken; they stay queued");
-    store->deleteOfflineActions(actions);
-    std::printf("sent %zu offline actions (answer %s); deleted them\n", actions.size(),
-                answer->value().c_str());
-    return 0;
+    if (!runMainUntil([&] { return answer.has_value(); }) || !*answer) {
+        std::printf("%zu offline actions of server %s were not taken; they stay queued\n",
+                    actions.size(), serverId.c_str());
+        return false;
+    }
+    client->itemRepo()->deleteOfflineActions(actions);
+    std::printf("sent %zu offline actions to server %s (answer %s); deleted them\n", actions.size(),
+                serverId.c_str(), answer->value().c_str());
+    return true;
+}
+
+/// Each server's actions go to that server: the one the options name through their client, the
+/// others through the clients of the stored credentials. Actions of a server without a client,
+/// or that did not take them, stay queued (exit 1).
+int report(const Parsed& parsed) {
+    vornctl::StderrLog log;
+    auto store = vk::OfflineDataController::sharedInstance();
+    auto actions = store->getAllOfflineActions();
+    if (actions.empty()) {
+        std::printf("no offline actions queued\n");
+        return 0;
+    }
+    std::vector<std::string> order;
+    std::map<std::string, std::vector<std::shared_ptr<vk::OfflineAction>>> byServer;
+    for (const auto& action : actions) {
+        const std::string serverId = action->serverId ? action->serverId.str() : std::string();
+        if (byServer.count(serverId) == 0)
+            order.push_back(serverId);
+        byServer[serverId].push_back(action);
+    }
+    bool allSent = true;
+    for (const auto& serverId : order) {
+        const auto& group = byServer[serverId];
+        std::shared_ptr<vk::ApiClientEx> client;
+        if (serverId.empty()) {
+            std::printf("%zu offline actions name no server; they stay queued\n", group.size());
+        } else if (serverId == parsed.server.serverId) {
+            client = makeClient(parsed.server);
+        } else {
+            client = std::dynamic_pointer_cast<vk::ApiClientEx>(
+                vk::ConnectionManager::sharedInstance()->getApiClient(serverId));
+            if (!client) {
+                std::printf(
+                    "%zu offline actions of server %s stay queued: no stored credentials "
+                    "for it (vornctl login)\n",
+                    group.size(), serverId.c_str());
+            }
+        }
+        allSent = client && reportTo(client, serverId, group) && allSent;
+    }
+    return allSent ? 0 : 1;
 }
 
 int sync(const Parsed& parsed) {

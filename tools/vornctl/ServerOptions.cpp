@@ -4,7 +4,8 @@
 #include <map>
 
 #include "VornKit/Connection/ConnectionManager.h"
-#include "VornKit/Platform/Bundle.h"
+#include "VornKit/Connection/DeviceInfoManager.h"
+#include "VornKit/Offline/ApiClientEx.h"
 
 namespace vornctl {
 
@@ -26,11 +27,11 @@ std::optional<ServerOptions> ServerOptions::parse(const std::vector<std::string>
         {"--local", &options.localAddress},   {"--manual", &options.manualAddress},
         {"--remote", &options.remoteAddress}, {"--user", &options.userId},
         {"--token", &options.token},          {"--device-name", &options.deviceName},
+        {"--device-id", &options.deviceId},
     };
     const std::map<std::string, std::string*> fields = {
         {"--server-id", &options.serverId},
         {"--name", &options.name},
-        {"--device-id", &options.deviceId},
     };
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -45,7 +46,8 @@ std::optional<ServerOptions> ServerOptions::parse(const std::vector<std::string>
         const std::string& value = args[++i];
         if (auto it = optionalFields.find(arg); it != optionalFields.end()) {
             *it->second = value;
-            options.recordGiven = options.recordGiven || arg != "--device-name";
+            options.recordGiven =
+                options.recordGiven || (arg != "--device-name" && arg != "--device-id");
         } else if (auto field = fields.find(arg); field != fields.end()) {
             *field->second = value;
             options.serverIdGiven = options.serverIdGiven || arg == "--server-id";
@@ -77,21 +79,31 @@ vk::ServerInfo ServerOptions::serverInfo() const {
 }
 
 vk::DeviceInfo ServerOptions::deviceInfo() const {
-    vk::Bundle bundle = vk::Bundle::main();
-    return vk::DeviceInfo(deviceId, deviceName, bundle.infoValue("CFBundleShortVersionString"),
-                          bundle.infoValue("CFBundleName").value_or("vornctl"));
+    vk::DeviceInfoManager device;
+    std::string id = deviceId ? *deviceId : device.getDeviceId();
+    std::optional<std::string> name = deviceName ? deviceName : device.getDeviceName();
+    std::optional<std::string> version = device.getAppVersion();
+    std::string application = device.getAppName();
+    return vk::DeviceInfo(std::move(id), std::move(name), std::move(version),
+                          std::move(application));
+}
+
+std::shared_ptr<vk::ApiClient> ServerOptions::storedClient() const {
+    if (!usesStoredServer())
+        return nullptr;
+    if (auto stored = vk::ConnectionManager::sharedInstance()->getApiClient(serverId))
+        return stored;
+    std::fprintf(stderr,
+                 "note: no stored credentials for server %s (vornctl login --credentials "
+                 "FILE|- stores them)\n",
+                 serverId.c_str());
+    return nullptr;
 }
 
 std::shared_ptr<vk::ApiClient> ServerOptions::makeClient() const {
-    if (serverIdGiven && !recordGiven) {
-        if (auto stored = vk::ConnectionManager::sharedInstance()->getApiClient(serverId))
-            return stored;
-        std::fprintf(stderr,
-                     "note: no stored credentials for server %s (vornctl login --credentials "
-                     "FILE|- stores them)\n",
-                     serverId.c_str());
-    }
-    return std::make_shared<vk::ApiClient>(serverInfo(), deviceInfo());
+    if (auto stored = storedClient())
+        return stored;
+    return std::make_shared<vk::ApiClientEx>(serverInfo(), deviceInfo());
 }
 
 StderrLog::StderrLog() : previous_(vk::Log::setSink(std::make_shared<StderrSink>())) {}

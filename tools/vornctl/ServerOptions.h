@@ -9,7 +9,10 @@
 // positional arguments, in order.
 //
 // --server-id ID alone (no address, token, user or name) takes the server's client from the
-// stored credentials (`vornctl login`), so that no token needs to appear on the command line.
+// stored credentials (`vornctl login`): its server record, token and user, and this device's
+// identity, so that no token needs to appear on the command line. A client made from the options
+// identifies this device too (DeviceInfoManager: its id, name, the application's version and
+// name), unless --device-id or --device-name say otherwise.
 //
 // Thread rule: plain values; used on the command's (main) thread.
 #pragma once
@@ -31,8 +34,8 @@ struct ServerOptions {
     std::string name = "Server";
     std::optional<std::string> userId;
     std::optional<std::string> token;
-    std::string deviceId = "vornctl-device";
-    std::optional<std::string> deviceName = std::string("vornctl");
+    std::optional<std::string> deviceId;    ///< absent: this device's id
+    std::optional<std::string> deviceName;  ///< absent: this device's name
     std::vector<std::string> positional;
     bool serverIdGiven = false;  ///< --server-id was given
     bool recordGiven = false;    ///< an address, --token, --user or --name was given
@@ -43,10 +46,16 @@ struct ServerOptions {
     static const char* usage();
 
     vk::ServerInfo serverInfo() const;
-    /// Version and application name come from the program's bundle.
+    /// This device's identity (DeviceInfoManager), read in the order id, name, version,
+    /// application name; --device-id and --device-name replace the first two.
     vk::DeviceInfo deviceInfo() const;
+    /// Whether --server-id stands alone, so that the stored credentials name the server.
+    bool usesStoredServer() const { return serverIdGiven && !recordGiven; }
     /// The stored client of --server-id when that option stands alone and such a client is
-    /// stored (a note on stderr when none is), else a client made from the options.
+    /// stored; null otherwise (with a note on stderr when --server-id stood alone).
+    std::shared_ptr<vk::ApiClient> storedClient() const;
+    /// storedClient(), else a client (an ApiClientEx, as every registered server gets) made from
+    /// the options.
     std::shared_ptr<vk::ApiClient> makeClient() const;
 };
 
