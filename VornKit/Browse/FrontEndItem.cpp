@@ -5,6 +5,7 @@
 
 #include "VornKit/Browse/MediaSource.h"
 #include "VornKit/Net/DefaultSession.h"
+#include "VornKit/Platform/Dispatch.h"
 #include "VornKit/Platform/UrlRequest.h"
 #include "VornKit/Platform/UrlSession.h"
 
@@ -86,13 +87,18 @@ void loadImageAsync(std::shared_ptr<BaseItemDto> item, const Url& url,
         UrlRequest(url),
         [item, completion = std::move(completion)](
             std::optional<std::string> data, std::optional<UrlResponse>, std::optional<UrlError>) {
-            std::shared_ptr<const Image> image;
-            if (data) {
-                if (auto decoded = Image::decode(*data))
-                    image = std::make_shared<const Image>(std::move(*decoded));
-            }
-            setItemImage(*item, image);
-            completion(itemImage(*item));
+            // Decoding (and what the completion does with the picture) takes milliseconds: off
+            // the session's delegate queue, where other requests' answers wait their turn.
+            DispatchQueue::global()->async(
+                [item, completion = std::move(completion), data = std::move(data)] {
+                    std::shared_ptr<const Image> image;
+                    if (data) {
+                        if (auto decoded = Image::decode(*data))
+                            image = std::make_shared<const Image>(std::move(*decoded));
+                    }
+                    setItemImage(*item, image);
+                    completion(itemImage(*item));
+                });
         });
     task->resume();
 }

@@ -82,7 +82,8 @@ std::optional<Url> coverURL(const BaseItemDto& item,
 
 /// Fetches `url` on defaultSession() and stores the decoded picture in `item` (absent when no
 /// data came or it is no picture, replacing what was there). `completion` gets the stored
-/// picture once, on the session's delegate queue. No failure path: every failure is absent.
+/// picture once, on the global queue (DispatchQueue::global()), where the decoding ran: pictures
+/// never hold up the session's delegate queue. No failure path: every failure is absent.
 void loadImageAsync(std::shared_ptr<BaseItemDto> item, const Url& url,
                     std::function<void(std::shared_ptr<const Image>)> completion);
 

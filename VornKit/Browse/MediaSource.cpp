@@ -97,12 +97,13 @@ std::optional<MediaSource::ImageChoice> MediaSource::chooseImage(const BaseItemD
     return std::nullopt;
 }
 
-std::optional<Url> MediaSource::getImageURL(ApiClient& apiClient, const BaseItemDto& item) {
+std::optional<Url> MediaSource::getImageURL(ApiClient& apiClient, const BaseItemDto& item,
+                                            int maxWidth) {
     auto choice = chooseImage(item);
     if (!choice)
         return std::nullopt;
     ImageOptions options(choice->type);
-    options.MaxWidth = 400;
+    options.MaxWidth = maxWidth;
     options.Quality = std::nullopt;
     options.Tag = choice->tag;
     return apiClient.getScaledImageUrl(

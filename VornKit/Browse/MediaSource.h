@@ -71,9 +71,10 @@ class MediaSource {
     /// none applies.
     static std::optional<ImageChoice> chooseImage(const BaseItemDto& item);
     /// The artwork URL of chooseImage(); absent when there is no picture or the client has no
-    /// address. MaxWidth 400, no Quality, the tag, and "api_key" = the client's token (empty text
-    /// without one).
-    static std::optional<Url> getImageURL(ApiClient& apiClient, const BaseItemDto& item);
+    /// address. MaxWidth `maxWidth` (400 for the front ends' artwork), no Quality, the tag, and
+    /// "api_key" = the client's token (empty text without one).
+    static std::optional<Url> getImageURL(ApiClient& apiClient, const BaseItemDto& item,
+                                          int maxWidth = 400);
 
     /// Every client, most recently accessed server first (never accessed last); starts an address
     /// resolution for each client without an address, on every call. The clients stay listed.

@@ -19,6 +19,10 @@ namespace {
 
 constexpr std::size_t kRememberedItems = 2000;
 constexpr std::chrono::milliseconds kIconPoll{20};
+/// The width covers are asked for: the shell shows result icons at 64 logical pixels, twice that
+/// on a doubled display. A larger picture costs the server, the network and the decoding and
+/// encoding here for nothing, and searches wait for that work.
+constexpr int kIconPixels = 128;
 
 std::string joinedTerms(const std::vector<std::string>& terms) {
     std::string out;
@@ -65,19 +69,26 @@ std::string fileSafe(std::string_view text) {
     return out;
 }
 
-/// The cover file of one item of one server, in one version: "<server>.<item>.<tag>.png", each
-/// part fileSafe(), so that no two (server, item, tag) share a file and a new tag is a new file.
-/// Empty when the name would be longer than a file name may be.
-std::string coverFileName(std::string_view serverId, std::string_view itemId,
-                          std::string_view tag) {
-    std::string name = fileSafe(serverId) + "." + fileSafe(itemId) + "." + fileSafe(tag) + ".png";
+/// The cover file of one picture of one server, in one version:
+/// "<server>.<item>-<type>.<tag>.png", server, item and tag fileSafe(), so that no two pictures
+/// (server, item, type, tag) share a file, a new tag is a new file, and the results that show one
+/// picture (the tracks of an album) share its file. Empty when the name would be longer than a
+/// file name may be.
+std::string coverFileName(std::string_view serverId, const MediaSource::ImageChoice& picture) {
+    std::string name = fileSafe(serverId) + "." + fileSafe(picture.itemId) + "-" +
+                       std::string(imageTypeName(picture.type)) + "." +
+                       fileSafe(picture.tag.value_or(std::string())) + ".png";
     return name.size() <= NAME_MAX ? name : std::string();
+}
+
+/// The part of a cover file's name that names the picture, whatever its version.
+std::string pictureOf(const std::string& file) {
+    return file.substr(0, file.find('.', file.find('.') + 1) + 1);
 }
 
 /// Removes the other versions of `file`'s cover (same server and item, another tag).
 void removeOtherVersions(const std::filesystem::path& directory, const std::string& file) {
-    const auto itemEnd = file.find('.', file.find('.') + 1);
-    const std::string prefix = file.substr(0, itemEnd + 1);
+    const std::string prefix = pictureOf(file);
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
         const std::string name = entry.path().filename().string();
@@ -369,18 +380,20 @@ void SearchProvider::remember(const ItemList& items, const std::shared_ptr<ApiCl
         if (items_.size() + items.size() > kRememberedItems) {
             items_.clear();
             covers_.clear();
+            coverFiles_.clear();
+            pictures_.clear();
         }
         for (const auto& item : items) {
             const std::string id = item->Id.str();
             items_[id] = item;
-            auto image = MediaSource::chooseImage(*item);
-            std::string file =
-                image ? coverFileName(serverId, id, image->tag.value_or(std::string())) : "";
-            auto known = covers_.find(id);
-            if (known != covers_.end() && known->second.file == file)
-                continue;  // the same picture of the same server: fetched, or on its way
-            covers_[id] = Cover{file, file.empty()};
-            if (!file.empty())
+            auto picture = MediaSource::chooseImage(*item);
+            std::string file = picture ? coverFileName(serverId, *picture) : "";
+            covers_[id] = file;
+            if (file.empty())
+                continue;
+            pictures_[pictureOf(file)] = file;
+            // Each file is fetched once, for the first result that shows it.
+            if (coverFiles_.emplace(file, false).second)
                 fetch.emplace_back(item, std::move(file));
         }
     }
@@ -390,27 +403,27 @@ void SearchProvider::remember(const ItemList& items, const std::shared_ptr<ApiCl
 
 void SearchProvider::fetchIcon(const std::shared_ptr<BaseItemDto>& item,
                                const std::shared_ptr<ApiClient>& client, const std::string& file) {
-    const std::string id = item->Id.str();
     const auto path = iconDirectory_ / file;
     std::weak_ptr<SearchProvider> weak = weak_from_this();
-    // Marks the fetch ended. Says whether `file` is still the item's cover, or another version
-    // has taken its place meanwhile (the item was found again with a new tag).
+    // Marks the fetch ended. Says whether `file` is still its picture's version, or another
+    // version has taken its place meanwhile (a result showed the picture with a new tag).
     enum class Standing { current, superseded, unknown };
-    auto finish = [weak, id, file] {
+    auto finish = [weak, file] {
         auto self = weak.lock();
         if (!self)
             return Standing::unknown;
         std::lock_guard lock(self->mutex_);
-        auto cover = self->covers_.find(id);
-        if (cover == self->covers_.end())
+        auto fetched = self->coverFiles_.find(file);
+        if (fetched == self->coverFiles_.end())
             return Standing::unknown;
-        if (cover->second.file != file)
+        fetched->second = true;
+        auto picture = self->pictures_.find(pictureOf(file));
+        if (picture != self->pictures_.end() && picture->second != file)
             return Standing::superseded;
-        cover->second.done = true;
         return Standing::current;
     };
     std::error_code ec;
-    auto url = MediaSource::getImageURL(*client, *item);
+    auto url = MediaSource::getImageURL(*client, *item, kIconPixels);
     if (iconDirectory_.empty() || std::filesystem::exists(path, ec) || !url) {
         finish();
         return;
@@ -462,12 +475,14 @@ void SearchProvider::metas(const std::vector<std::string>& ids,
                 if (found == self->items_.end())
                     continue;
                 auto cover = self->covers_.find(id);
-                waiting = waiting || (cover != self->covers_.end() && !cover->second.done);
+                const std::string file =
+                    cover != self->covers_.end() ? cover->second : std::string();
+                auto fetched = self->coverFiles_.find(file);
+                waiting = waiting || (fetched != self->coverFiles_.end() && !fetched->second);
                 const auto& item = *found->second;
                 Meta meta{id, item.Name.str(), description(item), std::nullopt};
-                if (cover != self->covers_.end() && !cover->second.file.empty() &&
-                    !self->iconDirectory_.empty())
-                    meta.iconPath = (self->iconDirectory_ / cover->second.file).string();
+                if (!file.empty() && !self->iconDirectory_.empty())
+                    meta.iconPath = (self->iconDirectory_ / file).string();
                 out.push_back(std::move(meta));
             }
         }

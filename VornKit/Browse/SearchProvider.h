@@ -128,13 +128,11 @@ class SearchProvider : public std::enable_shared_from_this<SearchProvider> {
     std::uint64_t generation_ = 0;
     std::shared_ptr<Query> pending_;
     std::map<std::string, std::shared_ptr<BaseItemDto>> items_;
-    /// A remembered result's cover: its file in the icon directory (empty: it has none) and
-    /// whether the fetch of that file has ended.
-    struct Cover {
-        std::string file;
-        bool done = false;
-    };
-    std::map<std::string, Cover> covers_;  ///< result id -> its cover
+    /// The covers of the remembered results, by the file in the icon directory that holds the
+    /// picture a result shows (results showing one picture share its file).
+    std::map<std::string, std::string> covers_;    ///< result id -> cover file (empty: none)
+    std::map<std::string, bool> coverFiles_;       ///< cover file -> whether its fetch has ended
+    std::map<std::string, std::string> pictures_;  ///< picture -> the file of its newest version
     ActivateCallback activate_;
     LaunchCallback launch_;
     std::shared_ptr<Impl> impl_;  ///< the exported object; used on the bus thread only

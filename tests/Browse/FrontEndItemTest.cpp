@@ -123,7 +123,7 @@ TEST_F(FrontEndItemTest, ArtworkArrivesFromTheCoverUrl) {
     // A failed load replaces the picture with none, and still completes once.
     Recorder<std::shared_ptr<const Image>> recorder;
     loadImageAsync(it, *Url::parse(base_ + "/vorn/Items/none/Images/Primary"),
-                   recorder.handler(defaultSession()->delegateQueue()));
+                   recorder.handler(DispatchQueue::global()));
     ASSERT_TRUE(recorder.wait());
     EXPECT_TRUE(recorder.onQueue());
     EXPECT_FALSE(recorder.value());
