@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -150,10 +151,13 @@ TEST_F(SearchProviderTest, TheLastQueryCancelsAnEarlierOne) {
 }
 
 /// A server whose search answers with audio items named after their ids, each with a Primary
-/// picture whose tag is a number: the picture of tag "N" is N pixels wide.
+/// picture whose tag is a number: the picture of tag "N" is N pixels wide. `albumTracks` are
+/// further items that show their album's picture (album "alb", tag "15") instead of their own.
 class CoverServer {
   public:
-    explicit CoverServer(std::map<std::string, std::string> tags) : tags_(std::move(tags)) {
+    explicit CoverServer(std::map<std::string, std::string> tags,
+                         std::vector<std::string> albumTracks = {})
+        : tags_(std::move(tags)), albumTracks_(std::move(albumTracks)) {
         server_.route("GET", "Users/[^/]+/Items", [this](const auto& request, auto& response) {
             std::string items;
             if (request.recorded.queryValue("IncludeItemTypes").value_or("").find("Audio") !=
@@ -163,6 +167,10 @@ class CoverServer {
                     items += std::string(items.empty() ? "" : ",") + R"({"ServerId":"s","Id":")" +
                              id + R"(","Name":")" + id +
                              R"(","Type":"Audio","ImageTags":{"Primary":")" + tag + R"("}})";
+                for (const auto& id : albumTracks_)
+                    items += std::string(items.empty() ? "" : ",") + R"({"ServerId":"s","Id":")" +
+                             id + R"(","Name":")" + id +
+                             R"(","Type":"Audio","AlbumId":"alb","AlbumPrimaryImageTag":"15"})";
             }
             response.body = R"({"Items":[)" + items + R"(],"TotalRecordCount":0})";
         });
@@ -181,19 +189,32 @@ class CoverServer {
         tags_[id] = tag;
     }
     const std::string& address() const { return address_; }
+    /// The picture requests the server saw, as "<item> <MaxWidth>".
+    std::vector<std::string> pictureRequests() const {
+        std::vector<std::string> out;
+        for (const auto& request : server_.requests()) {
+            auto at = request.path.find("/Items/");
+            if (request.path.find("/Images/") != std::string::npos && at != std::string::npos)
+                out.push_back(request.path.substr(at + 7, request.path.find('/', at + 7) - at - 7) +
+                              " " + request.queryValue("MaxWidth").value_or(""));
+        }
+        return out;
+    }
 
   private:
     refserver::RefServer server_;
     std::mutex mutex_;
     std::map<std::string, std::string> tags_;
+    const std::vector<std::string> albumTracks_;
     std::string address_;
 };
 
 // Two servers with the same item id, and ids that a lossy file name would merge: each result
 // shows its own server's picture, and a picture the server changed (a new tag) replaces the old.
+// Two tracks showing their album's picture share one file, fetched once, at icon size.
 TEST_F(SearchProviderTest, CoversAreKeptPerServerAndItemAndRenewedWithTheirTag) {
     using Tags = std::map<std::string, std::string>;
-    CoverServer one(Tags{{"a.b", "11"}, {"a_b", "12"}});
+    CoverServer one(Tags{{"a.b", "11"}, {"a_b", "12"}}, {"t1", "t2"});
     CoverServer two(Tags{{"a.b", "13"}});
     auto manager = ConnectionManager::create();
     manager->updateApiClients(
@@ -233,15 +254,19 @@ TEST_F(SearchProviderTest, CoversAreKeptPerServerAndItemAndRenewedWithTheirTag) 
         }
         return widths;
     };
-    EXPECT_EQ(covers(*first), (std::map<std::string, int>{{"a.b", 11}, {"a_b", 12}}));
-    EXPECT_EQ(covers(*second), (std::map<std::string, int>{{"a.b", 13}}));
+    using Widths = std::map<std::string, int>;
+    EXPECT_EQ(covers(*first), (Widths{{"a.b", 11}, {"a_b", 12}, {"t1", 15}, {"t2", 15}}));
+    EXPECT_EQ(covers(*second), (Widths{{"a.b", 13}}));
     one.setTag("a.b", "14");
-    EXPECT_EQ(covers(*first), (std::map<std::string, int>{{"a.b", 14}, {"a_b", 12}}));
-    // One file per server and item: the old version is gone.
+    EXPECT_EQ(covers(*first), (Widths{{"a.b", 14}, {"a_b", 12}, {"t1", 15}, {"t2", 15}}));
+    auto requests = one.pictureRequests();
+    std::sort(requests.begin(), requests.end());
+    EXPECT_EQ(requests, (std::vector<std::string>{"a.b 128", "a.b 128", "a_b 128", "alb 128"}));
+    // One file per server and picture: the old version is gone.
     std::vector<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(icons))
         files.push_back(entry.path().filename().string());
-    EXPECT_EQ(files.size(), 3u) << ::testing::PrintToString(files);
+    EXPECT_EQ(files.size(), 4u) << ::testing::PrintToString(files);
 }
 
 }  // namespace
