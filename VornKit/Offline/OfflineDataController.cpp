@@ -337,10 +337,17 @@ std::optional<SyncJobStatus> OfflineDataController::getSyncStatusForLibraryItemI
 
 std::vector<std::string> OfflineDataController::getItemIdsBySyncStatus(
     const std::string& serverId, const std::vector<SyncJobStatus>& status) {
+    return itemIdsOf(
+        localItems(serverId).whereIn("status", statusValues(status)).whereNotNull("localPath"));
+}
+
+std::vector<std::string> OfflineDataController::getItemIds(const std::string& serverId) {
+    return itemIdsOf(localItems(serverId));
+}
+
+std::vector<std::string> OfflineDataController::itemIdsOf(const FetchRequest& localItemRequest) {
     std::vector<std::string> ids;
-    auto rows = fetchRows(
-        localItems(serverId).whereIn("status", statusValues(status)).whereNotNull("localPath"),
-        {"itemId"}, false);
+    auto rows = fetchRows(localItemRequest, {"itemId"}, false);
     for (const auto& row : rows.value_or(std::vector<StoreRow>{})) {
         if (const auto* text = std::get_if<std::string>(&row.at("itemId"))) {
             ids.push_back(*text);

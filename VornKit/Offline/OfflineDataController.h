@@ -126,6 +126,9 @@ class VK_EXPORT OfflineDataController {
     /// Item ids of items in these statuses that have a local path.
     std::vector<std::string> getItemIdsBySyncStatus(const std::string& serverId,
                                                     const std::vector<SyncJobStatus>& status);
+    /// Item ids of every local item of the server, whatever its status (read from the rows: no
+    /// record is made or decoded).
+    std::vector<std::string> getItemIds(const std::string& serverId);
     /// The server's local items in one of these statuses.
     std::vector<std::shared_ptr<LocalItem>> getItemsBySyncStatus(
         const std::string& serverId, const std::vector<SyncJobStatus>& status);
@@ -150,6 +153,8 @@ class VK_EXPORT OfflineDataController {
     std::optional<std::vector<StoreRow>> fetchRows(const FetchRequest& request,
                                                    const std::vector<std::string>& properties,
                                                    bool distinct);
+    /// The itemId column of the local items `localItemRequest` selects.
+    std::vector<std::string> itemIdsOf(const FetchRequest& localItemRequest);
 
     std::optional<Locations> locations_;
     std::shared_ptr<DispatchQueue> queue_;

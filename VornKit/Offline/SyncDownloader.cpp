@@ -695,13 +695,7 @@ void SyncDownloader::reconcile(ReconcileCompletion completion) {
         const std::string serverId = self->client_->serverId();
         // Every local item, whatever its status: the server may name any of them (a failed or
         // unfinished one with its partial files too).
-        std::vector<std::string> ids;
-        auto context = self->store_->managedObjectContext();
-        auto found = context->fetch(LocalItem::fetchRequest().where("serverId", serverId), nullptr);
-        for (const auto& object : found.value_or(std::vector<std::shared_ptr<ManagedObject>>{})) {
-            if (auto local = std::dynamic_pointer_cast<LocalItem>(object))
-                ids.push_back(local->itemId);
-        }
+        std::vector<std::string> ids = self->store_->getItemIds(serverId);
         self->client_->syncData(
             ids, self->queue(),
             [self, serverId,

@@ -1,6 +1,88 @@
 #include "VornKit/Platform/SqliteDatabase.h"
 
+#include <condition_variable>
+#include <mutex>
+
+#include "VornKit/Platform/Dispatch.h"
+
 namespace vk {
+
+namespace {
+/// Log pages after a commit from which the log is copied back into the file (SQLite's own
+/// automatic threshold).
+constexpr int kCheckpointPages = 1000;
+}  // namespace
+
+/// The connection's background checkpoints: at most one posted and one running at a time.
+struct SqliteDatabase::Checkpointer : std::enable_shared_from_this<Checkpointer> {
+    explicit Checkpointer(std::filesystem::path file)
+        : path(std::move(file)), queue(DispatchQueue::makeSerial("vk.sqlite.checkpoint")) {}
+
+    const std::filesystem::path path;
+    const std::shared_ptr<DispatchQueue> queue;
+    std::mutex mutex;
+    std::condition_variable idle;
+    bool posted = false;   // a checkpoint waits for its turn on the queue
+    bool running = false;  // a checkpoint runs
+    bool closed = false;   // the owning connection is going: start no more
+
+    void schedule() {
+        {
+            std::lock_guard lock(mutex);
+            if (posted || closed)
+                return;
+            posted = true;
+        }
+        queue->async([self = shared_from_this()] { self->run(); });
+    }
+
+    void run() {
+        {
+            std::lock_guard lock(mutex);
+            posted = false;
+            if (closed)
+                return;
+            running = true;
+        }
+        // A connection of its own: the owner's connection is never used off its queue. A
+        // passive checkpoint copies what no reader still needs and leaves the rest for the next
+        // one; a failure leaves the log as it is, as safe as before.
+        // The connection learns that the file is in WAL mode from its first read.
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                            nullptr) == SQLITE_OK &&
+            sqlite3_exec(db, "SELECT count(*) FROM sqlite_master;", nullptr, nullptr, nullptr) ==
+                SQLITE_OK) {
+            sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        }
+        sqlite3_close(db);
+        {
+            std::lock_guard lock(mutex);
+            running = false;
+        }
+        idle.notify_all();
+    }
+
+    /// Starts no more checkpoints and waits for a running one. A posted one that has not started
+    /// is not waited for (the process may be exiting, with the pool no longer running jobs).
+    void close() {
+        std::unique_lock lock(mutex);
+        closed = true;
+        idle.wait(lock, [&] { return !running; });
+    }
+};
+
+SqliteDatabase::SqliteDatabase(sqlite3* db, std::filesystem::path path)
+    : db_(db), path_(std::move(path)), checkpointer_(std::make_shared<Checkpointer>(path_)) {
+    // Replaces SQLite's automatic checkpoint, which runs inside the committing call.
+    sqlite3_wal_hook(db_, &SqliteDatabase::walCommitted, checkpointer_.get());
+}
+
+int SqliteDatabase::walCommitted(void* checkpointer, sqlite3*, const char*, int pages) {
+    if (pages >= kCheckpointPages)
+        static_cast<Checkpointer*>(checkpointer)->schedule();
+    return SQLITE_OK;
+}
 
 SqliteStatement::~SqliteStatement() {
     sqlite3_finalize(statement_);
@@ -41,6 +123,7 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path
 }
 
 SqliteDatabase::~SqliteDatabase() {
+    checkpointer_->close();
     statements_.clear();
     sqlite3_close(db_);
 }

@@ -2,6 +2,12 @@
 // foreign keys off, busy timeout), prepared statements cached by SQL text, transactions, and
 // SQLite's backup API for copying a whole database file.
 //
+// Checkpoints: a commit that leaves 1,000 pages or more in the write-ahead log has the log copied
+// back into the database file on a serial queue of the connection's own, through a connection of
+// its own (a passive checkpoint: it never blocks this connection's reads or writes), instead of
+// in the committing call. The log stays the crash-safe record until its pages are in the file;
+// destroying the object waits for a checkpoint that is running.
+//
 // Thread rule: externally synchronised; one connection is used by one queue at a time.
 #pragma once
 
@@ -68,10 +74,14 @@ class VK_EXPORT SqliteDatabase {
     bool backupTo(const std::filesystem::path& destination, std::string* error);
 
   private:
-    SqliteDatabase(sqlite3* db, std::filesystem::path path) : db_(db), path_(std::move(path)) {}
+    struct Checkpointer;
+    SqliteDatabase(sqlite3* db, std::filesystem::path path);
+    static int walCommitted(void* checkpointer, sqlite3* db, const char* name, int pages);
+
     sqlite3* db_;
     std::filesystem::path path_;
     std::unordered_map<std::string, std::unique_ptr<SqliteStatement>> statements_;
+    std::shared_ptr<Checkpointer> checkpointer_;  ///< shared with the checkpoint it schedules
 };
 
 }  // namespace vk
