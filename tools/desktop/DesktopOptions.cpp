@@ -19,7 +19,8 @@ std::optional<long long> number(const std::string& text) {
 }  // namespace
 
 const char* DesktopOptions::usage() {
-    return "usage: vornkit-desktop [--server URL] [--audio-output LIST] [--mpv-option NAME=VALUE]...\n"
+    return "usage: vornkit-desktop [--server URL] [--audio-output LIST] [--mpv-option "
+           "NAME=VALUE]...\n"
            "                       [--probe-interval-ms MS] [--size WIDTHxHEIGHT] [--background]\n"
            "                       [--trace] [--script FILE]\n"
            "\n"

@@ -23,7 +23,8 @@ const std::map<std::string, std::string>& files() {
 }
 
 bool endsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 void serveFile(const std::string& name, Response& response) {
@@ -67,9 +68,8 @@ void WebInterface::install(RefServer& server, std::shared_ptr<const Library> lib
     };
     server.page("GET", "", redirect);
     server.page("GET", "web", redirect);
-    server.page("GET", "web/", [](const Request&, Response& response) {
-        serveFile("index.html", response);
-    });
+    server.page("GET", "web/",
+                [](const Request&, Response& response) { serveFile("index.html", response); });
     server.page("GET", "web/([A-Za-z0-9._-]+)", [](const Request& request, Response& response) {
         serveFile(request.captures[0], response);
     });
