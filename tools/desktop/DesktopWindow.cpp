@@ -1,5 +1,6 @@
 #include "DesktopWindow.h"
 
+#include <memory>
 #include <vector>
 
 #include "VornKit/Platform/Log.h"
@@ -267,40 +268,74 @@ gboolean DesktopWindow::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* dec
     return TRUE;
 }
 
-bool DesktopWindow::writeSnapshot(const std::filesystem::path& file, int& width, int& height,
-                                  std::string& error) const {
-    GtkWidget* widget = GTK_WIDGET(window_);
-    width = gtk_widget_get_width(widget);
-    height = gtk_widget_get_height(widget);
-    if (width <= 0 || height <= 0) {
-        error = "the window is not shown";
-        return false;
-    }
+namespace {
+
+struct SnapshotRequest {
+    GtkWindow* window;
+    WebKitWebView* view;
+    std::filesystem::path file;
+    DesktopWindow::SnapshotDone done;
+};
+
+/// The window's own drawing with `page` in the place of the web view; null when the window is
+/// not shown.
+GdkTexture* renderWindow(GtkWindow* window, WebKitWebView* view, GdkTexture* page) {
+    GtkWidget* widget = GTK_WIDGET(window);
+    const int width = gtk_widget_get_width(widget);
+    const int height = gtk_widget_get_height(widget);
+    if (width <= 0 || height <= 0)
+        return nullptr;
     GdkPaintable* paintable = gtk_widget_paintable_new(widget);
     GtkSnapshot* snapshot = gtk_snapshot_new();
     gdk_paintable_snapshot(paintable, snapshot, width, height);
+    graphene_rect_t bounds;
+    if (page && gtk_widget_compute_bounds(GTK_WIDGET(view), widget, &bounds))
+        gtk_snapshot_append_texture(snapshot, page, &bounds);
     GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
     g_object_unref(paintable);
-    if (!node) {
-        error = "the window drew nothing";
-        return false;
-    }
-    GskRenderer* renderer = gtk_native_get_renderer(GTK_NATIVE(window_));
-    graphene_rect_t bounds =
+    if (!node)
+        return nullptr;
+    graphene_rect_t whole =
         GRAPHENE_RECT_INIT(0, 0, static_cast<float>(width), static_cast<float>(height));
-    GdkTexture* texture = gsk_renderer_render_texture(renderer, node, &bounds);
+    GdkTexture* texture =
+        gsk_renderer_render_texture(gtk_native_get_renderer(GTK_NATIVE(window)), node, &whole);
     gsk_render_node_unref(node);
-    if (!texture) {
-        error = "the window could not be rendered";
-        return false;
-    }
-    width = gdk_texture_get_width(texture);
-    height = gdk_texture_get_height(texture);
-    const bool saved = gdk_texture_save_to_png(texture, file.c_str()) != FALSE;
-    g_object_unref(texture);
-    if (!saved)
-        error = "cannot write " + file.string();
-    return saved;
+    return texture;
+}
+
+}  // namespace
+
+void DesktopWindow::writeSnapshot(const std::filesystem::path& file, SnapshotDone done) {
+    auto* request = new SnapshotRequest{window_, view_, file, std::move(done)};
+    webkit_web_view_get_snapshot(
+        view_, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+        [](GObject* object, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<SnapshotRequest> request(static_cast<SnapshotRequest*>(data));
+            GError* error = nullptr;
+            GdkTexture* page =
+                webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(object), result, &error);
+            if (!page) {
+                request->done(false, 0, 0,
+                              std::string("the page gave no picture: ") +
+                                  (error ? error->message : "no reason"));
+                if (error)
+                    g_error_free(error);
+                return;
+            }
+            GdkTexture* texture = renderWindow(request->window, request->view, page);
+            g_object_unref(page);
+            if (!texture) {
+                request->done(false, 0, 0, "the window is not shown");
+                return;
+            }
+            const int width = gdk_texture_get_width(texture);
+            const int height = gdk_texture_get_height(texture);
+            const bool saved = gdk_texture_save_to_png(texture, request->file.c_str()) != FALSE;
+            g_object_unref(texture);
+            request->done(saved, width, height,
+                          saved ? std::string() : "cannot write " + request->file.string());
+        },
+        request);
 }
 
 }  // namespace desktop

@@ -66,10 +66,13 @@ class DesktopWindow {
     /// Called instead of closing when the user closes the window (the handler ends the run).
     void setCloseHandler(std::function<void()> handler);
 
-    /// Renders the whole window (header bar, banner, page) into a PNG file; false with `error`
-    /// set when it cannot. `width` and `height` get the picture's size.
-    bool writeSnapshot(const std::filesystem::path& file, int& width, int& height,
-                       std::string& error) const;
+    /// Gets whether the snapshot was written, its size, or why not.
+    using SnapshotDone =
+        std::function<void(bool written, int width, int height, const std::string& error)>;
+    /// Writes a PNG of the whole window (header bar, banner, page). The page is the one WebKit
+    /// renders for the snapshot (webkit_web_view_get_snapshot), so it shows what the page holds
+    /// now, whether or not a frame of it has reached the screen. `done` runs on the GTK thread.
+    void writeSnapshot(const std::filesystem::path& file, SnapshotDone done);
 
   private:
     static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);

@@ -145,13 +145,18 @@ void TestScript::next() {
             waitPage(step.text);
             break;
         case Step::Kind::snapshot: {
-            int width = 0;
-            int height = 0;
-            std::string error;
-            if (window_->writeSnapshot(step.text, width, height, error))
-                passed("\"snapshot " + std::to_string(width) + "x" + std::to_string(height) + "\"");
-            else
-                failed(error);
+            std::weak_ptr<TestScript> weak = weak_from_this();
+            window_->writeSnapshot(
+                step.text, [weak](bool written, int width, int height, const std::string& error) {
+                    auto self = weak.lock();
+                    if (!self)
+                        return;
+                    if (written)
+                        self->passed("\"snapshot " + std::to_string(width) + "x" +
+                                     std::to_string(height) + "\"");
+                    else
+                        self->failed(error);
+                });
             break;
         }
     }

@@ -146,8 +146,9 @@ void WebViewBridge::evaluate(const std::string& javaScript) {
             if (value)
                 g_object_unref(value);
             auto self = done->bridge.lock();
+            const bool rejected = error != nullptr;
             std::string message;
-            if (error) {
+            if (rejected) {
                 message = error->message;
                 g_error_free(error);
                 logger().log(vk::LogMessage("The page rejected a statement: ")
@@ -156,7 +157,7 @@ void WebViewBridge::evaluate(const std::string& javaScript) {
                     ++self->rejected_;
             }
             if (self && self->observer_)
-                self->observer_(done->statement, error ? &message : nullptr);
+                self->observer_(done->statement, rejected ? &message : nullptr);
         },
         evaluation);
 }

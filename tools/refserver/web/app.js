@@ -819,12 +819,22 @@
         }
         if (reachable)
             await loadServerInfo();
-        if (session.token && session.userId)
+        if (session.token && session.userId) {
             await enterLibrary();
-        else
+            await openLinkedItem();
+        } else {
             showSignIn();
+        }
         render();
     }
+
+    // "#/item/<id>" opens an item (the host's way to open a search result on a fresh page).
+    async function openLinkedItem() {
+        const match = /^#\/item\/(.+)$/.exec(location.hash);
+        if (match && session.token)
+            await openItem(decodeURIComponent(match[1])).catch((e) => console.error(e.message));
+    }
+    window.addEventListener('hashchange', openLinkedItem);
 
     start();
 })();
