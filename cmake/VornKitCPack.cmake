@@ -46,10 +46,7 @@ set(CPACK_DEBIAN_TOOLS_DESCRIPTION
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_NAME vornkit-desktop)
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_DESKTOP_DESCRIPTION
-    "VornKit Desktop: a media-server player for the desktop
- Shows your media server's web interface and plays what you pick in it with the desktop's
- player: media keys and the desktop's player applet (MPRIS), a notification for each track,
- the desktop's search, downloads that still play when the server cannot be reached.")
+    "VornKit Desktop: your media server's web interface with the desktop's player (MPRIS, notifications, search, offline downloads)")
 # The web interface's own player plays through GStreamer.
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_RECOMMENDS "gstreamer1.0-plugins-good")
 

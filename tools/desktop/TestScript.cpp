@@ -10,11 +10,11 @@ namespace desktop {
 
 namespace {
 
-constexpr std::chrono::seconds kPageWait{30};
+constexpr std::chrono::seconds kPageWait{45};
 
 const char* const kHelpers = R"JS(
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-const waitFor = async (predicate, what = 'the condition', timeoutMs = 20000) => {
+const waitFor = async (predicate, what = 'the condition', timeoutMs = 30000) => {
     const end = Date.now() + timeoutMs;
     for (;;) {
         let value;

@@ -4,12 +4,12 @@
 //   - JavaScript: the body of an async function run in the page
 //     (webkit_web_view_call_async_javascript_function); it may await, and what it returns is
 //     printed. It has these helpers:
-//         waitFor(predicate, what, timeoutMs = 20000)  polls the predicate (every 50 ms) until it
+//         waitFor(predicate, what, timeoutMs = 30000)  polls the predicate (every 50 ms) until it
 //                                                      gives a true value, which it returns;
 //                                                      throws "timed out waiting for <what>"
 //         $(selector)                                  document.querySelector
 //         click(selector), type(selector, text)        act on an element (throw when missing)
-//   - "@wait-page PREFIX": waits (up to 30 s) until a page whose URI starts with PREFIX has
+//   - "@wait-page PREFIX": waits (up to 45 s) until a page whose URI starts with PREFIX has
 //     finished loading;
 //   - "@snapshot FILE": writes a PNG of the whole window.
 // The first step runs once the first page has loaded. Each step prints one line on standard
