@@ -447,35 +447,45 @@ void DesktopApplication::connect(const PageMessage& message, std::shared_ptr<Mes
     const std::string base = trimmedAddress(*address);
     ServerMonitor::identify(base, std::chrono::seconds(10),
                             [this, base, reply](std::optional<ServerIdentity> identity) {
-                                if (!identity) {
+                                if (identity)
+                                    connected(*identity, *reply);
+                                else
                                     reply->fail("No media server answers at " + base + ".");
-                                    return;
-                                }
-                                // Remembered without a token, so that the next start opens its
-                                // interface.
-                                vk::ServerInfo info;
-                                info.Id = identity->id;
-                                info.Name = identity->name;
-                                info.ManualAddress = base;
-                                info.LastConnectionMode = vk::ConnectionMode::manual;
-                                std::string error;
-                                if (!mergeCredentials({info}, error))
-                                    logger().log(vk::LogMessage("The server was not remembered: ")
-                                                 << error);
-                                server_ = Server{identity->id, identity->name, base};
-                                std::string json;
-                                vk::JsonWriter writer(json);
-                                writer.beginObject();
-                                writer.key("ok");
-                                writer.boolean(true);
-                                writer.key("Id");
-                                writer.string(identity->id);
-                                writer.key("Name");
-                                writer.string(identity->name);
-                                writer.endObject();
-                                reply->succeed(json);
-                                showInterface();
                             });
+}
+
+void DesktopApplication::connected(const ServerIdentity& identity, MessageReply& reply) {
+    // A server not known yet is remembered (without a token), so that the next start opens its
+    // interface; a known one keeps its record, token included.
+    auto stored =
+        vk::ConnectionManager::sharedInstance()->credentialsManager()->getCurrentCredentials();
+    const bool known = stored && std::any_of(stored->Servers.begin(), stored->Servers.end(),
+                                             [&](const vk::ServerInfo& server) {
+                                                 return server.Id == identity.id;
+                                             });
+    if (!known) {
+        vk::ServerInfo info;
+        info.Id = identity.id;
+        info.Name = identity.name;
+        info.ManualAddress = identity.address;
+        info.LastConnectionMode = vk::ConnectionMode::manual;
+        std::string error;
+        if (!mergeCredentials({info}, error))
+            logger().log(vk::LogMessage("The server was not remembered: ") << error);
+    }
+    server_ = Server{identity.id, identity.name, identity.address};
+    std::string json;
+    vk::JsonWriter writer(json);
+    writer.beginObject();
+    writer.key("ok");
+    writer.boolean(true);
+    writer.key("Id");
+    writer.string(identity.id);
+    writer.key("Name");
+    writer.string(identity.name);
+    writer.endObject();
+    reply.succeed(json);
+    showInterface();
 }
 
 bool DesktopApplication::mergeCredentials(std::vector<vk::ServerInfo> servers, std::string& error) {

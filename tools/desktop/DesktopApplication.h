@@ -98,6 +98,7 @@ class DesktopApplication {
     void onMessage(const std::string& json, const std::string& pageUri,
                    std::shared_ptr<MessageReply> reply);
     void connect(const PageMessage& message, std::shared_ptr<MessageReply> reply);
+    void connected(const ServerIdentity& identity, MessageReply& reply);
     void storeCredentials(const PageMessage& message, const std::string& pageUri,
                           MessageReply& reply);
     void giveCredentials(const std::string& pageUri, MessageReply& reply);
