@@ -2,6 +2,8 @@
 #   libvornkit0     the shared library (install component "runtime")
 #   libvornkit-dev  headers, static subsystem libraries, CMake package, vornkit.pc ("dev")
 #   vornctl         the command-line host and the reference server ("tools")
+#   vornkit-desktop VornKit Desktop, with its desktop file, icon and search-provider registration
+#                   ("desktop"; only when it is built: GTK 4, WebKitGTK 6.0 and libmpv found)
 # Run-time dependencies come from dpkg-shlibdeps; libvornkit-dev depends on the -dev packages of
 # the libraries the subsystems link (cmake/VornKitDependencies.cmake).
 set(CPACK_GENERATOR DEB)
@@ -14,7 +16,11 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
+get_property(vk_desktop_built GLOBAL PROPERTY VK_DESKTOP_BUILT)
 set(CPACK_COMPONENTS_ALL runtime dev tools)
+if(vk_desktop_built)
+  list(APPEND CPACK_COMPONENTS_ALL desktop)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
@@ -37,6 +43,13 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
     "VornKit command-line host (vornctl) and reference media server (refserver)")
 
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_NAME vornkit-desktop)
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_SECTION sound)
+set(CPACK_DEBIAN_DESKTOP_DESCRIPTION
+    "VornKit Desktop: your media server's web interface with the desktop's player (MPRIS, notifications, search, offline downloads)")
+# The web interface's own player plays through GStreamer.
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_RECOMMENDS "gstreamer1.0-plugins-good")
+
 include(CPack)
 if(VK_SHARED)
   cpack_add_component(runtime DISPLAY_NAME "VornKit shared library")
@@ -46,3 +59,6 @@ else()
   cpack_add_component(dev DISPLAY_NAME "VornKit development files")
 endif()
 cpack_add_component(tools DISPLAY_NAME "vornctl and refserver")
+if(vk_desktop_built)
+  cpack_add_component(desktop DISPLAY_NAME "VornKit Desktop")
+endif()

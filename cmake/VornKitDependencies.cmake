@@ -17,6 +17,7 @@ set(VK_DEPENDENCY_TABLE
     "PkgConfig::SODIUM|vk_find_pkg(SODIUM libsodium)|libsodium|libsodium-dev"
     "PkgConfig::MPV|vk_find_pkg(MPV mpv)|mpv|libmpv-dev"
     "PkgConfig::LIBSECRET|vk_find_pkg(LIBSECRET libsecret-1)|libsecret-1|libsecret-1-dev"
+    "PkgConfig::GLIB|vk_find_pkg(GLIB glib-2.0)|glib-2.0|libglib2.0-dev"
     "SDBusCpp::sdbus-c++|find_dependency(sdbus-c++)|sdbus-c++|libsdbus-c++-dev"
     "PkgConfig::PULSE|vk_find_pkg(PULSE libpulse)|libpulse|libpulse-dev")
 

@@ -156,6 +156,27 @@ class WorkerPool {
     std::deque<Block> jobs_;
 };
 
+// The host's main-queue wake handler (RunLoop::setWakeHandler). Never destroyed: threads the
+// framework does not own may post to the main queue while the process exits.
+struct WakeHandler {
+    std::mutex mutex;
+    std::shared_ptr<const std::function<void()>> handler;
+
+    static WakeHandler& shared() {
+        static auto* wake = new WakeHandler;
+        return *wake;
+    }
+    void call() {
+        std::shared_ptr<const std::function<void()>> current;
+        {
+            std::lock_guard lock(mutex);
+            current = handler;
+        }
+        if (current)
+            (*current)();
+    }
+};
+
 // Delayed blocks of every queue, in one list ordered by due time and then by posting order. One
 // thread (started on first use, never stopped) hands each block to its queue when it is due, in
 // that order, so that a serial queue receives them in due order. Never destroyed, like the pool.
@@ -412,6 +433,7 @@ void DispatchQueue::async(Block block) {
                 impl.items.push_back({std::move(block), nullptr});
             }
             impl.changed.notify_all();
+            WakeHandler::shared().call();
             return;
         }
         case Impl::Kind::serial: {
@@ -626,6 +648,17 @@ void RunLoop::stop() {
         impl.stopRequested = true;
     }
     impl.changed.notify_all();
+}
+
+void RunLoop::setWakeHandler(std::function<void()> handler) {
+    auto shared =
+        handler ? std::make_shared<const std::function<void()>>(std::move(handler)) : nullptr;
+    WakeHandler& wake = WakeHandler::shared();
+    {
+        std::lock_guard lock(wake.mutex);
+        wake.handler.swap(shared);
+    }
+    // The old handler (now in `shared`) goes outside the lock: what it captured may post.
 }
 
 // ---- RepeatingTimer ----

@@ -2,8 +2,9 @@
 //
 // Queues
 //   - DispatchQueue::main(): serial; its blocks run on whichever thread services the main run loop
-//     (RunLoop::main().run() in a program, RunLoop::main().runUntil() in a test). Nothing runs on
-//     it while nobody services it.
+//     (RunLoop::main().run() in a program, RunLoop::main().runUntil() in a test, drain() from a
+//     host's own event loop woken by RunLoop::setWakeHandler()). Nothing runs on it while nobody
+//     services it.
 //   - DispatchQueue::makeSerial(label): serial; blocks run one at a time, in the order they were
 //     posted, on threads of the shared worker pool.
 //   - DispatchQueue::global(): concurrent; blocks may run at the same time on the worker pool.
@@ -165,6 +166,15 @@ class VK_EXPORT RunLoop {
     void drain();
     /// Makes run() return after the block it is running.
     void stop();
+
+    /// Lets a host's own event loop service the main queue without polling: `handler` is called
+    /// each time a block is added to the main queue (async(), asyncAfter() once the block is due,
+    /// sync() from another thread), after the block is queued, on the thread that added it. The
+    /// handler wakes the host's loop, which then calls drain(). It must be quick, must not block
+    /// and must not throw. Replaces the handler set before; empty removes it. A call already under
+    /// way on another thread may still run the old handler once after this returns, so the old
+    /// handler must stay safe to call (keep what it uses alive through what it captures).
+    static void setWakeHandler(std::function<void()> handler);
 
   private:
     RunLoop() = default;

@@ -243,7 +243,17 @@ struct MprisService::Impl : std::enable_shared_from_this<MprisService::Impl> {
         o.registerProperty("Metadata").onInterface(kPlayer).withGetter([this] {
             return metadata();
         });
-        o.registerProperty("Volume").onInterface(kPlayer).withGetter([] { return 1.0; });
+        o.registerProperty("Volume")
+            .onInterface(kPlayer)
+            .withGetter([this] { return commands->currentVolume().value_or(1.0); })
+            .withSetter([this](const double& volume) {
+                if (std::isnan(volume))
+                    throw sdbus::Error("org.freedesktop.DBus.Error.InvalidArgs",
+                                       "Volume is a number");
+                // Below 0 is 0 (as MPRIS asks), above 1 is 1: the command centre clamps.
+                if (!commands->sendVolume(volume))
+                    refuse("Volume");
+            });
         o.registerProperty("Position")
             .onInterface(kPlayer)
             .withGetter([this] { return position(); })
@@ -378,7 +388,7 @@ struct MprisService::Impl : std::enable_shared_from_this<MprisService::Impl> {
 
     void commandsChanged() {
         emit(kPlayer, {"CanGoNext", "CanGoPrevious", "CanPlay", "CanPause", "CanSeek", "Shuffle",
-                       "LoopStatus", "Metadata"});
+                       "LoopStatus", "Volume", "Metadata"});
         emit(kLike, {"CanLike", "Liked", "Title"});
     }
 

@@ -7,11 +7,12 @@
 // What it shows comes from its two centres: nowPlayingCenter() (Metadata: title, artist list,
 // album, length, track id, cover as a PNG file URL; PlaybackStatus; Position) and commandCenter()
 // (the Can* flags follow the enabled commands; Shuffle, LoopStatus and the like state follow the
-// current types). Every change is announced with PropertiesChanged; a jump of the position is
-// announced with Seeked. Methods and property writes become commands of the command centre;
-// a command that is not enabled is refused with the D-Bus error
-// "org.mpris.MediaPlayer2.Player.Error.NotEnabled" and reaches no handler. Texts from outside are
-// made valid UTF-8 (DBusText) before they reach the bus.
+// current types; Volume is the centre's current volume, 1.0 while unknown). Every change is
+// announced with PropertiesChanged; a jump of the position is announced with Seeked. Methods and
+// property writes become commands of the command centre (a Volume write: its volume request);
+// a command that is not enabled (a Volume write without a volume handler) is refused with the
+// D-Bus error "org.mpris.MediaPlayer2.Player.Error.NotEnabled" and reaches no handler. Texts from
+// outside are made valid UTF-8 (DBusText) before they reach the bus.
 //
 // Thread rule: thread-safe. The bus connection runs its own thread; method calls and property
 // reads are answered there, and commands reach their handlers on the main queue. Destroying the

@@ -1,5 +1,7 @@
 #include "VornKit/Platform/RemoteCommandCenter.h"
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "VornKit/Platform/Dispatch.h"
@@ -112,6 +114,61 @@ void RemoteCommandCenter::setLikeShortTitle(std::string title) {
         likeTitle_ = std::move(title);
     }
     changed();
+}
+
+std::optional<double> RemoteCommandCenter::currentVolume() const {
+    std::lock_guard lock(mutex_);
+    return volume_;
+}
+
+void RemoteCommandCenter::setCurrentVolume(std::optional<double> volume) {
+    if (volume)
+        volume = std::isnan(*volume) ? std::optional<double>() : std::clamp(*volume, 0.0, 1.0);
+    {
+        std::lock_guard lock(mutex_);
+        if (volume_ == volume)
+            return;
+        volume_ = volume;
+    }
+    changed();
+}
+
+void RemoteCommandCenter::setVolumeHandler(VolumeHandler handler) {
+    auto shared = handler ? std::make_shared<const VolumeHandler>(std::move(handler)) : nullptr;
+    bool shownChange = false;
+    {
+        std::lock_guard lock(mutex_);
+        shownChange = (volumeHandler_ == nullptr) != (shared == nullptr);
+        volumeHandler_.swap(shared);
+    }
+    // The old handler (now in `shared`) goes outside the lock.
+    if (shownChange)
+        changed();
+}
+
+bool RemoteCommandCenter::acceptsVolume() const {
+    std::lock_guard lock(mutex_);
+    return volumeHandler_ != nullptr;
+}
+
+bool RemoteCommandCenter::sendVolume(double volume) {
+    if (std::isnan(volume) || !acceptsVolume())
+        return false;
+    volume = std::clamp(volume, 0.0, 1.0);
+    std::weak_ptr<RemoteCommandCenter> weak = weak_from_this();
+    DispatchQueue::main()->async([weak, volume] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        std::shared_ptr<const VolumeHandler> handler;
+        {
+            std::lock_guard lock(self->mutex_);
+            handler = self->volumeHandler_;  // the handler set when the request is delivered
+        }
+        if (handler)
+            (*handler)(volume);
+    });
+    return true;
 }
 
 bool RemoteCommandCenter::send(const RemoteCommandEvent& event,

@@ -1,6 +1,7 @@
 // RemoteCommandCenter: the commands the desktop (media keys, a now-playing applet, playerctl, an
 // in-car display) may send to the application, which of them are enabled, their handlers and the
-// state the desktop shows beside them (shuffle and repeat type, the like command's active state).
+// state the desktop shows beside them (shuffle and repeat type, the like command's active state),
+// and the player's volume with the handler of the desktop's requests to change it.
 //
 // A command that is not enabled is refused by the backend and never reaches a handler. An enabled
 // command goes to every handler attached to it, on the main queue, in the order they were added.
@@ -99,6 +100,22 @@ class VK_EXPORT RemoteCommandCenter : public std::enable_shared_from_this<Remote
     /// Sets the short title shown for the like command.
     void setLikeShortTitle(std::string title);
 
+    /// Gets a volume the desktop asks for, 0.0 to 1.0, on the main queue.
+    using VolumeHandler = std::function<void(double volume)>;
+    /// The player's volume shown to the desktop, 0.0 to 1.0; absent (at first) while unknown.
+    std::optional<double> currentVolume() const;
+    /// Sets the volume shown to the desktop (clamped to 0.0-1.0; absent: unknown); does not send
+    /// a request.
+    void setCurrentVolume(std::optional<double> volume);
+    /// Sets where the desktop's volume requests go; empty (at first): they are refused. A change
+    /// between having one and not is shown to the desktop.
+    void setVolumeHandler(VolumeHandler handler);
+    /// Whether volume requests are taken (a handler is set).
+    bool acceptsVolume() const;
+    /// Delivers a volume request (clamped to 0.0-1.0; not a number: refused): false at once
+    /// without a handler; otherwise the handler runs on the main queue.
+    bool sendVolume(double volume);
+
     /// Delivers a command: false at once when it is not enabled; otherwise its handlers run on the
     /// main queue and `done` (if given) receives the last handler's status there (NoSuchContent
     /// when none is attached).
@@ -107,7 +124,7 @@ class VK_EXPORT RemoteCommandCenter : public std::enable_shared_from_this<Remote
 
   protected:
     RemoteCommandCenter() = default;
-    /// After a change of what the desktop shows (enabled commands, shuffle, repeat, like).
+    /// After a change of what the desktop shows (enabled commands, shuffle, repeat, like, volume).
     virtual void changed() {}
 
   private:
@@ -123,6 +140,8 @@ class VK_EXPORT RemoteCommandCenter : public std::enable_shared_from_this<Remote
     RemoteRepeatType repeat_ = RemoteRepeatType::Off;
     bool likeActive_ = false;
     std::string likeTitle_;
+    std::optional<double> volume_;
+    std::shared_ptr<const VolumeHandler> volumeHandler_;
 };
 
 }  // namespace vk

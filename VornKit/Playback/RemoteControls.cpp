@@ -16,6 +16,7 @@
 #include "VornKit/Platform/Url.h"
 #include "VornKit/Platform/UrlRequest.h"
 #include "VornKit/Platform/UrlSession.h"
+#include "VornKit/Playback/VolumeChangeDelegate.h"
 
 namespace vk {
 
@@ -107,6 +108,7 @@ std::shared_ptr<RemoteControls> RemoteControls::initWithPlayer(std::shared_ptr<P
 }
 
 RemoteControls::~RemoteControls() {
+    services_.commandCenter->setVolumeHandler(nullptr);
     unregisterRemoteControlEventHandlers();
     uninitAudioUnit();
 }
@@ -116,12 +118,41 @@ void RemoteControls::setPlayer(std::shared_ptr<Player> player) {
     if (!player)
         return;
     player->addDelegate(shared_from_this());
+    installVolumeHandler(player);
     if (!player->isLocalPlayer()) {
         initAudioUnit();
         startAudioUnit();
     } else {
         uninitAudioUnit();
     }
+}
+
+void RemoteControls::installVolumeHandler(const std::shared_ptr<Player>& player) {
+    // The volume the desktop shows is the new player's, unknown until it reports one.
+    services_.commandCenter->setCurrentVolume(std::nullopt);
+    std::weak_ptr<Player> weak = player;
+    const auto percent = [](double volume) {
+        return static_cast<std::int64_t>(std::lround(volume * 100.0));
+    };
+    if (std::dynamic_pointer_cast<VolumeController>(player)) {
+        services_.commandCenter->setVolumeHandler([weak, percent](double volume) {
+            if (auto controller = std::dynamic_pointer_cast<VolumeController>(weak.lock()))
+                controller->setVolume(percent(volume));
+        });
+    } else if (std::dynamic_pointer_cast<VolumeChangeDelegate>(player)) {
+        services_.commandCenter->setVolumeHandler([weak, percent](double volume) {
+            if (auto delegate = std::dynamic_pointer_cast<VolumeChangeDelegate>(weak.lock()))
+                delegate->onVolumeChanged(percent(volume), 100);
+        });
+    } else {
+        services_.commandCenter->setVolumeHandler(nullptr);
+    }
+}
+
+void RemoteControls::onVolumeChanged(std::int64_t volume, std::int64_t maximum) {
+    if (maximum > 0)
+        services_.commandCenter->setCurrentVolume(static_cast<double>(volume) /
+                                                  static_cast<double>(maximum));
 }
 
 void RemoteControls::setPlaybackContext(std::string context) {

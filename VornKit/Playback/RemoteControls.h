@@ -11,6 +11,11 @@
 // and change repeat mode only while an in-car display is in use (isCarPlay()). Every other command
 // stays disabled. shutdown() removes them all.
 //
+// Volume: the desktop's volume requests (an MPRIS Volume write) drive the player: a player that is
+// a VolumeController gets setVolume(0-100); one that is only a VolumeChangeDelegate (RemotePlayer)
+// gets onVolumeChanged(0-100, 100), which it passes on to the web player. The player's own volume
+// changes (onVolumeChanged) are shown to the desktop as the command centre's current volume.
+//
 // Thread rule: bound to the main queue (player events, command handlers, setPlayer, the audio
 // unit calls), except updateNowPlayingInfo(), clearNowPlayingInfo() and loadImageAsync(), which
 // are thread-safe: artwork loads complete on other queues and publish under the object's lock.
@@ -86,7 +91,8 @@ class VK_EXPORT RemoteControls : public PlayerEventDelegate,
     ~RemoteControls() override;
 
     /// Keeps the player weakly and registers with it; a remote player gets the idle output
-    /// created and started, a local one has it stopped and disposed of.
+    /// created and started, a local one has it stopped and disposed of. The desktop's volume
+    /// requests go to this player from now on (refused when it can take none).
     void setPlayer(std::shared_ptr<Player> player) override;
     /// "carplay" in any case marks in-car use.
     void setPlaybackContext(std::string context);
@@ -144,6 +150,8 @@ class VK_EXPORT RemoteControls : public PlayerEventDelegate,
     /// Publishes the current item with the queue's new length.
     void onPlaylistChanged(const std::vector<std::shared_ptr<MediaItem>>& queue) override;
     void onRepeatModeChanged(const std::string& mode) override;
+    /// Shows the player's volume (volume / maximum) to the desktop.
+    void onVolumeChanged(std::int64_t volume, std::int64_t maximum) override;
     /// Disables every command, clears the now-playing information and forgets the item.
     void shutdown() override;
 
@@ -157,6 +165,8 @@ class VK_EXPORT RemoteControls : public PlayerEventDelegate,
   private:
     explicit RemoteControls(Services services);
     std::shared_ptr<Player> player() const { return player_.lock(); }
+    /// Sends the desktop's volume requests to `player`, as far as it takes them.
+    void installVolumeHandler(const std::shared_ptr<Player>& player);
     void publishForCurrentItem();
     void publish(std::optional<std::string> artist, std::optional<std::string> title,
                  std::optional<std::string> album, double durationMs, double currentTimeMs,

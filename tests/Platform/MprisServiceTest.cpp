@@ -237,6 +237,33 @@ TEST_F(MprisServiceTest, CommandsNotEnabledAreRefusedAndFlagsFollowTheEnabledSet
     EXPECT_EQ(playerctl("shuffle").output, "On");
 }
 
+TEST_F(MprisServiceTest, VolumeIsReadAndWrittenThroughTheCommandCentre) {
+    auto center = service_->commandCenter();
+    service_->nowPlayingCenter()->setNowPlayingInfo(song());
+    // Without a volume handler a write is refused, and the volume reads as full while unknown.
+    EXPECT_NE(playerctl("volume 0.5").status, 0);
+    EXPECT_EQ(playerctl("volume").output, "1.000000");
+
+    std::vector<double> asked;  // main queue only
+    center->setVolumeHandler([&](double volume) { asked.push_back(volume); });
+    EXPECT_EQ(playerctl("volume 0.5").status, 0);
+    EXPECT_EQ(
+        busctl("set-property " + busctlTarget() + "org.mpris.MediaPlayer2.Player Volume d -0.25")
+            .status,
+        0);
+    EXPECT_EQ(busctl("set-property " + busctlTarget() + "org.mpris.MediaPlayer2.Player Volume d 7")
+                  .status,
+              0);
+    ASSERT_TRUE(pumpMainQueueUntil([&] { return asked.size() == 3; }));
+    EXPECT_EQ(asked, (std::vector<double>{0.5, 0.0, 1.0}));
+
+    // What the player reports is what the desktop reads.
+    center->setCurrentVolume(0.3);
+    EXPECT_EQ(playerctl("volume").output, "0.300000");
+    center->setVolumeHandler(nullptr);
+    EXPECT_NE(playerctl("volume 0.8").status, 0);
+}
+
 TEST_F(MprisServiceTest, ChangesAreAnnouncedWithPropertiesChanged) {
     service_->nowPlayingCenter()->setNowPlayingInfo(song());
     service_->nowPlayingCenter()->setPlaybackState(NowPlayingPlaybackState::Playing);

@@ -16,6 +16,7 @@
 #include "VornKit/Platform/Directories.h"
 #include "VornKit/Platform/Environment.h"
 #include "VornKit/Platform/MprisService.h"
+#include "VornKit/Playback/RemotePlayer.h"
 #include "VornKit/Playback/SimulatedPlayer.h"
 #include "gtest/gtest.h"
 
@@ -201,6 +202,49 @@ TEST_F(RemoteControlsTest, CommandsDriveThePlayer) {
     // Not in a car: no like, no repeat.
     EXPECT_FALSE(sendAndRun({RemoteCommand::Like}));
     EXPECT_FALSE(sendAndRun({RemoteCommand::ChangeRepeatMode}));
+}
+
+/// A player whose volume can be set, recording what it is set to.
+class VolumePlayer : public CommandPlayer, public VolumeController {
+  public:
+    void setVolume(std::int64_t volume) override { volumes.push_back(volume); }
+    void volumeUp() override {}
+    void volumeDown() override {}
+    std::vector<std::int64_t> volumes;
+};
+
+TEST_F(RemoteControlsTest, TheDesktopsVolumeRequestsDriveWhicheverPlayerServes) {
+    auto center = services.commandCenter;
+    // A player that takes no volume: requests are refused.
+    EXPECT_FALSE(center->acceptsVolume());
+    EXPECT_FALSE(center->sendVolume(0.5));
+
+    auto native = std::make_shared<VolumePlayer>();
+    controls->setPlayer(native);
+    ASSERT_TRUE(center->sendVolume(0.375));
+    ASSERT_TRUE(pumpMainQueueUntil([&] { return !native->volumes.empty(); }));
+    EXPECT_EQ(native->volumes, std::vector<std::int64_t>{38});
+    // The player's own report is what the desktop shows.
+    controls->onVolumeChanged(25, 100);
+    EXPECT_EQ(center->currentVolume(), 0.25);
+
+    // The web player: the request becomes its volume statement; the volume shown is unknown
+    // until it reports one.
+    auto web = std::make_shared<WebViewRecorder>();
+    auto remote = std::make_shared<RemotePlayer>(web, ManualAudioSession::make());
+    controls->setPlayer(remote);
+    EXPECT_EQ(center->currentVolume(), std::nullopt);
+    ASSERT_TRUE(center->sendVolume(0.5));
+    ASSERT_TRUE(pumpMainQueueUntil([&] { return !web->statements().empty(); }));
+    EXPECT_EQ(
+        web->statements(),
+        std::vector<std::string>{"require(['playbackManager'], "
+                                 "function(playbackManager){playbackManager.setVolume(50);});"});
+    EXPECT_EQ(native->volumes.size(), 1u);
+
+    // Gone with the controls: the centre takes no more requests.
+    controls.reset();
+    EXPECT_FALSE(center->sendVolume(0.5));
 }
 
 TEST_F(RemoteControlsTest, InACarLikeAndRepeatAreOffered) {

@@ -327,7 +327,15 @@ void RefServer::route(std::string method, const std::string& pattern, Handler ha
                       Access access) {
     auto made = std::make_shared<const Route>(
         Route{std::move(method), std::regex(pattern, std::regex::icase | std::regex::ECMAScript),
-              std::move(handler), access});
+              std::move(handler), access, false});
+    std::lock_guard lock(mutex_);
+    routes_.push_back(std::move(made));
+}
+
+void RefServer::page(std::string method, const std::string& pattern, Handler handler) {
+    auto made = std::make_shared<const Route>(
+        Route{std::move(method), std::regex(pattern, std::regex::icase | std::regex::ECMAScript),
+              std::move(handler), Access::open, true});
     std::lock_guard lock(mutex_);
     routes_.push_back(std::move(made));
 }
@@ -529,11 +537,13 @@ void RefServer::handle(const std::string& listener, Exchange& exchange) {
     }
 
     static constexpr std::string_view kPrefix = "/vorn/";
-    if (!startsWithNoCase(recorded.path, kPrefix)) {
-        send(404, jsonError(404, "not found"), kJsonType);
-        return;
-    }
-    Request request{recorded, recorded.path.substr(kPrefix.size()), {}, {}};
+    // Paths outside the API prefix are pages (the web interface).
+    const bool isPage = !startsWithNoCase(recorded.path, kPrefix);
+    Request request{recorded,
+                    isPage ? recorded.path.substr(recorded.path.empty() ? 0 : 1)
+                           : recorded.path.substr(kPrefix.size()),
+                    {},
+                    {}};
     if (auto header = recorded.header("X-Vorn-Authorization")) {
         request.authorization = parseAuthorization(*header);
     }
@@ -543,7 +553,7 @@ void RefServer::handle(const std::string& listener, Exchange& exchange) {
         std::lock_guard lock(mutex_);
         for (auto it = routes_.rbegin(); it != routes_.rend(); ++it) {
             std::smatch match;
-            if ((*it)->method == recorded.method &&
+            if ((*it)->method == recorded.method && (*it)->page == isPage &&
                 std::regex_match(request.apiPath, match, (*it)->pattern)) {
                 matched = *it;
                 for (std::size_t i = 1; i < match.size(); ++i)

@@ -9,6 +9,7 @@
 //     routes win over earlier ones, so a test can replace a built-in answer. Built in: the address
 //     probe "system/info/public?format=json" (its question mark arrives escaped, inside the path),
 //     "System/Info/Public", "System/Info" and "System/Endpoint" (IsInNetwork, IsLocal settable).
+//   - Pages: handlers for paths outside "/vorn" (the web interface), open to every request.
 //   - Authorisation: unless a route is public, a request must carry the access token, as
 //     "Token=..." in the X-Vorn-Authorization header or as the api_key query parameter, when one
 //     is set; otherwise it gets 401.
@@ -194,6 +195,10 @@ class RefServer {
     void route(std::string method, const std::string& pattern, Handler handler,
                Access access = Access::authorised);
 
+    /// A page outside the "/vorn" prefix (the web interface): `pattern` is matched against the
+    /// decoded path after the leading "/" ("web/(.*)"), as routes are; pages need no token.
+    void page(std::string method, const std::string& pattern, Handler handler);
+
     void setAccessToken(std::optional<std::string> token);
     void setEndpointInfo(bool isInNetwork, bool isLocal);
     const Options& options() const { return options_; }
@@ -220,6 +225,7 @@ class RefServer {
         std::regex pattern;
         Handler handler;
         Access access;
+        bool page;  ///< outside the "/vorn" prefix
     };
     struct Listener;
 

@@ -15,6 +15,7 @@
 #include "refserver/RefServer.h"
 #include "refserver/SyncJobs.h"
 #include "refserver/TestCertificates.h"
+#include "refserver/WebInterface.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ const char* const kUsage =
     "usage: refserver [--listen NAME=HOST:PORT]... [--tls rsa|ec] [--cert-out FILE]\n"
     "                 [--token TOKEN] [--server-id ID] [--name NAME] [--user ID]\n"
     "                 [--library-size TRACKS] [--delay NAME=MS]... [--in-network yes|no]\n"
-    "                 [--sync-ready-ms MS]\n";
+    "                 [--sync-ready-ms MS] [--sign-in NAME:PASSWORD]\n";
 
 int usage() {
     std::cerr << kUsage << "(refserver --help explains them)\n";
@@ -53,6 +54,11 @@ int help() {
            "  --delay NAME=MS          the listener NAME answers everything MS ms late\n"
            "  --in-network yes|no      what System/Endpoint says about the client\n"
            "  --sync-ready-ms MS       sync job items become ready MS ms after their job is made\n"
+           "  --sign-in NAME:PASSWORD  what the web interface's sign-in accepts (default\n"
+           "                           demo:demo); it hands out the --token\n"
+           "\n"
+           "The web interface (sign in, albums, playback, downloads) is at <URL>/web/; in VornKit\n"
+           "Desktop it plays through the desktop application.\n"
            "\n"
            "Every playback report the server receives is printed as one line \"report ...\".\n"
            "\n"
@@ -76,6 +82,7 @@ int main(int argc, char** argv) {
     bool inNetwork = true;
     refserver::LibraryOptions library;
     refserver::SyncOptions sync;
+    refserver::WebOptions web;
     std::vector<std::string> args(argv + 1, argv + argc);
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -129,6 +136,12 @@ int main(int argc, char** argv) {
             if (value.empty() || *end != '\0' || ms < 0)
                 return usage();
             sync.readyDelay = std::chrono::milliseconds(ms);
+        } else if (arg == "--sign-in") {
+            std::size_t colon = value.find(':');
+            if (colon == std::string::npos || colon == 0)
+                return usage();
+            web.userName = value.substr(0, colon);
+            web.password = value.substr(colon + 1);
         } else if (arg == "--in-network") {
             inNetwork = value == "yes";
         } else {
@@ -166,6 +179,8 @@ int main(int argc, char** argv) {
                   << (report.eventName.empty() ? "" : " event " + report.eventName) << std::endl;
     });
     auto syncJobs = refserver::SyncJobs::install(server, sample, sync);
+    web.accessToken = options.accessToken.value_or("open");
+    refserver::WebInterface::install(server, sample, web);
     for (const auto& rule : faults)
         server.addFault(rule);
     for (const auto& listener : listeners) {
