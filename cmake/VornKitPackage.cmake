@@ -2,9 +2,12 @@
 # vk_module() declared: a new subsystem is installed, exported and packaged without a change here.
 #
 #   lib/libvornkit.so.<version>         the shared library (VK_SHARED=ON), SONAME libvornkit.so.0
-#   lib/libvornkit-<subsystem>.a        one static library per subsystem
-#   include/VornKit/<Subsystem>/*.h     the public headers, include/VornKit/Export.h
-#   lib/cmake/VornKit/                  the CMake package: VornKit::VornKit, VornKit::<Subsystem>
+#   lib/libvornkit-<subsystem>.a        one static library per subsystem (per platform service:
+#                                       libvornkit-platform-http.a, ...)
+#   include/VornKit/<Subsystem>/*.h     the public headers (include/VornKit/Platform/<Service>/),
+#                                       include/VornKit/Export.h
+#   lib/cmake/VornKit/                  the CMake package: VornKit::VornKit, VornKit::<Subsystem>,
+#                                       VornKit::Platform<Service>, VornKit::Platform (all services)
 #   lib/pkgconfig/vornkit.pc            for hosts not on CMake
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -19,11 +22,15 @@ if(VK_SHARED)
 endif()
 
 # vk_install_module(<target> <Name> <header files>...): installs and exports a subsystem library
-# as VornKit::<Name> (file libvornkit-<name>.a) with its headers under include/VornKit/<Name>/.
-# vk_module calls it for every subsystem; a library declared by hand (one kept outside
-# VornKit::VornKit, such as VornKit::Mpv) calls it once itself.
+# as VornKit::<Name> with its headers under include/VornKit/<folder>/, <folder> being where the
+# calling CMakeLists.txt sits below VornKit/ (file libvornkit-<folder>.a, lower case, '/' as '-':
+# libvornkit-api.a, libvornkit-platform-http.a). vk_module calls it for every subsystem; a
+# library declared by hand (one kept outside VornKit::VornKit, such as VornKit::Mpv) calls it
+# once itself.
 function(vk_install_module target name)
-  string(TOLOWER "${name}" lower)
+  file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR}/VornKit ${CMAKE_CURRENT_SOURCE_DIR})
+  string(REPLACE "/" "-" lower "${folder}")
+  string(TOLOWER "${lower}" lower)
   set_target_properties(${target} PROPERTIES EXPORT_NAME ${name} OUTPUT_NAME vornkit-${lower})
   set_property(TARGET ${target} PROPERTY INTERFACE_INCLUDE_DIRECTORIES
                "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>;$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")
@@ -37,7 +44,7 @@ function(vk_install_module target name)
               \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/libvornkit-${lower}.a\")"
       COMPONENT dev)
   endif()
-  install(FILES ${ARGN} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/VornKit/${name} COMPONENT dev)
+  install(FILES ${ARGN} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/VornKit/${folder} COMPONENT dev)
   set_property(GLOBAL APPEND PROPERTY VK_INSTALLED ${target})
 endfunction()
 

@@ -2,7 +2,7 @@
 //   c++ -std=c++20 pkg-config-host.cpp $(pkg-config --cflags --libs vornkit)
 // It builds a request URL the way a host does before handing it to a player, and exits 0 when the
 // installed library answers as expected.
-#include <VornKit/Platform/Url.h>
+#include <VornKit/Platform/Http/Url.h>
 
 #include <cstdio>
 

@@ -9,8 +9,8 @@
 #include "VornKit/Api/ServerAddressResolution.h"
 #include "VornKit/Model/EndpointInfo.h"
 #include "VornKit/Net/DefaultSession.h"
-#include "VornKit/Platform/Environment.h"
-#include "VornKit/Platform/Immortal.h"
+#include "VornKit/Platform/Runtime/Environment.h"
+#include "VornKit/Platform/Runtime/Immortal.h"
 
 namespace vk {
 

@@ -47,12 +47,12 @@
 #include "VornKit/Model/ServerInfo.h"
 #include "VornKit/Model/SyncJob.h"
 #include "VornKit/Model/UserItemDataDto.h"
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/Log.h"
-#include "VornKit/Platform/ObjectContext.h"
-#include "VornKit/Platform/Url.h"
-#include "VornKit/Platform/UrlRequest.h"
-#include "VornKit/Platform/UrlSession.h"
+#include "VornKit/Platform/Http/Url.h"
+#include "VornKit/Platform/Http/UrlRequest.h"
+#include "VornKit/Platform/Http/UrlSession.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
+#include "VornKit/Platform/Runtime/Log.h"
+#include "VornKit/Platform/Store/ObjectContext.h"
 
 namespace vk {
 

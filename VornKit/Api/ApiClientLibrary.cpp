@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "VornKit/Api/ApiClient.h"
-#include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/Runtime/Environment.h"
 
 namespace vk {
 

@@ -1,6 +1,6 @@
 #include "VornKit/Api/BandwidthSource.h"
 
-#include "VornKit/Platform/Immortal.h"
+#include "VornKit/Platform/Runtime/Immortal.h"
 
 #include <cmath>
 #include <mutex>

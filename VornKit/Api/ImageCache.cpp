@@ -1,7 +1,7 @@
 #include "VornKit/Api/ImageCache.h"
 
-#include "VornKit/Platform/MemoryPressure.h"
-#include "VornKit/Platform/ProcessInfo.h"
+#include "VornKit/Platform/Runtime/MemoryPressure.h"
+#include "VornKit/Platform/Runtime/ProcessInfo.h"
 
 namespace vk {
 

@@ -24,8 +24,8 @@
 #include <unordered_map>
 
 #include "VornKit/Export.h"
-#include "VornKit/Platform/Image.h"
-#include "VornKit/Platform/NotificationCenter.h"
+#include "VornKit/Platform/Coding/Image.h"
+#include "VornKit/Platform/Runtime/NotificationCenter.h"
 
 namespace vk {
 

@@ -4,7 +4,7 @@
 #include <cctype>
 
 #include "VornKit/Net/DefaultURLSessionDelegate.h"
-#include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/Runtime/Environment.h"
 
 namespace vk {
 

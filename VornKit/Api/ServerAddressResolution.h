@@ -33,7 +33,7 @@
 
 #include "VornKit/Api/ApiClient.h"
 #include "VornKit/Export.h"
-#include "VornKit/Platform/UrlSession.h"
+#include "VornKit/Platform/Http/UrlSession.h"
 
 namespace vk {
 

@@ -5,9 +5,9 @@
 
 #include "VornKit/Browse/MediaSource.h"
 #include "VornKit/Net/DefaultSession.h"
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/UrlRequest.h"
-#include "VornKit/Platform/UrlSession.h"
+#include "VornKit/Platform/Http/UrlRequest.h"
+#include "VornKit/Platform/Http/UrlSession.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 
 namespace vk {
 

@@ -15,8 +15,8 @@
 
 #include "VornKit/Connection/ConnectionManager.h"
 #include "VornKit/Model/BaseItemDto.h"
-#include "VornKit/Platform/Image.h"
-#include "VornKit/Platform/Url.h"
+#include "VornKit/Platform/Coding/Image.h"
+#include "VornKit/Platform/Http/Url.h"
 
 namespace vk {
 

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <utility>
 
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace vk {
 

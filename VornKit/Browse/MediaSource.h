@@ -27,7 +27,7 @@
 #include "VornKit/Connection/ConnectionManager.h"
 #include "VornKit/Model/BaseItemDto.h"
 #include "VornKit/Model/GetItemsResponse.h"
-#include "VornKit/Platform/Url.h"
+#include "VornKit/Platform/Http/Url.h"
 
 namespace vk {
 

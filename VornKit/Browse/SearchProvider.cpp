@@ -9,9 +9,9 @@
 #include <utility>
 
 #include "VornKit/Browse/FrontEndItem.h"
-#include "VornKit/Platform/Directories.h"
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/PrivateFiles.h"
+#include "VornKit/Platform/Files/Directories.h"
+#include "VornKit/Platform/Files/PrivateFiles.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 
 namespace vk {
 

@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "VornKit/Browse/MediaSource.h"
-#include "VornKit/Platform/DBusConnection.h"
+#include "VornKit/Platform/Bus/DBusConnection.h"
 
 namespace vk {
 

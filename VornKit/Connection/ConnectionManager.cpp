@@ -4,7 +4,7 @@
 
 #include "VornKit/Net/Reachability.h"
 #include "VornKit/Offline/ApiClientEx.h"
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 
 namespace vk {
 

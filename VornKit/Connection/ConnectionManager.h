@@ -33,7 +33,7 @@
 #include "VornKit/Connection/DeviceInfoManager.h"
 #include "VornKit/Connection/NativeCredentialsManager.h"
 #include "VornKit/Export.h"
-#include "VornKit/Platform/NotificationCenter.h"
+#include "VornKit/Platform/Runtime/NotificationCenter.h"
 
 namespace vk {
 

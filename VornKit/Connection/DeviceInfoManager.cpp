@@ -1,10 +1,10 @@
 #include "VornKit/Connection/DeviceInfoManager.h"
 
 #include "VornKit/Connection/KeychainHelper.h"
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Log.h"
-#include "VornKit/Platform/UserDefaults.h"
-#include "VornKit/Platform/Uuid.h"
+#include "VornKit/Platform/Defaults/UserDefaults.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Log.h"
+#include "VornKit/Platform/Runtime/Uuid.h"
 
 namespace vk {
 

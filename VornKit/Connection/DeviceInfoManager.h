@@ -20,7 +20,7 @@
 #include <string>
 
 #include "VornKit/Export.h"
-#include "VornKit/Platform/MachineIdentity.h"
+#include "VornKit/Platform/Secrets/MachineIdentity.h"
 
 namespace vk {
 

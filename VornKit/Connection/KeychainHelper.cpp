@@ -2,8 +2,8 @@
 
 #include <simdjson.h>
 
-#include "VornKit/Platform/Directories.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Files/Directories.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace vk {
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "VornKit/Export.h"
-#include "VornKit/Platform/SecretStore.h"
+#include "VornKit/Platform/Secrets/SecretStore.h"
 
 namespace vk {
 

@@ -3,9 +3,9 @@
 #include <simdjson.h>
 
 #include "VornKit/Connection/KeychainHelper.h"
-#include "VornKit/Platform/Directories.h"
-#include "VornKit/Platform/Log.h"
-#include "VornKit/Platform/UserDefaults.h"
+#include "VornKit/Platform/Defaults/UserDefaults.h"
+#include "VornKit/Platform/Files/Directories.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace vk {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 
 namespace vk {
 

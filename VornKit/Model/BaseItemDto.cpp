@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "VornKit/Model/FieldCoding.h"
-#include "VornKit/Platform/Immortal.h"
+#include "VornKit/Platform/Runtime/Immortal.h"
 
 namespace vk {
 

@@ -35,8 +35,8 @@
 #include "VornKit/Model/Text.h"
 #include "VornKit/Model/TextMap.h"
 #include "VornKit/Model/UserItemDataDto.h"
-#include "VornKit/Platform/FetchRequest.h"
-#include "VornKit/Platform/ManagedObject.h"
+#include "VornKit/Platform/Store/FetchRequest.h"
+#include "VornKit/Platform/Store/ManagedObject.h"
 
 namespace vk {
 

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "VornKit/Model/ValueTransformer.h"
-#include "VornKit/Platform/FatalError.h"
+#include "VornKit/Platform/Runtime/FatalError.h"
 
 namespace vk {
 

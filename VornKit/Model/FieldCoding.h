@@ -15,8 +15,8 @@
 //   VK_RECORD_CODING(NameIdPair)
 //
 // The table, like every process-wide value the coding reads (enumeration codings, transformers),
-// is held in an Immortal (VornKit/Platform/Immortal.h): it is never destroyed, because pool and
-// timer threads may still decode an answer while the process exits.
+// is held in an Immortal (VornKit/Platform/Runtime/Immortal.h): it is never destroyed, because pool
+// and timer threads may still decode an answer while the process exits.
 //
 // Supported member types: bool, int16/32/64, float, double, Text, std::string, Date, TextMap,
 // enumerations (with an EnumCoding), records (with a fieldTable()), std::shared_ptr of a record,
@@ -46,8 +46,8 @@
 #include "VornKit/Model/KeyedArchive.h"
 #include "VornKit/Model/Text.h"
 #include "VornKit/Model/TextMap.h"
-#include "VornKit/Platform/Immortal.h"
-#include "VornKit/Platform/ObjectContext.h"
+#include "VornKit/Platform/Runtime/Immortal.h"
+#include "VornKit/Platform/Store/ObjectContext.h"
 
 namespace vk {
 

@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "VornKit/Export.h"
-#include "VornKit/Platform/ManagedObject.h"
+#include "VornKit/Platform/Store/ManagedObject.h"
 
 namespace vk {
 

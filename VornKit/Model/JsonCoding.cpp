@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "VornKit/Model/FieldCoding.h"
-#include "VornKit/Platform/VirtualMemory.h"
+#include "VornKit/Platform/Runtime/VirtualMemory.h"
 
 namespace vk {
 

@@ -5,8 +5,8 @@
 
 #include "VornKit/Model/ByteWords.h"
 #include "VornKit/Model/FieldTable.h"
-#include "VornKit/Platform/JsonWriter.h"
-#include "VornKit/Platform/VirtualMemory.h"
+#include "VornKit/Platform/Coding/JsonWriter.h"
+#include "VornKit/Platform/Runtime/VirtualMemory.h"
 
 namespace vk {
 

@@ -1,7 +1,7 @@
 #include "VornKit/Model/KeyedArchive.h"
 
-#include "VornKit/Platform/BinaryPlistWriter.h"
-#include "VornKit/Platform/Immortal.h"
+#include "VornKit/Platform/Coding/BinaryPlistWriter.h"
+#include "VornKit/Platform/Runtime/Immortal.h"
 
 #include <plist/plist.h>
 

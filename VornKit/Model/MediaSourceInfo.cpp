@@ -2,7 +2,7 @@
 
 #include "VornKit/Model/FieldCoding.h"
 #include "VornKit/Model/ValueTransformer.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace vk {
 

@@ -1,7 +1,7 @@
 #include "VornKit/Model/SyncJob.h"
 
 #include "VornKit/Model/FieldCoding.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace vk {
 

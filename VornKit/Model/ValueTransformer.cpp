@@ -7,7 +7,7 @@
 #include "VornKit/Model/MediaStream.h"
 #include "VornKit/Model/NameIdPair.h"
 #include "VornKit/Model/UserItemDataDto.h"
-#include "VornKit/Platform/Immortal.h"
+#include "VornKit/Platform/Runtime/Immortal.h"
 
 namespace vk {
 

@@ -10,8 +10,8 @@
 #include <map>
 
 #include "VornKit/Model/BaseItemDto.h"
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace vk {
 

@@ -1,8 +1,8 @@
 #include "VornKit/Net/CertificateManager.h"
 
-#include "VornKit/Platform/Base64.h"
-#include "VornKit/Platform/Immortal.h"
-#include "VornKit/Platform/UserDefaults.h"
+#include "VornKit/Platform/Coding/Base64.h"
+#include "VornKit/Platform/Defaults/UserDefaults.h"
+#include "VornKit/Platform/Runtime/Immortal.h"
 
 namespace vk {
 

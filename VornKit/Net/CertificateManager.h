@@ -16,7 +16,7 @@
 #include <string>
 
 #include "VornKit/Export.h"
-#include "VornKit/Platform/ServerTrust.h"
+#include "VornKit/Platform/Http/ServerTrust.h"
 
 namespace vk {
 

@@ -1,7 +1,7 @@
 #include "VornKit/Net/DefaultSession.h"
 
 #include "VornKit/Net/DefaultURLSessionDelegate.h"
-#include "VornKit/Platform/Immortal.h"
+#include "VornKit/Platform/Runtime/Immortal.h"
 
 namespace vk {
 

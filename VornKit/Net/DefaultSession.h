@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "VornKit/Export.h"
-#include "VornKit/Platform/UrlSession.h"
+#include "VornKit/Platform/Http/UrlSession.h"
 
 namespace vk {
 

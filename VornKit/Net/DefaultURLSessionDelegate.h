@@ -10,7 +10,7 @@
 #pragma once
 
 #include "VornKit/Export.h"
-#include "VornKit/Platform/UrlSession.h"
+#include "VornKit/Platform/Http/UrlSession.h"
 
 namespace vk {
 

@@ -5,8 +5,8 @@
 #include <limits>
 #include <map>
 
-#include "VornKit/Platform/Log.h"
-#include "VornKit/Platform/NotificationCenter.h"
+#include "VornKit/Platform/Runtime/Log.h"
+#include "VornKit/Platform/Runtime/NotificationCenter.h"
 
 namespace vk {
 

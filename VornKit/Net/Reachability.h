@@ -28,9 +28,9 @@
 #include <string_view>
 
 #include "VornKit/Export.h"
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/NetworkReachabilityTarget.h"
-#include "VornKit/Platform/RadioAccessTechnology.h"
+#include "VornKit/Platform/Network/NetworkReachabilityTarget.h"
+#include "VornKit/Platform/Network/RadioAccessTechnology.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 
 namespace vk {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/Runtime/Environment.h"
 
 namespace vk {
 

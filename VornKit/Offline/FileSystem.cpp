@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "VornKit/Platform/Directories.h"
-#include "VornKit/Platform/Immortal.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Files/Directories.h"
+#include "VornKit/Platform/Runtime/Immortal.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace vk {
 

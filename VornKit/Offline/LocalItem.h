@@ -24,8 +24,8 @@
 #include "VornKit/Export.h"
 #include "VornKit/Model/BaseItemDto.h"
 #include "VornKit/Model/SyncJob.h"
-#include "VornKit/Platform/FetchRequest.h"
-#include "VornKit/Platform/ManagedObject.h"
+#include "VornKit/Platform/Store/FetchRequest.h"
+#include "VornKit/Platform/Store/ManagedObject.h"
 
 namespace vk {
 

@@ -18,8 +18,8 @@
 #include "VornKit/Export.h"
 #include "VornKit/Model/JsonCoding.h"
 #include "VornKit/Model/Text.h"
-#include "VornKit/Platform/FetchRequest.h"
-#include "VornKit/Platform/ManagedObject.h"
+#include "VornKit/Platform/Store/FetchRequest.h"
+#include "VornKit/Platform/Store/ManagedObject.h"
 
 namespace vk {
 

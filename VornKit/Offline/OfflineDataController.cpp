@@ -7,11 +7,11 @@
 #include "VornKit/Model/ValueTransformer.h"
 #include "VornKit/Offline/OfflineStoreModel.h"
 #include "VornKit/Offline/StoreDecoding.h"
-#include "VornKit/Platform/Directories.h"
-#include "VornKit/Platform/FatalError.h"
-#include "VornKit/Platform/Immortal.h"
-#include "VornKit/Platform/Log.h"
-#include "VornKit/Platform/StoreMoveLock.h"
+#include "VornKit/Platform/Files/Directories.h"
+#include "VornKit/Platform/Runtime/FatalError.h"
+#include "VornKit/Platform/Runtime/Immortal.h"
+#include "VornKit/Platform/Runtime/Log.h"
+#include "VornKit/Platform/Store/StoreMoveLock.h"
 
 namespace vk {
 

@@ -36,8 +36,8 @@
 #include "VornKit/Model/SyncJob.h"
 #include "VornKit/Offline/LocalItem.h"
 #include "VornKit/Offline/OfflineAction.h"
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/ObjectContext.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
+#include "VornKit/Platform/Store/ObjectContext.h"
 
 namespace vk {
 

@@ -6,7 +6,7 @@
 #include "VornKit/Model/BaseItemDto.h"
 #include "VornKit/Offline/LocalItem.h"
 #include "VornKit/Offline/OfflineAction.h"
-#include "VornKit/Platform/Immortal.h"
+#include "VornKit/Platform/Runtime/Immortal.h"
 
 namespace vk {
 

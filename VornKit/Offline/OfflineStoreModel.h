@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "VornKit/Export.h"
-#include "VornKit/Platform/ObjectModel.h"
+#include "VornKit/Platform/Store/ObjectModel.h"
 
 namespace vk {
 

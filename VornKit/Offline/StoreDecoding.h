@@ -12,7 +12,7 @@
 
 #include "VornKit/Export.h"
 #include "VornKit/Model/JsonCoding.h"
-#include "VornKit/Platform/ObjectContext.h"
+#include "VornKit/Platform/Store/ObjectContext.h"
 
 namespace vk {
 

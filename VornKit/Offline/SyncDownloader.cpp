@@ -8,7 +8,7 @@
 
 #include "VornKit/Net/Reachability.h"
 #include "VornKit/Offline/FileSystem.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Log.h"
 #include "VornKit/Settings/AppSettings.h"
 
 namespace vk {

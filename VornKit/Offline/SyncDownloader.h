@@ -65,7 +65,7 @@
 
 #include "VornKit/Api/ApiClient.h"
 #include "VornKit/Offline/OfflineDataController.h"
-#include "VornKit/Platform/UserDefaults.h"
+#include "VornKit/Platform/Defaults/UserDefaults.h"
 
 namespace vk {
 

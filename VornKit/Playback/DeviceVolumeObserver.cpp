@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 
 namespace vk {
 

@@ -15,7 +15,7 @@
 #include <mutex>
 
 #include "VornKit/Export.h"
-#include "VornKit/Platform/AudioSession.h"
+#include "VornKit/Platform/Audio/AudioSession.h"
 #include "VornKit/Playback/VolumeChangeDelegate.h"
 
 namespace vk {

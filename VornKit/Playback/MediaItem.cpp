@@ -7,9 +7,9 @@
 #include <simdjson.h>
 
 #include "VornKit/Model/FieldCoding.h"
-#include "VornKit/Platform/Directories.h"
-#include "VornKit/Platform/Environment.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Files/Directories.h"
+#include "VornKit/Platform/Runtime/Environment.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace vk {
 

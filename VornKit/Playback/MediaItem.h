@@ -30,7 +30,7 @@
 #include "VornKit/Export.h"
 #include "VornKit/Model/FieldTable.h"
 #include "VornKit/Model/JsonCoding.h"
-#include "VornKit/Platform/Image.h"
+#include "VornKit/Platform/Coding/Image.h"
 
 namespace vk {
 

@@ -4,8 +4,8 @@
 #include <limits>
 
 #include "VornKit/Connection/ConnectionManager.h"
-#include "VornKit/Platform/Log.h"
-#include "VornKit/Platform/Url.h"
+#include "VornKit/Platform/Http/Url.h"
+#include "VornKit/Platform/Runtime/Log.h"
 #include "VornKit/Playback/JavaScriptText.h"
 #include "VornKit/Settings/AppSettings.h"
 

@@ -34,10 +34,10 @@
 #include <vector>
 
 #include "VornKit/Api/ImageCache.h"
-#include "VornKit/Platform/AudioOutput.h"
-#include "VornKit/Platform/NowPlayingCenter.h"
-#include "VornKit/Platform/RemoteCommandCenter.h"
-#include "VornKit/Platform/UserNotificationCenter.h"
+#include "VornKit/Platform/Audio/AudioOutput.h"
+#include "VornKit/Platform/Media/NowPlayingCenter.h"
+#include "VornKit/Platform/Media/RemoteCommandCenter.h"
+#include "VornKit/Platform/Media/UserNotificationCenter.h"
 #include "VornKit/Playback/MediaItem.h"
 #include "VornKit/Playback/Player.h"
 #include "VornKit/Playback/PlayerEventDelegate.h"

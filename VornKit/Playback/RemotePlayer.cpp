@@ -1,6 +1,6 @@
 #include "VornKit/Playback/RemotePlayer.h"
 
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Log.h"
 #include "VornKit/Playback/JavaScriptText.h"
 
 namespace vk {

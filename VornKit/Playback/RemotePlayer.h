@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "VornKit/Export.h"
-#include "VornKit/Platform/AudioSession.h"
+#include "VornKit/Platform/Audio/AudioSession.h"
 #include "VornKit/Playback/DeviceVolumeObserver.h"
 #include "VornKit/Playback/MediaItem.h"
 #include "VornKit/Playback/Player.h"

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "VornKit/Model/BaseItemDto.h"
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 
 namespace vk {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "VornKit/Export.h"
-#include "VornKit/Platform/UserDefaults.h"
+#include "VornKit/Platform/Defaults/UserDefaults.h"
 #include "VornKit/Settings/SubtitleStyles.h"
 
 namespace vk {

@@ -7,8 +7,8 @@
 #include <cmath>
 #include <functional>
 
-#include "VornKit/Platform/Immortal.h"
-#include "VornKit/Platform/JsonWriter.h"
+#include "VornKit/Platform/Coding/JsonWriter.h"
+#include "VornKit/Platform/Runtime/Immortal.h"
 
 namespace vk {
 

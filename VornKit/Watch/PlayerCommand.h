@@ -20,7 +20,7 @@
 #include "VornKit/Model/EnumCoding.h"
 #include "VornKit/Model/FieldTable.h"
 #include "VornKit/Model/JsonCoding.h"
-#include "VornKit/Platform/PropertyList.h"
+#include "VornKit/Platform/Coding/PropertyList.h"
 
 namespace vk {
 

@@ -1,6 +1,6 @@
 #include "VornKit/Watch/WCCommands.h"
 
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace vk {
 

@@ -16,7 +16,7 @@
 #include <optional>
 
 #include "VornKit/Export.h"
-#include "VornKit/Platform/WatchSession.h"
+#include "VornKit/Platform/Watch/WatchSession.h"
 #include "VornKit/Watch/WCMessages.h"
 
 namespace vk {

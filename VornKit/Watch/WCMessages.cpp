@@ -3,8 +3,8 @@
 #include <array>
 #include <utility>
 
-#include "VornKit/Platform/FatalError.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/FatalError.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace vk {
 

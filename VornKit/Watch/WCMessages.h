@@ -21,7 +21,7 @@
 
 #include "VornKit/Export.h"
 #include "VornKit/Model/JsonCoding.h"
-#include "VornKit/Platform/PropertyList.h"
+#include "VornKit/Platform/Coding/PropertyList.h"
 #include "VornKit/Watch/WCCredentialsData.h"
 #include "VornKit/Watch/WCPlaybackData.h"
 

@@ -4,9 +4,9 @@
 #include <atomic>
 #include <string>
 
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/Log.h"
-#include "VornKit/Platform/NotificationCenter.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
+#include "VornKit/Platform/Runtime/Log.h"
+#include "VornKit/Platform/Runtime/NotificationCenter.h"
 
 namespace vk {
 

@@ -25,7 +25,7 @@
 #include <string_view>
 
 #include "VornKit/Export.h"
-#include "VornKit/Platform/WatchSession.h"
+#include "VornKit/Platform/Watch/WatchSession.h"
 #include "VornKit/Watch/WCMessages.h"
 
 namespace vk {

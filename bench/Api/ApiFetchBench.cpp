@@ -43,9 +43,9 @@
 #include "VornKit/Api/ApiClient.h"
 #include "VornKit/Model/EndpointInfo.h"
 #include "VornKit/Net/DefaultSession.h"
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Environment.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Environment.h"
+#include "VornKit/Platform/Runtime/Log.h"
 #include "refserver/RefServer.h"
 
 namespace {

@@ -31,11 +31,11 @@
 
 #include "VornKit/Browse/SearchProvider.h"
 #include "VornKit/Connection/ConnectionManager.h"
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Environment.h"
-#include "VornKit/Platform/Log.h"
-#include "VornKit/Platform/MemorySecretStore.h"
-#include "VornKit/Platform/SecretStore.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Environment.h"
+#include "VornKit/Platform/Runtime/Log.h"
+#include "VornKit/Platform/Secrets/MemorySecretStore.h"
+#include "VornKit/Platform/Secrets/SecretStore.h"
 #include "refserver/Library.h"
 #include "refserver/RefServer.h"
 

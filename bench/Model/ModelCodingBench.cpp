@@ -1,8 +1,9 @@
 // Decoding and encoding a generated GetItemsResponse of 20,000 realistic items (2-3 KB each):
 // prints our decode time against two parses of the same bytes into a document tree (simdjson's
 // DOM, which our decoder reads from, and RapidJSON's, which copies the text into its own nodes
-// as a typical JSON library does), a reference decoder on nlohmann-json against ours, encode throughput against parse throughput, and the memory the
-// decoded records hold and the peak memory while decoding, both against the JSON size.
+// as a typical JSON library does), a reference decoder on nlohmann-json against ours, encode
+// throughput against parse throughput, and the memory the decoded records hold and the peak memory
+// while decoding, both against the JSON size.
 //
 // Speed is measured twice, in the two states a host's heap can be in. Cold: glibc's default,
 // where the records freed after a run go back to the system, so every decode gets fresh pages
@@ -36,7 +37,7 @@
 #include <vector>
 
 #include "VornKit/Model/GetItemsResponse.h"
-#include "VornKit/Platform/JsonWriter.h"
+#include "VornKit/Platform/Coding/JsonWriter.h"
 
 // ---------------------------------------------------------------------------------------------
 // Heap accounting. The replaced operators pair malloc with free on purpose; once inlined, g++

@@ -29,9 +29,9 @@
 #include <vector>
 
 #include "VornKit/Offline/SyncDownloader.h"
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Environment.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Environment.h"
+#include "VornKit/Platform/Runtime/Log.h"
 #include "refserver/Library.h"
 #include "refserver/RefServer.h"
 #include "refserver/SyncJobs.h"

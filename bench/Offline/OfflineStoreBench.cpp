@@ -18,8 +18,8 @@
 #include "VornKit/Model/FieldCoding.h"
 #include "VornKit/Offline/OfflineDataController.h"
 #include "VornKit/Offline/OfflineStoreModel.h"
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace {
 

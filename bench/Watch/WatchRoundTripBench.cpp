@@ -23,10 +23,10 @@
 #include <thread>
 #include <vector>
 
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Log.h"
-#include "VornKit/Platform/SocketWatchSession.h"
-#include "VornKit/Platform/WatchFrame.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Log.h"
+#include "VornKit/Platform/Watch/SocketWatchSession.h"
+#include "VornKit/Platform/Watch/WatchFrame.h"
 
 namespace {
 

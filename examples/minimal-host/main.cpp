@@ -10,11 +10,11 @@
 // MINIMAL_HOST_AUDIO picks libmpv's audio output (default "pulse"; "null" plays silently).
 // Exit status: 0 done, 1 the server did not answer as expected, 2 bad usage or credentials.
 #include <VornKit/Api/ApiClient.h>
-#include <VornKit/Platform/Bundle.h>
-#include <VornKit/Platform/Dispatch.h>
+#include <VornKit/Platform/Runtime/Bundle.h>
+#include <VornKit/Platform/Runtime/Dispatch.h>
 #ifdef MINIMAL_HOST_HAVE_MPV
 #include <VornKit/Mpv/MpvPlayer.h>
-#include <VornKit/Platform/MprisService.h>
+#include <VornKit/Platform/Media/MprisService.h>
 #include <VornKit/Playback/RemoteControls.h>
 #endif
 

@@ -13,8 +13,8 @@
 #include "VornKit/Model/NameIdPair.h"
 #include "VornKit/Model/UserItemDataDto.h"
 #include "VornKit/Model/ValueTransformer.h"
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace {
 

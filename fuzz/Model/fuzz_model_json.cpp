@@ -20,8 +20,8 @@
 #include "VornKit/Model/ServerInfo.h"
 #include "VornKit/Model/SyncJob.h"
 #include "VornKit/Model/UserItemDataDto.h"
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace {
 

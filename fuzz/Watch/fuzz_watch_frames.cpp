@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "VornKit/Platform/PropertyList.h"
-#include "VornKit/Platform/WatchFrame.h"
+#include "VornKit/Platform/Coding/PropertyList.h"
+#include "VornKit/Platform/Watch/WatchFrame.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Log.h"
-#include "VornKit/Platform/PropertyList.h"
+#include "VornKit/Platform/Coding/PropertyList.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Log.h"
 #include "VornKit/Watch/WCMessages.h"
 
 namespace {

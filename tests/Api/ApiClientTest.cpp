@@ -8,7 +8,7 @@
 #include "VornKit/Api/BandwidthSource.h"
 #include "VornKit/Model/EndpointInfo.h"
 #include "VornKit/Net/DefaultSession.h"
-#include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/Runtime/Environment.h"
 #include "gtest/gtest.h"
 #include "refserver/RefServer.h"
 

@@ -11,7 +11,7 @@
 
 #include "VornKit/Model/DeviceInfo.h"
 #include "VornKit/Model/ServerInfo.h"
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 
 namespace vk::test {
 

@@ -4,8 +4,8 @@
 #include <thread>
 #include <vector>
 
-#include "VornKit/Platform/NotificationCenter.h"
-#include "VornKit/Platform/ProcessInfo.h"
+#include "VornKit/Platform/Runtime/NotificationCenter.h"
+#include "VornKit/Platform/Runtime/ProcessInfo.h"
 #include "gtest/gtest.h"
 
 using vk::Image;

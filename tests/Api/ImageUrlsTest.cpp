@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "LibraryTestSupport.h"
-#include "VornKit/Platform/Image.h"
+#include "VornKit/Platform/Coding/Image.h"
 #include "refserver/SampleMedia.h"
 
 using vk::ApiClient;

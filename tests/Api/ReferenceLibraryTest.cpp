@@ -4,7 +4,7 @@
 #include <set>
 
 #include "LibraryTestSupport.h"
-#include "VornKit/Platform/Image.h"
+#include "VornKit/Platform/Coding/Image.h"
 
 using vk::ApiClient;
 using vk::BaseItemDto;

@@ -1,7 +1,7 @@
 #include "VornKit/Browse/FrontEndItem.h"
 
 #include "BrowseTestSupport.h"
-#include "VornKit/Platform/Url.h"
+#include "VornKit/Platform/Http/Url.h"
 
 namespace vk::test {
 namespace {

@@ -10,8 +10,8 @@
 #include "BrowseTestSupport.h"
 #include "Support/CommandRun.h"
 #include "Support/PrivateBus.h"
-#include "VornKit/Platform/Directories.h"
-#include "VornKit/Platform/Image.h"
+#include "VornKit/Platform/Coding/Image.h"
+#include "VornKit/Platform/Files/Directories.h"
 
 namespace vk::test {
 namespace {

@@ -12,7 +12,7 @@
 #include "VornKit/Connection/KeychainHelper.h"
 #include "VornKit/Net/Reachability.h"
 #include "VornKit/Offline/ApiClientEx.h"
-#include "VornKit/Platform/NetworkManagerMonitor.h"
+#include "VornKit/Platform/Network/NetworkManagerMonitor.h"
 #include "refserver/RefServer.h"
 
 namespace vk {

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/MachineIdentity.h"
-#include "VornKit/Platform/MemorySecretStore.h"
-#include "VornKit/Platform/UserDefaults.h"
+#include "VornKit/Platform/Defaults/UserDefaults.h"
+#include "VornKit/Platform/Secrets/MachineIdentity.h"
+#include "VornKit/Platform/Secrets/MemorySecretStore.h"
 #include "gtest/gtest.h"
 
 namespace vk::test {

@@ -2,7 +2,7 @@
 
 #include "ConnectionTestSupport.h"
 #include "VornKit/Connection/KeychainHelper.h"
-#include "VornKit/Platform/Bundle.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
 
 namespace vk {
 namespace {

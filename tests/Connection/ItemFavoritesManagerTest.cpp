@@ -12,7 +12,7 @@
 #include "VornKit/Connection/ConnectionManager.h"
 #include "VornKit/Net/DefaultSession.h"
 #include "VornKit/Net/Reachability.h"
-#include "VornKit/Platform/AudioOutput.h"
+#include "VornKit/Platform/Audio/AudioOutput.h"
 #include "VornKit/Playback/RemoteControls.h"
 #include "VornKit/Playback/SimulatedPlayer.h"
 #include "refserver/Library.h"

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "ConnectionTestSupport.h"
-#include "VornKit/Platform/EncryptedFileSecretStore.h"
+#include "VornKit/Platform/Secrets/EncryptedFileSecretStore.h"
 
 namespace vk {
 namespace {

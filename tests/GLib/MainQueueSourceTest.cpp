@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 
 namespace vk {
 namespace {

@@ -9,8 +9,8 @@
 #include <sstream>
 
 #include "TrustFixtures.h"
-#include "VornKit/Platform/Base64.h"
-#include "VornKit/Platform/UserDefaults.h"
+#include "VornKit/Platform/Coding/Base64.h"
+#include "VornKit/Platform/Defaults/UserDefaults.h"
 #include "gtest/gtest.h"
 
 using vk::Certificate;

@@ -5,8 +5,8 @@
 
 #include "Support/PrivateBus.h"
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/NetworkManagerMonitor.h"
-#include "VornKit/Platform/RadioAccessTechnology.h"
+#include "VornKit/Platform/Network/NetworkManagerMonitor.h"
+#include "VornKit/Platform/Network/RadioAccessTechnology.h"
 #include "gtest/gtest.h"
 
 namespace vk {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/NotificationCenter.h"
+#include "VornKit/Platform/Runtime/NotificationCenter.h"
 #include "gtest/gtest.h"
 
 namespace vk {

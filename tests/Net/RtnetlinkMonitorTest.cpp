@@ -1,6 +1,6 @@
 // The kernel backend in a network namespace of the test's own (root only): veth links up and
 // down, addresses, default routes added and removed, a wwan* link carrying the default route.
-#include "VornKit/Platform/RtnetlinkMonitor.h"
+#include "VornKit/Platform/Network/RtnetlinkMonitor.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 
 #include "Support/TestSupport.h"
 #include "VornKit/Net/Reachability.h"
-#include "VornKit/Platform/NotificationCenter.h"
+#include "VornKit/Platform/Runtime/NotificationCenter.h"
 #include "gtest/gtest.h"
 
 namespace vk {

@@ -6,9 +6,9 @@
 
 #include "Support/TestSupport.h"
 #include "VornKit/Net/Reachability.h"
-#include "VornKit/Platform/DBusConnection.h"
-#include "VornKit/Platform/NetworkMonitor.h"
-#include "VornKit/Platform/RadioAccessTechnology.h"
+#include "VornKit/Platform/Bus/DBusConnection.h"
+#include "VornKit/Platform/Network/NetworkMonitor.h"
+#include "VornKit/Platform/Network/RadioAccessTechnology.h"
 #include "gtest/gtest.h"
 
 namespace vk {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "VornKit/Net/CertificateManager.h"
-#include "VornKit/Platform/ServerTrust.h"
-#include "VornKit/Platform/UserDefaults.h"
+#include "VornKit/Platform/Defaults/UserDefaults.h"
+#include "VornKit/Platform/Http/ServerTrust.h"
 #include "refserver/TestCertificates.h"
 
 namespace vk::test {

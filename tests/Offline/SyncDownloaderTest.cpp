@@ -18,7 +18,7 @@
 #include "Support/TestSupport.h"
 #include "VornKit/Net/Reachability.h"
 #include "VornKit/Offline/OfflineDataController.h"
-#include "VornKit/Platform/NetworkMonitor.h"
+#include "VornKit/Platform/Network/NetworkMonitor.h"
 #include "gtest/gtest.h"
 #include "refserver/Library.h"
 #include "refserver/RefServer.h"

@@ -1,4 +1,4 @@
-#include "VornKit/Platform/BinaryPlistWriter.h"
+#include "VornKit/Platform/Coding/BinaryPlistWriter.h"
 
 #include <cstdio>
 #include <fstream>

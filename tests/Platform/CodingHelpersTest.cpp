@@ -1,8 +1,8 @@
 #include <cmath>
 #include <limits>
 
-#include "VornKit/Platform/Base64.h"
-#include "VornKit/Platform/JsonWriter.h"
+#include "VornKit/Platform/Coding/Base64.h"
+#include "VornKit/Platform/Coding/JsonWriter.h"
 #include "gtest/gtest.h"
 
 namespace {

@@ -1,11 +1,11 @@
 // The keychain over two stores: which copy a read finds, where writes go when the preferred store
 // takes them or cannot, and that a removal is done only when both stores are rid of the item.
-#include "VornKit/Platform/CombinedSecretStore.h"
+#include "VornKit/Platform/Secrets/CombinedSecretStore.h"
 
 #include <memory>
 #include <string>
 
-#include "VornKit/Platform/MemorySecretStore.h"
+#include "VornKit/Platform/Secrets/MemorySecretStore.h"
 #include "gtest/gtest.h"
 
 namespace vk {

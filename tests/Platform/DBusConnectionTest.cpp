@@ -1,5 +1,5 @@
 // DBusConnection against a private bus with a dbusmock object on it.
-#include "VornKit/Platform/DBusConnection.h"
+#include "VornKit/Platform/Bus/DBusConnection.h"
 
 #include <sdbus-c++/sdbus-c++.h>
 #include <atomic>

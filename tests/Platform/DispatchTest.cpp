@@ -1,4 +1,4 @@
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 
 #include <algorithm>
 #include <atomic>

@@ -14,7 +14,7 @@
 
 #include "Support/NginxServer.h"
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/UrlSession.h"
+#include "VornKit/Platform/Http/UrlSession.h"
 #include "gtest/gtest.h"
 #include "refserver/RefServer.h"
 

@@ -1,4 +1,4 @@
-#include "VornKit/Platform/EncryptedFileSecretStore.h"
+#include "VornKit/Platform/Secrets/EncryptedFileSecretStore.h"
 
 #include <sodium.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // Notifications against python3-dbusmock's notification daemon on a private session bus (the
 // daemon's name is unique on a bus, so each test brings its own bus).
-#include "VornKit/Platform/FreedesktopNotificationCenter.h"
+#include "VornKit/Platform/Media/FreedesktopNotificationCenter.h"
 
 #include <atomic>
 #include <future>

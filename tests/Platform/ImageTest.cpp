@@ -1,4 +1,4 @@
-#include "VornKit/Platform/Image.h"
+#include "VornKit/Platform/Coding/Image.h"
 
 #include <stb/stb_image_write.h>
 

@@ -1,8 +1,8 @@
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/FatalError.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/FatalError.h"
 #include "gtest/gtest.h"
 
 namespace {

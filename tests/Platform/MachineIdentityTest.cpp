@@ -1,4 +1,4 @@
-#include "VornKit/Platform/MachineIdentity.h"
+#include "VornKit/Platform/Secrets/MachineIdentity.h"
 
 #include <systemd/sd-id128.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 
 #include "Support/PrivateBus.h"
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/DBusConnection.h"
+#include "VornKit/Platform/Bus/DBusConnection.h"
 #include "gtest/gtest.h"
 
 namespace vk {

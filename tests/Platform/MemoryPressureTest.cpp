@@ -1,4 +1,4 @@
-#include "VornKit/Platform/MemoryPressure.h"
+#include "VornKit/Platform/Runtime/MemoryPressure.h"
 
 #include <atomic>
 #include <filesystem>

@@ -1,6 +1,6 @@
 // The MPRIS service against real clients: playerctl and busctl on the session bus that `./vk test`
 // starts (a private one of the test's own when there is none).
-#include "VornKit/Platform/MprisService.h"
+#include "VornKit/Platform/Media/MprisService.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "VornKit/Platform/NotificationCenter.h"
+#include "VornKit/Platform/Runtime/NotificationCenter.h"
 
 #include <atomic>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "VornKit/Platform/ObjectContext.h"
+#include "VornKit/Platform/Store/ObjectContext.h"
 
 #include <sqlite3.h>
 

@@ -1,6 +1,6 @@
 // PrivateFiles and the temporary folder built on it: what another local user plants in a shared
 // directory (a link, a folder of theirs) is refused, never written through.
-#include "VornKit/Platform/PrivateFiles.h"
+#include "VornKit/Platform/Files/PrivateFiles.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,9 +9,9 @@
 #include <sstream>
 
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Directories.h"
-#include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/Files/Directories.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Environment.h"
 #include "gtest/gtest.h"
 
 namespace vk::test {

@@ -1,4 +1,4 @@
-#include "VornKit/Platform/PropertyList.h"
+#include "VornKit/Platform/Coding/PropertyList.h"
 
 #include <plist/plist.h>
 

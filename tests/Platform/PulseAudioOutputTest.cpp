@@ -1,5 +1,5 @@
 // The PulseAudio output against a private PulseAudio server, checked with pactl.
-#include "VornKit/Platform/PulseAudioOutput.h"
+#include "VornKit/Platform/Audio/PulseAudioOutput.h"
 
 #include "Support/DesktopServices.h"
 #include "Support/TestSupport.h"

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/CombinedSecretStore.h"
-#include "VornKit/Platform/DBusConnection.h"
-#include "VornKit/Platform/EncryptedFileSecretStore.h"
-#include "VornKit/Platform/MemorySecretStore.h"
-#include "VornKit/Platform/SecretServiceStore.h"
+#include "VornKit/Platform/Bus/DBusConnection.h"
+#include "VornKit/Platform/Secrets/CombinedSecretStore.h"
+#include "VornKit/Platform/Secrets/EncryptedFileSecretStore.h"
+#include "VornKit/Platform/Secrets/MemorySecretStore.h"
+#include "VornKit/Platform/Secrets/SecretServiceStore.h"
 #include "gtest/gtest.h"
 
 namespace vk {

@@ -1,4 +1,4 @@
-#include "VornKit/Platform/ServerTrust.h"
+#include "VornKit/Platform/Http/ServerTrust.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>

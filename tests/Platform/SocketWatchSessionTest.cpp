@@ -1,4 +1,4 @@
-#include "VornKit/Platform/SocketWatchSession.h"
+#include "VornKit/Platform/Watch/SocketWatchSession.h"
 
 #include <netinet/in.h>
 #include <signal.h>
@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/WatchFrame.h"
+#include "VornKit/Platform/Watch/WatchFrame.h"
 #include "gtest/gtest.h"
 
 namespace vk {

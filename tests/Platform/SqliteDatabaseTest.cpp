@@ -1,4 +1,4 @@
-#include "VornKit/Platform/SqliteDatabase.h"
+#include "VornKit/Platform/Store/SqliteDatabase.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "VornKit/Platform/UrlSession.h"
+#include "VornKit/Platform/Http/UrlSession.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -1,4 +1,4 @@
-#include "VornKit/Platform/Url.h"
+#include "VornKit/Platform/Http/Url.h"
 
 #include "gtest/gtest.h"
 

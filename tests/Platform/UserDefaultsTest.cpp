@@ -1,4 +1,4 @@
-#include "VornKit/Platform/UserDefaults.h"
+#include "VornKit/Platform/Defaults/UserDefaults.h"
 
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,4 +1,4 @@
-#include "VornKit/Platform/VirtualMemory.h"
+#include "VornKit/Platform/Runtime/VirtualMemory.h"
 
 #include <sys/mman.h>
 

@@ -1,4 +1,4 @@
-#include "VornKit/Platform/WatchFrame.h"
+#include "VornKit/Platform/Watch/WatchFrame.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "VornKit/Platform/WatchPairing.h"
+#include "VornKit/Platform/Watch/WatchPairing.h"
 
 #include <sys/stat.h>
 

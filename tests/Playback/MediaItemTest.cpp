@@ -5,7 +5,7 @@
 
 #include "PlaybackTestSupport.h"
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/Directories.h"
+#include "VornKit/Platform/Files/Directories.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 

@@ -5,8 +5,8 @@
 #include "Api/LibraryTestSupport.h"
 #include "Playback/PlaybackTestSupport.h"
 #include "VornKit/Connection/ConnectionManager.h"
-#include "VornKit/Platform/MachineIdentity.h"
-#include "VornKit/Platform/MemorySecretStore.h"
+#include "VornKit/Platform/Secrets/MachineIdentity.h"
+#include "VornKit/Platform/Secrets/MemorySecretStore.h"
 #include "VornKit/Playback/PlayerEventHandler.h"
 #include "gtest/gtest.h"
 

@@ -5,8 +5,8 @@
 
 #include "PlaybackTestSupport.h"
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/NotificationCenter.h"
-#include "VornKit/Platform/UserDefaults.h"
+#include "VornKit/Platform/Defaults/UserDefaults.h"
+#include "VornKit/Platform/Runtime/NotificationCenter.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 

@@ -16,7 +16,7 @@
 
 #include "PlaybackTestSupport.h"
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/PulseAudioSession.h"
+#include "VornKit/Platform/Audio/PulseAudioSession.h"
 #include "VornKit/Playback/RemotePlayer.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"

@@ -2,7 +2,7 @@
 
 #include "PlaybackTestSupport.h"
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/AudioSession.h"
+#include "VornKit/Platform/Audio/AudioSession.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "VornKit/Platform/DBusConnection.h"
+#include "VornKit/Platform/Bus/DBusConnection.h"
 
 namespace vk::test {
 

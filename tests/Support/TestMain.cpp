@@ -2,8 +2,8 @@
 #include <filesystem>
 
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Environment.h"
 #include "gmock/gmock.h"
 
 int main(int argc, char** argv) {

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
+#include "VornKit/Platform/Runtime/Environment.h"
 #include "gtest/gtest.h"
 
 namespace vk::test {

@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace vk::test {
 

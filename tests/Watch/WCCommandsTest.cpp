@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/WatchSessionDouble.h"
+#include "VornKit/Platform/Watch/WatchSessionDouble.h"
 #include "gtest/gtest.h"
 
 namespace vk {

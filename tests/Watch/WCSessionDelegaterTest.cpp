@@ -3,8 +3,8 @@
 #include <atomic>
 
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/NotificationCenter.h"
-#include "VornKit/Platform/WatchSessionDouble.h"
+#include "VornKit/Platform/Runtime/NotificationCenter.h"
+#include "VornKit/Platform/Watch/WatchSessionDouble.h"
 #include "gtest/gtest.h"
 
 namespace vk {

@@ -5,8 +5,8 @@
 #include <condition_variable>
 
 #include "Support/TestSupport.h"
-#include "VornKit/Platform/NotificationCenter.h"
-#include "VornKit/Platform/SocketWatchSession.h"
+#include "VornKit/Platform/Runtime/NotificationCenter.h"
+#include "VornKit/Platform/Watch/SocketWatchSession.h"
 #include "VornKit/Watch/WCCommands.h"
 #include "VornKit/Watch/WCSessionDelegater.h"
 #include "gtest/gtest.h"

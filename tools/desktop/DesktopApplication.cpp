@@ -14,9 +14,9 @@
 #include "VornKit/Connection/NativeCredentialsManager.h"
 #include "VornKit/Model/JsonCoding.h"
 #include "VornKit/Model/MediaSourceInfo.h"
-#include "VornKit/Platform/DBusConnection.h"
-#include "VornKit/Platform/JsonWriter.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Bus/DBusConnection.h"
+#include "VornKit/Platform/Coding/JsonWriter.h"
+#include "VornKit/Platform/Runtime/Log.h"
 #include "VornKit/Playback/JavaScriptText.h"
 
 namespace desktop {

@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Log.h"
 #include "vornkit-desktopEmbeddedFiles.h"
 
 namespace desktop {

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/FreedesktopNotificationCenter.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Media/FreedesktopNotificationCenter.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace desktop {
 

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "VornKit/Mpv/MpvPlayer.h"
-#include "VornKit/Platform/MprisService.h"
+#include "VornKit/Platform/Media/MprisService.h"
 #include "VornKit/Playback/PlayerEventHandler.h"
 #include "VornKit/Playback/RemoteControls.h"
 #include "VornKit/Playback/RemotePlayer.h"

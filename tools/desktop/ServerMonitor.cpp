@@ -4,9 +4,9 @@
 
 #include "VornKit/Net/DefaultSession.h"
 #include "VornKit/Net/Reachability.h"
-#include "VornKit/Platform/Url.h"
-#include "VornKit/Platform/UrlRequest.h"
-#include "VornKit/Platform/UrlSession.h"
+#include "VornKit/Platform/Http/Url.h"
+#include "VornKit/Platform/Http/UrlRequest.h"
+#include "VornKit/Platform/Http/UrlSession.h"
 
 namespace desktop {
 

@@ -13,8 +13,8 @@
 #include <optional>
 #include <string>
 
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/NotificationCenter.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
+#include "VornKit/Platform/Runtime/NotificationCenter.h"
 
 namespace desktop {
 

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "DesktopWindow.h"
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 
 namespace desktop {
 

@@ -1,7 +1,7 @@
 #include "WebViewBridge.h"
 
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace desktop {
 

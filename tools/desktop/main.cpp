@@ -6,7 +6,7 @@
 
 #include "DesktopApplication.h"
 #include "DesktopOptions.h"
-#include "VornKit/Platform/Bundle.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);

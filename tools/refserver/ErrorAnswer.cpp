@@ -1,6 +1,6 @@
 #include "refserver/ErrorAnswer.h"
 
-#include "VornKit/Platform/JsonWriter.h"
+#include "VornKit/Platform/Coding/JsonWriter.h"
 
 namespace refserver {
 

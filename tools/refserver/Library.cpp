@@ -10,7 +10,7 @@
 #include <functional>
 #include <set>
 
-#include "VornKit/Platform/JsonWriter.h"
+#include "VornKit/Platform/Coding/JsonWriter.h"
 #include "refserver/ErrorAnswer.h"
 #include "refserver/SampleMedia.h"
 

@@ -10,7 +10,7 @@
 #include <cctype>
 #include <thread>
 
-#include "VornKit/Platform/JsonWriter.h"
+#include "VornKit/Platform/Coding/JsonWriter.h"
 #include "refserver/ErrorAnswer.h"
 
 namespace refserver {

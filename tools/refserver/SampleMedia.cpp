@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "VornKit/Platform/Image.h"
+#include "VornKit/Platform/Coding/Image.h"
 
 namespace refserver {
 

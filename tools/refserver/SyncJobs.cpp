@@ -6,7 +6,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "VornKit/Platform/JsonWriter.h"
+#include "VornKit/Platform/Coding/JsonWriter.h"
 #include "refserver/ErrorAnswer.h"
 #include "refserver/SampleMedia.h"
 

@@ -4,7 +4,7 @@
 
 #include <map>
 
-#include "VornKit/Platform/JsonWriter.h"
+#include "VornKit/Platform/Coding/JsonWriter.h"
 #include "refserver/ErrorAnswer.h"
 #include "refserverlibEmbeddedFiles.h"
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <optional>
 
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 
 namespace vornctl {
 

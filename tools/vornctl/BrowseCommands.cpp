@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "VornKit/Browse/MediaSource.h"
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 #include "tools/vornctl/Command.h"
 #include "tools/vornctl/ServerOptions.h"
 

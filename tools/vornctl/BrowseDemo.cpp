@@ -10,7 +10,7 @@
 
 #include "VornKit/Browse/FrontEndItem.h"
 #include "VornKit/Browse/MediaSource.h"
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 #include "refserver/Library.h"
 #include "refserver/RefServer.h"
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/NotificationCenter.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
+#include "VornKit/Platform/Runtime/NotificationCenter.h"
 #include "VornKit/Watch/WCSessionDelegater.h"
 #include "tools/vornctl/Command.h"
 #include "tools/vornctl/CompanionHost.h"

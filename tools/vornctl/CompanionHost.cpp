@@ -9,7 +9,7 @@
 #include "VornKit/Connection/ConnectionManager.h"
 #include "VornKit/Connection/NativeCredentialsManager.h"
 #include "VornKit/Model/BaseItemDto.h"
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 #include "VornKit/Playback/PlayerEventHandler.h"
 #include "VornKit/Playback/SimulatedPlayer.h"
 #include "VornKit/Playback/WebViewMessageDelegate.h"

@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "VornKit/Platform/WatchSession.h"
+#include "VornKit/Platform/Watch/WatchSession.h"
 #include "VornKit/Watch/WCMessages.h"
 #include "VornKit/Watch/WCSessionDelegater.h"
 

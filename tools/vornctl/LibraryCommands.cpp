@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 #include "tools/vornctl/Command.h"
 #include "tools/vornctl/ServerOptions.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "VornKit/Api/ApiClient.h"
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
+#include "VornKit/Platform/Runtime/Log.h"
 #include "refserver/RefServer.h"
 #include "tools/vornctl/ServerOptions.h"
 

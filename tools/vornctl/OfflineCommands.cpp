@@ -18,7 +18,7 @@
 #include "VornKit/Net/Reachability.h"
 #include "VornKit/Offline/ApiClientEx.h"
 #include "VornKit/Offline/SyncDownloader.h"
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 #include "tools/vornctl/Command.h"
 #include "tools/vornctl/ServerOptions.h"
 

@@ -8,7 +8,7 @@
 #include "VornKit/Offline/ApiClientEx.h"
 #include "VornKit/Offline/FileSystem.h"
 #include "VornKit/Offline/SyncDownloader.h"
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 #include "refserver/Library.h"
 #include "refserver/RefServer.h"
 #include "refserver/SyncJobs.h"

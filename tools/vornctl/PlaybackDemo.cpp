@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Log.h"
 #include "refserver/Library.h"
 #include "refserver/RefServer.h"
 #include "tools/vornctl/Playthrough.h"

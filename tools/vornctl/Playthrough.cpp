@@ -7,9 +7,9 @@
 #include <mutex>
 
 #include "VornKit/Model/BaseItemDto.h"
-#include "VornKit/Platform/Dispatch.h"
-#include "VornKit/Platform/FreedesktopNotificationCenter.h"
-#include "VornKit/Platform/MprisService.h"
+#include "VornKit/Platform/Media/FreedesktopNotificationCenter.h"
+#include "VornKit/Platform/Media/MprisService.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 #include "VornKit/Playback/PlayerEventHandler.h"
 #include "VornKit/Playback/RemoteControls.h"
 #include "VornKit/Playback/SimulatedPlayer.h"

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 #include "tools/vornctl/Command.h"
 #include "tools/vornctl/ServerOptions.h"
 

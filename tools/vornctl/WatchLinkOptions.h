@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "VornKit/Platform/SocketWatchSession.h"
+#include "VornKit/Platform/Watch/SocketWatchSession.h"
 
 namespace vornctl {
 

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Environment.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Environment.h"
 #include "VornKit/Watch/WCCommands.h"
 #include "tools/vornctl/Command.h"
 #include "tools/vornctl/WatchLinkOptions.h"

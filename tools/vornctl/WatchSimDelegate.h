@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "VornKit/Platform/WatchSession.h"
+#include "VornKit/Platform/Watch/WatchSession.h"
 
 namespace vornctl {
 

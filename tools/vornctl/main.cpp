@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "VornKit/Platform/Bundle.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
 #include "tools/vornctl/Command.h"
 #include "tools/vornctl/HelpText.h"
 

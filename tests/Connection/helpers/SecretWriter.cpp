@@ -7,8 +7,8 @@
 #include <string>
 
 #include "VornKit/Connection/KeychainHelper.h"
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/EncryptedFileSecretStore.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Secrets/EncryptedFileSecretStore.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {

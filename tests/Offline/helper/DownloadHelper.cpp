@@ -8,9 +8,9 @@
 #include <filesystem>
 
 #include "VornKit/Offline/SyncDownloader.h"
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Environment.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Environment.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 int main(int argc, char** argv) {
     if (argc != 4) {

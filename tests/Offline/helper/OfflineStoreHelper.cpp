@@ -19,8 +19,8 @@
 
 #include "VornKit/Model/FieldCoding.h"
 #include "VornKit/Offline/OfflineDataController.h"
-#include "VornKit/Platform/Bundle.h"
-#include "VornKit/Platform/Log.h"
+#include "VornKit/Platform/Runtime/Bundle.h"
+#include "VornKit/Platform/Runtime/Log.h"
 
 namespace {
 

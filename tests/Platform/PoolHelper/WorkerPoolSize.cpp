@@ -8,7 +8,7 @@
 #include <future>
 #include <string>
 
-#include "VornKit/Platform/Dispatch.h"
+#include "VornKit/Platform/Runtime/Dispatch.h"
 
 namespace {
 

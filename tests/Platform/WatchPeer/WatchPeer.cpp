@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "VornKit/Platform/SocketWatchSession.h"
+#include "VornKit/Platform/Watch/SocketWatchSession.h"
 
 namespace {
 

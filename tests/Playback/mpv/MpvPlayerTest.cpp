@@ -13,7 +13,7 @@
 #include "Support/DesktopServices.h"
 #include "Support/TestSupport.h"
 #include "VornKit/Api/ApiClient.h"
-#include "VornKit/Platform/MprisService.h"
+#include "VornKit/Platform/Media/MprisService.h"
 #include "VornKit/Playback/PlayerEventHandler.h"
 #include "VornKit/Playback/RemoteControls.h"
 #include "gmock/gmock.h"
