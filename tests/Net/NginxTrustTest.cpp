@@ -7,7 +7,7 @@
 #include "Support/NginxServer.h"
 #include "TrustFixtures.h"
 #include "VornKit/Net/DefaultURLSessionDelegate.h"
-#include "VornKit/Platform/UrlSession.h"
+#include "VornKit/Platform/Http/UrlSession.h"
 #include "gtest/gtest.h"
 
 using namespace std::chrono_literals;
