@@ -161,6 +161,37 @@ void quiet_service_class_init(QuietServiceClass* type) {
     service->prompt_finish = refusedPromptResult;
 }
 
+/// Asks the service for the default collection, made without a password; the service's prompt
+/// for one is refused. The call runs in a main context of its own that is iterated until nothing
+/// is left in it: GLib hands the prompt proxy's signal subscriptions back to the context they were
+/// made in when the prompt goes, and a context nobody iterates again would keep them for ever.
+SecretCollection* createDefaultCollection(SecretService* service, Error& error) {
+    struct Call {
+        SecretCollection* collection = nullptr;
+        GError* error = nullptr;
+        bool done = false;
+    } call;
+    GMainContext* context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    secret_collection_create(
+        service, "Login", SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_CREATE_NONE, nullptr,
+        [](GObject*, GAsyncResult* result, gpointer data) {
+            auto* call = static_cast<Call*>(data);
+            call->collection = secret_collection_create_finish(result, &call->error);
+            call->done = true;
+        },
+        &call);
+    while (!call.done)
+        g_main_context_iteration(context, TRUE);
+    while (g_main_context_iteration(context, FALSE)) {
+    }
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+    if (call.error)
+        g_propagate_error(error.out(), call.error);
+    return call.collection;
+}
+
 /// A connection to the service of its own, with an open (encrypted) session.
 class Service {
   public:
@@ -386,9 +417,7 @@ SecretStatus SecretServiceStore::openDefaultCollection() {
         return error.status();
     if (!collection) {
         // What a first write would make; a service that wants a password for it is refused.
-        collection =
-            secret_collection_create_sync(service.get(), "Login", SECRET_COLLECTION_DEFAULT,
-                                          SECRET_COLLECTION_CREATE_NONE, nullptr, error.out());
+        collection = createDefaultCollection(service.get(), error);
         if (!collection)
             return error ? error.status() : SecretStatusCode::NotAvailable;
     }
