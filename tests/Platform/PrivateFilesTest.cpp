@@ -2,9 +2,11 @@
 // directory (a link, a folder of theirs) is refused, never written through.
 #include "VornKit/Platform/Files/PrivateFiles.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 
@@ -55,6 +57,29 @@ TEST(PrivateFiles, AWriteNeverFollowsALinkAndReplacesAFileWhole) {
     EXPECT_FALSE(PrivateFiles::write(dir / "fifo", "x"));
     fs::create_directory(dir / "folder");
     EXPECT_FALSE(PrivateFiles::write(dir / "folder", "x"));
+}
+
+TEST(PrivateFiles, ReadAllTakesEverythingToTheEndAndReportsAFailedRead) {
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    std::string sent(20000, '\0');  // more than one read takes
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<char>(i * 7);
+    ASSERT_TRUE(PrivateFiles::writeAll(pipeEnds[1], sent));
+    ::close(pipeEnds[1]);
+    std::string got = "kept:";
+    EXPECT_TRUE(PrivateFiles::readAll(pipeEnds[0], got));
+    ::close(pipeEnds[0]);
+    EXPECT_EQ(got, "kept:" + sent);
+
+    // A descriptor open only for writing cannot be read: false, and errno says why.
+    const auto file = makeTempDir("private-read") / "write-only";
+    const int writeOnly = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(writeOnly, 0);
+    errno = 0;
+    EXPECT_FALSE(PrivateFiles::readAll(writeOnly, got));
+    EXPECT_EQ(errno, EBADF);
+    ::close(writeOnly);
 }
 
 TEST(PrivateFiles, AFolderMustBeThisUsersAndIsClosedToOthers) {

@@ -174,6 +174,14 @@ TEST_P(SecretStoreContract, RemoveDeletesOnlyWhatMatches) {
     EXPECT_EQ(read(other), "theirs");
 
     EXPECT_EQ(store_->remove(byKey("k")), Status::ItemNotFound);
+
+    // The query naming an item's identity reaches that item alone, whatever its value.
+    ASSERT_EQ(store_->add(item("k", "mine again")), Status::Success);
+    ASSERT_EQ(store_->remove(secretIdentityQuery(item("k", "any value", true))), Status::Success);
+    read(byKey("k", SynchronizableMatch::Synchronizable), Status::ItemNotFound);
+    EXPECT_EQ(read(byKey("k")), "mine again");
+    EXPECT_EQ(read(other), "theirs");
+
     ASSERT_EQ(store_->remove(everything()), Status::Success);
     EXPECT_EQ(store_->remove(everything()), Status::ItemNotFound);
     read(other, Status::ItemNotFound);

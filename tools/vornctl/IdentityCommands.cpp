@@ -27,6 +27,7 @@
 #include "VornKit/Connection/KeychainHelper.h"
 #include "VornKit/Net/Reachability.h"
 #include "VornKit/Platform/Coding/JsonWriter.h"
+#include "VornKit/Platform/Files/PrivateFiles.h"
 #include "VornKit/Platform/Network/NetworkMonitor.h"
 #include "VornKit/Platform/Runtime/Dispatch.h"
 #include "VornKit/Platform/Runtime/NotificationCenter.h"
@@ -55,29 +56,12 @@ std::string dateText(const vk::Date& date) {
     return text;
 }
 
-/// Reads all of `fd`; false with `error` set when reading fails.
-bool readAll(int fd, std::string& text, std::string& error) {
-    char buffer[8192];
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            error = std::strerror(errno);
-            return false;
-        }
-        if (got == 0)
-            return true;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
 /// The credentials text from `source` (a file, or "-" for standard input).
 bool readCredentials(const std::string& source, std::string& text, std::string& error) {
     if (source == "-") {
-        if (readAll(STDIN_FILENO, text, error))
+        if (vk::PrivateFiles::readAll(STDIN_FILENO, text))
             return true;
-        error = "cannot read standard input: " + error;
+        error = std::string("cannot read standard input: ") + std::strerror(errno);
         return false;
     }
     int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
@@ -90,8 +74,8 @@ bool readCredentials(const std::string& source, std::string& text, std::string& 
     if (ok && S_ISDIR(info.st_mode)) {
         error = "cannot read " + source + ": it is a folder, not a file";
         ok = false;
-    } else if (!ok || !readAll(fd, text, error)) {
-        error = "cannot read " + source + ": " + (ok ? error : std::strerror(errno));
+    } else if (!ok || !vk::PrivateFiles::readAll(fd, text)) {
+        error = "cannot read " + source + ": " + std::strerror(errno);
         ok = false;
     }
     ::close(fd);

@@ -59,6 +59,20 @@ bool PrivateFiles::writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
+bool PrivateFiles::readAll(int fd, std::string& bytes) {
+    char buffer[8192];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
 std::optional<std::filesystem::path> PrivateFiles::folder(const std::filesystem::path& path,
                                                           std::string* error) {
     std::error_code ec;

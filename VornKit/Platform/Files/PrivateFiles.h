@@ -26,6 +26,9 @@ class VK_EXPORT PrivateFiles {
     /// Writes all of `bytes` to the open descriptor `fd`, going on after interruptions. False
     /// (errno set) on an error or a write that makes no progress.
     static bool writeAll(int fd, std::string_view bytes);
+    /// Appends to `bytes` everything the open descriptor `fd` gives until its end, going on after
+    /// interruptions. False (errno set) on a read error; what was read before it stays in `bytes`.
+    static bool readAll(int fd, std::string& bytes);
     /// `path` as a folder of this user's that no one else may enter: made (mode 0700, its
     /// parents as needed) when absent; when it is already this user's, its mode is narrowed to
     /// 0700. Absent, with `error` set, when it is a symbolic link, not a folder, another user's,

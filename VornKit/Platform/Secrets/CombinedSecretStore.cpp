@@ -48,13 +48,7 @@ SecretStatus CombinedSecretStore::add(const SecretItem& item) {
     if (status == SecretStatusCode::Success) {
         // The item lives in the preferred store from now on. A copy that cannot be removed here
         // was written earlier, so reads never prefer it.
-        SecretQuery identity;
-        identity.generic = item.generic;
-        identity.account = item.account;
-        identity.accessGroup = item.accessGroup;
-        identity.synchronizable = item.synchronizable ? SynchronizableMatch::Synchronizable
-                                                      : SynchronizableMatch::NotSynchronizable;
-        other_->remove(identity);
+        other_->remove(secretIdentityQuery(item));
         return status;
     }
     if (cannotTakeItems(status)) {

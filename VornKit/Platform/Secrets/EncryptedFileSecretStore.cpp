@@ -86,19 +86,10 @@ ReadResult readPrivateFile(const std::filesystem::path& path, std::string& bytes
         return ReadResult::Refused;
     }
     bytes.clear();
-    char buffer[8192];
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            reason = std::strerror(errno);
-            ::close(fd);
-            return ReadResult::Failed;
-        }
-        if (got == 0)
-            break;
-        bytes.append(buffer, static_cast<std::size_t>(got));
+    if (!PrivateFiles::readAll(fd, bytes)) {
+        reason = std::strerror(errno);
+        ::close(fd);
+        return ReadResult::Failed;
     }
     ::close(fd);
     return ReadResult::Ok;

@@ -345,14 +345,8 @@ SecretStatus SecretServiceStore::copyFirst(const SecretQuery& query, SecretItem&
 SecretStatus SecretServiceStore::add(const SecretItem& item) {
     if (!validText(item.generic) || !validText(item.account) || !validText(item.accessGroup))
         return SecretStatusCode::Param;
-    SecretQuery identity;
-    identity.generic = item.generic;
-    identity.account = item.account;
-    identity.accessGroup = item.accessGroup;
-    identity.synchronizable = item.synchronizable ? SynchronizableMatch::Synchronizable
-                                                  : SynchronizableMatch::NotSynchronizable;
     Attributes attributes;
-    queryAttributes(keychain_, identity, attributes);
+    queryAttributes(keychain_, secretIdentityQuery(item), attributes);
 
     std::lock_guard lock(serviceMutex());
     Service service;

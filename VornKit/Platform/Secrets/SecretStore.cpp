@@ -35,6 +35,16 @@ bool sameSecretIdentity(const SecretItem& a, const SecretItem& b) {
            a.synchronizable == b.synchronizable;
 }
 
+SecretQuery secretIdentityQuery(const SecretItem& item) {
+    SecretQuery identity;
+    identity.generic = item.generic;
+    identity.account = item.account;
+    identity.accessGroup = item.accessGroup;
+    identity.synchronizable = item.synchronizable ? SynchronizableMatch::Synchronizable
+                                                  : SynchronizableMatch::NotSynchronizable;
+    return identity;
+}
+
 std::string secretStatusDescription(SecretStatus status) {
     switch (status) {
         case SecretStatusCode::Success:

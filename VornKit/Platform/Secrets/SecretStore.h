@@ -103,6 +103,10 @@ VK_EXPORT std::string secretStatusDescription(SecretStatus status);
 /// synchronizable mark (add() refuses a second item with the identity of one stored).
 VK_EXPORT bool sameSecretIdentity(const SecretItem& a, const SecretItem& b);
 
+/// The query naming exactly `item`'s identity: it matches the items sameSecretIdentity() finds
+/// the same as `item`, and no other.
+VK_EXPORT SecretQuery secretIdentityQuery(const SecretItem& item);
+
 /// The changes update() makes to every matched item. `accessibility` holding an empty optional
 /// (an explicit null) puts the default accessibility back.
 struct VK_EXPORT SecretUpdate {
