@@ -1,3 +1,6 @@
+// RemoteControls: the player it follows, now playing (published, with the cover loaded and
+// cached), the idle output, and the player's events. The remote commands are in
+// RemoteControlsCommands.cpp, the notification in RemoteControlsNotification.cpp.
 #include "VornKit/Playback/RemoteControls.h"
 
 #include <algorithm>
@@ -10,12 +13,10 @@
 #include "VornKit/Connection/ItemFavoritesManager.h"
 #include "VornKit/Net/DefaultSession.h"
 #include "VornKit/Platform/Files/Directories.h"
-#include "VornKit/Platform/Files/PrivateFiles.h"
 #include "VornKit/Platform/Http/Url.h"
 #include "VornKit/Platform/Http/UrlRequest.h"
 #include "VornKit/Platform/Http/UrlSession.h"
 #include "VornKit/Platform/Runtime/Dispatch.h"
-#include "VornKit/Platform/Runtime/Log.h"
 #include "VornKit/Playback/VolumeChangeDelegate.h"
 
 namespace vk {
@@ -36,7 +37,6 @@ RemoteFavorites RemoteFavorites::of(std::shared_ptr<ConnectionManager> manager) 
 
 namespace {
 
-constexpr const char* kCategory = "RemoteControls";
 constexpr std::size_t kCoverCacheCount = 15;
 
 /// Whole seconds of a millisecond count: the integer part divided by 1,000, truncated. Counts
@@ -48,27 +48,11 @@ double wholeSeconds(double ms) {
     return static_cast<double>(static_cast<std::int64_t>(std::clamp(ms, -kLimit, kLimit)) / 1000);
 }
 
-bool blank(const std::optional<std::string>& text) {
-    if (!text)
-        return true;
-    return text->find_first_not_of(" \t\n\r\f\v") == std::string::npos;
-}
-
 std::string lowercased(std::string text) {
     for (char& c : text)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     return text;
-}
-
-/// A file name for an item id: a separator or a leading dot cannot lead out of the directory.
-std::string safeFileName(const std::string& id) {
-    std::string name;
-    for (char c : id)
-        name += (c == '/' || c == '\0') ? '_' : c;
-    if (name.empty() || name[0] == '.')
-        name.insert(name.begin(), '_');
-    return name;
 }
 
 std::shared_ptr<const Image> imageFromFile(const std::filesystem::path& path) {
@@ -286,137 +270,6 @@ bool RemoteControls::isCarPlay() {
     return lowercased(currentPlaybackContext_) == "carplay";
 }
 
-// ---- remote commands ----
-
-void RemoteControls::attach(RemoteCommand command, RemoteCommandCenter::Handler handler) {
-    detach(command);
-    targets_[command] = services_.commandCenter->addTarget(command, std::move(handler));
-}
-
-void RemoteControls::detach(RemoteCommand command) {
-    auto found = targets_.find(command);
-    if (found == targets_.end())
-        return;
-    services_.commandCenter->removeTarget(command, found->second);
-    targets_.erase(found);
-}
-
-void RemoteControls::registerRemoteControlEventHandlers() {
-    if (registeredForCommands_)
-        return;
-    registeredForCommands_ = true;
-    auto& center = *services_.commandCenter;
-    std::weak_ptr<RemoteControls> weak = weak_from_this();
-    // Runs `action` on the player, if there still is one; always reports success.
-    auto onPlayer = [weak](std::function<void(Player&, const RemoteCommandEvent&)> action) {
-        return [weak, action](const RemoteCommandEvent& event) {
-            if (auto self = weak.lock())
-                if (auto player = self->player())
-                    action(*player, event);
-            return RemoteCommandStatus::Success;
-        };
-    };
-    for (auto command :
-         {RemoteCommand::NextTrack, RemoteCommand::PreviousTrack,
-          RemoteCommand::ChangePlaybackPosition, RemoteCommand::TogglePlayPause,
-          RemoteCommand::Play, RemoteCommand::Pause, RemoteCommand::ChangeShuffleMode})
-        center.setEnabled(command, true);
-    attach(RemoteCommand::TogglePlayPause,
-           onPlayer([](Player& p, const RemoteCommandEvent&) { p.playPause(); }));
-    attach(RemoteCommand::Play,
-           onPlayer([](Player& p, const RemoteCommandEvent&) { p.unpause(); }));
-    attach(RemoteCommand::Pause, onPlayer([](Player& p, const RemoteCommandEvent&) { p.pause(); }));
-    attach(RemoteCommand::NextTrack,
-           onPlayer([](Player& p, const RemoteCommandEvent&) { p.nextTrack(); }));
-    attach(RemoteCommand::PreviousTrack,
-           onPlayer([](Player& p, const RemoteCommandEvent&) { p.prevTrack(); }));
-    attach(RemoteCommand::ChangePlaybackPosition,
-           onPlayer([](Player& p, const RemoteCommandEvent& e) {
-               // A position the player cannot take (not a number) is dropped; before the start
-               // is the start.
-               if (!std::isfinite(e.positionTime))
-                   return;
-               p.setPosition(std::max(0.0, e.positionTime) * 1000.0);
-           }));
-    std::weak_ptr<RemoteCommandCenter> weakCenter = services_.commandCenter;
-    attach(RemoteCommand::ChangeShuffleMode,
-           onPlayer([weakCenter](Player& p, const RemoteCommandEvent& e) {
-               auto center = weakCenter.lock();
-               if (e.shuffleType == RemoteShuffleType::Items ||
-                   e.shuffleType == RemoteShuffleType::Collections) {
-                   p.setShuffleOn(true);
-                   if (center)
-                       center->setCurrentShuffleType(RemoteShuffleType::Collections);
-               } else if (e.shuffleType == RemoteShuffleType::Off) {
-                   p.setShuffleOn(false);
-                   if (center)
-                       center->setCurrentShuffleType(RemoteShuffleType::Off);
-               }
-           }));
-    registerCarPlayEventHandlers();
-}
-
-void RemoteControls::registerCarPlayEventHandlers() {
-    auto& center = *services_.commandCenter;
-    if (!isCarPlay()) {
-        center.setEnabled(RemoteCommand::Like, false);
-        center.setEnabled(RemoteCommand::ChangeRepeatMode, false);
-        detach(RemoteCommand::Like);
-        detach(RemoteCommand::ChangeRepeatMode);
-        return;
-    }
-    std::weak_ptr<RemoteControls> weak = weak_from_this();
-    center.setEnabled(RemoteCommand::Like, true);
-    center.setLikeShortTitle("Favorite");
-    attach(RemoteCommand::Like, [weak](const RemoteCommandEvent&) {
-        auto self = weak.lock();
-        if (!self || !self->currentItem_)
-            return RemoteCommandStatus::Success;
-        auto center = self->services_.commandCenter;
-        const auto& item = *self->currentItem_;
-        auto done = self->likeStateOf(self->currentItem_);
-        if (self->services_.favorites.setItemFavorite)
-            self->services_.favorites.setItemFavorite(item.ServerId.value_or(""),
-                                                      item.ItemId.value_or(""),
-                                                      !center->likeIsActive(), std::move(done));
-        else
-            ItemFavoritesManager::setItemFavorite(item.ServerId.value_or(""),
-                                                  item.ItemId.value_or(""), !center->likeIsActive(),
-                                                  std::move(done));
-        return RemoteCommandStatus::Success;
-    });
-    center.setEnabled(RemoteCommand::ChangeRepeatMode, true);
-    attach(RemoteCommand::ChangeRepeatMode, [weak](const RemoteCommandEvent& e) {
-        auto self = weak.lock();
-        auto player = self ? self->player() : nullptr;
-        if (!player)
-            return RemoteCommandStatus::Success;
-        switch (e.repeatType) {
-            case RemoteRepeatType::Off:
-                player->setRepeatMode("RepeatNone");
-                break;
-            case RemoteRepeatType::One:
-                player->setRepeatMode("RepeatOne");
-                break;
-            case RemoteRepeatType::All:
-                player->setRepeatMode("RepeatAll");
-                break;
-        }
-        return RemoteCommandStatus::Success;
-    });
-}
-
-void RemoteControls::unregisterRemoteControlEventHandlers() {
-    if (!registeredForCommands_)
-        return;
-    registeredForCommands_ = false;
-    for (int i = 0; i < static_cast<int>(kRemoteCommandCount); ++i) {
-        const auto command = static_cast<RemoteCommand>(i);
-        services_.commandCenter->setEnabled(command, false);
-        detach(command);
-    }
-}
-
 // ---- the idle output ----
 
 void RemoteControls::initAudioUnit() {
@@ -568,93 +421,6 @@ void RemoteControls::shutdown() {
     currentQueueIndex_ = 0;
     currentQueueCount_ = 0;
     clearNowPlayingInfo();
-}
-
-// ---- the notification ----
-
-void RemoteControls::showNotificationForCurrentItem(std::shared_ptr<MediaItem> item,
-                                                    bool askedAlready) {
-    auto center = services_.notificationCenter;
-    if (!center)
-        return;
-    std::weak_ptr<RemoteControls> weak = weak_from_this();
-    center->notificationSettings([weak, center, item,
-                                  askedAlready](NotificationAuthorizationStatus status) {
-        auto self = weak.lock();
-        if (!self)
-            return;
-        switch (status) {
-            case NotificationAuthorizationStatus::Denied:
-                return;
-            case NotificationAuthorizationStatus::NotDetermined:
-                if (askedAlready)
-                    return;  // asked once for this item: no second request
-                center->requestAuthorization([weak, item](bool granted, NotificationError error) {
-                    if (error) {
-                        consoleLog(kCategory,
-                                   "[UNUserNotificationCenter requestAuthorizationWithOptions] "
-                                   "failed: %s",
-                                   error->c_str());
-                        return;
-                    }
-                    consoleLog(
-                        kCategory,
-                        "[UNUserNotificationCenter requestAuthorizationWithOptions] Result: %s",
-                        granted ? "Granted" : "Denied");
-                    if (granted)
-                        if (auto self = weak.lock())
-                            self->showNotificationForCurrentItem(item, true);
-                });
-                return;
-            default:
-                self->notify(item);
-        }
-    });
-}
-
-void RemoteControls::notify(const std::shared_ptr<MediaItem>& item) {
-    NotificationRequest request;
-    request.identifier = "VORN_MUSIC";
-    request.title = item->Title.value_or("");
-    std::string subtitle = blank(item->Artist) ? std::string() : *item->Artist;
-    if (!blank(item->Album)) {
-        if (!subtitle.empty())
-            subtitle += " - ";
-        subtitle += *item->Album;
-    }
-    request.subtitle = blank(subtitle) ? "Now Playing" : subtitle;
-    std::shared_ptr<const Image> cover;
-    if (item->CoverUrl) {
-        std::lock_guard lock(mutex_);
-        cover = imageCache_.object(*item->CoverUrl);
-    }
-    if (cover && item->ItemId) {
-        // In this user's own temporary folder, written without following a link: another local
-        // user cannot choose where the cover goes.
-        const auto folder = Directories::temporary();
-        std::string failure = "no private temporary folder";
-        std::filesystem::path file;
-        if (folder) {
-            file = *folder / (safeFileName(*item->ItemId) + ".png");
-            auto png = cover->pngData();
-            if (!png)
-                failure = "cannot encode the cover";
-            else if (PrivateFiles::write(file, *png, &failure))
-                failure.clear();
-        }
-        if (failure.empty())
-            request.attachments.push_back({*item->ItemId, file});
-        else
-            consoleLog(kCategory,
-                       "UNUserNotificationCenter UNNotificationAttachment creation failed: %s",
-                       failure.c_str());
-    }
-    request.delay = std::chrono::milliseconds(100);
-    services_.notificationCenter->add(std::move(request), [](NotificationError error) {
-        if (error)
-            consoleLog(kCategory, "[UNUserNotificationCenter addNotificationRequest] failed: %s",
-                       error->c_str());
-    });
 }
 
 }  // namespace vk

@@ -8,10 +8,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <sdbus-c++/sdbus-c++.h>
@@ -28,6 +26,8 @@
 #include <vector>
 
 #include "ConnectionTestSupport.h"
+#include "Support/CommandRun.h"
+#include "Support/PipedProcess.h"
 #include "Support/PrivateBus.h"
 #include "Support/PrivateKeyring.h"
 #include "refserver/RefServer.h"
@@ -41,97 +41,6 @@ constexpr const char* kToken = "tok-77aa88bb-reference";
 struct Outcome {
     int status = -1;
     std::string output;  // stdout and stderr together
-};
-
-/// A started vornctl whose output the test reads as it comes.
-class Child {
-  public:
-    Child(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-          const std::string& input) {
-        std::vector<std::string> environment;
-        for (char** entry = environ; *entry; ++entry) {
-            std::string text = *entry;
-            if (!env.count(text.substr(0, text.find('='))))
-                environment.push_back(text);
-        }
-        for (const auto& [name, value] : env)
-            environment.push_back(name + "=" + value);
-        std::vector<std::string> argv = {VORNCTL_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> argp, envp;
-        for (auto& a : argv)
-            argp.push_back(a.data());
-        argp.push_back(nullptr);
-        for (auto& e : environment)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        int in[2], out[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-        posix_spawn_file_actions_addclose(&actions, in[1]);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        ::posix_spawn(&pid_, VORNCTL_PATH, &actions, nullptr, argp.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        [[maybe_unused]] auto written = ::write(in[1], input.data(), input.size());
-        ::close(in[1]);
-        out_ = out[0];
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            ::close(out_);
-    }
-    /// Reads until `line` ends with a line feed or the timeout passes.
-    bool readLine(std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            if (auto end = buffer_.find('\n'); end != std::string::npos) {
-                line = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                return true;
-            }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd fd{out_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
-                return false;
-            char chunk[4096];
-            auto got = ::read(out_, chunk, sizeof chunk);
-            if (got <= 0)
-                return false;
-            all_.append(chunk, static_cast<std::size_t>(got));
-            buffer_.append(chunk, static_cast<std::size_t>(got));
-        }
-    }
-    Outcome finish() {
-        std::string line;
-        while (readLine(line, std::chrono::seconds(120))) {
-        }
-        Outcome run;
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        run.output = all_;
-        return run;
-    }
-    const std::string& output() const { return all_; }
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string buffer_, all_;
 };
 
 class VornctlIdentityTest : public test::ConnectionFixture {
@@ -164,16 +73,13 @@ class VornctlIdentityTest : public test::ConnectionFixture {
     }
     std::map<std::string, std::string> environment(
         std::map<std::string, std::string> extra = {}) const {
-        extra.emplace("XDG_DATA_HOME", (home_ / "data").string());
-        extra.emplace("XDG_CONFIG_HOME", (home_ / "config").string());
-        extra.emplace("HOME", home_.string());
-        extra.emplace("VORNKIT_SECRET_STORE", "file");
-        return extra;
+        return test::userEnvironment(home_, std::move(extra));
     }
     Outcome vornctl(const std::vector<std::string>& args, const std::string& input = "",
                     std::map<std::string, std::string> extra = {}) {
-        Child child(args, environment(std::move(extra)), input);
-        auto run = child.finish();
+        test::PipedProcess child(VORNCTL_PATH, args, environment(std::move(extra)), input);
+        const auto finished = child.finish();
+        const Outcome run{finished.status, finished.out};
         everything_ += run.output;
         return run;
     }
@@ -560,7 +466,7 @@ TEST_F(VornctlIdentityTest, ReachabilityOnceAndPerChangeFromNetworkManager) {
               std::string::npos)
         << once.output;
 
-    Child watch({"reachability", "--watch"}, environment(system), "");
+    test::PipedProcess watch(VORNCTL_PATH, {"reachability", "--watch"}, environment(system));
     std::string line;
     ASSERT_TRUE(watch.readLine(line)) << watch.output();
     EXPECT_EQ(line.rfind("status 1 ", 0), 0u) << line;

@@ -11,10 +11,9 @@
 #include <array>
 
 #include "Support/CommandRun.h"
+#include "Support/LibraryServer.h"
 #include "Support/TestSupport.h"
 #include "gtest/gtest.h"
-#include "refserver/Library.h"
-#include "refserver/RefServer.h"
 #include "refserver/SyncJobs.h"
 
 namespace fs = std::filesystem;
@@ -28,20 +27,16 @@ using Outcome = test::CommandOutcome;
 class OfflineCommandsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        refserver::RefServer::Options options;
-        options.accessToken = "cli-token";
-        options.serverId = "cli-server";
-        server_ = std::make_unique<refserver::RefServer>(options);
-        refserver::LibraryOptions library;
-        library.tracks = 6;
-        library.tracksPerAlbum = 3;
-        library.userId = "cli-user";
-        library.coverSize = 16;
-        library_ = refserver::Library::install(*server_, library);
+        reference_ = std::make_unique<test::LibraryServer>(
+            refserver::RefServer::Options{.serverId = "cli-server", .accessToken = "cli-token"},
+            refserver::LibraryOptions{
+                .tracks = 6, .tracksPerAlbum = 3, .userId = "cli-user", .coverSize = 16});
+        server_ = &reference_->server;
+        library_ = reference_->library;
+        base_ = reference_->address;
         refserver::SyncOptions sync;
         sync.readyDelay = std::chrono::milliseconds(150);
         sync_ = refserver::SyncJobs::install(*server_, library_, sync);
-        base_ = *server_->listen({"main", "127.0.0.1", 0, std::nullopt});
     }
 
     /// vornctl with the server's options on the command line.
@@ -51,11 +46,10 @@ class OfflineCommandsTest : public ::testing::Test {
     }
     /// vornctl with `arguments` alone.
     Outcome run(const std::string& arguments, const std::string& input = {}) {
-        return test::runCommand("env HOME='" + home_.string() + "' XDG_DATA_HOME='" +
-                                    (home_ / "data").string() + "' XDG_CONFIG_HOME='" +
-                                    (home_ / "config").string() + "' VORNKIT_SECRET_STORE=file '" +
-                                    VORNCTL_PATH + "' " + arguments,
-                                input);
+        return test::runCommand(
+            test::withEnvironment(test::userEnvironment(home_),
+                                  test::shellQuoted(VORNCTL_PATH) + " " + arguments),
+            input);
     }
     /// Stores credentials for the servers given as (id, address, token) with `vornctl login`.
     void login(const std::vector<std::array<std::string, 3>>& servers) {
@@ -112,7 +106,8 @@ class OfflineCommandsTest : public ::testing::Test {
     }
 
     fs::path home_ = test::makeTempDir("vornctl-offline");
-    std::unique_ptr<refserver::RefServer> server_;
+    std::unique_ptr<test::LibraryServer> reference_;
+    refserver::RefServer* server_ = nullptr;
     std::shared_ptr<refserver::Library> library_;
     std::shared_ptr<refserver::SyncJobs> sync_;
     std::string base_;
@@ -225,17 +220,11 @@ TEST_F(OfflineCommandsTest, StoredCredentialsAndThisDevicesIdentityServeTheOffli
 // Actions of two servers in one store: each server gets its own, and only what a server took is
 // deleted. A server without stored credentials keeps its actions queued until it has them.
 TEST_F(OfflineCommandsTest, EachServersOfflineActionsGoToThatServerOnly) {
-    refserver::RefServer::Options options;
-    options.accessToken = "other-token";
-    options.serverId = "other-server";
-    refserver::RefServer otherServer(options);
-    refserver::LibraryOptions library;
-    library.tracks = 3;
-    library.tracksPerAlbum = 3;
-    library.userId = "cli-user";
-    auto otherLibrary = refserver::Library::install(otherServer, library);
-    auto otherSync = refserver::SyncJobs::install(otherServer, otherLibrary);
-    const std::string otherBase = *otherServer.listen({"main", "127.0.0.1", 0, std::nullopt});
+    test::LibraryServer other({.serverId = "other-server", .accessToken = "other-token"},
+                              {.tracks = 3, .tracksPerAlbum = 3, .userId = "cli-user"});
+    const auto& otherLibrary = other.library;
+    const std::string& otherBase = other.address;
+    auto otherSync = refserver::SyncJobs::install(other.server, otherLibrary);
     auto onOther = [&](const std::string& arguments) {
         return run("--local " + otherBase +
                    " --server-id other-server --token other-token --user cli-user " + arguments);

@@ -1,17 +1,16 @@
 // `vornctl play` and `vornctl inspect json MediaItem`, run as the built program.
-#include <sys/wait.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
+#include <map>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "PlaybackTestSupport.h"
+#include "Support/CommandRun.h"
+#include "Support/LibraryServer.h"
 #include "Support/TestSupport.h"
 #include "VornKit/Model/PlaybackProgressInfo.h"
 #include "gtest/gtest.h"
-#include "refserver/Library.h"
-#include "refserver/RefServer.h"
 
 namespace vk::test {
 namespace {
@@ -23,32 +22,18 @@ struct Outcome {
 };
 
 Outcome vornctl(const std::string& arguments, const std::string& input = {}) {
-    const auto dir = makeTempDir("vornctl");
-    std::ofstream(dir / "in", std::ios::binary) << input;
-    const std::string command = std::string("'") + VORNCTL_PATH + "' " + arguments + " < '" +
-                                (dir / "in").string() + "' > '" + (dir / "out").string() +
-                                "' 2> '" + (dir / "err").string() + "'";
-    Outcome run;
-    const int raw = std::system(command.c_str());
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    std::ifstream out(dir / "out", std::ios::binary);
+    const CommandOutcome run = runCommand(shellQuoted(VORNCTL_PATH) + " " + arguments, input);
+    Outcome outcome{run.status, {}, run.err};
+    std::istringstream out(run.out);
     for (std::string line; std::getline(out, line);)
-        run.lines.push_back(line);
-    std::stringstream err;
-    err << std::ifstream(dir / "err").rdbuf();
-    run.err = err.str();
-    return run;
+        outcome.lines.push_back(line);
+    return outcome;
 }
 
 TEST(PlayCommand, ASimulatedPlayThroughPrintsStatementsThatRunAndReportsTheServerReceived) {
-    refserver::RefServer::Options options;
-    options.accessToken = "tok";
-    refserver::RefServer server(options);
-    refserver::LibraryOptions libraryOptions;
-    libraryOptions.tracks = 12;
-    libraryOptions.userId = "u1";
-    auto library = refserver::Library::install(server, libraryOptions);
-    const auto address = server.listen({"main", "127.0.0.1", 0, std::nullopt}).value();
+    LibraryServer server({.accessToken = "tok"}, {.tracks = 12, .userId = "u1"});
+    const auto& address = server.address;
+    const auto& library = server.library;
     const auto tracks = library->ofType("Audio");
 
     const auto run = vornctl("play --simulate --fast " + tracks[0]->id + " " + tracks[1]->id +
@@ -108,11 +93,9 @@ TEST(PlayCommand, RefusesWhatItCannotPlay) {
     auto speed = vornctl("play --speed fast x --local http://127.0.0.1:1");
     EXPECT_EQ(speed.status, 2);
 
-    refserver::RefServer::Options options;
-    options.accessToken = "tok";
-    refserver::RefServer server(options);
-    auto library = refserver::Library::install(server, {});
-    const auto address = server.listen({"main", "127.0.0.1", 0, std::nullopt}).value();
+    LibraryServer server({.accessToken = "tok"}, {});
+    const auto& address = server.address;
+    const auto& library = server.library;
     auto missing =
         vornctl("play --simulate --fast no-such-item --local " + address + " --token tok");
     EXPECT_EQ(missing.status, 1);

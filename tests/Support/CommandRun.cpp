@@ -33,4 +33,28 @@ std::string readFile(const std::filesystem::path& path) {
     return text.str();
 }
 
+std::string shellQuoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::map<std::string, std::string> userEnvironment(const std::filesystem::path& home,
+                                                   std::map<std::string, std::string> extra) {
+    extra.emplace("HOME", home.string());
+    extra.emplace("XDG_DATA_HOME", (home / "data").string());
+    extra.emplace("XDG_CONFIG_HOME", (home / "config").string());
+    extra.emplace("VORNKIT_SECRET_STORE", "file");
+    return extra;
+}
+
+std::string withEnvironment(const std::map<std::string, std::string>& environment,
+                            const std::string& command) {
+    std::string line = "env";
+    for (const auto& [name, value] : environment)
+        line += " " + name + "=" + shellQuoted(value);
+    return line + " " + command;
+}
+
 }  // namespace vk::test

@@ -109,6 +109,8 @@ class DesktopApplication {
     void giveDownloads(MessageReply& reply);
     void playDownloaded(const PageMessage& message, MessageReply& reply);
     void retry(MessageReply& reply);
+    /// Whether native playback is there; when it is not, `reply` is refused with the reason.
+    bool playbackReady(MessageReply& reply);
 
     /// The client of the server in use (null without one); it gets the address the interface
     /// came from when it has none resolved.

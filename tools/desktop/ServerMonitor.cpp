@@ -2,6 +2,9 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
+#include <cctype>
+
 #include "VornKit/Net/DefaultSession.h"
 #include "VornKit/Net/Reachability.h"
 #include "VornKit/Platform/Http/Url.h"
@@ -22,6 +25,12 @@ std::string originOf(const std::string& url) {
         return {};
     const auto end = url.find_first_of("/?#", scheme + 3);
     return url.substr(0, end);
+}
+
+bool isWebAddress(const std::string& text) {
+    auto lower = text.substr(0, 8);
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    return lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
 }
 
 std::shared_ptr<ServerMonitor> ServerMonitor::create(std::chrono::milliseconds interval,

@@ -63,5 +63,7 @@ class ServerMonitor : public std::enable_shared_from_this<ServerMonitor> {
 std::string trimmedAddress(std::string address);
 /// The origin ("scheme://host[:port]") of a URL; empty when it has none.
 std::string originOf(const std::string& url);
+/// Whether `text` starts with "http://" or "https://" (in any case).
+bool isWebAddress(const std::string& text);
 
 }  // namespace desktop

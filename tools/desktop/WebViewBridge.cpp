@@ -46,6 +46,26 @@ void MessageReply::succeed(const std::string& json) {
     g_object_unref(value);
 }
 
+void MessageReply::succeed() {
+    succeed("{\"ok\":true}");
+}
+
+void MessageReply::succeedWithObject(const std::function<void(vk::JsonWriter&)>& writeMembers) {
+    std::string json;
+    vk::JsonWriter writer(json);
+    writer.beginObject();
+    writeMembers(writer);
+    writer.endObject();
+    succeed(json);
+}
+
+void MessageReply::settle(bool done, const std::string& error) {
+    if (done)
+        succeed();
+    else
+        fail(error);
+}
+
 void MessageReply::fail(const std::string& message) {
     if (answered_)
         return;

@@ -24,6 +24,7 @@
 #include <memory>
 #include <string>
 
+#include "VornKit/Platform/Coding/JsonWriter.h"
 #include "VornKit/Playback/WebViewMessageDelegate.h"
 
 namespace desktop {
@@ -39,6 +40,12 @@ class MessageReply {
 
     /// Resolves the page's promise with the JSON value `json` (an object, usually).
     void succeed(const std::string& json);
+    /// Resolves the page's promise with {"ok":true}.
+    void succeed();
+    /// Resolves the page's promise with the object whose members `writeMembers` writes.
+    void succeedWithObject(const std::function<void(vk::JsonWriter&)>& writeMembers);
+    /// Resolves the page's promise with {"ok":true} when `done`; rejects it with `error` when not.
+    void settle(bool done, const std::string& error);
     /// Rejects the page's promise with an error carrying `message`.
     void fail(const std::string& message);
 

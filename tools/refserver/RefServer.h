@@ -152,10 +152,15 @@ struct BodyStream {
     std::optional<std::string> etag;
 };
 
+/// The content type of the server's JSON answers. With a charset parameter, as media servers send
+/// it (the HTTP library compresses bare "application/json" with Brotli at its slowest setting for
+/// every answer, tiny ones included).
+inline const std::string kJsonType = "application/json; charset=utf-8";
+
 struct Response {
     int status = 200;
     std::string body;
-    std::string contentType = "application/json; charset=utf-8";
+    std::string contentType = kJsonType;
     Fields headers;
     /// When set, the body comes from here and `body` is ignored. Range requests ("bytes=N-",
     /// "bytes=N-M") are answered with 206 and a Content-Range; a range past the end gets 416.

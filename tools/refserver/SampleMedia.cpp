@@ -8,14 +8,14 @@
 
 namespace refserver {
 
-namespace {
-
 std::uint64_t mix(std::uint64_t x) {
     x += 0x9E3779B97F4A7C15ULL;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
     return x ^ (x >> 31);
 }
+
+namespace {
 
 std::uint8_t channel(std::uint32_t rgb, int shift) {
     return static_cast<std::uint8_t>((rgb >> shift) & 0xFF);

@@ -9,6 +9,10 @@
 
 namespace refserver {
 
+/// A 64-bit mixer (SplitMix64's finaliser): the generated library's seeds, ids and bytes come from
+/// it.
+std::uint64_t mix(std::uint64_t x);
+
 /// A PNG of `width` x `height` pixels: a diagonal gradient between two colours with a disc, all
 /// chosen by `seed`. Empty for a size outside 1-4,096.
 std::string coverPng(std::uint64_t seed, int width, int height);

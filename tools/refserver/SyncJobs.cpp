@@ -14,13 +14,6 @@ namespace refserver {
 
 namespace {
 
-std::uint64_t mix(std::uint64_t x) {
-    x += 0x9e3779b97f4a7c15ULL;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
-
 // Appends bytes [offset, offset + size) of the generated file of `seed`: byte i is byte i % 8 of
 // mix(seed + i / 8).
 void generated(std::uint64_t seed, std::uint64_t offset, std::size_t size, std::string& out) {

@@ -7,7 +7,8 @@
 // Pages (outside "/vorn", open):
 //   GET  /, /web                      redirect to /web/
 //   GET  /web/                        index.html
-//   GET  /web/{file}                  the interface's other files (app.js, style.css, icon.svg)
+//   GET  /web/{file}                  the interface's other files (app.js and the modules it
+//                                     imports, style.css, icon.svg)
 // Route (under "/vorn", open):
 //   POST Users/AuthenticateByName     {"Username", "Pw"}: the library's user with the server's
 //        access token, {"User": {"Id", "Name", "ServerId"}, "AccessToken", "ServerId"}; 401 for
