@@ -209,17 +209,6 @@ TEST_F(PlayerEventHandlerTest, StartAtPositionZeroCarriesTheWholeQueue) {
     EXPECT_TRUE(handler->progressTimerActive());
 }
 
-TEST_F(PlayerEventHandlerTest, StartAtAnotherPositionHasNoQueue) {
-    player->index = 2;
-    handler->playlistPositionChanged(2);
-    handler->fileDidLoad();
-    auto starts = client->reports("start");
-    ASSERT_EQ(starts.size(), 1u);
-    EXPECT_EQ(starts[0].progress->ItemId, "item-2");
-    EXPECT_EQ(starts[0].progress->PlaylistIndex, 2);
-    EXPECT_FALSE(starts[0].progress->NowPlayingQueue.has_value());
-}
-
 TEST_F(PlayerEventHandlerTest, EndAndErrorStopWithoutQueueShutdownWithQueueAndResets) {
     handler->fileDidLoad();
     handler->onRepeatModeChanged("RepeatAll");

@@ -5,17 +5,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "Api/LibraryTestSupport.h"
 #include "Playback/HostSequences.h"
 #include "Playback/PlaybackTestSupport.h"
-#include "Support/DesktopServices.h"
 #include "Support/TestSupport.h"
 #include "VornKit/Api/ApiClient.h"
-#include "VornKit/Platform/Media/MprisService.h"
 #include "VornKit/Playback/PlayerEventHandler.h"
-#include "VornKit/Playback/RemoteControls.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 
@@ -301,69 +297,6 @@ TEST_F(MpvPlayerTest, APlayerDestroyedDuringAReportCompletesItOnce) {
     for (const auto& message : capture->messages("ApiClient"))
         answers += message.rfind("reportPlaybackStart response: ", 0) == 0 ? 1 : 0;
     EXPECT_EQ(answers, 1u);
-}
-
-// The desktop drives libmpv itself: playerctl's commands reach MpvPlayer through MPRIS, the
-// published status follows the player, and a pause from the desktop reaches the server as the
-// bridge's pause report.
-TEST_F(MpvPlayerTest, PlayerctlPausesAndSkipsAndThePauseReachesTheServer) {
-    std::unique_ptr<PrivateSessionBus> bus;
-    if (!std::getenv("DBUS_SESSION_BUS_ADDRESS"))
-        bus = std::make_unique<PrivateSessionBus>();
-    MprisService::Options published;
-    const std::string name = "vkmpv_" + std::to_string(::getpid());
-    published.busNameSuffix = name;
-    auto mpris = MprisService::start(published);
-    ASSERT_NE(mpris, nullptr);
-    auto player = makePlayer(1);
-    RemoteControls::Services services;
-    services.nowPlayingCenter = mpris->nowPlayingCenter();
-    services.commandCenter = mpris->commandCenter();
-    services.audioOutput = std::make_shared<NullAudioOutput>();
-    auto controls = RemoteControls::initWithPlayer(player, services);
-    std::vector<std::shared_ptr<MediaItem>> items;
-    for (int i = 0; i < 3; ++i)
-        items.push_back(itemFor(*tracks_[static_cast<std::size_t>(i)], i));
-    player->playAudio(items, false, std::nullopt, 0, 0);
-    ASSERT_TRUE(waitFor([&] { return events_->count("fileDidLoad") == 1; }));
-
-    // playerctl runs on another thread while this one serves the main queue.
-    auto playerctl = [&](const std::string& arguments) {
-        CommandResult result;
-        std::atomic<bool> done = false;
-        std::thread worker([&] {
-            result = runCommand("playerctl -p " + name + " " + arguments + " 2>&1");
-            done = true;
-        });
-        waitFor([&] { return done.load(); }, 20);
-        worker.join();
-        return result.output;
-    };
-    EXPECT_TRUE(waitFor([&] { return playerctl("status") == "Playing"; }));
-    EXPECT_EQ(playerctl("metadata --format '{{title}}|{{artist}}|{{album}}'"),
-              tracks_[0]->name + "|" + tracks_[0]->artist + "|" + tracks_[0]->album);
-
-    playerctl("play-pause");
-    ASSERT_TRUE(waitFor([&] { return events_->count("playbackDidPause") == 1; }));
-    EXPECT_FALSE(player->isPlaying());
-    EXPECT_TRUE(waitFor([&] { return playerctl("status") == "Paused"; }));
-    ASSERT_TRUE(waitFor([&] {
-        for (const auto& report : reportsTo("Sessions/Playing/Progress"))
-            if (report.eventName == "pause" && report.itemId == tracks_[0]->id)
-                return true;
-        return false;
-    }));
-
-    playerctl("play-pause");
-    ASSERT_TRUE(waitFor([&] { return events_->count("playbackDidUnpause") == 1; }));
-    EXPECT_TRUE(waitFor([&] { return playerctl("status") == "Playing"; }));
-    playerctl("next");
-    ASSERT_TRUE(waitFor([&] { return player->getCurrentPlaylistIndex() == 1; }));
-    EXPECT_TRUE(waitFor([&] { return playerctl("metadata title") == tracks_[1]->name; }));
-
-    player->stop({});
-    ASSERT_TRUE(waitFor([&] { return events_->count("shutdown") == 1; }));
-    EXPECT_TRUE(waitFor([&] { return playerctl("status") == "Stopped"; }));
 }
 
 TEST_F(MpvPlayerTest, EachNewQueueStartsAfresh) {
