@@ -172,16 +172,6 @@ TEST(StreamUrl, CarriesTheFixedParametersAndOnlyThePresentOptionalOnes) {
     EXPECT_EQ(got.size(), 14u);
 }
 
-TEST(StreamUrl, EachUrlAdvancesThePlaySessionByOne) {
-    auto c = client();
-    const std::int64_t first = c->startingPlaySession();
-    auto a = streamUrl(*c, track("t"));
-    auto b = streamUrl(*c, track("t"));
-    EXPECT_EQ(parameters(*a)["PlaySessionId"], std::to_string(first));
-    EXPECT_EQ(parameters(*b)["PlaySessionId"], std::to_string(first + 1));
-    EXPECT_EQ(c->startingPlaySession(), first + 2);
-}
-
 TEST(StreamUrl, WithoutATokenThereIsNoneAndTheSessionStays) {
     vk::test::ScopedLogCapture log;
     auto c = client();
