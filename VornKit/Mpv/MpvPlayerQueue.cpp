@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "VornKit/Model/BaseItemDto.h"
 #include "VornKit/Mpv/MpvEngine.h"
 
 namespace vk {
@@ -133,16 +132,7 @@ void MpvPlayer::playVideo(const std::string& path, bool /*isLocal*/, const std::
                           bool /*isTranscoding*/, std::int64_t startPosMs,
                           std::int32_t /*videoStreamIndex*/, std::int32_t /*audioStreamIndex*/,
                           std::int32_t /*subtitleStreamIndex*/, const std::string& posterUrl) {
-    std::optional<std::string> title;
-    std::optional<std::string> serverId;
-    if (auto decoded = JsonDecoder().decode<std::shared_ptr<BaseItemDto>>(itemJson);
-        decoded && *decoded) {
-        title = (*decoded)->Name.toOptional();
-        serverId = (*decoded)->ServerId.toOptional();
-    }
-    auto item = std::make_shared<MediaItem>(path, title, std::nullopt, std::nullopt, posterUrl,
-                                            serverId, itemId, std::nullopt);
-    item->itemJson = itemJson;
+    auto item = MediaItem::forVideo(path, itemId, itemJson, posterUrl);
     replaceQueue({item}, {MediaSourceInfo::initWithJson(mediaSourceJson)}, MediaType::Video, 0,
                  startPosMs);
 }

@@ -6,6 +6,7 @@
 
 #include <simdjson.h>
 
+#include "VornKit/Model/BaseItemDto.h"
 #include "VornKit/Model/FieldCoding.h"
 #include "VornKit/Platform/Files/Directories.h"
 #include "VornKit/Platform/Runtime/Environment.h"
@@ -124,6 +125,22 @@ std::shared_ptr<MediaItem> MediaItem::initWithJson(std::string_view json) {
         return std::make_shared<MediaItem>();
     }
     return std::make_shared<MediaItem>(std::move(decoded).value());
+}
+
+std::shared_ptr<MediaItem> MediaItem::forVideo(const std::string& path, const std::string& itemId,
+                                               const std::string& itemJson,
+                                               const std::string& posterUrl) {
+    std::optional<std::string> title;
+    std::optional<std::string> serverId;
+    if (auto decoded = JsonDecoder().decode<std::shared_ptr<BaseItemDto>>(itemJson);
+        decoded && *decoded) {
+        title = (*decoded)->Name.toOptional();
+        serverId = (*decoded)->ServerId.toOptional();
+    }
+    auto item = std::make_shared<MediaItem>(path, title, std::nullopt, std::nullopt, posterUrl,
+                                            serverId, itemId, std::nullopt);
+    item->itemJson = itemJson;
+    return item;
 }
 
 MediaItem::Dictionary MediaItem::toDictionary() const {

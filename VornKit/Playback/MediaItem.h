@@ -76,6 +76,12 @@ class VK_EXPORT MediaItem {
     /// An item from a JSON object. On bad JSON logs "Error deserializing MediaItem Json: <error>"
     /// and gives an item whose properties are all absent. Never null.
     static std::shared_ptr<MediaItem> initWithJson(std::string_view json);
+    /// The one item a video play request names: its path, poster and id as given, its title and
+    /// server from the library item's JSON (`itemJson`, kept on the item); absent where that JSON
+    /// does not say. Never null.
+    static std::shared_ptr<MediaItem> forVideo(const std::string& path, const std::string& itemId,
+                                               const std::string& itemJson,
+                                               const std::string& posterUrl);
     /// The present written fields as key-text pairs, in JSON key order (what toJson() writes).
     Dictionary toDictionary() const;
     /// The item's JSON text (the seven written keys), or absent after a logged failure.

@@ -341,16 +341,7 @@ void SimulatedPlayer::playVideo(const std::string& path, bool /*isLocal*/,
                                 std::int32_t /*audioStreamIndex*/,
                                 std::int32_t /*subtitleStreamIndex*/,
                                 const std::string& posterUrl) {
-    std::optional<std::string> title;
-    std::optional<std::string> serverId;
-    if (auto decoded = JsonDecoder().decode<std::shared_ptr<BaseItemDto>>(itemJson);
-        decoded && *decoded) {
-        title = (*decoded)->Name.toOptional();
-        serverId = (*decoded)->ServerId.toOptional();
-    }
-    auto item = std::make_shared<MediaItem>(path, title, std::nullopt, std::nullopt, posterUrl,
-                                            serverId, itemId, std::nullopt);
-    item->itemJson = itemJson;
+    auto item = MediaItem::forVideo(path, itemId, itemJson, posterUrl);
     Entry entry = makeEntry(item);
     if (auto source = MediaSourceInfo::initWithJson(mediaSourceJson))
         entry.source = std::move(source);

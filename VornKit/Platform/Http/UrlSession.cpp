@@ -54,32 +54,18 @@ UrlSessionTask::UrlSessionTask(std::uint64_t identifier, UrlRequest request,
       completion_(std::move(completion)),
       session_(std::move(session)) {}
 
+// The session keeps every task it made until completion, so a task that has not completed finds
+// itself there; a completed one does nothing.
 void UrlSessionTask::resume() {
     if (auto session = session_.lock()) {
-        // The session keeps every task it made until completion, so this lookup always succeeds
-        // for a task that has not completed.
-        std::shared_ptr<UrlSessionTask> self;
-        {
-            std::lock_guard lock(session->mutex_);
-            auto it = session->outstanding_.find(identifier_);
-            if (it != session->outstanding_.end())
-                self = it->second;
-        }
-        if (self)
+        if (auto self = session->outstandingTask(identifier_))
             session->resumeTask(self);
     }
 }
 
 void UrlSessionTask::cancel() {
     if (auto session = session_.lock()) {
-        std::shared_ptr<UrlSessionTask> self;
-        {
-            std::lock_guard lock(session->mutex_);
-            auto it = session->outstanding_.find(identifier_);
-            if (it != session->outstanding_.end())
-                self = it->second;
-        }
-        if (self)
+        if (auto self = session->outstandingTask(identifier_))
             session->cancelTask(self);
     }
 }
@@ -237,16 +223,15 @@ void UrlSession::complete(const std::shared_ptr<UrlSessionTask>& task, TransferR
     });
 }
 
+std::shared_ptr<UrlSessionTask> UrlSession::outstandingTask(std::uint64_t id) const {
+    std::lock_guard lock(mutex_);
+    auto it = outstanding_.find(id);
+    return it == outstanding_.end() ? nullptr : it->second;
+}
+
 void UrlSession::transferFinished(std::uint64_t id, TransferResult result) {
-    std::shared_ptr<UrlSessionTask> task;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = outstanding_.find(id);
-        if (it == outstanding_.end())
-            return;
-        task = it->second;
-    }
-    complete(task, std::move(result));
+    if (auto task = outstandingTask(id))
+        complete(task, std::move(result));
 }
 
 void UrlSession::requestChallengeAnswer(const AuthenticationChallenge& challenge,

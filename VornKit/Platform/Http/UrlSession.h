@@ -176,6 +176,8 @@ class VK_EXPORT UrlSession : public std::enable_shared_from_this<UrlSession> {
                std::shared_ptr<DispatchQueue> delegateQueue);
 
     friend class UrlSessionTask;
+    /// The task `id` names while it has not completed; null after.
+    std::shared_ptr<UrlSessionTask> outstandingTask(std::uint64_t id) const;
     void resumeTask(const std::shared_ptr<UrlSessionTask>& task);
     void cancelTask(const std::shared_ptr<UrlSessionTask>& task);
     /// Completes `task` once; later calls do nothing. Safe without the session lock held.
